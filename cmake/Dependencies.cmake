@@ -1,0 +1,30 @@
+# Every outside library Kestro links, found once for all targets.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(Boost 1.81 EXACT REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(CURL REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(ZLIB REQUIRED)
+
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-xkb)
+pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
+
+if(KESTRO_BUILD_APP)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets)
+endif()
+if(KESTRO_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  pkg_check_modules(XCB_XTEST IMPORTED_TARGET xcb-xtest)
+endif()
+if(KESTRO_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
+
+# Asio: standalone-style use of Boost.Asio with coroutines, no deprecated names.
+add_library(kestro_asio INTERFACE)
+target_link_libraries(kestro_asio INTERFACE Boost::headers Threads::Threads)
+target_compile_definitions(kestro_asio INTERFACE
+  BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_HAS_STD_COROUTINE BOOST_BEAST_USE_STD_STRING_VIEW)

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package Kestro builds, tests or runs with. Idempotent and quiet when
+# everything is already present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libboost1.81-dev libssl-dev ca-certificates openssl
+  libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
+  libpulse-dev libsoxr-dev
+  libgstreamer1.0-dev libgstreamer-plugins-bad1.0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
+  qt6-base-dev libgl-dev
+  libxcb1-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb-xtest0-dev
+  xvfb xauth x11-xkb-utils pulseaudio pulseaudio-utils iproute2 dbus dbus-x11 xdg-utils
+  imagemagick x11-apps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,90 @@
+# Sourced by scripts/test.sh: starts the private services the test suite uses and exports where
+# they are. Each one that cannot start is left out; the tests that need it skip with a reason.
+# Everything started here is stopped by kestro_stop_services (set as an EXIT trap by test.sh).
+
+KESTRO_SERVICES_DIR=$(mktemp -d /tmp/kestro-test-XXXXXX)
+kestro_service_pids=()
+
+kestro_stop_services() {
+  for pid in "${kestro_service_pids[@]:-}"; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${kestro_service_pids[@]:-}"; do
+    [ -n "$pid" ] && wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$KESTRO_SERVICES_DIR"
+}
+
+kestro_wait_for() {  # <tries> <command...>
+  local tries=$1; shift
+  for _ in $(seq "$tries"); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# X server with XTest, for the hot-key and tray tests.
+kestro_start_xvfb() {
+  command -v Xvfb >/dev/null || { echo "test-services: no Xvfb"; return; }
+  local display
+  for display in $(seq 90 120); do
+    [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ] || break
+  done
+  Xvfb ":${display}" -screen 0 1280x800x24 -nolisten tcp +extension XTEST >"$KESTRO_SERVICES_DIR/xvfb.log" 2>&1 &
+  local pid=$!
+  if kestro_wait_for 50 test -e "/tmp/.X11-unix/X${display}"; then
+    kestro_service_pids+=("$pid")
+    export DISPLAY=":${display}"
+    echo "test-services: Xvfb on $DISPLAY"
+  else
+    kill "$pid" 2>/dev/null || true
+    echo "test-services: Xvfb did not start"
+  fi
+}
+
+# A private sound server: a null sink (with its monitor) and a 440 Hz sine source.
+kestro_start_pulseaudio() {
+  command -v pulseaudio >/dev/null || { echo "test-services: no pulseaudio"; return; }
+  local dir="$KESTRO_SERVICES_DIR/pulse"
+  mkdir -p "$dir/runtime" "$dir/state"
+  cat >"$dir/default.pa" <<PA
+load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/native
+load-module module-null-sink sink_name=kestro_null sink_properties=device.description=KestroNull
+load-module module-sine-source source_name=kestro_sine rate=48000 frequency=440
+set-default-sink kestro_null
+set-default-source kestro_sine
+PA
+  XDG_RUNTIME_DIR="$dir/runtime" HOME="$dir/state" \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit -F "$dir/default.pa" \
+    >"$dir/pulse.log" 2>&1 &
+  local pid=$!
+  if kestro_wait_for 100 env PULSE_SERVER="unix:$dir/native" pactl info; then
+    kestro_service_pids+=("$pid")
+    export PULSE_SERVER="unix:$dir/native"
+    export KESTRO_TEST_PULSE=1
+    echo "test-services: PulseAudio at $PULSE_SERVER"
+  else
+    kill "$pid" 2>/dev/null || true
+    echo "test-services: PulseAudio did not start (see nothing further; audio-pulse tests skip)"
+  fi
+}
+
+# A private session bus, for the tray tests.
+kestro_start_dbus() {
+  command -v dbus-daemon >/dev/null || { echo "test-services: no dbus-daemon"; return; }
+  local out
+  if out=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null); then
+    export DBUS_SESSION_BUS_ADDRESS=$(echo "$out" | sed -n 1p)
+    kestro_service_pids+=("$(echo "$out" | sed -n 2p)")
+    echo "test-services: session bus at $DBUS_SESSION_BUS_ADDRESS"
+  else
+    echo "test-services: dbus-daemon did not start"
+  fi
+}
+
+kestro_start_services() {
+  kestro_start_xvfb
+  kestro_start_pulseaudio
+  kestro_start_dbus
+}

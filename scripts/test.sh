@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs the whole test suite. Extra arguments go to ctest,
+# e.g. `scripts/test.sh -L model`. KESTRO_PRESET picks another preset (asan, tsan).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+bash scripts/install-deps.sh
+
+preset=${KESTRO_PRESET:-default}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"
+
+source scripts/test-services.sh
+trap kestro_stop_services EXIT
+kestro_start_services
+
+ctest --preset "$preset" -j "$(nproc)" "$@"

@@ -1,0 +1,55 @@
+#pragma once
+// A persistent, typed key-value store kept as one JSON object in a file
+// ($XDG_CONFIG_HOME/kestro/defaults.json for the process-wide store).
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+class UserDefaults {
+public:
+    // The JSON kinds a value may have; integers and reals are kept apart.
+    using Value = std::variant<bool, std::int64_t, double, std::string>;
+
+    // Opens (or starts) the store kept in `file`. A file that is not a JSON object is moved aside
+    // (to `file` + ".corrupt") and the store starts empty.
+    explicit UserDefaults(std::filesystem::path file);
+    ~UserDefaults();
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    // $XDG_CONFIG_HOME/kestro/defaults.json (or ~/.config/kestro/defaults.json).
+    static std::filesystem::path defaultPath();
+    // The process-wide store at defaultPath(), opened on first use.
+    static UserDefaults& standard();
+
+    std::optional<Value> value(const std::string& key) const;
+    // Typed reads: absent when the key is missing or holds another kind. integer() also reads a
+    // real that is integral; number() reads integers too.
+    std::optional<std::string> string(const std::string& key) const;
+    std::optional<std::int64_t> integer(const std::string& key) const;
+    std::optional<double> number(const std::string& key) const;
+    std::optional<bool> boolean(const std::string& key) const;
+
+    // Every write is persisted before it returns (temporary file, fsync, rename; mode 0600).
+    void set(const std::string& key, Value value);
+    void set(const std::string& key, const char* value) { set(key, Value(std::string(value))); }
+    void set(const std::string& key, int value) { set(key, Value(std::int64_t{value})); }
+    void remove(const std::string& key);
+    bool contains(const std::string& key) const;
+    std::vector<std::string> keys() const;
+
+    const std::filesystem::path& file() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace platform

@@ -41,6 +41,11 @@ public:
     void set(const std::string& key, Value value);
     void set(const std::string& key, const char* value) { set(key, Value(std::string(value))); }
     void set(const std::string& key, int value) { set(key, Value(std::int64_t{value})); }
+    // Exact overloads, so that a double or a bool never converts to int on the way in.
+    void set(const std::string& key, std::int64_t value) { set(key, Value(value)); }
+    void set(const std::string& key, double value) { set(key, Value(value)); }
+    void set(const std::string& key, bool value) { set(key, Value(value)); }
+    void set(const std::string& key, std::string value) { set(key, Value(std::move(value))); }
     void remove(const std::string& key);
     bool contains(const std::string& key) const;
     std::vector<std::string> keys() const;

@@ -1,20 +1,14 @@
 #include "platform/defaults/user_defaults.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
+
+#include "platform/defaults/atomic_file.hpp"
 
 namespace platform {
 
@@ -22,61 +16,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-// Creates the missing folders leading to `folder`, each readable by the owner only.
-void makeFolders(const fs::path& folder) {
-    if (folder.empty() || fs::exists(folder)) return;
-    makeFolders(folder.parent_path());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw std::system_error(errno, std::generic_category(), "cannot create " + folder.string());
-    }
-}
-
-void writeAll(int fd, const std::string& text, const fs::path& where) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "cannot write " + where.string());
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
-
-// Replaces `file` with `text` so that a reader (or a crash) only ever sees the old or the new
-// content: a temporary file in the same folder, flushed to disk, renamed over the original.
-void replaceFile(const fs::path& file, const std::string& text) {
-    static std::atomic<unsigned> counter{0};
-    makeFolders(file.parent_path());
-    fs::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + temporary.string());
-    try {
-        ::fchmod(fd, 0600);
-        writeAll(fd, text, temporary);
-        if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), "cannot flush " + temporary.string());
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    ::close(fd);
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "cannot replace " + file.string());
-    }
-    fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-}
 
 std::optional<UserDefaults::Value> toValue(const json& stored) {
     switch (stored.type()) {
@@ -105,7 +44,7 @@ struct UserDefaults::State {
     // Kept as JSON so that entries of other kinds (written by someone else) survive a rewrite.
     json values = json::object();
 
-    void persist() const { replaceFile(file, values.dump(2) + "\n"); }
+    void persist() const { writeFileAtomically(file, values.dump(2) + "\n"); }
 };
 
 UserDefaults::UserDefaults(fs::path file) : state_(std::make_unique<State>()) {

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/http/http_client.hpp"
+#include "support/fake_backend.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using platform::HttpClient;
+using platform::HttpError;
+using platform::HttpRequest;
+using platform::HttpResponse;
+using platform::HttpResult;
+using support::ScriptedReply;
+
+// Collects completions and tells how many each request received.
+struct Outcome {
+    std::atomic<int> calls{0};
+    std::promise<HttpResult> promise;
+    std::future<HttpResult> future = promise.get_future();
+
+    HttpClient::Completion completion() {
+        return [this](HttpResult result) {
+            if (calls++ == 0) promise.set_value(std::move(result));
+        };
+    }
+    HttpResult wait() {
+        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+        return future.get();
+    }
+};
+
+HttpRequest get(const std::string& url) {
+    HttpRequest request;
+    request.url = url;
+    request.timeout = 5s;
+    return request;
+}
+
+std::optional<HttpError::Kind> errorKind(const HttpResult& result) {
+    if (auto* error = std::get_if<HttpError>(&result)) return error->kind();
+    return std::nullopt;
+}
+
+std::uint16_t closedPort() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();  // closed again when the acceptor goes
+}
+
+TEST(HttpClient, RepliesOfEveryStatusCompleteOnceWithTheirStatusAndBody) {
+    support::FakeBackend backend;
+    backend.setReply("/ok", ScriptedReply::json(200, R"({"a":1})"));
+    backend.setReply("/broken", ScriptedReply::text(500, "boom"));
+    backend.setReply("/moved", ScriptedReply{302, "", {{"Location", "/ok"}}, {}, false});
+    HttpClient client;
+
+    Outcome ok, broken, moved;
+    client.start(get(backend.baseUrl() + "ok"), ok.completion());
+    client.start(get(backend.baseUrl() + "broken"), broken.completion());
+    client.start(get(backend.baseUrl() + "moved"), moved.completion());
+
+    auto okResult = ok.wait();
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(okResult));
+    EXPECT_EQ(std::get<HttpResponse>(okResult).status, 200);
+    EXPECT_EQ(std::get<HttpResponse>(okResult).body, R"({"a":1})");
+    EXPECT_EQ(std::get<HttpResponse>(okResult).header("content-type"), "application/json");
+
+    auto brokenResult = broken.wait();
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(brokenResult));
+    EXPECT_EQ(std::get<HttpResponse>(brokenResult).status, 500);
+    EXPECT_EQ(std::get<HttpResponse>(brokenResult).body, "boom");
+
+    // Redirects are not followed: the 302 itself is the reply.
+    auto movedResult = moved.wait();
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(movedResult));
+    EXPECT_EQ(std::get<HttpResponse>(movedResult).status, 302);
+    EXPECT_EQ(backend.requestsTo("/ok").size(), 1u);
+
+    std::this_thread::sleep_for(50ms);  // room for a wrongful second completion
+    EXPECT_EQ(ok.calls, 1);
+    EXPECT_EQ(broken.calls, 1);
+    EXPECT_EQ(moved.calls, 1);
+}
+
+TEST(HttpClient, SendsMethodHeadersAndBodyAsGivenAndNothingOfItsOwnChoosing) {
+    support::FakeBackend backend;
+    backend.setReply("/upload", ScriptedReply::text(201, ""));
+    HttpClient client;
+
+    HttpRequest withType = get(backend.baseUrl() + "upload");
+    withType.method = "POST";
+    withType.headers = {{"Authorization", "Bearer abc"}, {"Content-Type", "application/json"}};
+    withType.body = std::string(4000, 'x');  // large enough for libcurl to want an Expect header
+    Outcome first;
+    client.start(withType, first.completion());
+    first.wait();
+
+    HttpRequest withoutType = get(backend.baseUrl() + "upload");
+    withoutType.method = "PUT";
+    withoutType.body = "plain";
+    Outcome second;
+    client.start(withoutType, second.completion());
+    second.wait();
+
+    Outcome third;
+    client.start(get(backend.baseUrl() + "upload"), third.completion());
+    third.wait();
+
+    auto requests = backend.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].body, std::string(4000, 'x'));
+    EXPECT_EQ(requests[0].header("Authorization"), "Bearer abc");
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(requests[0].headerCount("Content-Type"), 1u);
+    EXPECT_EQ(requests[0].header("Expect"), std::nullopt);
+    EXPECT_EQ(requests[1].method, "PUT");
+    EXPECT_EQ(requests[1].body, "plain");
+    EXPECT_EQ(requests[1].header("Content-Type"), std::nullopt);
+    EXPECT_EQ(requests[2].method, "GET");
+    EXPECT_EQ(requests[2].header("Content-Type"), std::nullopt);
+}
+
+TEST(HttpClient, FailuresCompleteOnceWithTheirKind) {
+    support::FakeBackend backend;
+    backend.setReply("/slow", ScriptedReply::text(200, "late").after(3s));
+    backend.setReply("/drop", ScriptedReply::dropped());
+    HttpClient client;
+
+    Outcome refused, timedOut, dropped, badHeader, badUrl;
+    client.start(get("http://127.0.0.1:" + std::to_string(closedPort()) + "/"), refused.completion());
+    HttpRequest slow = get(backend.baseUrl() + "slow");
+    slow.timeout = 150ms;
+    client.start(slow, timedOut.completion());
+    client.start(get(backend.baseUrl() + "drop"), dropped.completion());
+    HttpRequest injected = get(backend.baseUrl() + "ok");
+    injected.headers = {{"Authorization", "Bearer a\r\nX-Injected: 1"}};
+    client.start(injected, badHeader.completion());
+    client.start(get("ftp://127.0.0.1/file"), badUrl.completion());
+
+    EXPECT_EQ(errorKind(refused.wait()), HttpError::Kind::cannotConnect);
+    EXPECT_EQ(errorKind(timedOut.wait()), HttpError::Kind::timedOut);
+    EXPECT_EQ(errorKind(dropped.wait()), HttpError::Kind::connectionLost);
+    EXPECT_EQ(errorKind(badHeader.wait()), HttpError::Kind::invalidRequest);
+    EXPECT_EQ(errorKind(badUrl.wait()), HttpError::Kind::invalidRequest);
+    EXPECT_EQ(backend.requestsTo("/ok").size(), 0u);
+
+    std::this_thread::sleep_for(50ms);
+    for (auto* outcome : {&refused, &timedOut, &dropped, &badHeader, &badUrl}) EXPECT_EQ(outcome->calls, 1);
+}
+
+TEST(HttpClient, CancelledAndShutDownRequestsCompleteOnce) {
+    support::FakeBackend backend;
+    backend.setReply("/slow", ScriptedReply::text(200, "late").after(5s));
+    Outcome cancelled;
+    std::vector<std::unique_ptr<Outcome>> inFlight;
+    {
+        HttpClient client;
+        auto id = client.start(get(backend.baseUrl() + "slow"), cancelled.completion());
+        for (int i = 0; i < 3; ++i) {
+            inFlight.push_back(std::make_unique<Outcome>());
+            client.start(get(backend.baseUrl() + "slow"), inFlight.back()->completion());
+        }
+        ASSERT_TRUE(backend.waitForRequests(4));
+        client.cancel(id);
+        EXPECT_EQ(errorKind(cancelled.wait()), HttpError::Kind::cancelled);
+        client.cancel(id);  // a second cancel of a finished request does nothing
+    }
+    // The client is gone: everything it still had has been completed.
+    for (auto& outcome : inFlight) {
+        ASSERT_EQ(outcome->future.wait_for(0s), std::future_status::ready);
+        EXPECT_EQ(errorKind(outcome->future.get()), HttpError::Kind::shutDown);
+        EXPECT_EQ(outcome->calls, 1);
+    }
+    EXPECT_EQ(cancelled.calls, 1);
+}
+
+TEST(HttpClient, AwaitableResumesOnTheCallersExecutorAndCancelsWithTheCoroutine) {
+    support::FakeBackend backend;
+    backend.setReply("/ok", ScriptedReply::text(200, "fine"));
+    backend.setReply("/slow", ScriptedReply::text(200, "late").after(5s));
+    HttpClient client;
+    asio::io_context io;
+
+    std::optional<std::string> body;
+    std::thread::id resumedOn;
+    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+        auto response = co_await client.perform(get(backend.baseUrl() + "ok"));
+        resumedOn = std::this_thread::get_id();
+        body = response.body;
+    }, asio::detached);
+
+    std::optional<HttpError::Kind> cancelledKind;
+    asio::cancellation_signal signal;
+    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+        try {
+            co_await client.perform(get(backend.baseUrl() + "slow"));
+        } catch (const HttpError& error) {
+            cancelledKind = error.kind();
+        }
+    }, asio::bind_cancellation_slot(signal.slot(), asio::detached));
+    asio::steady_timer timer(io, 100ms);
+    timer.async_wait([&](auto) { signal.emit(asio::cancellation_type::terminal); });
+
+    io.run();  // returns once both coroutines are done
+    EXPECT_EQ(body, "fine");
+    EXPECT_EQ(resumedOn, std::this_thread::get_id());
+    EXPECT_EQ(cancelledKind, HttpError::Kind::cancelled);
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+#include "platform/desktop/login_item.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/desktop/system_logger.hpp"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Logger& loginItemLogger() {
+    static const Logger logger("app.kestro.LoginItem", "main");
+    return logger;
+}
+
+std::string trim(std::string_view text) {
+    auto begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) return {};
+    auto end = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The program path as one argument of an Exec key: quoted when it holds a reserved character,
+// then escaped once more for the desktop entry's string syntax.
+std::string execArgument(const std::string& path) {
+    static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+    std::string argument;
+    if (path.find_first_of(reserved) == std::string::npos) {
+        argument = path;
+    } else {
+        argument = "\"";
+        for (char c : path) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') argument += '\\';
+            argument += c;
+        }
+        argument += '"';
+    }
+    std::string value;
+    for (char c : argument) {
+        if (c == '\\') {
+            value += "\\\\";
+        } else if (c == '%') {
+            value += "%%";
+        } else if (c == '\n') {
+            value += "\\n";
+        } else {
+            value += c;
+        }
+    }
+    return value;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+void writeAll(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        auto written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category());
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+}  // namespace
+
+XdgAutostartService::XdgAutostartService(fs::path entry, fs::path executable)
+    : entry_(std::move(entry)), executable_(std::move(executable)) {}
+
+fs::path XdgAutostartService::defaultEntryPath() {
+    fs::path config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute()) {
+        config = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        config = fs::path(home) / ".config";
+    } else {
+        config = fs::current_path() / ".config";
+    }
+    return config / "autostart" / "kestro.desktop";
+}
+
+fs::path XdgAutostartService::currentExecutable() {
+    std::error_code error;
+    auto path = fs::read_symlink("/proc/self/exe", error);
+    return error ? fs::path("kestro") : path;
+}
+
+LoginItemStatus XdgAutostartService::status() const {
+    std::ifstream file(entry_);
+    if (!file) return LoginItemStatus::notRegistered;
+    bool inMainGroup = false;
+    std::string line;
+    while (std::getline(file, line)) {
+        auto text = trim(line);
+        if (text.empty() || text.front() == '#') continue;
+        if (text.front() == '[') {
+            inMainGroup = text == "[Desktop Entry]";
+            continue;
+        }
+        if (!inMainGroup) continue;
+        auto equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        if (trim(text.substr(0, equals)) == "Hidden" && lowercase(trim(text.substr(equals + 1))) == "true") {
+            return LoginItemStatus::notRegistered;
+        }
+    }
+    return LoginItemStatus::enabled;
+}
+
+std::string XdgAutostartService::entryText() const {
+    std::ostringstream text;
+    text << "[Desktop Entry]\n"
+         << "Type=Application\n"
+         << "Name=Kestro\n"
+         << "Comment=Tray voice assistant\n"
+         << "Exec=" << execArgument(executable_.string()) << ' ' << launchedAtLoginArgument << '\n'
+         << "Terminal=false\n"
+         << "X-GNOME-Autostart-enabled=true\n";
+    return text.str();
+}
+
+void XdgAutostartService::registerItem() {
+    auto directory = entry_.parent_path();
+    std::error_code error;
+    fs::create_directories(directory, error);
+    if (error) {
+        throw LoginItemError("Could not create the autostart folder " + directory.string() + ": " +
+                             error.message());
+    }
+    auto temporary = (directory / ("." + entry_.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        throw LoginItemError("Could not write the autostart entry " + entry_.string() + ": " +
+                             errnoText(errno));
+    }
+    try {
+        writeAll(fd, entryText());
+        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
+            throw std::system_error(errno, std::generic_category());
+        }
+        if (::close(fd) != 0) {
+            fd = -1;
+            throw std::system_error(errno, std::generic_category());
+        }
+        fd = -1;
+        if (::rename(temporary.c_str(), entry_.c_str()) != 0) {
+            throw std::system_error(errno, std::generic_category());
+        }
+    } catch (const std::system_error& failure) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(temporary.c_str());
+        throw LoginItemError("Could not write the autostart entry " + entry_.string() + ": " +
+                             errnoText(failure.code().value()));
+    }
+    if (int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+void XdgAutostartService::unregisterItem() {
+    if (status() != LoginItemStatus::enabled) {
+        throw LoginItemError("Kestro is not registered to start at login");
+    }
+    if (::unlink(entry_.c_str()) != 0 && errno != ENOENT) {
+        throw LoginItemError("Could not remove the autostart entry " + entry_.string() + ": " +
+                             errnoText(errno));
+    }
+}
+
+Subscription LoginItem::Observable::onWillChange(std::function<void()> observer) {
+    auto id = nextId_++;
+    observers_->emplace_back(id, std::move(observer));
+    std::weak_ptr weak = observers_;
+    return Subscription([weak, id] {
+        if (auto observers = weak.lock()) {
+            std::erase_if(*observers, [id](const auto& entry) { return entry.first == id; });
+        }
+    });
+}
+
+void LoginItem::Observable::announce() {
+    auto snapshot = *observers_;
+    for (auto& [id, observer] : snapshot) {
+        bool stillSubscribed = std::any_of(observers_->begin(), observers_->end(),
+                                           [id = id](const auto& entry) { return entry.first == id; });
+        if (stillSubscribed) observer();
+    }
+}
+
+LoginItem::LoginItem(std::shared_ptr<LoginItemService> service) : service_(std::move(service)) {}
+
+bool LoginItem::isEnabled() const { return service_->status() == LoginItemStatus::enabled; }
+
+void LoginItem::setEnabled(bool enabled) {
+    observable_.announce();
+    try {
+        if (enabled) {
+            if (service_->status() == LoginItemStatus::enabled) {
+                try {
+                    service_->unregisterItem();
+                } catch (const LoginItemError&) {
+                    // Registering again below decides the outcome.
+                }
+            }
+            service_->registerItem();
+        } else {
+            service_->unregisterItem();
+        }
+    } catch (const std::exception& failure) {
+        std::string message = "Failed to ";
+        message += enabled ? "enable" : "disable";
+        message += " launch at login: ";
+        message += failure.what();
+        loginItemLogger().error(message);
+    }
+}
+
+bool LoginItem::wasLaunchedAtLogin(const std::vector<std::string>& arguments) {
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == launchedAtLoginArgument) return true;
+    }
+    return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,98 @@
+#include "platform/ui/qt_main_executor.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <thread>
+
+#include "qt_test_application.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using kestro::test::processEventsUntil;
+using kestro::test::qtApplication;
+
+class QtMainExecutorTest : public ::testing::Test {
+protected:
+    void SetUp() override { qtApplication(); }
+
+    platform::QtExecutionContext context;
+    asio::any_io_executor main = context.get_executor();
+};
+
+TEST_F(QtMainExecutorTest, WorkPostedFromAnotherThreadRunsOnTheQtThread) {
+    QThread* ranOn = nullptr;
+    std::thread other([&] { asio::post(main, [&] { ranOn = QThread::currentThread(); }); });
+    other.join();
+    ASSERT_TRUE(processEventsUntil([&] { return ranOn != nullptr; }));
+    EXPECT_EQ(ranOn, qtApplication().thread());
+}
+
+TEST_F(QtMainExecutorTest, DispatchRunsAtOnceOnTheQtThreadWhilePostWaitsForTheLoop) {
+    std::vector<std::string> order;
+    asio::post(main, [&] { order.push_back("posted"); });
+    asio::dispatch(main, [&] { order.push_back("dispatched"); });
+    order.push_back("returned");
+    ASSERT_TRUE(processEventsUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"dispatched", "returned", "posted"}));
+}
+
+asio::awaitable<void> sleepOnSharedThenRecord(asio::any_io_executor shared, std::vector<QThread*>& threads) {
+    threads.push_back(QThread::currentThread());
+    asio::steady_timer timer(shared, std::chrono::milliseconds(10));
+    co_await timer.async_wait(asio::use_awaitable);
+    threads.push_back(QThread::currentThread());
+}
+
+TEST_F(QtMainExecutorTest, ACoroutineAwaitingABackgroundTimerResumesOnTheQtThread) {
+    asio::io_context background;
+    auto guard = asio::make_work_guard(background);
+    std::thread worker([&] { background.run(); });
+
+    std::vector<QThread*> threads;
+    bool finished = false;
+    asio::co_spawn(main, sleepOnSharedThenRecord(background.get_executor(), threads),
+                   [&](std::exception_ptr) { finished = true; });
+    EXPECT_TRUE(processEventsUntil([&] { return finished; }));
+    guard.reset();
+    worker.join();
+    ASSERT_EQ(threads.size(), 2u);
+    EXPECT_EQ(threads[0], qtApplication().thread());
+    EXPECT_EQ(threads[1], qtApplication().thread());
+}
+
+TEST_F(QtMainExecutorTest, AnEscapingErrorIsReportedAndTheLoopGoesOn) {
+    std::vector<std::string> lines;
+    platform::ScopedPrintSink sink([&](std::string_view line) { lines.emplace_back(line); });
+    bool later = false;
+    asio::post(main, [] { throw std::runtime_error("boom"); });
+    asio::post(main, [&] { later = true; });
+    ASSERT_TRUE(processEventsUntil([&] { return later; }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"Unhandled error on the main thread: boom"}));
+}
+
+TEST(QtExecutionContext, WorkStillQueuedAtDestructionIsDroppedWithoutRunning) {
+    qtApplication();
+    auto token = std::make_shared<int>(0);
+    bool ran = false;
+    {
+        platform::QtExecutionContext context;
+        asio::post(context.get_executor(), [&ran, token] { ran = true; });
+        EXPECT_EQ(token.use_count(), 2);
+    }
+    EXPECT_EQ(token.use_count(), 1);
+    QApplication::processEvents();
+    EXPECT_FALSE(ran);
+}
+
+}  // namespace

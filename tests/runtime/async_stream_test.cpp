@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime/async_stream.hpp"
+#include "platform/runtime/task.hpp"
+#include "support/test_runtime.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using platform::AsyncStream;
+using namespace std::chrono_literals;
+
+template <class T>
+asio::awaitable<std::vector<T>> drain(AsyncStream<T> stream) {
+    std::vector<T> all;
+    while (auto value = co_await stream.next()) all.push_back(*value);
+    co_return all;
+}
+
+TEST(AsyncStream, FailureComesAfterTheBufferOnceAndLaterYieldsAreDropped) {
+    support::TestRuntime rt;
+    auto [stream, continuation] = AsyncStream<int>::make();
+    continuation.yield(1);
+    continuation.yield(2);
+    continuation.fail(std::runtime_error("broken"));
+    continuation.yield(3);
+    continuation.finish();
+
+    auto seen = rt.run([stream = stream]() mutable -> asio::awaitable<std::vector<std::string>> {
+        std::vector<std::string> seen;
+        for (int i = 0; i < 5; ++i) {
+            try {
+                auto value = co_await stream.next();
+                seen.push_back(value ? std::to_string(*value) : "end");
+            } catch (const std::runtime_error& error) {
+                seen.push_back(error.what());
+            }
+        }
+        co_return seen;
+    });
+    EXPECT_EQ(seen, (std::vector<std::string>{"1", "2", "broken", "end", "end"}));
+}
+
+TEST(AsyncStream, FinishIsIdempotentAndTheLastProducerGoingAwayEndsTheStream) {
+    support::TestRuntime rt;
+    {
+        auto [stream, continuation] = AsyncStream<int>::make();
+        continuation.yield(7);
+        continuation.finish();
+        continuation.finish();
+        continuation.fail(std::runtime_error("ignored after the end"));
+        EXPECT_EQ(rt.run([s = stream] { return drain(s); }), std::vector<int>{7});
+    }
+    {
+        auto [stream, continuation] = AsyncStream<int>::make();
+        auto copy = continuation;
+        continuation = decltype(continuation)(copy);
+        copy.yield(1);
+        // The consumer waits; the stream ends when both producer copies are gone.
+        std::thread dropper([c = std::move(copy), other = std::move(continuation)]() mutable {
+            std::this_thread::sleep_for(20ms);
+            auto gone = std::move(c);
+            auto alsoGone = std::move(other);
+        });
+        EXPECT_EQ(rt.run([s = stream] { return drain(s); }), std::vector<int>{1});
+        dropper.join();
+    }
+}
+
+TEST(AsyncStream, ProducersOnManyThreadsReachAConsumerOnTheMainExecutorInTheirOwnOrder) {
+    support::TestRuntime rt;
+    auto [stream, continuation] = AsyncStream<std::pair<int, int>>::make();
+    constexpr int producers = 4, perProducer = 2000;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < producers; ++p) {
+        threads.emplace_back([p, c = continuation] {
+            for (int i = 0; i < perProducer; ++i) c.yield({p, i});
+        });
+    }
+    std::thread finisher([&threads, c = std::move(continuation)] {
+        for (auto& t : threads) t.join();
+        c.finish();
+    });
+
+    auto result = rt.run([&rt, s = stream]() mutable -> asio::awaitable<std::map<int, int>> {
+        std::map<int, int> next;
+        while (auto value = co_await s.next()) {
+            if (!rt.onMainThread()) throw std::logic_error("consumer resumed off its executor");
+            auto [producer, index] = *value;
+            if (next[producer] != index) throw std::logic_error("out of order");
+            ++next[producer];
+        }
+        co_return next;
+    });
+    finisher.join();
+    for (int p = 0; p < producers; ++p) EXPECT_EQ(result[p], perProducer);
+}
+
+TEST(AsyncStream, AWaitingConsumerKeepsItsIoContextRunning) {
+    // A consumer on an io_context run by the test thread itself: run() must not return while the
+    // consumer waits for an element that another thread yields later.
+    asio::io_context context;
+    auto [stream, continuation] = AsyncStream<int>::make();
+    std::vector<int> got;
+    asio::co_spawn(context, [&, s = stream]() mutable -> asio::awaitable<void> {
+        got = co_await drain(s);
+    }, asio::detached);
+    std::thread producer([c = std::move(continuation)] {
+        std::this_thread::sleep_for(30ms);
+        c.yield(42);
+        c.finish();
+    });
+    context.run();
+    producer.join();
+    EXPECT_EQ(got, std::vector<int>{42});
+}
+
+TEST(AsyncStream, CancellingAWaitingConsumerLosesNoElement) {
+    support::TestRuntime rt;
+    auto [stream, continuation] = AsyncStream<int>::make();
+    std::promise<std::string> outcome;
+    auto task = platform::spawnTask(rt.main(), [s = stream, &outcome]() mutable -> asio::awaitable<void> {
+        try {
+            co_await s.next();
+            outcome.set_value("resumed");
+        } catch (const boost::system::system_error& error) {
+            outcome.set_value(error.code() == asio::error::operation_aborted ? "aborted" : "other");
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    task.cancel();
+    EXPECT_EQ(outcome.get_future().get(), "aborted");
+
+    continuation.yield(5);
+    continuation.finish();
+    EXPECT_EQ(rt.run([s = stream] { return drain(s); }), std::vector<int>{5});
+}
+
+TEST(AsyncStream, ASecondConcurrentConsumerIsRefused) {
+    support::TestRuntime rt;
+    auto [stream, continuation] = AsyncStream<int>::make();
+    auto first = platform::spawnTask(rt.main(), [s = stream]() mutable -> asio::awaitable<void> {
+        co_await s.next();
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_THROW(rt.run([s = stream]() mutable { return s.next(); }), platform::ConcurrentConsumerError);
+}
+
+}  // namespace

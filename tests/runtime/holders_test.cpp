@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime/unsafe_interior_mutable.hpp"
+#include "platform/runtime/unsafe_mutable_array.hpp"
+
+namespace {
+
+using platform::UnsafeMutableArray;
+using platform::withObservationTracking;
+
+TEST(UnsafeMutableArray, AnArmedObserverIsToldOnceBeforeTheNextChange) {
+    UnsafeMutableArray<std::string> queue;
+    std::vector<std::vector<std::string>> seenAtNotice;
+    auto arm = [&] {
+        return withObservationTracking([&] { return queue.isEmpty(); },
+                                       [&] { seenAtNotice.push_back(queue.array()); });
+    };
+    EXPECT_TRUE(arm());
+
+    queue.append("a");  // told, with the list still as it was
+    queue.append("b");  // not armed any more
+    ASSERT_EQ(seenAtNotice.size(), 1u);
+    EXPECT_TRUE(seenAtNotice[0].empty());
+
+    EXPECT_FALSE(arm());
+    EXPECT_EQ(queue.removeFirst(), "a");
+    EXPECT_FALSE(arm());
+    queue.removeAll();
+    EXPECT_TRUE(arm());
+    queue.setArray({"x"});
+    ASSERT_EQ(seenAtNotice.size(), 4u);
+    EXPECT_EQ(seenAtNotice[1], (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(seenAtNotice[2], (std::vector<std::string>{"b"}));
+    EXPECT_TRUE(seenAtNotice[3].empty());
+
+    // Removing from an empty list gives nothing and leaves it empty.
+    queue.removeAll();
+    EXPECT_EQ(queue.removeFirst(), std::nullopt);
+    EXPECT_TRUE(queue.isEmpty());
+}
+
+TEST(UnsafeMutableArray, ATrackingOverSeveralListsFiresOnceAndNothingIsToldWithoutARead) {
+    UnsafeMutableArray<int> first, second;
+    int told = 0;
+    withObservationTracking([&] { return first.count() + second.count(); }, [&] { ++told; });
+    second.append(1);
+    first.append(1);
+    second.append(2);
+    EXPECT_EQ(told, 1);
+
+    withObservationTracking([] { return 0; }, [&] { ++told; });
+    first.append(2);
+    EXPECT_EQ(told, 1);
+}
+
+TEST(UnsafeMutableArray, OperationsFromTwoThreadsStayConsistentAndObserversMayReArm) {
+    UnsafeMutableArray<int> queue;
+    std::atomic<int> notices = 0;
+    std::function<void()> rearm = [&] {
+        withObservationTracking([&] { return queue.first(); }, [&] {
+            ++notices;
+            rearm();
+        });
+    };
+    rearm();
+    constexpr int count = 5000;
+    std::thread appender([&] {
+        for (int i = 0; i < count; ++i) queue.append(i);
+    });
+    int removed = 0;
+    int expected = 0;
+    while (removed < count) {
+        if (auto value = queue.removeFirst()) {
+            ASSERT_EQ(*value, expected++);
+            ++removed;
+        }
+    }
+    appender.join();
+    EXPECT_TRUE(queue.isEmpty());
+    EXPECT_GE(notices.load(), count);
+}
+
+TEST(UnsafeInteriorMutable, ReadersOnAnotherThreadSeeWholeValuesWhileItIsReplaced) {
+    platform::UnsafeInteriorMutable<std::vector<int>> slot;
+    EXPECT_EQ(slot.value(), nullptr);
+    std::atomic<bool> stop = false;
+    std::thread reader([&] {
+        while (!stop) {
+            if (auto value = slot.value()) {
+                ASSERT_EQ(value->size(), 100u);
+                ASSERT_EQ(value->front(), value->back());
+            }
+        }
+    });
+    for (int i = 0; i < 2000; ++i) slot.setValue(std::make_shared<std::vector<int>>(100, i));
+    stop = true;
+    reader.join();
+    EXPECT_EQ(slot.value()->front(), 1999);
+    slot.setValue(nullptr);
+    EXPECT_EQ(slot.value(), nullptr);
+}
+
+}  // namespace

@@ -1,11 +1,12 @@
 #pragma once
-// A shared slot holding one optional object, read and replaced by anyone holding the slot. Reads
-// are lock-free for the reader's purposes (an atomic shared pointer), so an audio callback may
-// read it while the main executor replaces it; a reader keeps the object it read alive for as
-// long as it holds the returned pointer.
+// A shared slot holding one optional object, read and replaced by anyone holding the slot. An
+// audio callback may read it while the main executor replaces it: both sides take a spin lock
+// only for the length of copying one shared pointer, never a sleeping lock, and a reader keeps
+// the object it read alive for as long as it holds the returned pointer.
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 namespace platform {
 
@@ -18,15 +19,33 @@ public:
     UnsafeInteriorMutable& operator=(const UnsafeInteriorMutable&) = delete;
 
     // The current object, or null when the slot is empty.
-    std::shared_ptr<T> value() const { return value_.load(std::memory_order_acquire); }
+    std::shared_ptr<T> value() const {
+        Guard guard(lock_);
+        return value_;
+    }
 
-    // Replaces the object; null empties the slot.
+    // Replaces the object; null empties the slot. The old object is released outside the lock.
     void setValue(std::shared_ptr<T> value) {
-        value_.store(std::move(value), std::memory_order_release);
+        {
+            Guard guard(lock_);
+            value_.swap(value);
+        }
     }
 
 private:
-    std::atomic<std::shared_ptr<T>> value_;
+    struct Guard {
+        explicit Guard(std::atomic_flag& flag) : flag(flag) {
+            while (flag.test_and_set(std::memory_order_acquire)) flag.wait(true, std::memory_order_relaxed);
+        }
+        ~Guard() {
+            flag.clear(std::memory_order_release);
+            flag.notify_one();
+        }
+        std::atomic_flag& flag;
+    };
+
+    mutable std::atomic_flag lock_;
+    std::shared_ptr<T> value_;
 };
 
 }  // namespace platform

@@ -1,0 +1,70 @@
+// The pre-flight audio checks against the private sound server of the test run: outputs are null
+// sinks whose properties say what they stand for.
+
+#include "app/headphone_detector.hpp"
+#include "platform/audio/audio_device_facts.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs pactl against the server in PULSE_SERVER and returns its standard output.
+std::string pactl(const std::string& arguments) {
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(("pactl " + arguments + " 2>/dev/null").c_str(), "r"), ::pclose);
+    if (!pipe) return output;
+    std::array<char, 256> buffer{};
+    while (std::fgets(buffer.data(), buffer.size(), pipe.get())) output += buffer.data();
+    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+    return output;
+}
+
+class PreflightPulse : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* enabled = std::getenv("KESTRO_TEST_PULSE");
+        if (!enabled || std::string(enabled) != "1" || !std::getenv("PULSE_SERVER")) {
+            GTEST_SKIP() << "no private PulseAudio server (KESTRO_TEST_PULSE/PULSE_SERVER unset)";
+        }
+        defaultSink_ = pactl("get-default-sink");
+        defaultSource_ = pactl("get-default-source");
+        ASSERT_FALSE(defaultSink_.empty());
+    }
+    void TearDown() override {
+        for (const auto& module : modules_) pactl("unload-module " + module);
+        if (!defaultSink_.empty()) pactl("set-default-sink " + defaultSink_);
+        if (!defaultSource_.empty()) pactl("set-default-source " + defaultSource_);
+    }
+
+    void loadSink(const std::string& name, const std::string& properties) {
+        auto module = pactl("load-module module-null-sink sink_name=" + name + " 'sink_properties=\"" + properties + "\"'");
+        ASSERT_FALSE(module.empty()) << "cannot load a null sink";
+        modules_.push_back(module);
+    }
+
+    std::string defaultSink_;
+    std::string defaultSource_;
+    std::vector<std::string> modules_;
+};
+
+TEST_F(PreflightPulse, ABluetoothOutputCountsAsHeadphonesAPlainNullSinkDoesNot) {
+    loadSink("kestro_test_bt", "device.bus=bluetooth device.description=TestHeadset");
+    ASSERT_EQ(pactl("set-default-sink kestro_test_bt"), "");
+    auto facts = platform::defaultOutputDeviceFacts();
+    ASSERT_TRUE(facts.has_value());
+    EXPECT_EQ(facts->bus, "bluetooth");
+    EXPECT_TRUE(kestro::HeadphoneDetector::isHeadphoneConnected());
+
+    loadSink("kestro_test_plain", "device.description=Headphones");  // the name alone is not enough
+    pactl("set-default-sink kestro_test_plain");
+    EXPECT_FALSE(kestro::HeadphoneDetector::isHeadphoneConnected());
+}
+
+}  // namespace

@@ -19,8 +19,8 @@ namespace realtime {
 class ClientEvent {
 public:
     struct SessionUpdateEvent {
-        std::optional<std::string> eventId;
-        Session session;
+        std::optional<std::string> eventId{};
+        Session session{};
 
         bool operator==(const SessionUpdateEvent&) const = default;
         static constexpr auto fields() {
@@ -30,9 +30,9 @@ public:
     };
 
     struct InputAudioBufferAppendEvent {
-        std::optional<std::string> eventId;
+        std::optional<std::string> eventId{};
         // The audio bytes as standard base64 text.
-        std::string audio;
+        std::string audio{};
 
         bool operator==(const InputAudioBufferAppendEvent&) const = default;
         static constexpr auto fields() {
@@ -43,7 +43,7 @@ public:
     };
 
     struct InputAudioBufferCommitEvent {
-        std::optional<std::string> eventId;
+        std::optional<std::string> eventId{};
 
         bool operator==(const InputAudioBufferCommitEvent&) const = default;
         static constexpr auto fields() {
@@ -53,7 +53,7 @@ public:
     };
 
     struct InputAudioBufferClearEvent {
-        std::optional<std::string> eventId;
+        std::optional<std::string> eventId{};
 
         bool operator==(const InputAudioBufferClearEvent&) const = default;
         static constexpr auto fields() {
@@ -63,9 +63,9 @@ public:
     };
 
     struct ConversationItemCreateEvent {
-        std::optional<std::string> eventId;
-        std::optional<std::string> previousItemId;
-        Item item;
+        std::optional<std::string> eventId{};
+        std::optional<std::string> previousItemId{};
+        Item item{};
 
         bool operator==(const ConversationItemCreateEvent&) const = default;
         static constexpr auto fields() {
@@ -77,8 +77,8 @@ public:
     };
 
     struct ConversationItemTruncateEvent {
-        std::optional<std::string> eventId;
-        std::optional<std::string> itemId;
+        std::optional<std::string> eventId{};
+        std::optional<std::string> itemId{};
         std::int64_t contentIndex = 0;
         std::int64_t audioEndMs = 0;
 
@@ -93,8 +93,8 @@ public:
     };
 
     struct ConversationItemDeleteEvent {
-        std::optional<std::string> eventId;
-        std::optional<std::string> itemId;
+        std::optional<std::string> eventId{};
+        std::optional<std::string> itemId{};
         std::int64_t contentIndex = 0;
         std::int64_t audioEndMs = 0;
 
@@ -109,8 +109,8 @@ public:
     };
 
     struct ResponseCreateEvent {
-        std::optional<std::string> eventId;
-        std::optional<Response::Config> response;
+        std::optional<std::string> eventId{};
+        std::optional<Response::Config> response{};
 
         bool operator==(const ResponseCreateEvent&) const = default;
         static constexpr auto fields() {
@@ -121,7 +121,7 @@ public:
     };
 
     struct ResponseCancelEvent {
-        std::optional<std::string> eventId;
+        std::optional<std::string> eventId{};
 
         bool operator==(const ResponseCancelEvent&) const = default;
         static constexpr auto fields() {

@@ -112,9 +112,15 @@ const std::string& requireString(const Json& object, std::string_view key) {
 }
 
 Json parseJson(std::string_view text) {
-    Json value = Json::parse(text, nullptr, false);
-    if (value.is_discarded()) throw DecodingError(Kind::dataCorrupted, {}, "The given data was not valid JSON.");
-    return value;
+    try {
+        return Json::parse(text);
+    } catch (const Json::exception& error) {
+        // The library's message, without its "[json.exception...] " tag. A number too large for a
+        // double ("1e400") fails here too.
+        std::string_view reason = error.what();
+        if (auto tag = reason.find("] "); tag != std::string_view::npos) reason.remove_prefix(tag + 2);
+        throw DecodingError(Kind::dataCorrupted, {}, "The given data was not valid JSON: " + std::string(reason));
+    }
 }
 
 std::string dumpJson(const Json& value) {

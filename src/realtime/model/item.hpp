@@ -22,8 +22,8 @@ struct Item {
     // Audio bytes (base64 on the wire) with an optional transcript. A missing or null "audio" reads
     // as no bytes; a missing transcript is written as null.
     struct Audio {
-        Bytes audio;
-        std::optional<std::string> transcript;
+        Bytes audio{};
+        std::optional<std::string> transcript{};
 
         bool operator==(const Audio&) const = default;
         static constexpr auto fields() {
@@ -92,10 +92,10 @@ struct Item {
         Message(std::string id, ItemRole role, std::vector<Content> content)
             : id(std::move(id)), role(role), content(std::move(content)) {}
 
-        std::string id;
+        std::string id{};
         ItemStatus status = ItemStatus::completed;
         ItemRole role = ItemRole::user;
-        std::vector<Content> content;
+        std::vector<Content> content{};
 
         // "message" unless decoded from an object that said otherwise.
         const std::string& type() const { return type_; }
@@ -120,11 +120,11 @@ struct Item {
               name(std::move(name)),
               arguments(std::move(arguments)) {}
 
-        std::string id;
+        std::string id{};
         ItemStatus status = ItemStatus::completed;
-        std::string callId;
-        std::string name;
-        std::string arguments;
+        std::string callId{};
+        std::string name{};
+        std::string arguments{};
 
         const std::string& type() const { return type_; }
 
@@ -144,9 +144,9 @@ struct Item {
         FunctionCallOutput(std::string id, std::string callId, std::string output)
             : id(std::move(id)), callId(std::move(callId)), output(std::move(output)) {}
 
-        std::string id;
-        std::string callId;
-        std::string output;
+        std::string id{};
+        std::string callId{};
+        std::string output{};
 
         const std::string& type() const { return type_; }
 

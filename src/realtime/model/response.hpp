@@ -35,7 +35,7 @@ struct Response {
             std::int64_t textTokens = 0;
             std::int64_t audioTokens = 0;
             std::int64_t cachedTokens = 0;
-            CachedTokensDetails cachedTokensDetails;
+            CachedTokensDetails cachedTokensDetails{};
 
             bool operator==(const InputTokenDetails&) const = default;
             static constexpr auto fields() {
@@ -60,8 +60,8 @@ struct Response {
         std::int64_t totalTokens = 0;
         std::int64_t inputTokens = 0;
         std::int64_t outputTokens = 0;
-        InputTokenDetails inputTokenDetails;
-        OutputTokenDetails outputTokenDetails;
+        InputTokenDetails inputTokenDetails{};
+        OutputTokenDetails outputTokenDetails{};
 
         bool operator==(const Usage&) const = default;
         static constexpr auto fields() {
@@ -76,17 +76,17 @@ struct Response {
     struct Config {
         enum class Conversation { auto_, none };
 
-        std::vector<Session::Modality> modalities;
-        std::string instructions;
+        std::vector<Session::Modality> modalities{};
+        std::string instructions{};
         Session::Voice voice = Session::Voice::alloy;
         Session::AudioFormat outputAudioFormat = Session::AudioFormat::pcm16;
-        std::vector<Tool> tools;
-        ToolChoice toolChoice;
+        std::vector<Tool> tools{};
+        ToolChoice toolChoice{};
         double temperature = 0.8;
-        std::optional<std::int64_t> maxResponseOutputTokens;
-        std::optional<Conversation> conversation;
-        std::optional<std::map<std::string, std::string>> metadata;
-        std::optional<std::vector<Item>> input;
+        std::optional<std::int64_t> maxResponseOutputTokens{};
+        std::optional<Conversation> conversation{};
+        std::optional<std::map<std::string, std::string>> metadata{};
+        std::optional<std::vector<Item>> input{};
 
         bool operator==(const Config&) const = default;
         static constexpr auto fields() {
@@ -104,12 +104,12 @@ struct Response {
         }
     };
 
-    std::string id;
+    std::string id{};
     Status status = Status::inProgress;
-    std::vector<Item> output;
-    std::optional<Usage> usage;
+    std::vector<Item> output{};
+    std::optional<Usage> usage{};
     // Keys travel exactly as stored.
-    std::optional<std::map<std::string, std::string>> metadata;
+    std::optional<std::map<std::string, std::string>> metadata{};
 
     bool operator==(const Response&) const = default;
     static constexpr auto fields() {

@@ -10,11 +10,11 @@
 namespace realtime {
 
 struct ServerError {
-    std::string type;
-    std::optional<std::string> code;
-    std::string message;
-    std::optional<std::string> param;
-    std::optional<std::string> eventId;
+    std::string type{};
+    std::optional<std::string> code{};
+    std::string message{};
+    std::optional<std::string> param{};
+    std::optional<std::string> eventId{};
 
     bool operator==(const ServerError&) const = default;
     static constexpr auto fields() {

@@ -23,8 +23,8 @@ namespace realtime {
 class ServerEvent {
 public:
     struct ErrorEvent {
-        std::string eventId;
-        ServerError error;
+        std::string eventId{};
+        ServerError error{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ErrorEvent::eventId), field<"error">(&ErrorEvent::error)};
@@ -32,8 +32,8 @@ public:
     };
 
     struct SessionEvent {
-        std::string eventId;
-        Session session;
+        std::string eventId{};
+        Session session{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&SessionEvent::eventId), field<"session">(&SessionEvent::session)};
@@ -42,14 +42,14 @@ public:
 
     struct ConversationCreatedEvent {
         struct Conversation {
-            std::string id;
+            std::string id{};
 
             bool operator==(const Conversation&) const = default;
             static constexpr auto fields() { return std::tuple{field<"id">(&Conversation::id)}; }
         };
 
-        std::string eventId;
-        Conversation conversation;
+        std::string eventId{};
+        Conversation conversation{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationCreatedEvent::eventId), field<"conversation">(&ConversationCreatedEvent::conversation)};
@@ -57,9 +57,9 @@ public:
     };
 
     struct InputAudioBufferCommittedEvent {
-        std::string eventId;
-        std::optional<std::string> previousItemId;
-        std::string itemId;
+        std::string eventId{};
+        std::optional<std::string> previousItemId{};
+        std::string itemId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&InputAudioBufferCommittedEvent::eventId), field<"previousItemId">(&InputAudioBufferCommittedEvent::previousItemId), field<"itemId">(&InputAudioBufferCommittedEvent::itemId)};
@@ -67,7 +67,7 @@ public:
     };
 
     struct InputAudioBufferClearedEvent {
-        std::string eventId;
+        std::string eventId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&InputAudioBufferClearedEvent::eventId)};
@@ -75,9 +75,9 @@ public:
     };
 
     struct InputAudioBufferSpeechStartedEvent {
-        std::string eventId;
+        std::string eventId{};
         std::int64_t audioStartMs = 0;
-        std::string itemId;
+        std::string itemId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&InputAudioBufferSpeechStartedEvent::eventId), field<"audioStartMs">(&InputAudioBufferSpeechStartedEvent::audioStartMs), field<"itemId">(&InputAudioBufferSpeechStartedEvent::itemId)};
@@ -85,9 +85,9 @@ public:
     };
 
     struct InputAudioBufferSpeechStoppedEvent {
-        std::string eventId;
+        std::string eventId{};
         std::int64_t audioEndMs = 0;
-        std::string itemId;
+        std::string itemId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&InputAudioBufferSpeechStoppedEvent::eventId), field<"audioEndMs">(&InputAudioBufferSpeechStoppedEvent::audioEndMs), field<"itemId">(&InputAudioBufferSpeechStoppedEvent::itemId)};
@@ -95,9 +95,9 @@ public:
     };
 
     struct ConversationItemCreatedEvent {
-        std::string eventId;
-        std::optional<std::string> previousItemId;
-        Item item;
+        std::string eventId{};
+        std::optional<std::string> previousItemId{};
+        Item item{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationItemCreatedEvent::eventId), field<"previousItemId">(&ConversationItemCreatedEvent::previousItemId), field<"item">(&ConversationItemCreatedEvent::item)};
@@ -105,10 +105,10 @@ public:
     };
 
     struct ConversationItemInputAudioTranscriptionCompletedEvent {
-        std::string eventId;
-        std::string itemId;
+        std::string eventId{};
+        std::string itemId{};
         std::int64_t contentIndex = 0;
-        std::string transcript;
+        std::string transcript{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationItemInputAudioTranscriptionCompletedEvent::eventId), field<"itemId">(&ConversationItemInputAudioTranscriptionCompletedEvent::itemId), field<"contentIndex">(&ConversationItemInputAudioTranscriptionCompletedEvent::contentIndex), field<"transcript">(&ConversationItemInputAudioTranscriptionCompletedEvent::transcript)};
@@ -116,10 +116,10 @@ public:
     };
 
     struct ConversationItemInputAudioTranscriptionDeltaEvent {
-        std::string eventId;
-        std::string itemId;
+        std::string eventId{};
+        std::string itemId{};
         std::int64_t contentIndex = 0;
-        std::string delta;
+        std::string delta{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationItemInputAudioTranscriptionDeltaEvent::eventId), field<"itemId">(&ConversationItemInputAudioTranscriptionDeltaEvent::itemId), field<"contentIndex">(&ConversationItemInputAudioTranscriptionDeltaEvent::contentIndex), field<"delta">(&ConversationItemInputAudioTranscriptionDeltaEvent::delta)};
@@ -127,10 +127,10 @@ public:
     };
 
     struct ConversationItemInputAudioTranscriptionFailedEvent {
-        std::string eventId;
-        std::string itemId;
+        std::string eventId{};
+        std::string itemId{};
         std::int64_t contentIndex = 0;
-        ServerError error;
+        ServerError error{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationItemInputAudioTranscriptionFailedEvent::eventId), field<"itemId">(&ConversationItemInputAudioTranscriptionFailedEvent::itemId), field<"contentIndex">(&ConversationItemInputAudioTranscriptionFailedEvent::contentIndex), field<"error">(&ConversationItemInputAudioTranscriptionFailedEvent::error)};
@@ -138,8 +138,8 @@ public:
     };
 
     struct ConversationItemTruncatedEvent {
-        std::string eventId;
-        std::string itemId;
+        std::string eventId{};
+        std::string itemId{};
         std::int64_t contentIndex = 0;
         std::int64_t audioEndMs = 0;
 
@@ -149,8 +149,8 @@ public:
     };
 
     struct ConversationItemDeletedEvent {
-        std::string eventId;
-        std::string itemId;
+        std::string eventId{};
+        std::string itemId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ConversationItemDeletedEvent::eventId), field<"itemId">(&ConversationItemDeletedEvent::itemId)};
@@ -158,8 +158,8 @@ public:
     };
 
     struct OutputAudioBufferStartedEvent {
-        std::string eventId;
-        std::string responseId;
+        std::string eventId{};
+        std::string responseId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&OutputAudioBufferStartedEvent::eventId), field<"responseId">(&OutputAudioBufferStartedEvent::responseId)};
@@ -167,8 +167,8 @@ public:
     };
 
     struct OutputAudioBufferStoppedEvent {
-        std::string eventId;
-        std::string responseId;
+        std::string eventId{};
+        std::string responseId{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&OutputAudioBufferStoppedEvent::eventId), field<"responseId">(&OutputAudioBufferStoppedEvent::responseId)};
@@ -176,8 +176,8 @@ public:
     };
 
     struct ResponseEvent {
-        std::string eventId;
-        Response response;
+        std::string eventId{};
+        Response response{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseEvent::eventId), field<"response">(&ResponseEvent::response)};
@@ -185,10 +185,10 @@ public:
     };
 
     struct ResponseOutputItemAddedEvent {
-        std::string eventId;
-        std::string responseId;
+        std::string eventId{};
+        std::string responseId{};
         std::int64_t outputIndex = 0;
-        Item item;
+        Item item{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseOutputItemAddedEvent::eventId), field<"responseId">(&ResponseOutputItemAddedEvent::responseId), field<"outputIndex">(&ResponseOutputItemAddedEvent::outputIndex), field<"item">(&ResponseOutputItemAddedEvent::item)};
@@ -196,10 +196,10 @@ public:
     };
 
     struct ResponseOutputItemDoneEvent {
-        std::string eventId;
-        std::string responseId;
+        std::string eventId{};
+        std::string responseId{};
         std::int64_t outputIndex = 0;
-        Item item;
+        Item item{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseOutputItemDoneEvent::eventId), field<"responseId">(&ResponseOutputItemDoneEvent::responseId), field<"outputIndex">(&ResponseOutputItemDoneEvent::outputIndex), field<"item">(&ResponseOutputItemDoneEvent::item)};
@@ -207,12 +207,12 @@ public:
     };
 
     struct ResponseContentPartAddedEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        Item::ContentPart part;
+        Item::ContentPart part{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseContentPartAddedEvent::eventId), field<"responseId">(&ResponseContentPartAddedEvent::responseId), field<"itemId">(&ResponseContentPartAddedEvent::itemId), field<"outputIndex">(&ResponseContentPartAddedEvent::outputIndex), field<"contentIndex">(&ResponseContentPartAddedEvent::contentIndex), field<"part">(&ResponseContentPartAddedEvent::part)};
@@ -220,12 +220,12 @@ public:
     };
 
     struct ResponseContentPartDoneEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        Item::ContentPart part;
+        Item::ContentPart part{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseContentPartDoneEvent::eventId), field<"responseId">(&ResponseContentPartDoneEvent::responseId), field<"itemId">(&ResponseContentPartDoneEvent::itemId), field<"outputIndex">(&ResponseContentPartDoneEvent::outputIndex), field<"contentIndex">(&ResponseContentPartDoneEvent::contentIndex), field<"part">(&ResponseContentPartDoneEvent::part)};
@@ -233,12 +233,12 @@ public:
     };
 
     struct ResponseTextDeltaEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        std::string delta;
+        std::string delta{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseTextDeltaEvent::eventId), field<"responseId">(&ResponseTextDeltaEvent::responseId), field<"itemId">(&ResponseTextDeltaEvent::itemId), field<"outputIndex">(&ResponseTextDeltaEvent::outputIndex), field<"contentIndex">(&ResponseTextDeltaEvent::contentIndex), field<"delta">(&ResponseTextDeltaEvent::delta)};
@@ -246,12 +246,12 @@ public:
     };
 
     struct ResponseTextDoneEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        std::string text;
+        std::string text{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseTextDoneEvent::eventId), field<"responseId">(&ResponseTextDoneEvent::responseId), field<"itemId">(&ResponseTextDoneEvent::itemId), field<"outputIndex">(&ResponseTextDoneEvent::outputIndex), field<"contentIndex">(&ResponseTextDoneEvent::contentIndex), field<"text">(&ResponseTextDoneEvent::text)};
@@ -259,12 +259,12 @@ public:
     };
 
     struct ResponseAudioTranscriptDeltaEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        std::string delta;
+        std::string delta{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseAudioTranscriptDeltaEvent::eventId), field<"responseId">(&ResponseAudioTranscriptDeltaEvent::responseId), field<"itemId">(&ResponseAudioTranscriptDeltaEvent::itemId), field<"outputIndex">(&ResponseAudioTranscriptDeltaEvent::outputIndex), field<"contentIndex">(&ResponseAudioTranscriptDeltaEvent::contentIndex), field<"delta">(&ResponseAudioTranscriptDeltaEvent::delta)};
@@ -272,12 +272,12 @@ public:
     };
 
     struct ResponseAudioTranscriptDoneEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        std::string transcript;
+        std::string transcript{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseAudioTranscriptDoneEvent::eventId), field<"responseId">(&ResponseAudioTranscriptDoneEvent::responseId), field<"itemId">(&ResponseAudioTranscriptDoneEvent::itemId), field<"outputIndex">(&ResponseAudioTranscriptDoneEvent::outputIndex), field<"contentIndex">(&ResponseAudioTranscriptDoneEvent::contentIndex), field<"transcript">(&ResponseAudioTranscriptDoneEvent::transcript)};
@@ -285,12 +285,12 @@ public:
     };
 
     struct ResponseAudioDeltaEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
-        Bytes delta;
+        Bytes delta{};
 
         // Read in this order, which decides which missing key a failure names.
         static constexpr auto fields() {
@@ -299,9 +299,9 @@ public:
     };
 
     struct ResponseAudioDoneEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
         std::int64_t contentIndex = 0;
 
@@ -311,12 +311,12 @@ public:
     };
 
     struct ResponseFunctionCallArgumentsDeltaEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
-        std::string callId;
-        std::string delta;
+        std::string callId{};
+        std::string delta{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseFunctionCallArgumentsDeltaEvent::eventId), field<"responseId">(&ResponseFunctionCallArgumentsDeltaEvent::responseId), field<"itemId">(&ResponseFunctionCallArgumentsDeltaEvent::itemId), field<"outputIndex">(&ResponseFunctionCallArgumentsDeltaEvent::outputIndex), field<"callId">(&ResponseFunctionCallArgumentsDeltaEvent::callId), field<"delta">(&ResponseFunctionCallArgumentsDeltaEvent::delta)};
@@ -324,12 +324,12 @@ public:
     };
 
     struct ResponseFunctionCallArgumentsDoneEvent {
-        std::string eventId;
-        std::string responseId;
-        std::string itemId;
+        std::string eventId{};
+        std::string responseId{};
+        std::string itemId{};
         std::int64_t outputIndex = 0;
-        std::string callId;
-        std::string arguments;
+        std::string callId{};
+        std::string arguments{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&ResponseFunctionCallArgumentsDoneEvent::eventId), field<"responseId">(&ResponseFunctionCallArgumentsDoneEvent::responseId), field<"itemId">(&ResponseFunctionCallArgumentsDoneEvent::itemId), field<"outputIndex">(&ResponseFunctionCallArgumentsDoneEvent::outputIndex), field<"callId">(&ResponseFunctionCallArgumentsDoneEvent::callId), field<"arguments">(&ResponseFunctionCallArgumentsDoneEvent::arguments)};
@@ -338,7 +338,7 @@ public:
 
     struct RateLimitsUpdatedEvent {
         struct RateLimit {
-            std::string name;
+            std::string name{};
             std::int64_t limit = 0;
             std::int64_t remaining = 0;
             double resetSeconds = 0;
@@ -351,8 +351,8 @@ public:
             }
         };
 
-        std::string eventId;
-        std::vector<RateLimit> rateLimits;
+        std::string eventId{};
+        std::vector<RateLimit> rateLimits{};
 
         static constexpr auto fields() {
             return std::tuple{field<"eventId">(&RateLimitsUpdatedEvent::eventId), field<"rateLimits">(&RateLimitsUpdatedEvent::rateLimits)};

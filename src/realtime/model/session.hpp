@@ -27,8 +27,8 @@ struct Session {
         enum class TranscriptionModel { whisper, gpt4o, gpt4oMini };
 
         TranscriptionModel model = TranscriptionModel::whisper;
-        std::optional<std::string> language;
-        std::optional<std::string> prompt;
+        std::optional<std::string> language{};
+        std::optional<std::string> prompt{};
 
         bool operator==(const InputAudioTranscription&) const = default;
         static constexpr auto fields() {
@@ -42,7 +42,7 @@ struct Session {
     struct InputAudioNoiseReduction {
         enum class NoiseReductionType { nearField, farField };
 
-        std::optional<NoiseReductionType> type;
+        std::optional<NoiseReductionType> type{};
 
         bool operator==(const InputAudioNoiseReduction&) const = default;
         static constexpr auto fields() { return std::tuple{field<"type">(&InputAudioNoiseReduction::type)}; }
@@ -54,12 +54,12 @@ struct Session {
         enum class TurnDetectionEagerness { low, high, auto_, medium };
 
         TurnDetectionType type = TurnDetectionType::serverVad;
-        std::optional<double> threshold;
-        std::optional<bool> interruptResponse;
-        std::optional<std::int64_t> prefixPaddingMs;
-        std::optional<std::int64_t> silenceDurationMs;
+        std::optional<double> threshold{};
+        std::optional<bool> interruptResponse{};
+        std::optional<std::int64_t> prefixPaddingMs{};
+        std::optional<std::int64_t> silenceDurationMs{};
         bool createResponse = true;
-        std::optional<TurnDetectionEagerness> eagerness;
+        std::optional<TurnDetectionEagerness> eagerness{};
 
         // Voice activity detection by the server; absent arguments leave their fields absent.
         static TurnDetection serverVad(std::optional<double> threshold = std::nullopt,
@@ -86,20 +86,20 @@ struct Session {
         }
     };
 
-    std::optional<std::string> id;
-    std::string model;
-    std::vector<Modality> modalities;
-    std::string instructions;
+    std::optional<std::string> id{};
+    std::string model{};
+    std::vector<Modality> modalities{};
+    std::string instructions{};
     Voice voice = Voice::alloy;
     AudioFormat inputAudioFormat = AudioFormat::pcm16;
     AudioFormat outputAudioFormat = AudioFormat::pcm16;
-    std::optional<InputAudioTranscription> inputAudioTranscription;
-    std::optional<InputAudioNoiseReduction> inputAudioNoiseReduction;
-    std::optional<TurnDetection> turnDetection;
-    std::vector<Tool> tools;
-    ToolChoice toolChoice;
+    std::optional<InputAudioTranscription> inputAudioTranscription{};
+    std::optional<InputAudioNoiseReduction> inputAudioNoiseReduction{};
+    std::optional<TurnDetection> turnDetection{};
+    std::vector<Tool> tools{};
+    ToolChoice toolChoice{};
     double temperature = 0.8;
-    std::optional<std::int64_t> maxOutputTokens;
+    std::optional<std::int64_t> maxOutputTokens{};
 
     bool operator==(const Session&) const = default;
     static constexpr auto fields() {

@@ -25,16 +25,16 @@ struct Tool {
             struct Items {
                 JSONType type = JSONType::object;
                 // Keyed by argument name; names travel exactly as stored.
-                std::optional<std::map<std::string, Property>> properties;
-                std::optional<std::string> pattern;
-                std::optional<std::string> const_;
-                std::optional<std::vector<std::string>> enum_;
-                std::optional<std::int64_t> multipleOf;
-                std::optional<double> minimum;
-                std::optional<double> maximum;
-                std::optional<std::int64_t> minItems;
-                std::optional<std::int64_t> maxItems;
-                std::optional<bool> uniqueItems;
+                std::optional<std::map<std::string, Property>> properties{};
+                std::optional<std::string> pattern{};
+                std::optional<std::string> const_{};
+                std::optional<std::vector<std::string>> enum_{};
+                std::optional<std::int64_t> multipleOf{};
+                std::optional<double> minimum{};
+                std::optional<double> maximum{};
+                std::optional<std::int64_t> minItems{};
+                std::optional<std::int64_t> maxItems{};
+                std::optional<bool> uniqueItems{};
 
                 bool operator==(const Items&) const = default;
                 static constexpr auto fields() {
@@ -49,19 +49,19 @@ struct Tool {
             };
 
             JSONType type = JSONType::string;
-            std::optional<std::string> description;
-            std::optional<std::string> format;
-            std::optional<Items> items;
-            std::optional<std::vector<std::string>> required;
-            std::optional<std::string> pattern;
-            std::optional<std::string> const_;
-            std::optional<std::vector<std::string>> enum_;
-            std::optional<std::int64_t> multipleOf;
-            std::optional<double> minimum;
-            std::optional<double> maximum;
-            std::optional<std::int64_t> minItems;
-            std::optional<std::int64_t> maxItems;
-            std::optional<bool> uniqueItems;
+            std::optional<std::string> description{};
+            std::optional<std::string> format{};
+            std::optional<Items> items{};
+            std::optional<std::vector<std::string>> required{};
+            std::optional<std::string> pattern{};
+            std::optional<std::string> const_{};
+            std::optional<std::vector<std::string>> enum_{};
+            std::optional<std::int64_t> multipleOf{};
+            std::optional<double> minimum{};
+            std::optional<double> maximum{};
+            std::optional<std::int64_t> minItems{};
+            std::optional<std::int64_t> maxItems{};
+            std::optional<bool> uniqueItems{};
 
             bool operator==(const Property&) const = default;
             static constexpr auto fields() {
@@ -77,14 +77,14 @@ struct Tool {
         };
 
         JSONType type = JSONType::object;
-        std::optional<std::map<std::string, Property>> properties;
-        std::optional<std::vector<std::string>> required;
-        std::optional<std::string> pattern;
-        std::optional<std::string> const_;
-        std::optional<std::vector<std::string>> enum_;
-        std::optional<std::int64_t> multipleOf;
-        std::optional<std::int64_t> minimum;
-        std::optional<std::int64_t> maximum;
+        std::optional<std::map<std::string, Property>> properties{};
+        std::optional<std::vector<std::string>> required{};
+        std::optional<std::string> pattern{};
+        std::optional<std::string> const_{};
+        std::optional<std::vector<std::string>> enum_{};
+        std::optional<std::int64_t> multipleOf{};
+        std::optional<std::int64_t> minimum{};
+        std::optional<std::int64_t> maximum{};
 
         bool operator==(const FunctionParameters&) const = default;
         static constexpr auto fields() {
@@ -101,9 +101,9 @@ struct Tool {
     };
 
     std::string type = "function";
-    std::string name;
-    std::string description;
-    FunctionParameters parameters;
+    std::string name{};
+    std::string description{};
+    FunctionParameters parameters{};
 
     bool operator==(const Tool&) const = default;
     static constexpr auto fields() {

@@ -165,6 +165,20 @@ void complete(Transfer& transfer, HttpResult result) {
 
 }  // namespace
 
+bool HttpClient::isValidUrl(const std::string& url) {
+    initialiseCurlOnce();
+    CURLU* parsed = curl_url();
+    if (!parsed) return false;
+    bool valid = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    char* scheme = nullptr;
+    if (valid && curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+        valid = std::string_view(scheme) == "http" || std::string_view(scheme) == "https";
+        curl_free(scheme);
+    }
+    curl_url_cleanup(parsed);
+    return valid;
+}
+
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (auto& [key, value] : headers) {
         if (equalsIgnoringCase(key, name)) return value;

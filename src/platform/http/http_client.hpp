@@ -79,6 +79,9 @@ public:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
+    // Whether libcurl accepts `url` as an absolute http or https URL.
+    static bool isValidUrl(const std::string& url);
+
     // Starts a request; safe from any thread.
     RequestId start(HttpRequest request, Completion completion);
     // Completes the request with HttpError::Kind::cancelled unless it has completed already.

@@ -1,0 +1,77 @@
+#include "app/session_token.hpp"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "app/backend_config.hpp"
+#include "app/usage_manager.hpp"
+
+namespace kestro {
+
+using nlohmann::json;
+
+TokenError TokenError::networkError(const std::string& message) {
+    return TokenError(Kind::networkError, "Network error: " + message);
+}
+TokenError TokenError::missingCredential() {
+    return TokenError(Kind::missingCredential, "No backend credential is stored");
+}
+TokenError TokenError::invalidResponse() { return TokenError(Kind::invalidResponse, "Invalid token response"); }
+
+namespace {
+
+struct SessionReply {
+    std::string clientSecret;
+    std::int64_t used;
+    std::int64_t total;
+};
+
+std::optional<std::int64_t> integerOf(const json& object, const char* key) {
+    auto found = object.find(key);
+    if (found == object.end() || !found->is_number_integer()) return std::nullopt;
+    if (found->is_number_unsigned() && found->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+        return std::nullopt;
+    }
+    return found->get<std::int64_t>();
+}
+
+std::optional<SessionReply> parseSessionReply(const std::string& body) {
+    json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (!parsed.is_object()) return std::nullopt;
+    auto secret = parsed.find("client_secret");
+    auto used = integerOf(parsed, "used");
+    auto total = integerOf(parsed, "total");
+    if (secret == parsed.end() || !secret->is_string() || !used || !total) return std::nullopt;
+    return SessionReply{secret->get<std::string>(), *used, *total};
+}
+
+// A credential travels in a header: empty or with a control character inside, it is unusable.
+std::string usableCredential(const std::string& candidate) {
+    if (candidate.empty() || containsControlCharacter(candidate)) throw TokenError::invalidResponse();
+    return candidate;
+}
+
+}  // namespace
+
+boost::asio::awaitable<std::string> fetchSessionToken(const NetworkService& network, UsageManager* usage) {
+    if (!network.credential()) throw TokenError::missingCredential();
+    try {
+        // Named rather than temporary: g++ 12 mishandles braced temporaries inside co_await.
+        BackendRequest request{"session", HTTPMethod::get, 30, true};
+        BackendReply reply = co_await network.request(std::move(request));
+        if (reply.status != 200) throw TokenError::invalidResponse();
+        if (auto session = parseSessionReply(reply.body)) {
+            if (usage) {
+                usage->usedCalls = session->used;
+                usage->totalCalls = session->total;
+            }
+            co_return usableCredential(trimWhitespace(session->clientSecret));
+        }
+        if (!isValidUTF8(reply.body)) throw TokenError::invalidResponse();
+        co_return usableCredential(trimWhitespace(reply.body));
+    } catch (const std::exception& error) {
+        throw TokenError::networkError(error.what());
+    }
+}
+
+}  // namespace kestro

@@ -1,0 +1,82 @@
+#include "app/streak_manager.hpp"
+
+#include <ctime>
+#include <optional>
+
+#include "platform/defaults/user_defaults.hpp"
+
+namespace kestro {
+
+namespace chr = std::chrono;
+
+namespace {
+
+// Monday of ISO week 1 of `year`: the week that holds 4 January.
+chr::sys_days firstMonday(int year) {
+    chr::sys_days fourth = chr::year_month_day{chr::year{year}, chr::January, chr::day{4}};
+    return fourth - (chr::weekday{fourth} - chr::Monday);
+}
+
+std::int64_t weeksInYear(int year) {
+    return (firstMonday(year + 1) - firstMonday(year)).count() / 7;
+}
+
+std::optional<chr::sys_days> mondayOf(std::int64_t week, std::int64_t year) {
+    if (year < 1 || year > 9999 || week < 1 || week > weeksInYear(static_cast<int>(year))) return std::nullopt;
+    return firstMonday(static_cast<int>(year)) + chr::days{7 * (week - 1)};
+}
+
+}  // namespace
+
+StreakManager::IsoWeek StreakManager::isoWeek(chr::year_month_day day) {
+    chr::sys_days date{day};
+    int year = static_cast<int>(day.year());
+    if (date >= firstMonday(year + 1)) {
+        ++year;
+    } else if (date < firstMonday(year)) {
+        --year;
+    }
+    return IsoWeek{(date - firstMonday(year)).count() / 7 + 1, year};
+}
+
+std::int64_t StreakManager::weeksBetween(std::int64_t week, std::int64_t year, std::int64_t otherWeek,
+                                         std::int64_t otherYear) {
+    auto from = mondayOf(week, year);
+    auto to = mondayOf(otherWeek, otherYear);
+    if (!from || !to) return 0;
+    return (*to - *from).count() / 7;
+}
+
+void StreakManager::saveStreak(std::int64_t count, std::int64_t week, std::int64_t year) const {
+    defaults_->set(countKey, count);
+    defaults_->set(lastWeekKey, week);
+    defaults_->set(lastYearKey, year);
+}
+
+std::string StreakManager::streakText() const {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return streakText(chr::year_month_day{chr::year{local.tm_year + 1900},
+                                          chr::month{static_cast<unsigned>(local.tm_mon + 1)},
+                                          chr::day{static_cast<unsigned>(local.tm_mday)}});
+}
+
+std::string StreakManager::streakText(chr::year_month_day today) const {
+    auto [week, year] = isoWeek(today);
+    std::int64_t lastWeek = defaults_->integer(lastWeekKey).value_or(0);
+    std::int64_t lastYear = defaults_->integer(lastYearKey).value_or(0);
+    std::int64_t count = defaults_->integer(countKey).value_or(0);
+
+    if (lastWeek == 0 && lastYear == 0) {
+        saveStreak(1, week, year);
+        return "1 Week Streak";
+    }
+    if (lastYear < year || (lastYear == year && lastWeek < week)) {
+        count = weeksBetween(lastWeek, lastYear, week, year) == 1 ? count + 1 : 1;
+        saveStreak(count, week, year);
+    }
+    return count == 1 ? "1 Week Streak" : std::to_string(count) + " Week Streak";
+}
+
+}  // namespace kestro

@@ -1,0 +1,42 @@
+#pragma once
+// The transcript of a call as it is uploaded: {"entries": [{timestamp, role, content, type}, ...]}.
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestro {
+
+struct TranscriptEntry {
+    std::chrono::system_clock::time_point timestamp;
+    std::string role;     // "user" or "assistant"
+    std::string content;
+    std::string type;     // "audio" or "text"
+
+    bool operator==(const TranscriptEntry&) const = default;
+};
+
+struct TranscriptPayload {
+    std::vector<TranscriptEntry> entries;
+
+    bool operator==(const TranscriptPayload&) const = default;
+};
+
+class TranscriptDecodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "2026-12-09T04:40:52Z": UTC, whole seconds.
+std::string iso8601(std::chrono::system_clock::time_point time);
+// Reads the form iso8601() writes; throws TranscriptDecodingError otherwise.
+std::chrono::system_clock::time_point parseISO8601(std::string_view text);
+
+// Indented, one key per line, keys in field order.
+std::string encodeTranscriptPayload(const TranscriptPayload& payload);
+// Every key of every entry is required; throws TranscriptDecodingError.
+TranscriptPayload decodeTranscriptPayload(std::string_view json);
+
+}  // namespace kestro

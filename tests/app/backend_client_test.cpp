@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "app/backend_config.hpp"
+#include "app/network_service.hpp"
+#include "app/session_token.hpp"
+#include "app/usage_manager.hpp"
+#include "support/backend_environment.hpp"
+
+namespace {
+
+using kestro::BackendRequest;
+using kestro::HTTPMethod;
+using kestro::NetworkService;
+using kestro::TokenError;
+using support::ScriptedReply;
+
+class SessionFetch : public ::testing::Test {
+protected:
+    // The credential, or the error's text.
+    std::string fetch() {
+        try {
+            return "credential " + support::runToEnd(io, kestro::fetchSessionToken(env.network, &usage));
+        } catch (const TokenError& error) {
+            lastKind = error.kind();
+            return error.what();
+        }
+    }
+
+    boost::asio::io_context io;
+    support::BackendEnvironment env;
+    kestro::UsageManager usage;
+    std::optional<TokenError::Kind> lastKind;
+};
+
+TEST_F(SessionFetch, ObjectWithCountsGivesTheTrimmedSecretAndUpdatesUsedThenTotal) {
+    env.storeCredential();
+    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":"  ek_123 \n","used":3,"total":10,"x":1})"));
+    std::vector<std::string> changes;
+    auto a = usage.usedCalls.observe([&](auto value) { changes.push_back("used " + std::to_string(value)); });
+    auto b = usage.totalCalls.observe([&](auto value) { changes.push_back("total " + std::to_string(value)); });
+
+    EXPECT_EQ(fetch(), "credential ek_123");
+    EXPECT_EQ(changes, (std::vector<std::string>{"used 3", "total 10"}));
+}
+
+TEST_F(SessionFetch, OtherReplyBodiesBecomeTheCredentialAsTextAndLeaveTheCounts) {
+    env.storeCredential();
+    env.backend.enqueue("/session", ScriptedReply::text(200, "plain-token\n"));
+    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":"s","used":3})"));
+    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":{"value":"s"},"used":3,"total":4})"));
+    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":"s","used":3.5,"total":4})"));
+
+    EXPECT_EQ(fetch(), "credential plain-token");
+    EXPECT_EQ(fetch(), R"(credential {"client_secret":"s","used":3})");
+    EXPECT_EQ(fetch(), R"(credential {"client_secret":{"value":"s"},"used":3,"total":4})");
+    EXPECT_EQ(fetch(), R"(credential {"client_secret":"s","used":3.5,"total":4})");
+    EXPECT_EQ(usage.usedCalls.get(), -1);
+    EXPECT_EQ(usage.totalCalls.get(), -1);
+}
+
+TEST_F(SessionFetch, RepliesWithoutAUsableCredentialFailAsNetworkErrors) {
+    env.storeCredential();
+    env.backend.enqueue("/session", ScriptedReply::text(200, ""));
+    env.backend.enqueue("/session", ScriptedReply::text(200, " \n\t "));
+    env.backend.enqueue("/session", ScriptedReply::text(204, ""));
+    env.backend.enqueue("/session", ScriptedReply{302, "elsewhere", {{"Location", "/other"}}, {}, false});
+    env.backend.enqueue("/session", ScriptedReply::text(200, "\xff\xfe token"));
+    env.backend.enqueue("/session", ScriptedReply::text(200, "first\r\nX-Injected: 1"));
+    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":" ","used":1,"total":2})"));
+    env.backend.enqueue("/session", ScriptedReply::text(401, "no"));
+    env.backend.enqueue("/session", ScriptedReply::text(500, "down"));
+
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(fetch(), "Network error: Invalid token response") << "reply " << i;
+        EXPECT_EQ(lastKind, TokenError::Kind::networkError);
+    }
+    EXPECT_EQ(fetch(), "Network error: HTTP error: 401");
+    EXPECT_EQ(fetch(), "Network error: HTTP error: 500");
+    // The redirect was not followed.
+    EXPECT_TRUE(env.backend.requestsTo("/other").empty());
+}
+
+TEST_F(SessionFetch, TransportFailuresCarryTheirOwnText) {
+    env.storeCredential();
+    env.backend.enqueue("/session", ScriptedReply::dropped());
+    EXPECT_EQ(fetch(), "Network error: The network connection was lost.");
+}
+
+TEST_F(SessionFetch, SendsOneGetWithExactlyTheBearerHeader) {
+    env.storeCredential("  abc.def-ghi \n");  // trimmed when stored
+    env.backend.enqueue("/session", ScriptedReply::text(200, "token"));
+    fetch();
+    auto requests = env.backend.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/session");
+    EXPECT_EQ(requests[0].header("Authorization"), "Bearer abc.def-ghi");
+    EXPECT_EQ(requests[0].headerCount("Authorization"), 1u);
+    EXPECT_EQ(requests[0].header("Content-Type"), std::nullopt);
+    EXPECT_TRUE(requests[0].body.empty());
+}
+
+TEST_F(SessionFetch, MissingOrUnusableCredentialSendsNothing) {
+    EXPECT_EQ(lastKind, std::nullopt);
+    fetch();
+    EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
+
+    lastKind.reset();
+    env.defaults.set(std::string(kestro::credentialKey), "abc\r\nX-Injected: 1");
+    fetch();
+    EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
+
+    lastKind.reset();
+    env.defaults.set(std::string(kestro::credentialKey), 42);
+    fetch();
+    EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
+    EXPECT_TRUE(env.backend.requests().empty());
+}
+
+TEST(NetworkService, BodyCarriesContentTypeAndErrorsHaveTheirTexts) {
+    boost::asio::io_context io;
+    support::BackendEnvironment env;
+    env.storeCredential("secret");
+    env.backend.enqueue("/transcript", ScriptedReply::text(201, "created"));
+    env.backend.enqueue("/transcript", ScriptedReply::text(404, "missing"));
+
+    auto reply = support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true},
+                                                           std::string(R"({"a":1})")));
+    EXPECT_EQ(reply.status, 201);
+    EXPECT_EQ(reply.body, "created");
+    auto sent = env.backend.requests().at(0);
+    EXPECT_EQ(sent.method, "POST");
+    EXPECT_EQ(sent.body, R"({"a":1})");
+    EXPECT_EQ(sent.header("Content-Type"), "application/json");
+    EXPECT_EQ(sent.header("Authorization"), "Bearer secret");
+
+    try {
+        support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true}, "{}"));
+        ADD_FAILURE() << "a 404 must fail";
+    } catch (const NetworkService::NetworkError& error) {
+        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::httpError);
+        EXPECT_STREQ(error.what(), "HTTP error: 404");
+    }
+
+    // Without authentication no credential is needed and none is sent.
+    env.defaults.remove(std::string(kestro::credentialKey));
+    env.backend.enqueue("/open", ScriptedReply::text(200, ""));
+    support::runToEnd(io, env.network.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
+    EXPECT_EQ(env.backend.requestsTo("/open").at(0).header("Authorization"), std::nullopt);
+
+    try {
+        support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true}, "{}"));
+        ADD_FAILURE() << "no credential must fail";
+    } catch (const NetworkService::NetworkError& error) {
+        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::missingCredential);
+    }
+
+    kestro::NetworkService broken(env.http, env.defaults, "not a url/");
+    try {
+        support::runToEnd(io, broken.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
+        ADD_FAILURE() << "an invalid URL must fail";
+    } catch (const NetworkService::NetworkError& error) {
+        EXPECT_STREQ(error.what(), "Invalid URL");
+    }
+    EXPECT_EQ(env.backend.requests().size(), 3u);
+}
+
+TEST(BackendConfiguration, BaseURLComesFromTheEnvironmentThenTheDefaultsThenTheBuild) {
+    support::TemporaryFolder folder;
+    platform::UserDefaults defaults(folder.path() / "defaults.json");
+    const char* saved = std::getenv("KESTRO_BACKEND_URL");
+    std::string previous = saved ? saved : "";
+    ::unsetenv("KESTRO_BACKEND_URL");
+
+    EXPECT_EQ(kestro::backendBaseURL(defaults), kestro::defaultBackendBaseURL);
+    defaults.set(std::string(kestro::backendURLKey), "https://stored.example/api");
+    EXPECT_EQ(kestro::backendBaseURL(defaults), "https://stored.example/api/");
+    ::setenv("KESTRO_BACKEND_URL", "http://127.0.0.1:9/", 1);
+    EXPECT_EQ(kestro::backendBaseURL(defaults), "http://127.0.0.1:9/");
+
+    if (saved) ::setenv("KESTRO_BACKEND_URL", previous.c_str(), 1); else ::unsetenv("KESTRO_BACKEND_URL");
+}
+
+TEST(BackendConfiguration, SetCredentialStoresOneTrimmedLineOrNothing) {
+    support::TemporaryFolder folder;
+    platform::UserDefaults defaults(folder.path() / "defaults.json");
+    auto store = [&](const std::string& text) {
+        std::istringstream in(text);
+        kestro::storeCredentialFromStream(in, defaults);
+    };
+
+    store("  tok-1\n");
+    EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
+    EXPECT_THROW(store(" \n"), kestro::CredentialError);
+    EXPECT_THROW(store("two\nlines"), kestro::CredentialError);
+    EXPECT_THROW(store("tab\there"), kestro::CredentialError);
+    EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
+}
+
+TEST(BackendText, TrimmingRemovesUnicodeSpacesAndLineBreaksAtTheEndsOnly) {
+    EXPECT_EQ(kestro::trimWhitespace("\u00A0\t a b \u2028\r\n"), "a b");
+    EXPECT_EQ(kestro::trimWhitespace("caf\u00E9"), "caf\u00E9");
+    EXPECT_EQ(kestro::trimWhitespace(" \n "), "");
+    EXPECT_TRUE(kestro::isValidUTF8("caf\u00E9 \U0001F600"));
+    EXPECT_FALSE(kestro::isValidUTF8("\xC0\xAF"));      // overlong
+    EXPECT_FALSE(kestro::isValidUTF8("\xED\xA0\x80"));  // surrogate
+    EXPECT_FALSE(kestro::isValidUTF8("\xE2\x82"));      // cut short
+}
+
+}  // namespace

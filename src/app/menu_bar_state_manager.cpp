@@ -2,6 +2,7 @@
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <exception>
@@ -17,6 +18,16 @@ namespace asio = boost::asio;
 struct MenuBarStateManager::Refresh {
     MenuBarStateManager* owner;
     asio::cancellation_signal signal;
+    bool finished = false;
+
+    // Cancels the coroutine if it still runs. The coroutine's cancellation handler delivers the
+    // cancellation through the executor, so this object is kept until that delivery has run.
+    static void cancel(std::shared_ptr<Refresh> refresh, const asio::any_io_executor& executor) {
+        refresh->owner = nullptr;
+        if (refresh->finished) return;
+        refresh->signal.emit(asio::cancellation_type::terminal);
+        asio::post(executor, [keep = std::move(refresh)] {});
+    }
 
     // The owner is gone or a newer refresh replaced this one.
     bool superseded() const { return owner == nullptr || owner->validationTask_.get() != this; }
@@ -39,10 +50,7 @@ MenuBarStateManager::MenuBarStateManager(asio::any_io_executor mainExecutor, asi
       retryDelay_(retryDelay) {}
 
 MenuBarStateManager::~MenuBarStateManager() {
-    if (auto running = std::move(validationTask_)) {
-        running->owner = nullptr;
-        running->signal.emit(asio::cancellation_type::terminal);
-    }
+    if (auto running = std::move(validationTask_)) Refresh::cancel(std::move(running), mainExecutor_);
 }
 
 void MenuBarStateManager::refreshState() {
@@ -50,10 +58,10 @@ void MenuBarStateManager::refreshState() {
     auto next = std::make_shared<Refresh>();
     next->owner = this;
     validationTask_ = next;
-    if (previous) previous->signal.emit(asio::cancellation_type::terminal);
+    if (previous) Refresh::cancel(std::move(previous), mainExecutor_);
     // The completion handler keeps the signal alive as long as the coroutine may use its slot.
     asio::co_spawn(mainExecutor_, refresh(next, fetch_),
-                   asio::bind_cancellation_slot(next->signal.slot(), [next](std::exception_ptr) {}));
+                   asio::bind_cancellation_slot(next->signal.slot(), [next](std::exception_ptr) { next->finished = true; }));
 }
 
 asio::awaitable<void> MenuBarStateManager::refresh(std::weak_ptr<Refresh> weak, UsageFetch fetch) {

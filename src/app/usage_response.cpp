@@ -23,7 +23,7 @@ std::int64_t requiredInteger(const json& object, const char* key) {
 }  // namespace
 
 std::string encodeUsageResponse(const UsageResponse& usage) {
-    return json{{"used", usage.used}, {"total", usage.total}}.dump();
+    return nlohmann::ordered_json{{"used", usage.used}, {"total", usage.total}}.dump();
 }
 
 UsageResponse decodeUsageResponse(std::string_view text) {

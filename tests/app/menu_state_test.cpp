@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "app/menu_bar_state.hpp"
+#include "app/menu_bar_state_manager.hpp"
+#include "platform/notifications/notification_center.hpp"
+#include "support/backend_environment.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using kestro::CallActivity;
+using kestro::MenuBarItem;
+using kestro::MenuBarState;
+using kestro::MenuBarStateManager;
+using kestro::UsageResponse;
+using Items = std::vector<MenuBarItem>;
+
+constexpr auto connecting = MenuBarItem::connecting;
+constexpr auto startCall = MenuBarItem::startCall;
+constexpr auto endCall = MenuBarItem::endCall;
+constexpr auto callsUsed = MenuBarItem::callsUsed;
+constexpr auto weekStreak = MenuBarItem::weekStreak;
+constexpr auto requestIncrease = MenuBarItem::requestIncrease;
+constexpr auto more = MenuBarItem::more;
+constexpr auto quit = MenuBarItem::quit;
+
+TEST(MenuItems, EachStateHasItsListEndingWithQuitOnce) {
+    EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, false), (Items{connecting, more, quit}));
+    EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, false), (Items{startCall, callsUsed, weekStreak, more, quit}));
+    EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, true), (Items{endCall, callsUsed, weekStreak, more, quit}));
+    EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, false),
+              (Items{requestIncrease, callsUsed, weekStreak, more, quit}));
+    for (auto state : {MenuBarState::connecting, MenuBarState::callsAvailable, MenuBarState::callsUsedUp}) {
+        for (auto call : {CallActivity::idle, CallActivity::starting, CallActivity::active, CallActivity::sending}) {
+            auto items = kestro::menuItems(state, call);
+            EXPECT_EQ(std::count(items.begin(), items.end(), quit), 1);
+            EXPECT_EQ(items.back(), quit);
+        }
+    }
+}
+
+TEST(MenuItems, ARunningCallKeepsItsEntryInEveryState) {
+    // A refresh (connecting) or used-up counts must not take away the way to end the call.
+    EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, true), (Items{endCall, more, quit}));
+    EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, true), (Items{endCall, callsUsed, weekStreak, more, quit}));
+    // Starting or uploading: the start entry in its busy form stands in the same place.
+    for (auto call : {CallActivity::starting, CallActivity::sending}) {
+        EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, call), (Items{startCall, more, quit}));
+        EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, call),
+                  (Items{startCall, callsUsed, weekStreak, more, quit}));
+        EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, call),
+                  (Items{startCall, callsUsed, weekStreak, more, quit}));
+    }
+}
+
+TEST(MenuItems, TitlesMapBothWays) {
+    EXPECT_EQ(kestro::title(MenuBarItem::requestIncrease), "Request Increase");
+    EXPECT_EQ(kestro::title(MenuBarItem::callsUsed), "Calls Used");
+    for (auto item : kestro::allMenuBarItems) EXPECT_EQ(kestro::menuBarItem(kestro::title(item)), item);
+    EXPECT_EQ(kestro::menuBarItem("quit"), std::nullopt);
+    EXPECT_EQ(kestro::menuBarItem("Quit "), std::nullopt);
+}
+
+// A refresh driven by a scripted usage query.
+class MenuRefresh : public ::testing::Test {
+protected:
+    MenuRefresh() {
+        token = notifications.addObserver(kestro::usageUpdatedNotification, [this](const platform::Notification& note) {
+            const auto* usage = note.get<UsageResponse>("usage");
+            ASSERT_NE(usage, nullptr);
+            announced.push_back(*usage);
+        });
+    }
+
+    std::unique_ptr<MenuBarStateManager> makeManager(MenuBarStateManager::UsageFetch fetch,
+                                                     std::chrono::steady_clock::duration retry = 1ms) {
+        auto manager = std::make_unique<MenuBarStateManager>(io.get_executor(), io.get_executor(), std::move(fetch),
+                                                             notifications, retry);
+        states = manager->currentState.observe([this](MenuBarState state) { seen.push_back(state); });
+        return manager;
+    }
+
+    // Fails `failures` times, then answers each later query with the next of `answers`.
+    MenuBarStateManager::UsageFetch scripted(int failures, std::vector<UsageResponse> answers) {
+        return [this, failures, answers]() -> asio::awaitable<UsageResponse> {
+            int call = queries++;
+            if (call < failures) throw std::runtime_error("offline");
+            co_return answers.at(static_cast<std::size_t>(call - failures));
+        };
+    }
+
+    asio::io_context io;
+    platform::NotificationCenter notifications;
+    platform::ObserverToken token;
+    platform::Subscription states;
+    std::vector<UsageResponse> announced;
+    std::vector<MenuBarState> seen;
+    int queries = 0;
+};
+
+TEST_F(MenuRefresh, CountsDecideTheStateAndAreAnnouncedFirst) {
+    auto manager = makeManager(scripted(0, {{3, 10}, {10, 10}, {11, 10}}));
+    std::vector<std::pair<std::size_t, MenuBarState>> order;
+    auto watch = manager->currentState.observe([&](MenuBarState state) { order.emplace_back(announced.size(), state); });
+
+    manager->refreshState();
+    io.run();
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
+    manager->refreshState();
+    io.restart();
+    io.run();
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsUsedUp);
+    manager->refreshState();
+    io.restart();
+    io.run();
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsUsedUp);
+
+    EXPECT_EQ(announced, (std::vector<UsageResponse>{{3, 10}, {10, 10}, {11, 10}}));
+    // The notification goes out before the state changes; each refresh shows connecting first.
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[0], (std::pair<std::size_t, MenuBarState>{1, MenuBarState::callsAvailable}));
+    EXPECT_EQ(order[1], (std::pair<std::size_t, MenuBarState>{1, MenuBarState::connecting}));
+}
+
+TEST_F(MenuRefresh, FailedQueriesAreRetriedAfterTheDelayWhileShowingConnecting) {
+    auto manager = makeManager(scripted(3, {{1, 5}}));
+    manager->refreshState();
+    io.run();
+    EXPECT_EQ(queries, 4);
+    EXPECT_EQ(seen, (std::vector<MenuBarState>{MenuBarState::callsAvailable}));
+    EXPECT_EQ(announced, (std::vector<UsageResponse>{{1, 5}}));
+}
+
+TEST_F(MenuRefresh, TheRetryWaitsItsDelayAndReleasingTheManagerEndsIt) {
+    auto manager = makeManager(scripted(100, {}), 1h);
+    manager->refreshState();
+    io.run_for(100ms);
+    EXPECT_EQ(queries, 1);
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::connecting);
+
+    manager.reset();
+    io.restart();
+    io.run();  // returns: the waiting refresh has ended
+    EXPECT_EQ(queries, 1);
+    EXPECT_TRUE(announced.empty());
+}
+
+TEST_F(MenuRefresh, ANewRefreshSupersedesOneWaitingForItsRetry) {
+    auto manager = makeManager(scripted(1, {{2, 4}}), 1h);
+    manager->refreshState();
+    io.run_for(50ms);
+    EXPECT_EQ(queries, 1);
+
+    manager->refreshState();
+    io.restart();
+    io.run();  // the older one's hour-long wait was cut short
+    EXPECT_EQ(queries, 2);
+    EXPECT_EQ(announced, (std::vector<UsageResponse>{{2, 4}}));
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
+}
+
+TEST_F(MenuRefresh, ALateReplyOfASupersededRefreshChangesNothing) {
+    // The first query ignores cancellation and answers after the second refresh has begun.
+    auto fetch = [this]() -> asio::awaitable<UsageResponse> {
+        int call = queries++;
+        asio::steady_timer timer(io, call == 0 ? 60ms : 120ms);
+        co_await timer.async_wait(asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+        co_return call == 0 ? UsageResponse{10, 10} : UsageResponse{3, 10};
+    };
+    auto manager = makeManager(fetch);
+    manager->refreshState();
+    asio::steady_timer later(io, 20ms);
+    later.async_wait([&](auto) { manager->refreshState(); });
+    io.run();
+
+    EXPECT_EQ(queries, 2);
+    EXPECT_EQ(announced, (std::vector<UsageResponse>{{3, 10}}));
+    EXPECT_EQ(seen, (std::vector<MenuBarState>{MenuBarState::callsAvailable}));
+}
+
+TEST(MenuRefreshOverHttp, AsksForUsageWithTheCredentialAndCancelsASupersededRequest) {
+    asio::io_context io;
+    support::BackendEnvironment env;
+    env.storeCredential("cred");
+    platform::NotificationCenter notifications;
+    std::vector<UsageResponse> announced;
+    auto token = notifications.addObserver(kestro::usageUpdatedNotification, [&](const platform::Notification& note) {
+        announced.push_back(*note.get<UsageResponse>("usage"));
+    });
+    env.backend.enqueue("/usage", support::ScriptedReply::json(200, R"({"used":10,"total":10})").after(5s));
+    env.backend.enqueue("/usage", support::ScriptedReply::json(200, R"({"used":3,"total":10})"));
+
+    MenuBarStateManager manager(io.get_executor(), io.get_executor(),
+                                [&] { return kestro::fetchUsage(env.network); }, notifications, 1ms);
+    manager.refreshState();
+    asio::steady_timer later(io, 100ms);
+    later.async_wait([&](auto) { manager.refreshState(); });
+    io.run();  // does not wait out the five-second reply: that transfer was cancelled
+
+    EXPECT_EQ(announced, (std::vector<UsageResponse>{{3, 10}}));
+    EXPECT_EQ(manager.currentState.get(), MenuBarState::callsAvailable);
+    auto requests = env.backend.requestsTo("/usage");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].header("Authorization"), "Bearer cred");
+}
+
+}  // namespace

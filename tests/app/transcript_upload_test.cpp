@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/backend_config.hpp"
+#include "app/transcript_entry.hpp"
+#include "app/transcript_manager.hpp"
+#include "app/transcript_outbox.hpp"
+#include "support/backend_environment.hpp"
+
+namespace {
+
+namespace chr = std::chrono;
+namespace fs = std::filesystem;
+using kestro::TranscriptEntry;
+using kestro::TranscriptError;
+using kestro::TranscriptManager;
+using kestro::TranscriptOutbox;
+using kestro::TranscriptPayload;
+using support::ScriptedReply;
+
+chr::system_clock::time_point at(int y, unsigned m, unsigned d, int h, int min, int s) {
+    return chr::sys_days{chr::year{y} / chr::month{m} / chr::day{d}} + chr::hours{h} + chr::minutes{min} +
+           chr::seconds{s};
+}
+
+std::vector<TranscriptEntry> someEntries(const std::string& said = "Hello") {
+    return {TranscriptEntry{at(2026, 12, 9, 4, 40, 52) + chr::milliseconds(730), "user", said, "audio"},
+            TranscriptEntry{at(2026, 12, 9, 4, 41, 3), "assistant", "Hi there", "text"}};
+}
+
+TEST(TranscriptPayload, EncodesEntriesWithWholeSecondUtcTimesInFieldOrder) {
+    TranscriptPayload payload{someEntries()};
+    std::string json = kestro::encodeTranscriptPayload(payload);
+    EXPECT_EQ(json, R"({
+  "entries": [
+    {
+      "timestamp": "2026-12-09T04:40:52Z",
+      "role": "user",
+      "content": "Hello",
+      "type": "audio"
+    },
+    {
+      "timestamp": "2026-12-09T04:41:03Z",
+      "role": "assistant",
+      "content": "Hi there",
+      "type": "text"
+    }
+  ]
+})");
+    auto decoded = kestro::decodeTranscriptPayload(json);
+    ASSERT_EQ(decoded.entries.size(), 2u);
+    EXPECT_EQ(decoded.entries[0].timestamp, at(2026, 12, 9, 4, 40, 52));
+    EXPECT_EQ(decoded.entries[1], payload.entries[1]);
+    EXPECT_EQ(kestro::encodeTranscriptPayload(TranscriptPayload{}), "{\n  \"entries\": []\n}");
+
+    EXPECT_THROW(kestro::decodeTranscriptPayload(R"({"entries":[{"role":"user","content":"x","type":"text"}]})"),
+                 kestro::TranscriptDecodingError);
+    EXPECT_THROW(kestro::parseISO8601("2026-12-09T04:40:52+01:00"), kestro::TranscriptDecodingError);
+    EXPECT_THROW(kestro::parseISO8601("2026-02-30T04:40:52Z"), kestro::TranscriptDecodingError);
+}
+
+class TranscriptUpload : public ::testing::Test {
+protected:
+    TranscriptUpload() { env.storeCredential("cred"); }
+
+    std::unique_ptr<TranscriptManager> makeManager() {
+        return std::make_unique<TranscriptManager>(env.network, TranscriptOutbox(env.outboxFolder()));
+    }
+    std::vector<TranscriptOutbox::Kept> kept() { return TranscriptOutbox(env.outboxFolder()).pending(); }
+    std::vector<TranscriptPayload> uploads() {
+        std::vector<TranscriptPayload> payloads;
+        for (auto& request : env.backend.requestsTo("/transcript")) {
+            payloads.push_back(kestro::decodeTranscriptPayload(request.body));
+        }
+        return payloads;
+    }
+    // The error's text, or "ok".
+    std::string post(TranscriptManager& manager, std::vector<TranscriptEntry> entries) {
+        try {
+            support::runToEnd(io, manager.postTranscript(std::move(entries)));
+            return "ok";
+        } catch (const TranscriptError& error) {
+            return error.what();
+        }
+    }
+
+    boost::asio::io_context io;
+    support::BackendEnvironment env;
+};
+
+TEST_F(TranscriptUpload, SendsTheEntriesOnceWithBothHeadersAndEmptiesTheList) {
+    env.backend.setReply("/transcript", ScriptedReply::text(200, "ignored"));
+    auto manager = makeManager();
+    manager->sessionEntries = someEntries();
+    support::runToEnd(io, manager->sendTranscript());
+
+    EXPECT_TRUE(manager->sessionEntries.empty());
+    auto requests = env.backend.requestsTo("/transcript");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].header("Authorization"), "Bearer cred");
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(requests[0].body, kestro::encodeTranscriptPayload(TranscriptPayload{someEntries()}));
+    EXPECT_TRUE(kept().empty());
+
+    // Nothing collected: nothing sent.
+    support::runToEnd(io, manager->sendTranscript());
+    EXPECT_EQ(env.backend.requestsTo("/transcript").size(), 1u);
+}
+
+TEST_F(TranscriptUpload, UploadErrorsHaveTheirKindsAndTexts) {
+    env.backend.enqueue("/transcript", ScriptedReply{302, "", {{"Location", "/elsewhere"}}, {}, false});
+    env.backend.enqueue("/transcript", ScriptedReply::text(500, "down"));
+    // Standing rather than queued: libcurl retries once when a reused connection drops.
+    env.backend.setReply("/transcript", ScriptedReply::dropped());
+    auto manager = makeManager();
+
+    EXPECT_EQ(post(*manager, someEntries()), "Server error: HTTP 302");
+    EXPECT_EQ(post(*manager, someEntries()), "Network error: HTTP error: 500");
+    EXPECT_EQ(post(*manager, someEntries()), "Network error: The network connection was lost.");
+    auto sentSoFar = env.backend.requestsTo("/transcript").size();
+    EXPECT_EQ(post(*manager, {}), "No transcript content to post");
+    EXPECT_TRUE(env.backend.requestsTo("/elsewhere").empty());
+
+    env.defaults.set(std::string(kestro::credentialKey), " \t ");
+    try {
+        support::runToEnd(io, manager->postTranscript(someEntries()));
+        ADD_FAILURE() << "a blank credential must fail";
+    } catch (const TranscriptError& error) {
+        EXPECT_EQ(error.kind(), TranscriptError::Kind::missingCredential);
+    }
+    EXPECT_EQ(env.backend.requestsTo("/transcript").size(), sentSoFar);
+}
+
+TEST_F(TranscriptUpload, AFailedUploadIsKeptAndPostedAfterTheNextSuccessfulOne) {
+    env.backend.enqueue("/transcript", ScriptedReply::text(500, "down"));
+    env.backend.setReply("/transcript", ScriptedReply::text(201, ""));
+    auto manager = makeManager();
+
+    manager->sessionEntries = someEntries("first call");
+    support::runToEnd(io, manager->sendTranscript());
+    EXPECT_TRUE(manager->sessionEntries.empty());
+    auto waiting = kept();
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(kestro::decodeTranscriptPayload(waiting[0].body).entries[0].content, "first call");
+    struct stat info {};
+    ASSERT_EQ(::stat(waiting[0].file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    manager->sessionEntries = someEntries("second call");
+    support::runToEnd(io, manager->sendTranscript());
+    auto sent = uploads();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].entries[0].content, "first call");   // refused
+    EXPECT_EQ(sent[1].entries[0].content, "second call");
+    EXPECT_EQ(sent[2].entries[0].content, "first call");   // again, as it was collected
+    EXPECT_EQ(sent[2], sent[0]);
+    EXPECT_TRUE(kept().empty());
+}
+
+TEST_F(TranscriptUpload, KeptTranscriptsArePostedAtStartUpOldestFirstUntilOneFails) {
+    {
+        auto manager = makeManager();
+        env.backend.enqueue("/transcript", ScriptedReply::text(503, ""));
+        env.backend.enqueue("/transcript", ScriptedReply::text(503, ""));
+        env.backend.enqueue("/transcript", ScriptedReply::text(503, ""));
+        for (auto said : {"one", "two", "three"}) {
+            manager->sessionEntries = someEntries(said);
+            support::runToEnd(io, manager->sendTranscript());
+        }
+    }
+    ASSERT_EQ(kept().size(), 3u);
+
+    // Next start: the backend takes the first and refuses the second.
+    env.backend.enqueue("/transcript", ScriptedReply::text(200, ""));
+    env.backend.enqueue("/transcript", ScriptedReply::text(500, ""));
+    auto restarted = makeManager();
+    support::runToEnd(io, restarted->resendOutbox());
+    auto remaining = kept();
+    ASSERT_EQ(remaining.size(), 2u);
+    EXPECT_EQ(kestro::decodeTranscriptPayload(remaining[0].body).entries[0].content, "two");
+
+    // Without a credential nothing is tried and nothing is lost.
+    env.defaults.remove(std::string(kestro::credentialKey));
+    auto before = env.backend.requests().size();
+    support::runToEnd(io, restarted->resendOutbox());
+    EXPECT_EQ(env.backend.requests().size(), before);
+    EXPECT_EQ(kept().size(), 2u);
+
+    env.storeCredential("cred");
+    env.backend.setReply("/transcript", ScriptedReply::text(200, ""));
+    support::runToEnd(io, restarted->resendOutbox());
+    EXPECT_TRUE(kept().empty());
+    auto sent = uploads();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2].entries[0].content, "two");
+    EXPECT_EQ(sent.back().entries[0].content, "three");
+}
+
+TEST(TranscriptOutbox, IsBoundedInNumberAndAge) {
+    support::TemporaryFolder folder;
+    TranscriptOutbox outbox(folder.path() / "outbox", 3, chr::hours(24));
+    for (int i = 0; i < 5; ++i) outbox.save("body " + std::to_string(i));
+    auto pending = outbox.pending();
+    ASSERT_EQ(pending.size(), 3u);
+    EXPECT_EQ(pending[0].body, "body 2");
+    EXPECT_EQ(pending[2].body, "body 4");
+
+    // A file saved two days ago is past the limit; files of other names are not ours to touch.
+    auto old = chr::duration_cast<chr::milliseconds>((chr::system_clock::now() - chr::hours(48)).time_since_epoch());
+    std::string stamp = std::to_string(old.count());
+    stamp.insert(0, 16 - stamp.size(), '0');
+    std::ofstream(folder.path() / "outbox" / (stamp + "-1-1.json")) << "old";
+    std::ofstream(folder.path() / "outbox" / "notes.txt") << "mine";
+    EXPECT_EQ(outbox.pending().size(), 3u);
+    EXPECT_FALSE(fs::exists(folder.path() / "outbox" / (stamp + "-1-1.json")));
+    EXPECT_TRUE(fs::exists(folder.path() / "outbox" / "notes.txt"));
+
+    struct stat info {};
+    ASSERT_EQ(::stat((folder.path() / "outbox").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST(TranscriptOutbox, LivesUnderTheStateHome) {
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    std::string previous = saved ? saved : "";
+    ::setenv("XDG_STATE_HOME", "/tmp/state-home", 1);
+    EXPECT_EQ(TranscriptOutbox::defaultFolder(), fs::path("/tmp/state-home/kestro/outbox"));
+    if (saved) ::setenv("XDG_STATE_HOME", previous.c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
+}
+
+}  // namespace

@@ -98,21 +98,21 @@ void readInput(Query& query) {
 }  // namespace
 
 std::optional<OutputDeviceFacts> defaultOutputDeviceFacts() {
+    PulseConnection connection("Kestro device check");
+    PulseConnection::Lock lock(connection);
     std::string error;
-    auto connection = PulseConnection::open("Kestro device check", error);
-    if (!connection) return std::nullopt;
-    Query query{*connection, {}, {}, {}, {}};
-    PulseConnection::Lock lock(*connection);
+    if (!connection.connect(error)) return std::nullopt;
+    Query query{connection, {}, {}, {}, {}};
     if (readDefaults(query)) readOutput(query);
     return std::move(query.output);
 }
 
 std::optional<InputDeviceFacts> defaultInputDeviceFacts() {
+    PulseConnection connection("Kestro device check");
+    PulseConnection::Lock lock(connection);
     std::string error;
-    auto connection = PulseConnection::open("Kestro device check", error);
-    if (!connection) return std::nullopt;
-    Query query{*connection, {}, {}, {}, {}};
-    PulseConnection::Lock lock(*connection);
+    if (!connection.connect(error)) return std::nullopt;
+    Query query{connection, {}, {}, {}, {}};
     if (readDefaults(query)) readInput(query);
     return std::move(query.input);
 }

@@ -22,9 +22,17 @@ struct FakeAudioEngine::Core {
     bool startFails = false;
     bool running = false;
     Counts counts;
-    std::vector<std::weak_ptr<FakePlayer>> players;
-    std::vector<PlayerNode::Completion> dropped;
+    std::vector<std::pair<const FakePlayer*, std::weak_ptr<FakePlayer>>> players;
     detail::TapSlot tap;
+
+    // Completions of dropped buffers, under their own lock so that a player can hand them over
+    // while it is destroyed, whoever holds the main lock.
+    std::mutex droppedMutex;
+    std::vector<PlayerNode::Completion> dropped;
+    void drop(PlayerNode::Completion completion) {
+        std::lock_guard lock(droppedMutex);
+        dropped.push_back(std::move(completion));
+    }
 };
 
 namespace {
@@ -33,6 +41,10 @@ class FakePlayer final : public PlayerNode {
 public:
     using Core = FakeAudioEngine::Core;
     explicit FakePlayer(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+    // What is still scheduled completes as dropped.
+    ~FakePlayer() override {
+        for (auto& entry : queue) core_->drop(std::move(entry.done));
+    }
 
     AudioFormat outputFormat() const override {
         std::lock_guard lock(core_->mutex);
@@ -83,7 +95,7 @@ public:
 
     // Everything below is guarded by the core's mutex.
     void dropAllLocked() {
-        for (auto& entry : queue) core_->dropped.push_back(std::move(entry.done));
+        for (auto& entry : queue) core_->drop(std::move(entry.done));
         queue.clear();
         playing = false;
         stopBase = rendered;
@@ -137,8 +149,8 @@ void runAll(std::vector<PlayerNode::Completion>& completions) {
 FakePlayer* ownPlayer(const std::shared_ptr<FakeAudioEngine::Core>& core, const PlayerNode& node) {
     auto* player = dynamic_cast<FakePlayer*>(const_cast<PlayerNode*>(&node));
     if (!player) throw std::invalid_argument("FakeAudioEngine: not a player of this engine");
-    for (auto& weak : core->players) {
-        if (weak.lock().get() == player) return player;
+    for (auto& [raw, weak] : core->players) {
+        if (raw == player && !weak.expired()) return player;
     }
     throw std::invalid_argument("FakeAudioEngine: not a player of this engine");
 }
@@ -184,16 +196,19 @@ bool FakeAudioEngine::waitForTap(std::chrono::milliseconds timeout) { return cor
 uint64_t FakeAudioEngine::render(uint32_t frames) {
     runDroppedCompletions();
     std::vector<PlayerNode::Completion> done;
+    std::vector<std::shared_ptr<FakePlayer>> players;  // released after unlocking
     uint64_t most = 0;
     {
         std::lock_guard lock(core_->mutex);
         if (!core_->running) return 0;
-        for (auto& weak : core_->players) {
+        for (auto& [raw, weak] : core_->players) {
             auto player = weak.lock();
             if (!player || !player->attached || !player->connected || !player->playing) continue;
             most = std::max(most, player->renderLocked(frames, done));
+            players.push_back(std::move(player));
         }
     }
+    players.clear();
     runAll(done);
     return most;
 }
@@ -201,7 +216,7 @@ uint64_t FakeAudioEngine::render(uint32_t frames) {
 void FakeAudioEngine::runDroppedCompletions() {
     std::vector<PlayerNode::Completion> dropped;
     {
-        std::lock_guard lock(core_->mutex);
+        std::lock_guard lock(core_->droppedMutex);
         dropped.swap(core_->dropped);
     }
     runAll(dropped);
@@ -254,8 +269,8 @@ void FakeAudioEngine::removeTap() {
 std::shared_ptr<PlayerNode> FakeAudioEngine::makePlayerNode() {
     auto player = std::make_shared<FakePlayer>(core_);
     std::lock_guard lock(core_->mutex);
-    std::erase_if(core_->players, [](const auto& weak) { return weak.expired(); });
-    core_->players.push_back(player);
+    std::erase_if(core_->players, [](const auto& entry) { return entry.second.expired(); });
+    core_->players.emplace_back(player.get(), player);
     return player;
 }
 
@@ -270,8 +285,8 @@ bool FakeAudioEngine::isAttached(const PlayerNode& node) const {
     std::lock_guard lock(core_->mutex);
     auto* player = dynamic_cast<const FakePlayer*>(&node);
     if (!player) return false;
-    for (auto& weak : core_->players) {
-        if (weak.lock().get() == player) return player->attached;
+    for (auto& [raw, weak] : core_->players) {
+        if (raw == player && !weak.expired()) return player->attached;
     }
     return false;
 }
@@ -317,16 +332,21 @@ void FakeAudioEngine::start() {
 }
 
 void FakeAudioEngine::stop() {
+    std::vector<std::shared_ptr<FakePlayer>> players;  // released after unlocking
     {
         std::lock_guard lock(core_->mutex);
         ++core_->counts.stops;
         if (core_->running) {
             core_->running = false;
-            for (auto& weak : core_->players) {
-                if (auto player = weak.lock()) player->dropAllLocked();
+            for (auto& [raw, weak] : core_->players) {
+                if (auto player = weak.lock()) {
+                    player->dropAllLocked();
+                    players.push_back(std::move(player));
+                }
             }
         }
     }
+    players.clear();
     // Outside the lock: a tap block in progress may call into the engine.
     core_->tap.setActive(false);
 }

@@ -1,34 +1,40 @@
 #pragma once
-// One client connection to the PulseAudio server on a threaded main loop. The loop's lock
-// guards every PulseAudio object; callbacks run on the loop thread with the lock held.
+// A client connection to the PulseAudio server on a threaded main loop. The loop's lock guards
+// every PulseAudio object and everything the loop's callbacks touch; callbacks run on the loop
+// thread with the lock held. The lock is recursive.
 
 #include <pulse/pulseaudio.h>
 
-#include <memory>
 #include <string>
 
 namespace platform::detail {
 
 class PulseConnection {
 public:
-    // Connects to the server the environment names (PULSE_SERVER or the user's default); none
-    // after a failure, with the reason in `error`.
-    static std::unique_ptr<PulseConnection> open(const char* clientName, std::string& error);
+    // Starts the loop thread; connects on the first connect().
+    explicit PulseConnection(const char* clientName);
     // Disconnects and joins the loop thread.
     ~PulseConnection();
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
-    pa_threaded_mainloop* loop() const { return loop_; }
-    pa_context* context() const { return context_; }
-    bool ready() const;  // lock held
-    std::string lastError() const;  // lock held
+    // The rest is called with the lock held.
 
-    // Waits for an operation to finish (lock held) and releases it. False when the connection
-    // broke first.
+    // Connects to the server the environment names (PULSE_SERVER or the user's default), or
+    // reconnects after the connection broke. False with the reason in `error` on failure.
+    bool connect(std::string& error);
+    bool ready() const;
+    pa_context* context() const { return context_; }
+    pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
+    // Waits for an operation to finish and releases it. False when the connection broke first.
     bool await(pa_operation* operation);
+    // Waits for the next signal(). Not on the loop thread.
+    void wait() { pa_threaded_mainloop_wait(loop_); }
     // Wakes every waiter (from a callback).
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+    bool onLoopThread() const { return loop_ && pa_threaded_mainloop_in_thread(loop_); }
+    // Ends the loop thread (not from the loop thread); nothing runs on the loop afterwards.
+    void shutDown();
 
     class Lock {
     public:
@@ -42,10 +48,12 @@ public:
     };
 
 private:
-    PulseConnection() = default;
+    void dropContext();
 
+    std::string clientName_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    bool running_ = false;
     bool timedOut_ = false;
 };
 

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/pulse_audio_engine.hpp"
+#include "pulse_fixture.hpp"
+#include "support/audio_signals.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::AudioFormat;
+using platform::PcmBuffer;
+using platform::PulseAudioEngine;
+using Clock = std::chrono::steady_clock;
+
+std::size_t threadCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// Collects tap buffers and lets the test wait for a number of them.
+struct Recorder {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::shared_ptr<PcmBuffer>> buffers;
+    std::vector<Clock::time_point> times;
+    std::atomic<bool> onTestThread = false;
+    std::thread::id testThread = std::this_thread::get_id();
+
+    platform::AudioEngine::TapBlock block() {
+        return [this](std::shared_ptr<PcmBuffer> buffer) {
+            if (std::this_thread::get_id() == testThread) onTestThread = true;
+            std::lock_guard lock(mutex);
+            buffers.push_back(std::move(buffer));
+            times.push_back(Clock::now());
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return buffers.size() >= count; });
+    }
+    std::vector<std::shared_ptr<PcmBuffer>> take() {
+        std::lock_guard lock(mutex);
+        return buffers;
+    }
+};
+
+// Counts completions in order and lets the test wait for them.
+struct Completions {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> done;
+
+    platform::PlayerNode::Completion completion(int id) {
+        return [this, id] {
+            std::lock_guard lock(mutex);
+            done.push_back(id);
+            changed.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return done.size() >= count; });
+    }
+    std::vector<int> list() {
+        std::lock_guard lock(mutex);
+        return done;
+    }
+};
+
+std::vector<float> concatenate(const std::vector<std::shared_ptr<PcmBuffer>>& buffers, std::size_t from = 0) {
+    std::vector<float> samples;
+    for (std::size_t i = from; i < buffers.size(); ++i) {
+        auto channel = kestro::test::firstChannel(*buffers[i]);
+        samples.insert(samples.end(), channel.begin(), channel.end());
+    }
+    return samples;
+}
+
+int64_t playerSampleTime(const platform::PlayerNode& player) {
+    auto render = player.lastRenderTime();
+    if (!render) return -1;
+    auto time = player.playerTime(*render);
+    return time ? time->sampleTime : -1;
+}
+
+TEST(PulseAudioEngine, CapturesTheDefaultSourceInExactTapBuffersThatConvertToTheWireRate) {
+    KESTRO_REQUIRE_PULSE();
+    PulseAudioEngine engine;
+    const auto mic = engine.inputFormat();
+    EXPECT_EQ(mic, AudioFormat::float32(48000, 1));
+
+    Recorder recorder;
+    engine.installTap(4096, recorder.block());
+    engine.prepare();
+    engine.start();
+    ASSERT_TRUE(recorder.waitFor(1));
+    // Some sources deliver in blocks of up to two seconds; watch long enough to see two.
+    std::this_thread::sleep_for(2600ms);
+    engine.removeTap();
+    engine.stop();
+    EXPECT_FALSE(engine.isRunning());
+    EXPECT_FALSE(recorder.onTestThread);
+
+    auto buffers = recorder.take();
+    auto converter = engine.makeConverter(mic, AudioFormat::int16(24000, 1));
+    std::vector<float> wire;
+    for (auto& buffer : buffers) {
+        EXPECT_EQ(buffer->frameLength(), 4096u);
+        EXPECT_EQ(buffer->format(), mic);
+        auto output = PcmBuffer::make(converter->outputFormat(), 2048);
+        bool given = false;
+        converter->convert(*output, [&](uint32_t, platform::AudioConverter::InputStatus& status) -> std::shared_ptr<const PcmBuffer> {
+            status = given ? platform::AudioConverter::InputStatus::noDataNow : platform::AudioConverter::InputStatus::haveData;
+            auto result = given ? nullptr : buffer;
+            given = true;
+            return result;
+        });
+        auto samples = kestro::test::firstChannel(*output);
+        wire.insert(wire.end(), samples.begin(), samples.end());
+    }
+    ASSERT_GT(wire.size(), 2048u + 24000u);
+    EXPECT_EQ(kestro::test::dominantFrequency(std::span(wire).subspan(2048, 24000), 24000), 440);
+
+    // The server's clock paces the capture: about 24000 converted frames per second. Counted
+    // from the first arrival: what came with it was captured before.
+    std::lock_guard lock(recorder.mutex);
+    auto first = recorder.times.front();
+    auto later = std::count_if(recorder.times.begin(), recorder.times.end(),
+                               [&](auto time) { return time - first > 50ms; });
+    ASSERT_GT(later, 0);
+    double seconds = std::chrono::duration<double>(recorder.times.back() - first).count();
+    double perSecond = double(later) * 2048 / seconds;
+    EXPECT_GT(perSecond, 24000 * 0.8);
+    EXPECT_LT(perSecond, 24000 * 1.2);
+}
+
+TEST(PulseAudioEngine, PlaysScheduledBuffersIntoTheSinkAndCompletesThemInOrder) {
+    KESTRO_REQUIRE_PULSE();
+    const auto out = AudioFormat::float32(48000, 1);
+    PulseAudioEngine player;
+    auto node = player.makePlayerNode();
+    player.attach(node);
+    player.connect(node, out);
+    player.start();
+
+    // A second engine records what reaches the null sink, through its monitor.
+    kestro::test::pactl("set-default-source kestro_null.monitor");
+    PulseAudioEngine listener;
+    AudioFormat monitor;
+    try {
+        monitor = listener.inputFormat();
+    } catch (...) {
+        kestro::test::pactl("set-default-source kestro_sine");
+        throw;
+    }
+    kestro::test::pactl("set-default-source kestro_sine");
+    Recorder recorder;
+    listener.installTap(4096, recorder.block());
+    listener.start();
+
+    Completions completions;
+    for (int i = 0; i < 10; ++i) {
+        node->scheduleBuffer(kestro::test::makeSine(out, 4800, 660, 0.5, uint64_t(i) * 4800), completions.completion(i));
+    }
+    node->play();
+    ASSERT_TRUE(completions.waitFor(10));
+    EXPECT_EQ(completions.list(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(playerSampleTime(*node), 48000);
+    EXPECT_EQ(node->lastRenderTime()->sampleRate, 48000);
+
+    std::size_t recorded = recorder.take().size();
+    recorder.waitFor(recorded + 4, 2s);
+    listener.stop();
+    auto samples = concatenate(recorder.take());
+    // Keep the loudest second: that is where the tone went through.
+    ASSERT_GT(samples.size(), std::size_t(monitor.sampleRate));
+    double bestRms = 0;
+    std::size_t bestStart = 0;
+    for (std::size_t start = 0; start + std::size_t(monitor.sampleRate) / 4 <= samples.size(); start += 1024) {
+        double level = kestro::test::rms(std::span(samples).subspan(start, std::size_t(monitor.sampleRate) / 4));
+        if (level > bestRms) {
+            bestRms = level;
+            bestStart = start;
+        }
+    }
+    EXPECT_GT(bestRms, 0.2);
+    auto loud = std::span(samples).subspan(bestStart, std::size_t(monitor.sampleRate) / 4);
+    EXPECT_NEAR(kestro::test::dominantFrequency(loud, monitor.sampleRate), 660, 5);
+}
+
+TEST(PulseAudioEngine, StopDropsEverythingScheduledAndRestartsThePlayerTimeWhilePauseHolds) {
+    KESTRO_REQUIRE_PULSE();
+    const auto out = AudioFormat::int16(24000, 2, false);
+    PulseAudioEngine engine;
+    auto node = engine.makePlayerNode();
+    engine.attach(node);
+    engine.connect(node, out);
+    engine.start();
+
+    Completions completions;
+    for (int i = 0; i < 5; ++i) node->scheduleBuffer(kestro::test::makeSine(out, 24000, 300), completions.completion(i));
+    node->play();
+    auto deadline = Clock::now() + 5s;
+    while (playerSampleTime(*node) <= 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    ASSERT_GT(playerSampleTime(*node), 0);
+
+    node->pause();
+    std::this_thread::sleep_for(50ms);  // let the cork reach the server and a timing update come back
+    auto paused = node->lastRenderTime();
+    ASSERT_TRUE(paused.has_value());
+    EXPECT_EQ(node->playerTime(*paused), std::nullopt);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(node->lastRenderTime()->sampleTime, paused->sampleTime);
+    EXPECT_TRUE(completions.list().empty());
+
+    node->play();
+    node->stop();
+    ASSERT_TRUE(completions.waitFor(5, 2s));  // dropped, not played: far sooner than 5 s
+    EXPECT_EQ(completions.list(), (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_FALSE(node->isPlaying());
+
+    node->scheduleBuffer(kestro::test::makeSine(out, 4800, 300), completions.completion(5));
+    node->play();
+    ASSERT_TRUE(completions.waitFor(6));
+    EXPECT_EQ(playerSampleTime(*node), 4800);
+}
+
+TEST(PulseAudioEngine, EngineStopAndDestructionCompleteEverythingAndEndEveryThread) {
+    KESTRO_REQUIRE_PULSE();
+    const auto before = threadCount();
+    Completions completions;
+    {
+        PulseAudioEngine engine;
+        auto node = engine.makePlayerNode();
+        engine.attach(node);
+        engine.connect(node, engine.inputFormat());
+        Recorder recorder;
+        engine.installTap(4096, recorder.block());
+        engine.start();
+        for (int i = 0; i < 3; ++i) {
+            node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000, 300), completions.completion(i));
+        }
+        node->play();
+        ASSERT_TRUE(recorder.waitFor(2));
+        engine.stop();
+        ASSERT_TRUE(completions.waitFor(3, 2s));
+        EXPECT_EQ(node->lastRenderTime(), std::nullopt);
+
+        // Started again, it plays what is scheduled next; destruction drops it.
+        engine.start();
+        node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000 * 5, 300), completions.completion(3));
+        node->play();
+    }
+    EXPECT_EQ(completions.list(), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(threadCount(), before);
+}
+
+TEST(PulseAudioEngine, WithoutAServerStartAndInputFailWithTheirOwnErrors) {
+    const char* previous = std::getenv("PULSE_SERVER");
+    std::string saved = previous ? previous : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/kestro-no-server", 1);
+    {
+        PulseAudioEngine engine;
+        EXPECT_THROW(engine.inputFormat(), platform::NoInputDeviceError);
+        EXPECT_THROW(engine.start(), platform::AudioEngineStartError);
+        EXPECT_FALSE(engine.isRunning());
+        auto node = engine.makePlayerNode();
+        engine.attach(node);
+        engine.connect(node, AudioFormat::float32(48000, 1));
+        EXPECT_EQ(node->lastRenderTime(), std::nullopt);
+        EXPECT_THROW(engine.connect(node, AudioFormat::float32(48000.5, 1)), std::invalid_argument);
+    }
+    if (previous) {
+        setenv("PULSE_SERVER", saved.c_str(), 1);
+    } else {
+        unsetenv("PULSE_SERVER");
+    }
+}
+
+}  // namespace

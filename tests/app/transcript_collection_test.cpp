@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/transcript_collection.hpp"
+#include "app/transcript_manager.hpp"
+#include "realtime/model/item.hpp"
+#include "support/backend_environment.hpp"
+
+namespace {
+
+using realtime::Item;
+using Content = Item::Message::Content;
+using kestro::TranscriptEntry;
+
+Content said(std::optional<std::string> transcript) { return Content::input_audio(Item::Audio{{}, std::move(transcript)}); }
+Content spoken(std::optional<std::string> transcript) { return Content::audio(Item::Audio{{}, std::move(transcript)}); }
+
+Item message(std::string id, Item::ItemRole role, std::vector<Content> content,
+             Item::ItemStatus status = Item::ItemStatus::completed) {
+    Item::Message m(std::move(id), role, std::move(content));
+    m.status = status;
+    return Item(std::move(m));
+}
+
+const auto now = std::chrono::sys_days{std::chrono::year{2026} / 12 / 9} + std::chrono::hours{5};
+
+class Collection : public ::testing::Test {
+protected:
+    // The entries one poll adds, as "role/type/content".
+    std::vector<std::string> poll(const std::vector<Item>& items) {
+        std::vector<TranscriptEntry> added;
+        kestro::updateTranscript(items, processed, added, now);
+        std::vector<std::string> texts;
+        for (auto& entry : added) {
+            EXPECT_EQ(entry.timestamp, now);
+            texts.push_back(entry.role + "/" + entry.type + "/" + entry.content);
+        }
+        return texts;
+    }
+    using Texts = std::vector<std::string>;
+
+    std::set<std::string> processed;
+};
+
+TEST_F(Collection, AssistantTextAndTranscriptsJoinInContentOrder) {
+    EXPECT_EQ(poll({message("a1", Item::ItemRole::assistant, {Content::text("A"), spoken("B")})}), (Texts{"assistant/audio/A B"}));
+    EXPECT_EQ(poll({message("a2", Item::ItemRole::assistant, {spoken("B"), Content::text("A")})}), (Texts{"assistant/audio/A"}));
+    EXPECT_EQ(poll({message("a3", Item::ItemRole::assistant, {Content::text("one "), spoken("two"), spoken("three")})}),
+              (Texts{"assistant/audio/one two three"}));
+    EXPECT_EQ(poll({message("a4", Item::ItemRole::assistant,
+                            {Content::text("first"), Content::text(""), Content::text("last"), Content::input_text("x")})}),
+              (Texts{"assistant/text/last"}));
+}
+
+TEST_F(Collection, AnAssistantMessageIsLookedAtOnceEvenWhenItGaveNothing) {
+    std::vector<Item> items{message("a1", Item::ItemRole::assistant, {spoken(std::nullopt)})};
+    EXPECT_EQ(poll(items), Texts{});
+    items[0] = message("a1", Item::ItemRole::assistant, {spoken("late transcript")});
+    EXPECT_EQ(poll(items), Texts{});
+    EXPECT_TRUE(processed.contains("a1"));
+}
+
+TEST_F(Collection, UserMessagesWaitForTheirTranscription) {
+    std::vector<Item> items{message("u1", Item::ItemRole::user, {said(std::nullopt)})};
+    EXPECT_EQ(poll(items), Texts{});
+    EXPECT_FALSE(processed.contains("u1"));
+    items[0] = message("u1", Item::ItemRole::user, {said("")});
+    EXPECT_EQ(poll(items), Texts{});
+    items[0] = message("u1", Item::ItemRole::user, {said("hello"), Content::input_text("typed"), said("again")});
+    EXPECT_EQ(poll(items), (Texts{"user/audio/hello", "user/audio/again"}));
+    EXPECT_EQ(poll(items), Texts{});
+}
+
+TEST_F(Collection, OnlyCompletedUserAndAssistantMessagesCount) {
+    std::vector<Item> items{
+        message("s1", Item::ItemRole::system, {Content::input_text("be brief")}),
+        Item(Item::FunctionCall("f1", Item::ItemStatus::completed, "c1", "lookup", "{}")),
+        Item(Item::FunctionCallOutput("o1", "c1", "result")),
+        message("a1", Item::ItemRole::assistant, {Content::text("thinking")}, Item::ItemStatus::in_progress),
+        message("u1", Item::ItemRole::user, {said("cut off")}, Item::ItemStatus::incomplete),
+    };
+    EXPECT_EQ(poll(items), Texts{});
+    EXPECT_FALSE(processed.contains("s1"));
+    EXPECT_FALSE(processed.contains("a1"));
+
+    items[3] = message("a1", Item::ItemRole::assistant, {Content::text("done")});
+    items[4] = message("u1", Item::ItemRole::user, {said("finished")});
+    EXPECT_EQ(poll(items), (Texts{"assistant/text/done", "user/audio/finished"}));
+}
+
+TEST(CollectionUpload, CollectedEntriesTravelAsEntriesWithUtcTimes) {
+    boost::asio::io_context io;
+    support::BackendEnvironment env;
+    env.storeCredential();
+    env.backend.setReply("/transcript", support::ScriptedReply::text(200, ""));
+    kestro::TranscriptManager manager(env.network, kestro::TranscriptOutbox(env.outboxFolder()));
+    std::set<std::string> processed;
+    kestro::updateTranscript({message("u1", Item::ItemRole::user, {said("Hi")}),
+                              message("a1", Item::ItemRole::assistant, {spoken("Hello!")})},
+                             processed, manager.sessionEntries, now + std::chrono::milliseconds(999));
+    support::runToEnd(io, manager.sendTranscript());
+
+    auto requests = env.backend.requestsTo("/transcript");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, R"({
+  "entries": [
+    {
+      "timestamp": "2026-12-09T05:00:00Z",
+      "role": "user",
+      "content": "Hi",
+      "type": "audio"
+    },
+    {
+      "timestamp": "2026-12-09T05:00:00Z",
+      "role": "assistant",
+      "content": "Hello!",
+      "type": "audio"
+    }
+  ]
+})");
+}
+
+}  // namespace

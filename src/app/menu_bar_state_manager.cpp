@@ -75,12 +75,18 @@ asio::awaitable<void> MenuBarStateManager::refresh(std::weak_ptr<Refresh> weak, 
     owner->currentState = MenuBarState::connecting;
     while (true) {
         std::optional<UsageResponse> usage;
+        bool credentialMissing = false;
         try {
             usage = co_await fetch();
+        } catch (const NetworkService::NetworkError& error) {
+            credentialMissing = error.kind() == NetworkService::NetworkError::Kind::missingCredential;
         } catch (const std::exception&) {
             // Retried below.
         }
         owner = current();
+        if (!owner) co_return;
+        owner->isCredentialMissing = credentialMissing;
+        owner = current();  // an observer may have started another refresh
         if (!owner) co_return;
         if (usage) {
             owner->notifications_->post(usageUpdatedNotification, {{"usage", *usage}});

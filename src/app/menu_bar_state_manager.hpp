@@ -42,6 +42,9 @@ public:
     MenuBarStateManager& operator=(const MenuBarStateManager&) = delete;
 
     platform::Tracked<MenuBarState> currentState{MenuBarState::connecting};
+    // True while the last usage query of the running refresh failed for want of a stored
+    // credential (NetworkService::NetworkError missingCredential); false after any other outcome.
+    platform::Tracked<bool> isCredentialMissing{false};
 
     // Returns at once. Cancels the running refresh and starts a new one that shows `connecting`,
     // asks for the counts until it has them (waiting the retry delay after each failure), then

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/backend_config.hpp"
 #include "app/menu_bar_state.hpp"
 #include "app/menu_bar_state_manager.hpp"
 #include "platform/notifications/notification_center.hpp"
@@ -216,6 +217,32 @@ TEST(MenuRefreshOverHttp, AsksForUsageWithTheCredentialAndCancelsASupersededRequ
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method, "GET");
     EXPECT_EQ(requests[0].header("Authorization"), "Bearer cred");
+}
+
+TEST(MenuRefreshOverHttp, AMissingCredentialIsPublishedAndACredentialStoredMeanwhileIsUsed) {
+    asio::io_context io;
+    support::BackendEnvironment env;
+    platform::NotificationCenter notifications;
+    env.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":1,"total":3})"));
+    MenuBarStateManager manager(io.get_executor(), io.get_executor(),
+                                [&] { return kestro::fetchUsage(env.network); }, notifications, 20ms);
+    std::vector<bool> missing;
+    auto watch = manager.isCredentialMissing.observe([&](bool value) { missing.push_back(value); });
+
+    manager.refreshState();
+    io.run_for(50ms);
+    EXPECT_EQ(missing, std::vector<bool>{true});
+    EXPECT_EQ(manager.currentState.get(), MenuBarState::connecting);
+    EXPECT_TRUE(env.backend.requests().empty());
+
+    // Stored by another process, as `kestro --set-credential` does.
+    platform::UserDefaults other(env.defaults.file());
+    other.set(std::string(kestro::credentialKey), "late");
+    io.restart();
+    io.run();
+    EXPECT_EQ(missing, (std::vector<bool>{true, false}));
+    EXPECT_EQ(manager.currentState.get(), MenuBarState::callsAvailable);
+    EXPECT_EQ(env.backend.requests().at(0).header("Authorization"), "Bearer late");
 }
 
 }  // namespace

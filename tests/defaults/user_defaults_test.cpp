@@ -68,7 +68,7 @@ TEST_F(UserDefaultsTest, FileIsPrivateToItsOwner) {
     store.set("credential", "secret");
     EXPECT_EQ(modeOf(file()), 0600u);
     EXPECT_EQ(modeOf(file().parent_path()), 0700u);
-    // No temporary files are left next to it.
+    // No temporary or lock files are left next to it.
     EXPECT_EQ(std::distance(fs::directory_iterator(file().parent_path()), fs::directory_iterator()), 1);
 }
 
@@ -134,6 +134,33 @@ TEST_F(UserDefaultsTest, TwoThreadsWritingDifferentKeysLoseNeither) {
         EXPECT_EQ(reopened.integer("a" + std::to_string(i)), i);
         EXPECT_EQ(reopened.integer("b" + std::to_string(i)), i);
     }
+}
+
+TEST_F(UserDefaultsTest, StoresSharingAFileSeeAndKeepEachOthersWrites) {
+    // As when `kestro --set-credential` runs beside the tray application.
+    platform::UserDefaults app(file());
+    app.set("streak", 1);
+    platform::UserDefaults tool(file());
+    tool.set("credential", "fresh");
+    EXPECT_EQ(app.string("credential"), "fresh");
+    app.set("streak", 2);  // must not write back its older picture of the file
+    EXPECT_EQ(platform::UserDefaults(file()).string("credential"), "fresh");
+    tool.remove("streak");
+    EXPECT_FALSE(app.contains("streak"));
+    EXPECT_EQ(app.keys(), std::vector<std::string>{"credential"});
+}
+
+TEST_F(UserDefaultsTest, SeparateStoresWritingAtOnceLoseNoKey) {
+    constexpr int perWriter = 60;
+    auto writer = [this](std::string prefix) {
+        platform::UserDefaults own(file());
+        for (int i = 0; i < perWriter; ++i) own.set(prefix + std::to_string(i), i);
+    };
+    std::thread first(writer, "a");
+    std::thread second(writer, "b");
+    first.join();
+    second.join();
+    EXPECT_EQ(platform::UserDefaults(file()).keys().size(), 2u * perWriter);
 }
 
 TEST(UserDefaultsPath, FollowsTheConfigHome) {

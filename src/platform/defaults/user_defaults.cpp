@@ -1,5 +1,12 @@
 #include "platform/defaults/user_defaults.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -38,32 +45,99 @@ json toJson(const UserDefaults::Value& value) {
 
 }  // namespace
 
+// Holds an exclusive lock on the store's folder, so that writers in other processes (kestro
+// --set-credential while the tray runs, say) take turns at reading, changing and replacing the file.
+class FolderLock {
+public:
+    explicit FolderLock(const fs::path& folder) {
+        makePrivateFolders(folder);
+        fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 struct UserDefaults::State {
     fs::path file;
     mutable std::mutex mutex;
     // Kept as JSON so that entries of other kinds (written by someone else) survive a rewrite.
-    json values = json::object();
+    mutable json values = json::object();
+    // The file as last read or written; another process replacing it changes these.
+    struct Identity {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        std::int64_t modified = 0;
+        off_t size = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    mutable Identity seen;
 
-    void persist() const { writeFileAtomically(file, values.dump(2) + "\n"); }
+    Identity identity() const {
+        struct stat info {};
+        if (::stat(file.c_str(), &info) != 0) return Identity{};
+        return Identity{true, info.st_dev, info.st_ino,
+                        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                        info.st_size};
+    }
+
+    // Reads the file again when it is not the one last seen. A file that is not a JSON object is
+    // moved aside (to file + ".corrupt") and the store starts empty.
+    void reloadIfChanged() const {
+        Identity now = identity();
+        if (now == seen) return;
+        seen = now;
+        values = json::object();
+        if (!now.exists) return;
+        std::ifstream in(file, std::ios::binary);
+        if (!in) return;
+        std::stringstream text;
+        text << in.rdbuf();
+        in.close();
+        json parsed = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+        if (parsed.is_object()) {
+            values = std::move(parsed);
+            return;
+        }
+        fs::path aside = file;
+        aside += ".corrupt";
+        std::error_code ignored;
+        fs::rename(file, aside, ignored);
+        seen = Identity{};
+    }
+
+    // Applies `change` to the current content of the file and writes the result.
+    template <class Change>
+    void update(Change&& change) {
+        std::lock_guard lock(mutex);
+        FolderLock folderLock(file.parent_path());
+        reloadIfChanged();
+        json previous = values;
+        if (!change(values)) return;
+        try {
+            writeFileAtomically(file, values.dump(2) + "\n");
+        } catch (...) {
+            values = std::move(previous);
+            throw;
+        }
+        seen = identity();
+    }
 };
 
 UserDefaults::UserDefaults(fs::path file) : state_(std::make_unique<State>()) {
     state_->file = std::move(file);
-    std::ifstream in(state_->file, std::ios::binary);
-    if (!in) return;
-    std::stringstream text;
-    text << in.rdbuf();
-    in.close();
-    json parsed = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_object()) {
-        state_->values = std::move(parsed);
-        return;
-    }
-    // Unreadable: keep it for inspection and start afresh.
-    fs::path aside = state_->file;
-    aside += ".corrupt";
-    std::error_code ignored;
-    fs::rename(state_->file, aside, ignored);
+    std::lock_guard lock(state_->mutex);
+    state_->reloadIfChanged();
 }
 
 UserDefaults::~UserDefaults() = default;
@@ -87,6 +161,7 @@ UserDefaults& UserDefaults::standard() {
 
 std::optional<UserDefaults::Value> UserDefaults::value(const std::string& key) const {
     std::lock_guard lock(state_->mutex);
+    state_->reloadIfChanged();
     auto found = state_->values.find(key);
     if (found == state_->values.end()) return std::nullopt;
     return toValue(*found);
@@ -127,38 +202,25 @@ std::optional<bool> UserDefaults::boolean(const std::string& key) const {
 }
 
 void UserDefaults::set(const std::string& key, Value value) {
-    std::lock_guard lock(state_->mutex);
-    json previous = state_->values;
-    state_->values[key] = toJson(value);
-    try {
-        state_->persist();
-    } catch (...) {
-        state_->values = std::move(previous);
-        throw;
-    }
+    state_->update([&](json& values) {
+        values[key] = toJson(value);
+        return true;
+    });
 }
 
 void UserDefaults::remove(const std::string& key) {
-    std::lock_guard lock(state_->mutex);
-    auto found = state_->values.find(key);
-    if (found == state_->values.end()) return;
-    json previous = state_->values;
-    state_->values.erase(found);
-    try {
-        state_->persist();
-    } catch (...) {
-        state_->values = std::move(previous);
-        throw;
-    }
+    state_->update([&](json& values) { return values.erase(key) > 0; });
 }
 
 bool UserDefaults::contains(const std::string& key) const {
     std::lock_guard lock(state_->mutex);
+    state_->reloadIfChanged();
     return state_->values.contains(key);
 }
 
 std::vector<std::string> UserDefaults::keys() const {
     std::lock_guard lock(state_->mutex);
+    state_->reloadIfChanged();
     std::vector<std::string> names;
     for (auto& [name, stored] : state_->values.items()) names.push_back(name);
     return names;

@@ -1,6 +1,8 @@
 #pragma once
 // A persistent, typed key-value store kept as one JSON object in a file
-// ($XDG_CONFIG_HOME/kestro/defaults.json for the process-wide store).
+// ($XDG_CONFIG_HOME/kestro/defaults.json for the process-wide store). Several stores, in this
+// process or others, may share one file: reads see what another one wrote, and each write changes
+// the file's current content under an exclusive lock on its folder, so no one's keys are lost.
 
 #include <cstdint>
 #include <filesystem>

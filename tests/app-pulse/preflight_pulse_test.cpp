@@ -2,9 +2,12 @@
 // sinks whose properties say what they stand for.
 
 #include "app/headphone_detector.hpp"
+#include "app/session_manager.hpp"
 #include "platform/audio/audio_device_facts.hpp"
 
 #include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
 
 #include <array>
 #include <cstdio>
@@ -65,6 +68,31 @@ TEST_F(PreflightPulse, ABluetoothOutputCountsAsHeadphonesAPlainNullSinkDoesNot) 
     loadSink("kestro_test_plain", "device.description=Headphones");  // the name alone is not enough
     pactl("set-default-sink kestro_test_plain");
     EXPECT_FALSE(kestro::HeadphoneDetector::isHeadphoneConnected());
+}
+
+TEST_F(PreflightPulse, StartChecksReadTheDefaultDevices) {
+    boost::asio::io_context io;
+    kestro::SessionManager::Services services;
+    services.callsAvailable = [] { return true; };
+    services.isNetworkReachable = [] { return true; };
+    services.hasHeadphones = [] { return kestro::HeadphoneDetector::isHeadphoneConnected(); };
+    services.hasMicrophone = [] { return platform::hasMicrophone(); };
+    auto manager = kestro::SessionManager::create(io.get_executor(), io.get_executor(), std::move(services));
+    using Refusal = kestro::SessionManager::StartRefusal;
+
+    pactl("set-default-sink " + defaultSink_);  // the plain null sink of the test run
+    EXPECT_EQ(manager->canStartSession(), Refusal::noHeadphones);
+
+    loadSink("kestro_test_usb", "device.bus=usb device.description=UsbHeadset");
+    pactl("set-default-sink kestro_test_usb");
+    EXPECT_EQ(manager->canStartSession(), Refusal::none);  // the sine source stands for the microphone
+
+    // Only the monitor of an output to record from: no microphone.
+    pactl("set-default-source kestro_test_usb.monitor");
+    EXPECT_EQ(manager->canStartSession(), Refusal::noMicrophone);
+    manager->startSession();
+    io.run();
+    EXPECT_EQ(manager->errorMessage.get(), "No Microphone");
 }
 
 }  // namespace

@@ -1,0 +1,370 @@
+#include "app/session_manager.hpp"
+
+#include "platform/audio/audio_errors.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cctype>
+
+namespace kestro {
+
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr std::string_view cannotConnect = "Cannot Connect";
+constexpr std::string_view noMicrophone = "No Microphone";
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Turns the finished messages of `items` into transcript entries: a completed assistant message
+// once (its text and the transcripts of its audio, joined by a space), each transcribed input
+// audio of a completed user message once its transcription has arrived.
+void updateTranscript(const std::vector<realtime::Item>& items, std::set<std::string>& processedIds,
+                      std::vector<TranscriptEntry>& out) {
+    using realtime::Item;
+    using Kind = Item::Message::Content::Kind;
+    for (const Item& item : items) {
+        const auto* message = std::get_if<Item::Message>(&item.value);
+        if (!message || message->status != Item::ItemStatus::completed) continue;
+        if (processedIds.contains(message->id)) continue;
+        const auto now = std::chrono::system_clock::now();
+        switch (message->role) {
+            case Item::ItemRole::system:
+                break;
+            case Item::ItemRole::assistant: {
+                std::string text;
+                bool audio = false;
+                for (const auto& content : message->content) {
+                    if (content.kind() == Kind::text) {
+                        if (const auto* value = content.textValue(); value && !value->empty()) text = *value;
+                    } else if (content.kind() == Kind::audio) {
+                        audio = true;
+                        const auto* part = content.audio();
+                        if (part && part->transcript && !part->transcript->empty()) {
+                            if (!text.empty() && text.back() != ' ') text += ' ';
+                            text += *part->transcript;
+                        }
+                    }
+                }
+                if (!text.empty()) out.push_back({now, "assistant", text, audio ? "audio" : "text"});
+                processedIds.insert(message->id);
+                break;
+            }
+            case Item::ItemRole::user:
+                for (const auto& content : message->content) {
+                    if (content.kind() != Kind::input_audio) continue;
+                    const auto* part = content.audio();
+                    if (part && part->transcript && !part->transcript->empty()) {
+                        out.push_back({now, "user", *part->transcript, "audio"});
+                        processedIds.insert(message->id);
+                    }
+                }
+                break;
+        }
+    }
+}
+
+bool isCancellation(const boost::system::system_error& error) {
+    return error.code() == asio::error::operation_aborted;
+}
+
+}  // namespace
+
+struct SessionManager::Call {
+    std::uint64_t id = 0;
+    std::shared_ptr<CallConversation> conversation;
+    // Message ids already turned into entries; one set for the whole call, so that the final
+    // collection at its end never repeats an entry.
+    std::set<std::string> processedIds;
+    platform::TaskHandle connectTask;
+    platform::TaskHandle eventMonitoringTask;
+    platform::TaskHandle timeoutTask;
+};
+
+std::shared_ptr<SessionManager> SessionManager::create(asio::any_io_executor main, asio::any_io_executor timers,
+                                                       Services services, Timing timing) {
+    return std::shared_ptr<SessionManager>(
+        new SessionManager(std::move(main), std::move(timers), std::move(services), timing));
+}
+
+SessionManager::SessionManager(asio::any_io_executor main, asio::any_io_executor timers, Services services,
+                               Timing timing)
+    : main_(std::move(main)), timers_(std::move(timers)), services_(std::move(services)), timing_(timing) {
+}
+
+SessionManager::~SessionManager() = default;
+
+std::string_view SessionManager::refusalText(StartRefusal refusal) {
+    switch (refusal) {
+        case StartRefusal::none: return {};
+        case StartRefusal::noHeadphones: return "No Headphones";
+        case StartRefusal::noNetwork: return "No Internet";
+        case StartRefusal::noMicrophone: return noMicrophone;
+        case StartRefusal::noCallsLeft: return "No Calls Left";
+        case StartRefusal::sessionInProgress: return "Session already in progress";
+    }
+    return {};
+}
+
+std::string SessionManager::errorText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const platform::AudioError&) {
+        // Engine start, converter, no capture device.
+        return std::string(noMicrophone);
+    } catch (const std::exception& failure) {
+        // Other failures by their text: a capture problem reported by some other layer.
+        const std::string text = lowered(failure.what());
+        if (text.find("microphone") != std::string::npos || text.find("audio") != std::string::npos) {
+            return std::string(noMicrophone);
+        }
+    } catch (...) {
+    }
+    return std::string(cannotConnect);
+}
+
+SessionManager::StartRefusal SessionManager::canStartSession() const {
+    if (isConversationActive.get() || isStartingSession.get() || isSendingTranscript.get()) {
+        return StartRefusal::sessionInProgress;
+    }
+    if (!services_.callsAvailable()) return StartRefusal::noCallsLeft;
+    // All three are looked at, whatever the first answers.
+    const bool microphone = services_.hasMicrophone();
+    const bool network = services_.isNetworkReachable();
+    const bool headphones = services_.hasHeadphones();
+    if (!headphones) return StartRefusal::noHeadphones;
+    if (!network) return StartRefusal::noNetwork;
+    if (!microphone) return StartRefusal::noMicrophone;
+    return StartRefusal::none;
+}
+
+void SessionManager::startSession() {
+    if (auto refusal = canStartSession(); refusal != StartRefusal::none) {
+        showStartRefusal(refusal);
+        return;
+    }
+    isStartingSession = true;
+    errorMessage = std::nullopt;
+    const auto callId = ++lastCallId_;
+    std::weak_ptr<SessionManager> weak = weak_from_this();
+    startTask_ = platform::spawnTask(
+        main_, [weak, callId, fetch = services_.fetchSessionToken,
+                usage = usageManager_]() -> asio::awaitable<void> {
+            std::string token;
+            try {
+                token = co_await fetch(usage);
+            } catch (...) {
+                if (auto self = weak.lock()) self->handleSessionError(std::current_exception(), callId);
+                co_return;
+            }
+            if (auto self = weak.lock()) self->startConversation(token, callId);
+        });
+}
+
+void SessionManager::showStartRefusal(StartRefusal refusal) {
+    asio::post(main_, [weak = weak_from_this(), refusal] {
+        if (auto self = weak.lock()) self->errorMessage = std::string(refusalText(refusal));
+    });
+}
+
+void SessionManager::startConversation(const std::string& token, std::uint64_t callId) {
+    if (callId != lastCallId_) return;
+    std::shared_ptr<CallConversation> opened;
+    try {
+        opened = services_.makeConversation(token);
+    } catch (...) {
+        handleSessionError(std::current_exception(), callId);
+        return;
+    }
+    call_ = std::make_unique<Call>();
+    call_->id = callId;
+    call_->conversation = opened;
+    conversation = opened;
+    services_.transcriptManager->sessionEntries.clear();
+
+    spawnCallTask(call_->connectTask, &SessionManager::connectThenConfigure, callId);
+
+    try {
+        opened->startListening();
+    } catch (...) {
+        handleSessionError(std::current_exception(), callId);
+        return;
+    }
+    isConversationActive = true;
+    isStartingSession = false;
+    spawnCallTask(call_->timeoutTask, &SessionManager::limitCall, callId);
+}
+
+void SessionManager::spawnCallTask(platform::TaskHandle& handle,
+                                   asio::awaitable<void> (*body)(std::weak_ptr<SessionManager>, std::uint64_t),
+                                   std::uint64_t callId) {
+    handle = platform::spawnTask(main_, [body, weak = weak_from_this(), callId]() -> asio::awaitable<void> {
+        co_await body(weak, callId);
+    });
+}
+
+bool SessionManager::isCurrent(std::uint64_t callId) const {
+    return call_ && call_->id == callId;
+}
+
+asio::awaitable<void> SessionManager::connectThenConfigure(std::weak_ptr<SessionManager> weak,
+                                                           std::uint64_t callId) {
+    asio::any_io_executor timers;
+    std::chrono::nanoseconds pollPeriod{};
+    platform::ContinuousClock::time_point deadline;
+    if (auto self = weak.lock()) {
+        timers = self->timers_;
+        pollPeriod = self->timing_.pollPeriod;
+        deadline = platform::ContinuousClock::now() + self->timing_.connectTimeout;
+    } else {
+        co_return;
+    }
+    std::shared_ptr<CallConversation> opened;
+    for (;;) {
+        {
+            auto self = weak.lock();
+            if (!self || !self->isCurrent(callId)) co_return;
+            opened = self->call_->conversation;
+            if (opened->isConnected()) break;
+            const auto now = platform::ContinuousClock::now();
+            if (opened->hasEnded() || now >= deadline) {
+                // Only an active call can fail; a start still in progress is refused by its own error.
+                self->failCall(callId);
+                co_return;
+            }
+            opened.reset();
+        }
+        try {
+            co_await platform::sleepFor(timers, std::min<std::chrono::nanoseconds>(
+                                                    pollPeriod, deadline - platform::ContinuousClock::now()));
+        } catch (const boost::system::system_error& error) {
+            if (isCancellation(error)) co_return;
+            throw;
+        }
+    }
+
+    try {
+        co_await opened->enableTranscription();
+    } catch (...) {
+        // Without transcription the user's side stays empty, but the call goes on; the polling
+        // below still collects the assistant's side and notices a lost connection.
+    }
+    opened.reset();
+    if (auto self = weak.lock(); self && self->isCurrent(callId) && self->isConversationActive.get()) {
+        self->startEventMonitoring(callId);
+    }
+}
+
+void SessionManager::startEventMonitoring(std::uint64_t callId) {
+    if (!isCurrent(callId) || !call_->conversation) return;
+    spawnCallTask(call_->eventMonitoringTask, &SessionManager::pollTranscript, callId);
+}
+
+void SessionManager::collectTranscript() {
+    if (!call_ || !call_->conversation) return;
+    updateTranscript(call_->conversation->entries(), call_->processedIds,
+                     services_.transcriptManager->sessionEntries);
+}
+
+asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManager> weak, std::uint64_t callId) {
+    asio::any_io_executor timers;
+    std::chrono::nanoseconds pollPeriod{};
+    if (auto self = weak.lock()) {
+        timers = self->timers_;
+        pollPeriod = self->timing_.pollPeriod;
+    }
+    for (;;) {
+        {
+            auto self = weak.lock();
+            if (!self || !self->isCurrent(callId) || !self->isConversationActive.get()) co_return;
+            self->collectTranscript();
+            if (self->call_->conversation->hasEnded()) {
+                self->failCall(callId);
+                co_return;
+            }
+        }
+        try {
+            co_await platform::sleepFor(timers, pollPeriod);
+        } catch (const boost::system::system_error& error) {
+            if (isCancellation(error)) co_return;
+            throw;
+        }
+    }
+}
+
+asio::awaitable<void> SessionManager::limitCall(std::weak_ptr<SessionManager> weak, std::uint64_t callId) {
+    asio::any_io_executor timers;
+    std::chrono::nanoseconds callLimit{};
+    if (auto self = weak.lock()) {
+        timers = self->timers_;
+        callLimit = self->timing_.callLimit;
+    } else {
+        co_return;
+    }
+    try {
+        co_await platform::sleepFor(timers, callLimit);
+    } catch (const boost::system::system_error& error) {
+        if (isCancellation(error)) co_return;
+        throw;
+    }
+    if (auto self = weak.lock(); self && self->isCurrent(callId) && self->isConversationActive.get()) {
+        self->endSession();
+    }
+}
+
+void SessionManager::failCall(std::uint64_t callId) {
+    if (!isCurrent(callId) || !isConversationActive.get()) return;
+    endSession();
+    errorMessage = std::string(cannotConnect);
+}
+
+void SessionManager::endSession() {
+    if (!isConversationActive.get()) return;
+    isConversationActive = false;
+    isStartingSession = false;
+    isSendingTranscript = true;
+
+    auto ended = std::move(call_);
+    ended->eventMonitoringTask.cancel();
+    ended->timeoutTask.cancel();
+    ended->connectTask.cancel();
+    if (ended->conversation) {
+        // Messages finished since the last poll belong to the transcript too.
+        updateTranscript(ended->conversation->entries(), ended->processedIds,
+                         services_.transcriptManager->sessionEntries);
+        ended->conversation->stopListening();
+    }
+    conversation = nullptr;
+    errorMessage = std::nullopt;
+    ended.reset();  // releasing the conversation closes its connection
+
+    asio::co_spawn(
+        main_,
+        [weak = weak_from_this(), transcripts = services_.transcriptManager]() -> asio::awaitable<void> {
+            co_await transcripts->sendTranscript();
+            if (auto self = weak.lock()) self->isSendingTranscript = false;
+        },
+        asio::detached);
+}
+
+void SessionManager::handleSessionError(std::exception_ptr error, std::uint64_t callId) {
+    asio::post(main_, [weak = weak_from_this(), error, callId] {
+        auto self = weak.lock();
+        if (!self || callId != self->lastCallId_) return;
+        self->conversation = nullptr;
+        self->call_.reset();  // cancels the call's tasks and lets its conversation go
+        self->isConversationActive = false;
+        self->isStartingSession = false;
+        self->errorMessage = errorText(error);
+    });
+}
+
+}  // namespace kestro

@@ -1,0 +1,422 @@
+#include "app/session_manager.hpp"
+#include "platform/audio/audio_errors.hpp"
+#include "support/backend_environment.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using kestro::SessionManager;
+using kestro::TranscriptEntry;
+using realtime::Item;
+using Content = Item::Message::Content;
+
+class FakeConversation : public kestro::CallConversation {
+public:
+    bool connected = false;
+    bool ended = false;
+    std::vector<Item> items;
+    std::exception_ptr listenError;
+    std::exception_ptr transcriptionError;
+    int listenCalls = 0;
+    int stopCalls = 0;
+    int transcriptionCalls = 0;
+
+    bool isConnected() const override { return connected; }
+    bool hasEnded() const override { return ended; }
+    const std::vector<Item>& entries() const override { return items; }
+    void startListening() override {
+        ++listenCalls;
+        if (listenError) std::rethrow_exception(listenError);
+    }
+    void stopListening() override { ++stopCalls; }
+    asio::awaitable<void> enableTranscription() override {
+        ++transcriptionCalls;
+        if (transcriptionError) std::rethrow_exception(transcriptionError);
+        co_return;
+    }
+};
+
+Item userSaid(std::string id, std::optional<std::string> transcript) {
+    return Item::Message(std::move(id), Item::ItemRole::user, {Content::input_audio({{}, std::move(transcript)})});
+}
+
+Item assistantSaid(std::string id, std::vector<Content> content, Item::ItemStatus status = Item::ItemStatus::completed) {
+    Item::Message message(std::move(id), Item::ItemRole::assistant, std::move(content));
+    message.status = status;
+    return message;
+}
+
+Content spoken(std::optional<std::string> transcript) { return Content::audio({{}, std::move(transcript)}); }
+
+std::vector<std::string> contents(const std::vector<TranscriptEntry>& entries) {
+    std::vector<std::string> texts;
+    for (const auto& entry : entries) texts.push_back(entry.role + ":" + entry.content + ":" + entry.type);
+    return texts;
+}
+
+class SessionManagerTest : public ::testing::Test {
+protected:
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> busy = asio::make_work_guard(io);
+
+    bool callsAvailable = true, headphones = true, network = true, microphone = true;
+    int deviceChecks = 0;
+    std::exception_ptr fetchError;
+    std::exception_ptr listenError;
+    int fetches = 0;
+    std::vector<std::string> tokens;
+    std::vector<std::shared_ptr<FakeConversation>> made;
+    support::BackendEnvironment backend;
+    std::shared_ptr<kestro::TranscriptManager> transcripts =
+        std::make_shared<kestro::TranscriptManager>(backend.network, std::nullopt);
+    SessionManager::Timing timing{600s, 10ms, 300ms};
+    std::shared_ptr<SessionManager> manager;
+
+    void SetUp() override {
+        backend.storeCredential();
+        backend.backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
+    }
+
+    // The transcripts the backend received, in order.
+    std::vector<std::vector<TranscriptEntry>> uploads() const {
+        std::vector<std::vector<TranscriptEntry>> posted;
+        for (const auto& request : backend.backend.requestsTo("/transcript")) {
+            posted.push_back(kestro::decodeTranscriptPayload(request.body).entries);
+        }
+        return posted;
+    }
+
+    void make() {
+        SessionManager::Services services;
+        services.callsAvailable = [this] { return callsAvailable; };
+        services.hasHeadphones = [this] { return ++deviceChecks, headphones; };
+        services.isNetworkReachable = [this] { return ++deviceChecks, network; };
+        services.hasMicrophone = [this] { return ++deviceChecks, microphone; };
+        services.fetchSessionToken = [this](std::shared_ptr<kestro::UsageManager>) -> asio::awaitable<std::string> {
+            ++fetches;
+            if (fetchError) std::rethrow_exception(fetchError);
+            co_return "secret-" + std::to_string(fetches);
+        };
+        services.makeConversation = [this](const std::string& token) {
+            tokens.push_back(token);
+            made.push_back(std::make_shared<FakeConversation>());
+            made.back()->listenError = listenError;
+            return made.back();
+        };
+        services.transcriptManager = transcripts;
+        manager = SessionManager::create(io.get_executor(), io.get_executor(), std::move(services), timing);
+    }
+
+    template <class Predicate>
+    bool runUntil(Predicate done, std::chrono::milliseconds limit = 3s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            io.run_for(2ms);
+        }
+        return true;
+    }
+    void runFor(std::chrono::milliseconds time) { io.run_for(time); }
+
+    // Starts a call and waits until it is active with its connection up and polling.
+    std::shared_ptr<FakeConversation> startConnectedCall() {
+        manager->startSession();
+        EXPECT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+        auto conversation = made.back();
+        conversation->connected = true;
+        EXPECT_TRUE(runUntil([&] { return conversation->transcriptionCalls == 1; }));
+        return conversation;
+    }
+
+    bool idle() const {
+        return !manager->isConversationActive.get() && !manager->isStartingSession.get() &&
+               !manager->isSendingTranscript.get() && !manager->conversation.get();
+    }
+};
+
+TEST_F(SessionManagerTest, RefusalsComeInOrderWithTheirTextsAndChangeNoFlag) {
+    make();
+    headphones = network = microphone = false;
+    EXPECT_EQ(manager->canStartSession(), SessionManager::StartRefusal::noHeadphones);
+    EXPECT_EQ(deviceChecks, 3);  // every check is made even though the first one decides
+    headphones = true;
+    EXPECT_EQ(manager->canStartSession(), SessionManager::StartRefusal::noNetwork);
+    network = true;
+    EXPECT_EQ(manager->canStartSession(), SessionManager::StartRefusal::noMicrophone);
+
+    callsAvailable = false;
+    deviceChecks = 0;
+    manager->startSession();
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);  // shown from the main executor, later
+    runFor(5ms);
+    EXPECT_EQ(manager->errorMessage.get(), "No Calls Left");
+    EXPECT_EQ(deviceChecks, 0);
+    EXPECT_EQ(fetches, 0);
+    EXPECT_TRUE(idle());
+
+    callsAvailable = microphone = true;
+    headphones = false;
+    manager->startSession();
+    runFor(5ms);
+    EXPECT_EQ(manager->errorMessage.get(), "No Headphones");
+
+    headphones = true;
+    network = false;
+    manager->startSession();
+    runFor(5ms);
+    EXPECT_EQ(manager->errorMessage.get(), "No Internet");
+    EXPECT_TRUE(idle());
+
+    // A call in progress refuses before anything else, without touching a flag.
+    network = true;
+    startConnectedCall();
+    callsAvailable = headphones = false;
+    int changes = 0;
+    auto a = manager->isConversationActive.observe([&](bool) { ++changes; });
+    auto b = manager->isStartingSession.observe([&](bool) { ++changes; });
+    manager->startSession();
+    runFor(5ms);
+    EXPECT_EQ(manager->errorMessage.get(), "Session already in progress");
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(made.size(), 1u);
+}
+
+TEST_F(SessionManagerTest, CallCollectsEachMessageOnceAndPostsTheTranscriptAtTheEnd) {
+    timing.pollPeriod = 1h;  // one collection when polling starts, then only the one at the end
+    make();
+    manager->startSession();
+    EXPECT_TRUE(manager->isStartingSession.get());
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    EXPECT_FALSE(manager->isStartingSession.get());
+    EXPECT_EQ(tokens, std::vector<std::string>{"secret-1"});
+    auto conversation = made.back();
+    EXPECT_EQ(conversation->listenCalls, 1);
+
+    // No polling before the connection is up.
+    conversation->items.push_back(userSaid("u1", "hello"));
+    runFor(30ms);
+    EXPECT_EQ(conversation->transcriptionCalls, 0);
+    EXPECT_TRUE(transcripts->sessionEntries.empty());
+
+    conversation->connected = true;
+    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 1; }));
+    EXPECT_EQ(conversation->transcriptionCalls, 1);
+
+    // Finished after the last poll: still part of the transcript, and nothing is collected twice.
+    conversation->items.push_back(assistantSaid("a1", {Content::text("Hi"), spoken("there")}));
+    conversation->items.push_back(userSaid("u2", std::nullopt));
+    manager->endSession();
+    EXPECT_FALSE(manager->isConversationActive.get());
+    EXPECT_TRUE(manager->isSendingTranscript.get());
+    EXPECT_EQ(manager->conversation.get(), nullptr);
+    EXPECT_EQ(conversation->stopCalls, 1);
+    std::weak_ptr<FakeConversation> released = conversation;
+    conversation.reset();
+    made.clear();
+    EXPECT_TRUE(released.expired());
+
+    ASSERT_TRUE(runUntil([&] { return !manager->isSendingTranscript.get(); }));
+    ASSERT_EQ(uploads().size(), 1u);
+    EXPECT_EQ(contents(uploads()[0]), (std::vector<std::string>{"user:hello:audio", "assistant:Hi there:audio"}));
+    EXPECT_TRUE(transcripts->sessionEntries.empty());
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+}
+
+TEST_F(SessionManagerTest, MessagesBecomeEntriesByTheirContent) {
+    make();
+    auto conversation = startConnectedCall();
+    conversation->items = {
+        assistantSaid("a1", {Content::text("A"), spoken("B")}),
+        assistantSaid("a2", {spoken("B"), Content::text("A")}),
+        assistantSaid("a3", {spoken(std::nullopt)}),
+        assistantSaid("a4", {Content::text("typed")}),
+        assistantSaid("a5", {spoken("later")}, Item::ItemStatus::in_progress),
+        Item::Message("s1", Item::ItemRole::system, {Content::input_text("be nice")}),
+        Item::Message("u1", Item::ItemRole::user, {Content::input_audio({{}, "one"}), Content::input_text("x"),
+                                                   Content::input_audio({{}, "two"})}),
+        userSaid("u2", std::nullopt),
+        Item::FunctionCall("f1", Item::ItemStatus::completed, "c1", "lookup", "{}"),
+    };
+    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 5; }));
+    runFor(30ms);
+    EXPECT_EQ(contents(transcripts->sessionEntries),
+              (std::vector<std::string>{"assistant:A B:audio", "assistant:A:audio", "assistant:typed:text",
+                                        "user:one:audio", "user:two:audio"}));
+
+    // A transcript arriving later is picked up; a finished answer too; the audio without a
+    // transcript was looked at once and never yields an entry.
+    std::get<Item::Message>(conversation->items[7].value).content[0] = Content::input_audio({{}, "late"});
+    std::get<Item::Message>(conversation->items[4].value).status = Item::ItemStatus::completed;
+    std::get<Item::Message>(conversation->items[2].value).content[0] = spoken("too late");
+    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 7; }));
+    runFor(30ms);
+    EXPECT_EQ(contents(transcripts->sessionEntries)[5], "assistant:later:audio");
+    EXPECT_EQ(contents(transcripts->sessionEntries)[6], "user:late:audio");
+    EXPECT_EQ(transcripts->sessionEntries.size(), 7u);
+}
+
+TEST_F(SessionManagerTest, CallLimitEndsTheCallExactlyOnce) {
+    timing.callLimit = 60ms;
+    make();
+    auto conversation = startConnectedCall();
+    conversation->items.push_back(userSaid("u1", "hello"));
+    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }));
+    ASSERT_TRUE(runUntil([&] { return !manager->isSendingTranscript.get(); }));
+    runFor(150ms);
+    EXPECT_EQ(conversation->stopCalls, 1);
+    EXPECT_EQ(uploads().size(), 1u);
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+}
+
+TEST_F(SessionManagerTest, AnEndedCallsLimitNeverEndsALaterCall) {
+    timing.callLimit = 150ms;
+    make();
+    startConnectedCall();
+    manager->endSession();
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+    auto second = startConnectedCall();
+    runFor(100ms);  // the first call's limit would have fired by now
+    EXPECT_TRUE(manager->isConversationActive.get());
+    EXPECT_EQ(second->stopCalls, 0);
+    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }));  // its own limit
+}
+
+TEST_F(SessionManagerTest, AStaleConnectionNeverConfiguresALaterCall) {
+    make();
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    auto first = made.back();
+    runFor(20ms);
+    manager->endSession();
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    auto second = made.back();
+    first->connected = true;  // the first call's connection opens late
+    runFor(50ms);
+    EXPECT_EQ(first->transcriptionCalls, 0);
+    EXPECT_EQ(second->transcriptionCalls, 0);
+    EXPECT_TRUE(manager->isConversationActive.get());
+
+    second->connected = true;
+    ASSERT_TRUE(runUntil([&] { return second->transcriptionCalls == 1; }));
+    runFor(50ms);
+    EXPECT_EQ(second->transcriptionCalls, 1);
+    EXPECT_EQ(first->transcriptionCalls, 0);
+}
+
+TEST_F(SessionManagerTest, AConnectionThatNeverOpensEndsTheCallWithCannotConnect) {
+    make();
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    auto conversation = made.back();
+    runFor(100ms);
+    EXPECT_TRUE(manager->isConversationActive.get());  // still waiting within the bound
+    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+    EXPECT_TRUE(uploads().empty());  // nothing was said, nothing is posted
+    EXPECT_EQ(conversation->transcriptionCalls, 0);
+    EXPECT_EQ(conversation->stopCalls, 1);
+
+    // The error line goes away with the next start.
+    manager->startSession();
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+}
+
+TEST_F(SessionManagerTest, AStreamEndingEarlyEndsTheCallWithCannotConnect) {
+    make();
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    made.back()->ended = true;  // closed before the session was confirmed
+    ASSERT_TRUE(runUntil([&] { return idle(); }, 250ms));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+}
+
+TEST_F(SessionManagerTest, ALostConnectionMidCallEndsItAndStillPostsWhatWasSaid) {
+    make();
+    auto conversation = startConnectedCall();
+    conversation->items.push_back(userSaid("u1", "hello"));
+    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 1; }));
+    conversation->items.push_back(assistantSaid("a1", {spoken("bye")}));
+    conversation->ended = true;
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+    ASSERT_EQ(uploads().size(), 1u);
+    EXPECT_EQ(contents(uploads()[0]), (std::vector<std::string>{"user:hello:audio", "assistant:bye:audio"}));
+}
+
+TEST_F(SessionManagerTest, AFailedTranscriptionSwitchKeepsTheCallAndItsAnswers) {
+    make();
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    auto conversation = made.back();
+    conversation->transcriptionError = std::make_exception_ptr(std::runtime_error("send failed"));
+    conversation->items.push_back(assistantSaid("a1", {spoken("hi")}));
+    conversation->connected = true;
+    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 1; }));
+    EXPECT_TRUE(manager->isConversationActive.get());
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+}
+
+TEST_F(SessionManagerTest, AFailedCredentialFetchShowsCannotConnect) {
+    make();
+    fetchError = std::make_exception_ptr(std::runtime_error("Network error: HTTP error: 401"));
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->errorMessage.get().has_value(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+    EXPECT_TRUE(idle());
+    EXPECT_TRUE(made.empty());
+}
+
+TEST_F(SessionManagerTest, AMicrophoneThatCannotStartDropsTheCall) {
+    make();
+    listenError = std::make_exception_ptr(std::runtime_error("The audio engine could not start"));
+    manager->startSession();
+    ASSERT_TRUE(runUntil([&] { return manager->errorMessage.get().has_value(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "No Microphone");
+    EXPECT_TRUE(idle());
+    std::weak_ptr<FakeConversation> dropped = made.back();
+    made.back()->connected = true;  // its connection must not configure anything any more
+    runFor(50ms);
+    EXPECT_EQ(dropped.lock()->transcriptionCalls, 0);
+    made.clear();
+    EXPECT_TRUE(dropped.expired());
+}
+
+TEST_F(SessionManagerTest, DestroyingTheControllerMidCallLetsEverythingGo) {
+    make();
+    auto conversation = startConnectedCall();
+    std::weak_ptr<FakeConversation> released = conversation;
+    conversation.reset();
+    made.clear();
+    manager.reset();
+    runFor(50ms);
+    EXPECT_TRUE(released.expired());
+}
+
+TEST(SessionManagerErrorText, CaptureFailuresShowNoMicrophoneEverythingElseCannotConnect) {
+    auto text = [](auto error) { return SessionManager::errorText(std::make_exception_ptr(error)); };
+    EXPECT_EQ(text(std::runtime_error("Microphone permission denied")), "No Microphone");
+    EXPECT_EQ(text(std::runtime_error("AUDIO device busy")), "No Microphone");
+    EXPECT_EQ(text(std::runtime_error("Network error: Invalid token response")), "Cannot Connect");
+    EXPECT_EQ(text(42), "Cannot Connect");
+    // The audio layer's own failures, whatever their wording.
+    EXPECT_EQ(text(platform::NoInputDeviceError()), "No Microphone");
+    EXPECT_EQ(text(platform::AudioEngineStartError("connection refused")), "No Microphone");
+    EXPECT_EQ(text(platform::ConverterCreationError()), "No Microphone");
+    EXPECT_EQ(text(platform::AudioError("device busy")), "No Microphone");
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include "app/session_manager.hpp"
 
+#include "app/transcript_collection.hpp"
 #include "platform/audio/audio_errors.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -22,54 +23,6 @@ std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-// Turns the finished messages of `items` into transcript entries: a completed assistant message
-// once (its text and the transcripts of its audio, joined by a space), each transcribed input
-// audio of a completed user message once its transcription has arrived.
-void updateTranscript(const std::vector<realtime::Item>& items, std::set<std::string>& processedIds,
-                      std::vector<TranscriptEntry>& out) {
-    using realtime::Item;
-    using Kind = Item::Message::Content::Kind;
-    for (const Item& item : items) {
-        const auto* message = std::get_if<Item::Message>(&item.value);
-        if (!message || message->status != Item::ItemStatus::completed) continue;
-        if (processedIds.contains(message->id)) continue;
-        const auto now = std::chrono::system_clock::now();
-        switch (message->role) {
-            case Item::ItemRole::system:
-                break;
-            case Item::ItemRole::assistant: {
-                std::string text;
-                bool audio = false;
-                for (const auto& content : message->content) {
-                    if (content.kind() == Kind::text) {
-                        if (const auto* value = content.textValue(); value && !value->empty()) text = *value;
-                    } else if (content.kind() == Kind::audio) {
-                        audio = true;
-                        const auto* part = content.audio();
-                        if (part && part->transcript && !part->transcript->empty()) {
-                            if (!text.empty() && text.back() != ' ') text += ' ';
-                            text += *part->transcript;
-                        }
-                    }
-                }
-                if (!text.empty()) out.push_back({now, "assistant", text, audio ? "audio" : "text"});
-                processedIds.insert(message->id);
-                break;
-            }
-            case Item::ItemRole::user:
-                for (const auto& content : message->content) {
-                    if (content.kind() != Kind::input_audio) continue;
-                    const auto* part = content.audio();
-                    if (part && part->transcript && !part->transcript->empty()) {
-                        out.push_back({now, "user", *part->transcript, "audio"});
-                        processedIds.insert(message->id);
-                    }
-                }
-                break;
-        }
-    }
 }
 
 bool isCancellation(const boost::system::system_error& error) {
@@ -268,10 +221,10 @@ void SessionManager::startEventMonitoring(std::uint64_t callId) {
     spawnCallTask(call_->eventMonitoringTask, &SessionManager::pollTranscript, callId);
 }
 
-void SessionManager::collectTranscript() {
-    if (!call_ || !call_->conversation) return;
-    updateTranscript(call_->conversation->entries(), call_->processedIds,
-                     services_.transcriptManager->sessionEntries);
+void SessionManager::collectTranscript(Call& call) {
+    if (!call.conversation) return;
+    updateTranscript(call.conversation->entries(), call.processedIds, services_.transcriptManager->sessionEntries,
+                     std::chrono::system_clock::now());
 }
 
 asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManager> weak, std::uint64_t callId) {
@@ -285,7 +238,7 @@ asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManage
         {
             auto self = weak.lock();
             if (!self || !self->isCurrent(callId) || !self->isConversationActive.get()) co_return;
-            self->collectTranscript();
+            self->collectTranscript(*self->call_);
             if (self->call_->conversation->hasEnded()) {
                 self->failCall(callId);
                 co_return;
@@ -338,8 +291,7 @@ void SessionManager::endSession() {
     ended->connectTask.cancel();
     if (ended->conversation) {
         // Messages finished since the last poll belong to the transcript too.
-        updateTranscript(ended->conversation->entries(), ended->processedIds,
-                         services_.transcriptManager->sessionEntries);
+        collectTranscript(*ended);
         ended->conversation->stopListening();
     }
     conversation = nullptr;

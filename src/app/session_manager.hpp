@@ -125,7 +125,7 @@ private:
     void startConversation(const std::string& token, std::uint64_t callId);
     void handleSessionError(std::exception_ptr error, std::uint64_t callId);
     void startEventMonitoring(std::uint64_t callId);
-    void collectTranscript();
+    void collectTranscript(Call& call);
     // Ends the current call because its connection never opened or was lost.
     void failCall(std::uint64_t callId);
     bool isCurrent(std::uint64_t callId) const;

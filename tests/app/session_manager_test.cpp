@@ -232,39 +232,6 @@ TEST_F(SessionManagerTest, CallCollectsEachMessageOnceAndPostsTheTranscriptAtThe
     EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
 }
 
-TEST_F(SessionManagerTest, MessagesBecomeEntriesByTheirContent) {
-    make();
-    auto conversation = startConnectedCall();
-    conversation->items = {
-        assistantSaid("a1", {Content::text("A"), spoken("B")}),
-        assistantSaid("a2", {spoken("B"), Content::text("A")}),
-        assistantSaid("a3", {spoken(std::nullopt)}),
-        assistantSaid("a4", {Content::text("typed")}),
-        assistantSaid("a5", {spoken("later")}, Item::ItemStatus::in_progress),
-        Item::Message("s1", Item::ItemRole::system, {Content::input_text("be nice")}),
-        Item::Message("u1", Item::ItemRole::user, {Content::input_audio({{}, "one"}), Content::input_text("x"),
-                                                   Content::input_audio({{}, "two"})}),
-        userSaid("u2", std::nullopt),
-        Item::FunctionCall("f1", Item::ItemStatus::completed, "c1", "lookup", "{}"),
-    };
-    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 5; }));
-    runFor(30ms);
-    EXPECT_EQ(contents(transcripts->sessionEntries),
-              (std::vector<std::string>{"assistant:A B:audio", "assistant:A:audio", "assistant:typed:text",
-                                        "user:one:audio", "user:two:audio"}));
-
-    // A transcript arriving later is picked up; a finished answer too; the audio without a
-    // transcript was looked at once and never yields an entry.
-    std::get<Item::Message>(conversation->items[7].value).content[0] = Content::input_audio({{}, "late"});
-    std::get<Item::Message>(conversation->items[4].value).status = Item::ItemStatus::completed;
-    std::get<Item::Message>(conversation->items[2].value).content[0] = spoken("too late");
-    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 7; }));
-    runFor(30ms);
-    EXPECT_EQ(contents(transcripts->sessionEntries)[5], "assistant:later:audio");
-    EXPECT_EQ(contents(transcripts->sessionEntries)[6], "user:late:audio");
-    EXPECT_EQ(transcripts->sessionEntries.size(), 7u);
-}
-
 TEST_F(SessionManagerTest, CallLimitEndsTheCallExactlyOnce) {
     timing.callLimit = 60ms;
     make();

@@ -195,3 +195,41 @@ TEST_F(UpdaterTest, DestroyingTheUpdaterDuringACheckShowsNothingAndLeavesNoWork)
 }
 
 }  // namespace
+
+#include "platform/http/http_client.hpp"
+#include "support/fake_backend.hpp"
+
+namespace {
+
+// The real HTTP client against a loopback feed.
+TEST(UpdaterOverHttp, ReadsTheFeedAndTreatsAnErrorStatusAsAFailure) {
+    support::FakeBackend feedServer;
+    feedServer.enqueue("/feed.json", support::ScriptedReply::json(200, R"({"version": "3.0", "url": "https://kestro.app/3"})"));
+    feedServer.enqueue("/feed.json", support::ScriptedReply::text(500, "oops"));
+    asio::io_context context;
+    auto driver = std::make_shared<FakeDriver>();
+    std::vector<platform::LogRecord> logs;
+    platform::ScopedLogSink sink([&](const platform::LogRecord& record) { logs.push_back(record); });
+    Updater updater(context.get_executor(), context.get_executor(),
+                    Updater::Options{feedServer.baseUrl() + "feed.json", "2.9.9"},
+                    Updater::httpFetch(std::make_shared<platform::HttpClient>()),
+                    std::make_shared<RecordingOpener>(), driver);
+    updater.start();
+
+    for (int round = 0; round < 2; ++round) {
+        updater.checkForUpdates();
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!updater.canCheckForUpdates() && std::chrono::steady_clock::now() < deadline) {
+            context.restart();
+            context.run_one_for(50ms);
+        }
+    }
+    EXPECT_EQ(driver->shown, (std::vector<std::string>{
+                                 "found 3.0", "error Could not check for updates. Please try again later."}));
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].message, "Update check failed: The update feed answered with status 500");
+    ASSERT_EQ(feedServer.requestsTo("/feed.json").size(), 2u);
+    EXPECT_EQ(feedServer.requestsTo("/feed.json")[0].method, "GET");
+}
+
+}  // namespace

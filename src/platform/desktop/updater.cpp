@@ -10,6 +10,7 @@
 
 #include "platform/desktop/system_logger.hpp"
 #include "platform/desktop/url_opener.hpp"
+#include "platform/http/http_client.hpp"
 
 namespace platform {
 namespace asio = boost::asio;
@@ -35,6 +36,20 @@ std::optional<std::vector<unsigned long>> versionParts(const std::string& text) 
         start = dot + 1;
     }
     return parts;
+}
+
+// Takes its arguments by value so that the coroutine owns them.
+asio::awaitable<std::string> fetchOverHttp(std::shared_ptr<HttpClient> client, std::string url) {
+    HttpRequest request;
+    request.url = std::move(url);
+    request.headers = {{"Accept", "application/json"}};
+    request.timeout = std::chrono::seconds(30);
+    request.followRedirects = true;
+    auto response = co_await client->perform(std::move(request));
+    if (response.status < 200 || response.status > 299) {
+        throw UpdateFeedError("The update feed answered with status " + std::to_string(response.status));
+    }
+    co_return std::move(response.body);
 }
 
 }  // namespace
@@ -152,6 +167,10 @@ struct Updater::State : std::enable_shared_from_this<State> {
         timer.cancel();
     }
 };
+
+Updater::Fetch Updater::httpFetch(std::shared_ptr<HttpClient> client) {
+    return [client = std::move(client)](std::string url) { return fetchOverHttp(client, std::move(url)); };
+}
 
 Updater::Updater(asio::any_io_executor main, asio::any_io_executor shared, Options options, Fetch fetch,
                  std::shared_ptr<UrlOpener> opener, std::shared_ptr<UpdaterUserDriver> driver)

@@ -16,6 +16,7 @@
 
 namespace platform {
 
+class HttpClient;
 class UrlOpener;
 
 // A feed reply that does not describe an update.
@@ -51,6 +52,10 @@ class Updater {
 public:
     // Reads the feed at the URL and returns its body; throws on any failure.
     using Fetch = std::function<boost::asio::awaitable<std::string>(std::string url)>;
+
+    // Reads the feed with a GET through `client` (redirects followed); a reply other than 2xx
+    // is a failure.
+    static Fetch httpFetch(std::shared_ptr<HttpClient> client);
 
     struct Options {
         std::optional<std::string> feedUrl;  // none: the updater can never check

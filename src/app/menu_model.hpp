@@ -1,0 +1,78 @@
+#pragma once
+// The tray menu as plain data: every entry with its title, symbol, colour, enabled state and
+// keyboard equivalent, in the order the menu shows them. The Qt presenter draws it; tests read it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/menu_bar_state.hpp"
+
+namespace kestro {
+
+enum class MenuColour : std::uint8_t { standard, orange, green, gray, red };
+
+enum class MenuEntryKind : std::uint8_t { label, button, submenu, divider };
+
+struct KeyEquivalent {
+    enum class Modifier : std::uint8_t { control, command };
+    char key = 0;  // lower case
+    Modifier modifier = Modifier::control;
+    bool operator==(const KeyEquivalent&) const = default;
+};
+
+struct MenuEntry {
+    std::string id;  // stable: "startCall", "divider.startCall", "more.checkForUpdates", ...
+    MenuEntryKind kind = MenuEntryKind::label;
+    std::string title;
+    std::string symbol;  // a symbol name ("play.circle.fill"); empty for dividers
+    MenuColour colour = MenuColour::standard;
+    bool enabled = true;
+    double opacity = 1.0;
+    std::optional<KeyEquivalent> keyEquivalent;
+    std::vector<MenuEntry> children;
+
+    bool operator==(const MenuEntry&) const = default;
+};
+
+// Everything the menu depends on, read from the menu state, the call controller, the usage
+// counts, the streak and the updater.
+struct MenuInputs {
+    MenuBarState state = MenuBarState::connecting;
+    bool isConversationActive = false;
+    bool isStartingSession = false;
+    bool isSendingTranscript = false;
+    std::optional<std::string> errorMessage;
+    // The usage refresh cannot succeed because no backend credential is stored.
+    bool isCredentialMissing = false;
+    std::int64_t usedCalls = -1;
+    std::int64_t totalCalls = -1;
+    std::string streakText;
+    bool canCheckForUpdates = false;
+};
+
+namespace menu_ids {
+inline constexpr std::string_view error = "error";
+inline constexpr std::string_view checkForUpdates = "more.checkForUpdates";
+inline constexpr std::string_view support = "more.support";
+}  // namespace menu_ids
+
+// The error line shown while no backend credential is stored (its "key" picks the key symbol).
+inline constexpr std::string_view missingCredentialText = "No API Key: run kestro --set-credential";
+
+// The entry id of a menu bar item ("startCall", "callsUsed", ...).
+std::string_view entryId(MenuBarItem item);
+
+// Where the call stands, from the controller's three flags.
+CallActivity callActivity(const MenuInputs& inputs);
+
+// The symbol of the error line: the first keyword group (microphone, headphones, network,
+// key, permission) whose word occurs in the lower-cased text, else the warning triangle.
+std::string errorSymbol(std::string_view errorText);
+
+// The whole menu, top to bottom.
+std::vector<MenuEntry> buildMenu(const MenuInputs& inputs);
+
+}  // namespace kestro

@@ -1,0 +1,166 @@
+#include "app/view/tray_presenter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "app/view/symbol_icons.hpp"
+#include "qt_test_application.hpp"
+
+namespace {
+
+using kestro::MenuBarState;
+using kestro::MenuEntry;
+using kestro::MenuEntryKind;
+using kestro::MenuInputs;
+using kestro::view::TrayPresenter;
+
+void expectMatches(QMenu* menu, const std::vector<MenuEntry>& entries) {
+    auto actions = menu->actions();
+    ASSERT_EQ(actions.size(), static_cast<qsizetype>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& entry = entries[i];
+        QAction* action = actions[static_cast<qsizetype>(i)];
+        SCOPED_TRACE(entry.id);
+        EXPECT_EQ(action->objectName().toStdString(), entry.id);
+        EXPECT_EQ(action->isSeparator(), entry.kind == MenuEntryKind::divider);
+        if (entry.kind == MenuEntryKind::divider) continue;
+        EXPECT_EQ(action->text().toStdString(), entry.title);
+        EXPECT_EQ(action->isEnabled(), entry.enabled);
+        EXPECT_FALSE(action->icon().isNull());
+        if (entry.keyEquivalent) {
+            EXPECT_EQ(action->shortcut().toString().toStdString(),
+                      std::string("Ctrl+") + static_cast<char>(std::toupper(entry.keyEquivalent->key)));
+        } else {
+            EXPECT_TRUE(action->shortcut().isEmpty());
+        }
+        EXPECT_EQ(action->menu() != nullptr, entry.kind == MenuEntryKind::submenu);
+        if (action->menu()) expectMatches(action->menu(), entry.children);
+    }
+}
+
+struct FakeView {
+    MenuInputs inputs;
+    std::vector<std::string> triggered;
+    int appearances = 0;
+
+    TrayPresenter::Callbacks callbacks() {
+        return {[this] { return kestro::buildMenu(inputs); },
+                [this](const std::string& id) { triggered.push_back(id); }, [this] { ++appearances; }};
+    }
+};
+
+class TrayPresenterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kestro::test::qtApplication();
+        view.inputs.usedCalls = 3;
+        view.inputs.totalCalls = 10;
+        view.inputs.streakText = "1 Week Streak";
+    }
+    FakeView view;
+};
+
+TEST_F(TrayPresenterTest, TheActionTreeFollowsTheModelThroughEveryState) {
+    TrayPresenter presenter(view.callbacks());
+    EXPECT_EQ(presenter.trayIcon()->toolTip(), "Kestro");
+    expectMatches(presenter.menu(), kestro::buildMenu(view.inputs));
+
+    std::vector<MenuInputs> steps;
+    auto in = view.inputs;
+    in.state = MenuBarState::callsAvailable;
+    steps.push_back(in);
+    in.isStartingSession = true;
+    steps.push_back(in);
+    in.isStartingSession = false;
+    in.isConversationActive = true;
+    steps.push_back(in);
+    in.isConversationActive = false;
+    in.isSendingTranscript = true;
+    in.errorMessage = "No Microphone";
+    steps.push_back(in);
+    in.isSendingTranscript = false;
+    in.state = MenuBarState::callsUsedUp;
+    in.canCheckForUpdates = true;
+    steps.push_back(in);
+    in.errorMessage.reset();
+    in.state = MenuBarState::connecting;
+    in.isCredentialMissing = true;
+    steps.push_back(in);
+    for (const auto& step : steps) {
+        view.inputs = step;
+        presenter.refresh();
+        expectMatches(presenter.menu(), kestro::buildMenu(step));
+    }
+}
+
+TEST_F(TrayPresenterTest, ActionsAreUpdatedInPlaceEvenWhileTheMenuIsOpen) {
+    view.inputs.state = MenuBarState::callsAvailable;
+    TrayPresenter presenter(view.callbacks());
+    presenter.menu()->popup(QPoint(10, 10));
+    ASSERT_TRUE(kestro::test::processEventsUntil([&] { return presenter.menu()->isVisible(); }));
+    EXPECT_EQ(view.appearances, 1);
+
+    QAction* start = presenter.action("startCall");
+    QAction* quit = presenter.action("quit");
+    ASSERT_NE(start, nullptr);
+    view.inputs.isStartingSession = true;
+    presenter.refresh();
+    EXPECT_EQ(presenter.action("startCall"), start);
+    EXPECT_EQ(start->text(), "Starting...");
+    EXPECT_FALSE(start->isEnabled());
+
+    view.inputs.isStartingSession = false;
+    view.inputs.isConversationActive = true;
+    presenter.refresh();
+    EXPECT_TRUE(presenter.menu()->isVisible());
+    EXPECT_EQ(presenter.menu()->actions().front(), presenter.action("endCall"));
+    EXPECT_EQ(presenter.action("quit"), quit);
+    expectMatches(presenter.menu(), kestro::buildMenu(view.inputs));
+    presenter.menu()->hide();
+
+    presenter.menu()->popup(QPoint(10, 10));
+    ASSERT_TRUE(kestro::test::processEventsUntil([&] { return presenter.menu()->isVisible(); }));
+    EXPECT_EQ(view.appearances, 2) << "the appearance steps run at each showing";
+    presenter.menu()->hide();
+}
+
+TEST_F(TrayPresenterTest, ChoosingAnEntryPassesItsIdOn) {
+    view.inputs.state = MenuBarState::callsAvailable;
+    TrayPresenter presenter(view.callbacks());
+    presenter.action("startCall")->trigger();
+    presenter.action("more.checkForUpdates")->setEnabled(true);
+    presenter.action("more.checkForUpdates")->trigger();
+    presenter.action("more.support")->trigger();
+    presenter.action("quit")->trigger();
+    presenter.action("callsUsed")->trigger();
+    EXPECT_EQ(view.triggered, (std::vector<std::string>{"startCall", "more.checkForUpdates", "more.support", "quit"}));
+}
+
+TEST_F(TrayPresenterTest, TitlesKeepTheirAmpersands) {
+    view.inputs.errorMessage = "Q&A";
+    TrayPresenter presenter(view.callbacks());
+    EXPECT_EQ(presenter.action("error")->text(), "Q&&A");
+    EXPECT_EQ(presenter.action("error")->iconText(), "Q&A");
+}
+
+TEST(SymbolIcons, EverySymbolTheMenuUsesIsDrawn) {
+    kestro::test::qtApplication();
+    for (const char* symbol :
+         {"arrow.clockwise", "play.circle.fill", "hourglass", "stop.circle.fill", "chart.bar.fill", "flame.fill",
+          "plus.circle.fill", "ellipsis.circle.fill", "xmark.circle.fill", "arrow.clockwise.circle.fill",
+          "envelope.fill", "mic.slash.fill", "headphones", "wifi.slash", "key.slash.fill", "lock.slash.fill",
+          "exclamationmark.triangle.fill"}) {
+        EXPECT_TRUE(kestro::view::hasSymbol(symbol)) << symbol;
+        auto image = kestro::view::symbolIcon(symbol, Qt::red).pixmap(32, 32).toImage();
+        bool painted = false;
+        for (int y = 0; y < image.height() && !painted; ++y) {
+            for (int x = 0; x < image.width() && !painted; ++x) painted = qAlpha(image.pixel(x, y)) > 0;
+        }
+        EXPECT_TRUE(painted) << symbol;
+    }
+}
+
+}  // namespace

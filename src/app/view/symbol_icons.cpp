@@ -270,7 +270,11 @@ QIcon symbolIcon(std::string_view symbol, const QColor& colour, double opacity) 
         painter.end();
         pixmap = faded;
     }
-    return QIcon(pixmap);
+    // The colour is part of the meaning (a red error line, a gray disabled start): the disabled
+    // look keeps it instead of Qt's generated grey.
+    QIcon icon(pixmap);
+    icon.addPixmap(pixmap, QIcon::Disabled);
+    return icon;
 }
 
 QIcon trayIcon() {

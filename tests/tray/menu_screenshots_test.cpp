@@ -1,0 +1,68 @@
+// Pictures of the open menu in each state for the README. Runs only when KESTRO_SCREENSHOT_DIR
+// names a folder, on a real X display (QT_QPA_PLATFORM=xcb), e.g. under Xvfb:
+//   KESTRO_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=xcb
+//       build/default/tests/tray/test_tray --gtest_filter='MenuScreenshots.*'
+
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPixmap>
+#include <QScreen>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/view/tray_presenter.hpp"
+#include "qt_test_application.hpp"
+
+namespace {
+
+using kestro::MenuBarState;
+using kestro::MenuInputs;
+
+TEST(MenuScreenshots, OpenMenuInEachState) {
+    const char* folder = std::getenv("KESTRO_SCREENSHOT_DIR");
+    if (!folder || !*folder) GTEST_SKIP() << "KESTRO_SCREENSHOT_DIR is not set";
+    kestro::test::qtApplication();
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X display (QT_QPA_PLATFORM=xcb)";
+    std::filesystem::create_directories(folder);
+
+    MenuInputs base;
+    base.usedCalls = 3;
+    base.totalCalls = 10;
+    base.streakText = "4 Week Streak";
+    base.canCheckForUpdates = true;
+
+    std::vector<std::pair<std::string, MenuInputs>> states;
+    auto in = base;
+    states.emplace_back("connecting", in);
+    in.state = MenuBarState::callsAvailable;
+    states.emplace_back("calls-available", in);
+    in.isConversationActive = true;
+    states.emplace_back("call-active", in);
+    in = base;
+    in.state = MenuBarState::callsUsedUp;
+    in.usedCalls = 10;
+    states.emplace_back("used-up", in);
+    in = base;
+    in.state = MenuBarState::callsAvailable;
+    in.errorMessage = "No Headphones";
+    states.emplace_back("error-line", in);
+
+    for (const auto& [name, inputs] : states) {
+        MenuInputs current = inputs;
+        kestro::view::TrayPresenter presenter({[&] { return kestro::buildMenu(current); }, [](const std::string&) {}, {}});
+        auto* menu = presenter.menu();
+        menu->popup(QPoint(40, 40));
+        ASSERT_TRUE(kestro::test::processEventsUntil([&] { return menu->isVisible(); }));
+        // Let the window manager-less server map and paint the popup.
+        kestro::test::processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+        auto area = menu->geometry().adjusted(-2, -2, 2, 2);
+        auto shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        auto path = std::filesystem::path(folder) / ("menu-" + name + ".png");
+        EXPECT_TRUE(shot.save(QString::fromStdString(path.string()))) << path;
+        menu->hide();
+    }
+}
+
+}  // namespace

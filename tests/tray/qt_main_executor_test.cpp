@@ -14,6 +14,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <thread>
 
+#include "platform/runtime/task.hpp"
 #include "qt_test_application.hpp"
 
 namespace {
@@ -79,6 +80,45 @@ TEST_F(QtMainExecutorTest, AnEscapingErrorIsReportedAndTheLoopGoesOn) {
     asio::post(main, [&] { later = true; });
     ASSERT_TRUE(processEventsUntil([&] { return later; }));
     EXPECT_EQ(lines, (std::vector<std::string>{"Unhandled error on the main thread: boom"}));
+}
+
+// The tasks of the controller and the menu state run on the Qt thread through a strand.
+TEST_F(QtMainExecutorTest, TasksSleepOnTheSharedExecutorAndStopWhenCancelled) {
+    asio::io_context background;
+    auto guard = asio::make_work_guard(background);
+    std::thread worker([&] { background.run(); });
+    auto shared = background.get_executor();
+
+    std::vector<QThread*> threads;
+    std::exception_ptr ending;
+    bool done = false;
+    auto handle = platform::spawnTask(
+        main,
+        [&]() -> asio::awaitable<void> {
+            threads.push_back(QThread::currentThread());
+            co_await platform::sleepFor(shared, std::chrono::milliseconds(5));
+            threads.push_back(QThread::currentThread());
+            auto answer = co_await platform::runOn(shared, [] { return 42; });
+            threads.push_back(QThread::currentThread());
+            EXPECT_EQ(answer, 42);
+            co_await platform::sleepFor(shared, std::chrono::hours(1));
+        },
+        [&](std::exception_ptr error) {
+            ending = error;
+            done = true;
+        });
+    ASSERT_TRUE(processEventsUntil([&] { return threads.size() == 3; }));
+    handle.cancel();
+    EXPECT_TRUE(processEventsUntil([&] { return done; }));
+    guard.reset();
+    worker.join();
+    for (auto* thread : threads) EXPECT_EQ(thread, qtApplication().thread());
+    ASSERT_TRUE(ending);
+    try {
+        std::rethrow_exception(ending);
+    } catch (const boost::system::system_error& error) {
+        EXPECT_EQ(error.code(), asio::error::operation_aborted);
+    }
 }
 
 TEST(QtExecutionContext, WorkStillQueuedAtDestructionIsDroppedWithoutRunning) {

@@ -13,8 +13,9 @@ inline QApplication& qtApplication() {
     static char name[] = "test_tray";
     static char* argv[] = {name, nullptr};
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication application(argc, argv);
-    return application;
+    // Never destroyed: Qt's own globals (input devices) may already be gone at exit.
+    static auto* application = new QApplication(argc, argv);
+    return *application;
 }
 
 // Runs Qt's event loop until `done()` holds or the time is up; returns done().

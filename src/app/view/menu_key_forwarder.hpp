@@ -1,0 +1,36 @@
+#pragma once
+// While the tray menu is open it holds the keyboard, so the global shortcuts' grabs cannot fire.
+// This says when the menu starts and stops holding it and hands the key presses the menu (or one
+// of its submenus) receives to a handler, which may consume them.
+
+#include <QObject>
+#include <QPointer>
+#include <functional>
+
+class QKeyEvent;
+class QMenu;
+
+namespace kestro::view {
+
+class MenuKeyForwarder : public QObject {
+public:
+    using TrackingHandler = std::function<void(bool tracking)>;
+    // True when the press was used (the menu then does not see it).
+    using KeyHandler = std::function<bool(const QKeyEvent& event)>;
+
+    MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyPressed);
+    ~MenuKeyForwarder() override;
+
+    bool isTracking() const { return tracking_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QPointer<QMenu> menu_;
+    TrackingHandler trackingHandler_;
+    KeyHandler keyHandler_;
+    bool tracking_ = false;
+};
+
+}  // namespace kestro::view

@@ -1,0 +1,88 @@
+#pragma once
+// The tray menu's behaviour, apart from any toolkit: it reads the menu state, the call
+// controller's flags, the usage counts, the streak and the updater into a MenuModel, runs the
+// steps due each time the menu appears, dispatches the entries' actions and the two global
+// shortcuts, and keeps the usage counts current from the "usageUpdated" notification.
+// Confined to the main executor.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/menu_model.hpp"
+#include "platform/notifications/notification_center.hpp"
+#include "platform/runtime/tracked.hpp"
+
+namespace platform {
+class Updater;
+class UrlOpener;
+}  // namespace platform
+
+namespace kestro {
+
+class MenuBarStateManager;
+class SessionManager;
+class UsageManager;
+
+class MenuBarView {
+public:
+    struct Parts {
+        MenuBarStateManager* stateManager = nullptr;
+        std::shared_ptr<SessionManager> sessionManager;
+        // Null: "Check for Updates" stays disabled.
+        platform::Updater* updater = nullptr;
+        platform::UrlOpener* urlOpener = nullptr;
+        platform::NotificationCenter* notifications = nullptr;
+        // True while the usage refresh fails for want of a stored credential (may be null).
+        platform::Tracked<bool>* credentialMissing = nullptr;
+        // Counts the current week and returns the streak's text.
+        std::function<std::string()> streakText;
+        // The address of the support mail link.
+        std::string supportAddress;
+        // Ends the application.
+        std::function<void()> quit;
+    };
+
+    explicit MenuBarView(Parts parts);
+    ~MenuBarView();
+    MenuBarView(const MenuBarView&) = delete;
+    MenuBarView& operator=(const MenuBarView&) = delete;
+
+    // The menu as it stands now.
+    std::vector<MenuEntry> menu() const;
+    MenuInputs inputs() const;
+
+    // Runs after every change of something the menu shows.
+    void setChangeHandler(std::function<void()> handler);
+
+    // Each time the menu appears: hands the usage counts to the call controller, counts the
+    // streak's week and refreshes the menu state.
+    void appear();
+
+    // The action of the entry with that id; labels, dividers and unknown ids do nothing.
+    void trigger(std::string_view id);
+
+    // Control-P: starts a call when calls can be placed and none is running or busy.
+    void handleStartShortcut();
+    // Control-M: ends a running call, whatever the menu state (a refresh in progress must not
+    // swallow it).
+    void handleEndShortcut();
+
+    const std::shared_ptr<UsageManager>& usageManager() const { return usageManager_; }
+    // "mailto:" and the support address.
+    std::string supportLink() const;
+
+private:
+    void changed();
+
+    Parts parts_;
+    std::shared_ptr<UsageManager> usageManager_;
+    std::string streakText_;
+    std::function<void()> changeHandler_;
+    std::vector<platform::Subscription> subscriptions_;
+    platform::ObserverToken usageObserver_;
+};
+
+}  // namespace kestro

@@ -1,0 +1,148 @@
+#include "app/menu_bar_view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "app/usage_manager.hpp"
+#include "menu_rig.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using kestro::MenuBarState;
+using kestro::test::menuLines;
+using Lines = std::vector<std::string>;
+
+class MenuBarViewTest : public ::testing::Test {
+protected:
+    template <class Predicate>
+    bool runUntil(Predicate done, std::chrono::milliseconds limit = 5s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            io.run_for(2ms);
+        }
+        return true;
+    }
+    bool reaches(MenuBarState state) {
+        return runUntil([&] { return rig->stateManager->currentState.get() == state; });
+    }
+    std::shared_ptr<kestro::SessionManager> session() { return rig->sessionManager; }
+
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> busy = asio::make_work_guard(io);
+    std::unique_ptr<kestro::test::MenuRig> rig = std::make_unique<kestro::test::MenuRig>(io.get_executor());
+};
+
+TEST_F(MenuBarViewTest, AppearingRefreshesTheStateAndTheMenuFollows) {
+    EXPECT_EQ(menuLines(rig->view->menu()), (Lines{"Connecting", "More", "Quit"}));
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    EXPECT_EQ(menuLines(rig->view->menu()),
+              (Lines{"Start Call", "---", "Calls Used: 3/10", "1 Week Streak", "---", "More", "Quit"}));
+    EXPECT_GT(rig->changes, 0);
+    EXPECT_EQ(rig->environment.backend.requestsTo("/usage").size(), 1u);
+}
+
+TEST_F(MenuBarViewTest, StartAndEndCallEntriesReachTheController) {
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    rig->view->trigger("startCall");
+    ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
+    EXPECT_EQ(rig->view->menu().front().title, "End Call");
+    EXPECT_EQ(rig->usageHandedToFetch, rig->view->usageManager()) << "the fetch updates the counts the menu shows";
+
+    rig->view->trigger("endCall");
+    EXPECT_FALSE(session()->isConversationActive.get());
+    ASSERT_TRUE(runUntil([&] { return !session()->isSendingTranscript.get(); }));
+    EXPECT_EQ(rig->view->menu().front().title, "Start Call");
+}
+
+TEST_F(MenuBarViewTest, TheStartShortcutOnlyStartsWhenCallsCanBePlacedAndNoneIsBusy) {
+    rig->view->handleStartShortcut();
+    io.run_for(20ms);
+    EXPECT_TRUE(rig->conversations.empty()) << "ignored while connecting";
+    EXPECT_EQ(session()->errorMessage.get(), std::nullopt);
+
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    rig->view->handleStartShortcut();
+    ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
+    rig->view->handleStartShortcut();
+    io.run_for(20ms);
+    EXPECT_EQ(rig->conversations.size(), 1u);
+    EXPECT_EQ(session()->errorMessage.get(), std::nullopt) << "a busy controller is not even asked";
+}
+
+TEST_F(MenuBarViewTest, TheStartShortcutWhenUsedUpShowsTheControllersRefusal) {
+    rig->environment.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used": 10, "total": 10})"));
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsUsedUp));
+    rig->view->handleStartShortcut();
+    ASSERT_TRUE(runUntil([&] { return session()->errorMessage.get().has_value(); }));
+    EXPECT_TRUE(rig->conversations.empty());
+    auto menu = rig->view->menu();
+    EXPECT_EQ(menu.front().title, *session()->errorMessage.get());
+    EXPECT_EQ(menuLines(menu)[2], "Request Increase");
+}
+
+TEST_F(MenuBarViewTest, TheEndShortcutEndsARunningCallWhateverTheMenuState) {
+    rig->view->handleEndShortcut();  // no call: nothing
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    rig->view->handleStartShortcut();
+    ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
+
+    // Opening the menu again refreshes: the state is "connecting" until the counts arrive.
+    rig->environment.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used": 4, "total": 10})")
+                                                    .after(std::chrono::milliseconds(300)));
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::connecting));
+    EXPECT_EQ(rig->view->menu().front().title, "End Call");
+    rig->view->handleEndShortcut();
+    EXPECT_FALSE(session()->isConversationActive.get());
+}
+
+TEST_F(MenuBarViewTest, UsageNotificationsUpdateTheCountsAndOddOnesAreIgnored) {
+    rig->notifications.post("usageUpdated", {{"usage", kestro::UsageResponse{3, 10}}});
+    EXPECT_EQ(rig->view->usageManager()->usedCalls.get(), 3);
+    EXPECT_EQ(rig->view->usageManager()->totalCalls.get(), 10);
+    rig->notifications.post("usageUpdated");
+    rig->notifications.post("usageUpdated", {{"usage", std::string("3/10")}});
+    rig->notifications.post("usageUpdated", {{"counts", kestro::UsageResponse{5, 6}}});
+    EXPECT_EQ(rig->view->usageManager()->usedCalls.get(), 3);
+    EXPECT_EQ(rig->view->usageManager()->totalCalls.get(), 10);
+}
+
+TEST_F(MenuBarViewTest, WithoutACredentialTheErrorLineSaysSoUntilOneIsStored) {
+    rig = std::make_unique<kestro::test::MenuRig>(io.get_executor(), /*withCredential=*/false);
+    rig->view->appear();
+    ASSERT_TRUE(runUntil([&] { return rig->stateManager->isCredentialMissing.get(); }));
+    auto menu = rig->view->menu();
+    EXPECT_EQ(menu.front().title, kestro::missingCredentialText);
+    EXPECT_EQ(menu.front().symbol, "key.slash.fill");
+    EXPECT_EQ(menuLines(menu)[2], "Connecting");
+
+    rig->environment.storeCredential();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    EXPECT_EQ(rig->view->menu().front().title, "Start Call");
+}
+
+TEST_F(MenuBarViewTest, SupportLinksOpenTheMailProgramAndQuitQuits) {
+    rig->view->trigger("requestIncrease");
+    rig->view->trigger("more.support");
+    rig->view->trigger("more.checkForUpdates");  // no updater: nothing
+    rig->view->trigger("callsUsed");
+    rig->view->trigger("quit");
+    EXPECT_EQ(rig->opener.opened, (Lines{"mailto:help@kestro.app", "mailto:help@kestro.app"}));
+    EXPECT_EQ(rig->quits, 1);
+
+    rig = std::make_unique<kestro::test::MenuRig>(io.get_executor(), true, "not an address");
+    rig->view->trigger("more.support");
+    EXPECT_TRUE(rig->opener.opened.empty());
+}
+
+}  // namespace

@@ -113,7 +113,7 @@ const std::string& requireString(const Json& object, std::string_view key) {
 
 Json parseJson(std::string_view text) {
     try {
-        return Json::parse(text);
+        return Json::parse(text.data(), text.data() + text.size());
     } catch (const Json::exception& error) {
         // The library's message, without its "[json.exception...] " tag. A number too large for a
         // double ("1e400") fails here too.

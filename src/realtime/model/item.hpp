@@ -75,8 +75,10 @@ struct Item {
             std::optional<std::string> text() const;
             // The audio of an audio entry; none for text entries.
             const Audio* audio() const { return std::get_if<Audio>(&value_); }
+            Audio* audio() { return std::get_if<Audio>(&value_); }
             // The text of a text entry; none for audio entries.
             const std::string* textValue() const { return std::get_if<std::string>(&value_); }
+            std::string* textValue() { return std::get_if<std::string>(&value_); }
 
             bool operator==(const Content&) const = default;
 

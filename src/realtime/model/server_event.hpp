@@ -439,6 +439,8 @@ public:
     // The event_id of the payload.
     const std::string& id() const;
     const Payload& payload() const { return payload_; }
+    // A receiver that owns the event may move parts (audio bytes) out of it.
+    Payload& payload() { return payload_; }
 
     template <Kind K>
     const PayloadOf<K>* getIf() const {
@@ -447,6 +449,14 @@ public:
     template <Kind K>
     const PayloadOf<K>& get() const {
         return std::get<static_cast<std::size_t>(K)>(payload_);
+    }
+    template <Kind K>
+    PayloadOf<K>& get() {
+        return std::get<static_cast<std::size_t>(K)>(payload_);
+    }
+    template <Kind K>
+    PayloadOf<K>* getIf() {
+        return std::get_if<static_cast<std::size_t>(K)>(&payload_);
     }
 
 private:

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libssl-dev ca-certificates openssl
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev

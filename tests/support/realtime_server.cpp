@@ -1,0 +1,400 @@
+#include "support/realtime_server.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <variant>
+
+namespace support {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+std::optional<std::string> RecordedHandshake::header(std::string_view name) const {
+    auto lower = [](std::string_view text) {
+        std::string result(text);
+        std::transform(result.begin(), result.end(), result.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return result;
+    };
+    const auto wanted = lower(name);
+    for (const auto& [key, value] : headers) {
+        if (lower(key) == wanted) return value;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::string pemOf(auto write, auto* object) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    write(bio, object);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<std::size_t>(size));
+    BIO_free(bio);
+    return pem;
+}
+
+TestCertificate generateCertificate() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(::getpid()));
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 7 * 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "DNS:localhost"},
+                              std::pair{NID_basic_constraints, "critical,CA:TRUE"},
+                              std::pair{NID_key_usage, "critical,digitalSignature,keyCertSign"},
+                              std::pair{NID_ext_key_usage, "serverAuth"}}) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+        X509_add_ext(cert, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+    X509_sign(cert, key, EVP_sha256());
+
+    TestCertificate result;
+    result.certificatePem = pemOf([](BIO* bio, X509* x) { PEM_write_bio_X509(bio, x); }, cert);
+    result.privateKeyPem = pemOf(
+        [](BIO* bio, EVP_PKEY* k) { PEM_write_bio_PrivateKey(bio, k, nullptr, nullptr, 0, nullptr, nullptr); }, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+
+    char path[] = "/tmp/kestro-test-cert-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) throw std::runtime_error("cannot create the test certificate file");
+    if (::write(fd, result.certificatePem.data(), result.certificatePem.size()) !=
+        static_cast<ssize_t>(result.certificatePem.size())) {
+        ::close(fd);
+        throw std::runtime_error("cannot write the test certificate file");
+    }
+    ::close(fd);
+    result.certificateFile = path;
+    std::atexit([] { std::remove(TestCertificate::get().certificateFile.c_str()); });
+    return result;
+}
+
+struct Text {
+    std::string data;
+};
+struct Binary {
+    std::string data;
+};
+struct Close {
+    std::uint16_t code;
+};
+struct Drop {};
+using Action = std::variant<Text, Binary, Close, Drop>;
+
+}  // namespace
+
+const TestCertificate& TestCertificate::get() {
+    static const TestCertificate certificate = generateCertificate();
+    return certificate;
+}
+
+// One accepted connection, as seen by the test.
+struct ConnectionRecord {
+    RecordedHandshake handshake;
+    std::vector<ReceivedFrame> frames;
+    std::optional<std::uint16_t> clientClose;
+    std::deque<Action> script;
+    std::function<void()> wake;  // set once the WebSocket is open; runs the script
+};
+
+struct RealtimeServer::Impl {
+    explicit Impl(Security security) : security(security), acceptor(context) {}
+
+    Security security;
+    asio::io_context context;
+    tcp::acceptor acceptor;
+    std::optional<ssl::context> tls;
+    std::thread thread;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<ConnectionRecord>> connections;
+    std::deque<Action> pendingScript;  // for the next connection
+    unsigned refuseStatus = 0;
+
+    void perform(Action action) {
+        std::function<void()> wake;
+        {
+            std::lock_guard lock(mutex);
+            if (connections.empty()) {
+                pendingScript.push_back(std::move(action));
+                return;
+            }
+            auto& latest = connections.back();
+            latest->script.push_back(std::move(action));
+            wake = latest->wake;
+        }
+        if (wake) asio::post(context, wake);
+    }
+
+    void notify() {
+        { std::lock_guard lock(mutex); }
+        changed.notify_all();
+    }
+
+    asio::awaitable<void> acceptLoop() {
+        for (;;) {
+            auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+            if (ec) co_return;
+            if (security == Security::tls) {
+                asio::co_spawn(context, session(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *tls)),
+                               asio::detached);
+            } else {
+                asio::co_spawn(context, session(beast::tcp_stream(std::move(socket))), asio::detached);
+            }
+        }
+    }
+
+    template <class Layer>
+    asio::awaitable<void> session(Layer layer) {
+        if constexpr (!std::is_same_v<Layer, beast::tcp_stream>) {
+            auto [ec] = co_await layer.async_handshake(ssl::stream_base::server, asio::as_tuple(asio::use_awaitable));
+            if (ec) co_return;
+        }
+        // The head is read as it came, so that the test sees the bytes the client wrote.
+        std::string head;
+        auto [ec, headSize] = co_await asio::async_read_until(layer, asio::dynamic_buffer(head), "\r\n\r\n",
+                                                              asio::as_tuple(asio::use_awaitable));
+        if (ec) co_return;
+        head.resize(headSize);
+        http::request_parser<http::string_body> parser;
+        error_code parseError;
+        parser.put(asio::buffer(head), parseError);
+        if (parseError || !parser.is_done()) co_return;
+        auto request = parser.release();
+        auto record = std::make_shared<ConnectionRecord>();
+        record->handshake.method = std::string(request.method_string());
+        record->handshake.target = std::string(request.target());
+        record->handshake.raw = head;
+        for (const auto& field : request) {
+            record->handshake.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+        }
+        unsigned status;
+        {
+            std::lock_guard lock(mutex);
+            status = refuseStatus;
+            record->script = std::exchange(pendingScript, {});
+            connections.push_back(record);
+        }
+        if (status != 0) {
+            http::response<http::string_body> response(static_cast<http::status>(status), request.version());
+            response.set(http::field::content_type, "application/json");
+            response.body() = R"({"error":{"message":"refused by the test server"}})";
+            response.prepare_payload();
+            co_await http::async_write(layer, response, asio::as_tuple(asio::use_awaitable));
+            error_code ignored;
+            beast::get_lowest_layer(layer).socket().shutdown(tcp::socket::shutdown_both, ignored);
+            {
+                std::lock_guard lock(mutex);
+                record->clientClose = 0;
+            }
+            notify();
+            co_return;
+        }
+
+        auto ws = std::make_shared<websocket::stream<Layer>>(std::move(layer));
+        ws->set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        {
+            auto [ec] = co_await ws->async_accept(request, asio::as_tuple(asio::use_awaitable));
+            if (ec) co_return;
+        }
+
+        // The script runs one action at a time; the read loop below runs beside it.
+        auto writing = std::make_shared<bool>(false);
+        auto pump = std::make_shared<std::function<void()>>();
+        *pump = [this, record, ws, writing, weakPump = std::weak_ptr(pump)] {
+            if (*writing) return;
+            std::optional<Action> next;
+            {
+                std::lock_guard lock(mutex);
+                if (record->script.empty()) return;
+                next.emplace(std::move(record->script.front()));
+                record->script.pop_front();
+            }
+            auto again = [weakPump, writing](auto&&...) {
+                *writing = false;
+                if (auto pump = weakPump.lock()) (*pump)();
+            };
+            *writing = true;
+            if (auto* text = std::get_if<Text>(&*next)) {
+                auto data = std::make_shared<std::string>(std::move(text->data));
+                ws->text(true);
+                ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
+            } else if (auto* binary = std::get_if<Binary>(&*next)) {
+                auto data = std::make_shared<std::string>(std::move(binary->data));
+                ws->binary(true);
+                ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
+            } else if (auto* close = std::get_if<Close>(&*next)) {
+                ws->async_close(websocket::close_reason(close->code), again);
+            } else {
+                beast::get_lowest_layer(*ws).close();
+                again();
+            }
+        };
+        {
+            std::lock_guard lock(mutex);
+            record->wake = *pump;
+        }
+        notify();
+        (*pump)();
+
+        for (;;) {
+            beast::flat_buffer message;
+            auto [ec, n] = co_await ws->async_read(message, asio::as_tuple(asio::use_awaitable));
+            if (ec) {
+                {
+                    std::lock_guard lock(mutex);
+                    record->clientClose = ec == websocket::error::closed ? ws->reason().code : 0;
+                    record->wake = nullptr;
+                }
+                notify();
+                break;
+            }
+            {
+                std::lock_guard lock(mutex);
+                record->frames.push_back({ws->got_text() ? ReceivedFrame::Kind::text : ReceivedFrame::Kind::binary,
+                                          beast::buffers_to_string(message.data())});
+            }
+            notify();
+        }
+        *pump = nullptr;
+    }
+
+    std::shared_ptr<ConnectionRecord> latest() const {
+        std::lock_guard lock(mutex);
+        if (connections.empty()) throw std::logic_error("no connection has reached the test server");
+        return connections.back();
+    }
+
+    template <class Predicate>
+    bool waitUntil(std::chrono::milliseconds timeout, Predicate predicate) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, predicate);
+    }
+};
+
+RealtimeServer::RealtimeServer(Security security) : impl_(std::make_unique<Impl>(security)) {
+    if (security == Security::tls) {
+        const auto& certificate = TestCertificate::get();
+        impl_->tls.emplace(ssl::context::tls_server);
+        impl_->tls->use_certificate_chain(asio::buffer(certificate.certificatePem));
+        impl_->tls->use_private_key(asio::buffer(certificate.privateKeyPem), ssl::context::pem);
+    }
+    tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    impl_->acceptor.open(endpoint.protocol());
+    impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+    impl_->acceptor.bind(endpoint);
+    impl_->acceptor.listen();
+    port_ = impl_->acceptor.local_endpoint().port();
+    asio::co_spawn(impl_->context, impl_->acceptLoop(), asio::detached);
+    impl_->thread = std::thread([impl = impl_.get()] { impl->context.run(); });
+}
+
+RealtimeServer::~RealtimeServer() {
+    impl_->context.stop();
+    impl_->thread.join();
+    // A session still open keeps its script runner in its record; let go of it so that the
+    // sessions' coroutines, destroyed with the context, release everything.
+    std::lock_guard lock(impl_->mutex);
+    for (auto& record : impl_->connections) record->wake = nullptr;
+}
+
+std::string RealtimeServer::baseUrl() const {
+    return (impl_->security == Security::tls ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(port_);
+}
+
+void RealtimeServer::refuseHandshakes(unsigned status) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->refuseStatus = status;
+}
+
+void RealtimeServer::sendText(std::string text) { impl_->perform(Text{std::move(text)}); }
+void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }
+void RealtimeServer::close(std::uint16_t code) { impl_->perform(Close{code}); }
+void RealtimeServer::drop() { impl_->perform(Drop{}); }
+
+bool RealtimeServer::waitForConnection(std::size_t count, std::chrono::milliseconds timeout) {
+    return impl_->waitUntil(timeout, [&] {
+        if (impl_->connections.size() < count) return false;
+        auto& last = impl_->connections[count - 1];
+        return last->wake != nullptr || last->clientClose.has_value();
+    });
+}
+
+std::size_t RealtimeServer::connectionCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->connections.size();
+}
+
+RecordedHandshake RealtimeServer::handshake() const {
+    auto record = impl_->latest();
+    std::lock_guard lock(impl_->mutex);
+    return record->handshake;
+}
+
+std::vector<ReceivedFrame> RealtimeServer::frames() const {
+    auto record = impl_->latest();
+    std::lock_guard lock(impl_->mutex);
+    return record->frames;
+}
+
+bool RealtimeServer::waitForFrames(std::size_t count, std::chrono::milliseconds timeout) {
+    return impl_->waitUntil(timeout, [&] {
+        return !impl_->connections.empty() && impl_->connections.back()->frames.size() >= count;
+    });
+}
+
+std::optional<std::uint16_t> RealtimeServer::waitForClientClose(std::chrono::milliseconds timeout) {
+    std::optional<std::uint16_t> code;
+    impl_->waitUntil(timeout, [&] {
+        if (impl_->connections.empty()) return false;
+        code = impl_->connections.back()->clientClose;
+        return code.has_value();
+    });
+    return code;
+}
+
+}  // namespace support

@@ -1,0 +1,179 @@
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/websocket/error.hpp>
+
+#include <cstdlib>
+#include <set>
+
+#include "realtime/transport/realtime_api.hpp"
+#include "transport_fixture.hpp"
+
+namespace transport_test {
+namespace {
+
+using support::RealtimeServer;
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (previous_) {
+            ::setenv(name_, previous_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+TEST(RealtimeEndpoint, DefaultsToTheServiceAndTakesAnOverrideWithOrWithoutAPath) {
+    ::unsetenv("KESTRO_REALTIME_URL");
+    EXPECT_EQ(realtime::realtimeEndpoint(), "wss://api.openai.com/v1/realtime");
+    {
+        ScopedEnv env("KESTRO_REALTIME_URL", "ws://127.0.0.1:9");
+        EXPECT_EQ(realtime::realtimeEndpoint(), "ws://127.0.0.1:9/v1/realtime");
+        auto request = realtime::RealtimeAPI::webSocketRequest("", "a b");
+        EXPECT_EQ(request.url, "ws://127.0.0.1:9/v1/realtime?model=a%20b");
+        // An empty credential still gives "Bearer " (HTTP itself drops the trailing blank on the wire).
+        EXPECT_EQ(request.headers, (std::vector<std::pair<std::string, std::string>>{
+                                       {"OpenAI-Beta", "realtime=v1"}, {"Authorization", "Bearer "}}));
+        EXPECT_EQ(request.timeout, std::chrono::seconds(60));
+    }
+    {
+        ScopedEnv env("KESTRO_REALTIME_URL", "wss://proxy.example/custom/path");
+        EXPECT_EQ(realtime::realtimeEndpoint(), "wss://proxy.example/custom/path");
+    }
+}
+
+TEST(RealtimeAPIRequest, TheServerSeesExactlyTheModelQueryAndTheTwoHeaders) {
+    RealtimeServer server;
+    ScopedEnv env("KESTRO_REALTIME_URL", server.baseUrl());
+    support::TestRuntime rt;
+    // The credential goes out as given; the model name is percent-encoded as a query value.
+    auto api = realtime::RealtimeAPI::webSocket(rt.shared(), " sk-a/b+c ", "gpt-4o realtime+preview/&é");
+    ASSERT_TRUE(server.waitForConnection());
+
+    auto handshake = server.handshake();
+    EXPECT_EQ(handshake.method, "GET");
+    EXPECT_EQ(handshake.target, "/v1/realtime?model=gpt-4o%20realtime%2Bpreview%2F%26%C3%A9");
+    EXPECT_NE(handshake.raw.find("\r\nAuthorization: Bearer  sk-a/b+c\r\n"), std::string::npos) << handshake.raw;
+    EXPECT_EQ(handshake.header("OpenAI-Beta"), "realtime=v1");
+    EXPECT_EQ(handshake.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
+    std::set<std::string> names;
+    for (const auto& [name, value] : handshake.headers) names.insert(name);
+    // Beyond the two headers only what the WebSocket upgrade itself needs.
+    EXPECT_EQ(names, (std::set<std::string>{"Host", "Upgrade", "Connection", "Sec-WebSocket-Key",
+                                            "Sec-WebSocket-Version", "OpenAI-Beta", "Authorization"}));
+}
+
+TEST(RealtimeAPIFacade, ForwardsTheDisconnectHandlerAndTheEvents) {
+    RealtimeServer server;
+    ScopedEnv env("KESTRO_REALTIME_URL", server.baseUrl());
+    support::TestRuntime rt;
+    int calls = 0;
+    {
+        auto api = realtime::RealtimeAPI::webSocket(rt.shared(), "token", "m");
+        EXPECT_FALSE(api->onDisconnect());
+        api->onDisconnect([&] { calls += 1; });
+        EXPECT_TRUE(api->connector()->onDisconnect());
+        api->onDisconnect([&] { calls += 10; });
+
+        server.sendText(speechStarted(1));
+        auto outcome = rt.run([events = api->events()] { return drain(events, 1); });
+        EXPECT_EQ(outcome.ids, std::vector<std::string>{"e1"});
+    }
+    EXPECT_EQ(calls, 10);
+    EXPECT_EQ(server.waitForClientClose(), 1001);
+}
+
+class ConnectionFailure : public TransportTest {};
+
+TEST_F(ConnectionFailure, AnUnreachablePortOrARefusedHandshakeArriveAsTheStreamsError) {
+    // Construction succeeds at once; the failure is the stream's error.
+    std::uint16_t closedPort;
+    {
+        boost::asio::io_context context;
+        boost::asio::ip::tcp::acceptor probe(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
+        closedPort = probe.local_endpoint().port();
+    }
+    realtime::WebSocketConnector unreachable(rt.shared(), request("ws://127.0.0.1:" + std::to_string(closedPort) + "/v1/realtime"));
+    auto outcome = drainOnMain(unreachable.events());
+    ASSERT_TRUE(outcome.failure);
+    EXPECT_THROW(std::rethrow_exception(outcome.failure), boost::system::system_error);
+
+    server.refuseHandshakes(401);
+    realtime::WebSocketConnector refused(rt.shared(), request(server.baseUrl() + "/v1/realtime"));
+    outcome = drainOnMain(refused.events());
+    ASSERT_TRUE(outcome.failure);
+    try {
+        std::rethrow_exception(outcome.failure);
+    } catch (const boost::system::system_error& error) {
+        EXPECT_EQ(error.code(), boost::beast::websocket::error::upgrade_declined);
+        EXPECT_NE(std::string(error.what()).find("401"), std::string::npos) << error.what();
+    }
+
+    realtime::WebSocketConnector malformed(rt.shared(), request("http://127.0.0.1/v1/realtime"));
+    outcome = drainOnMain(malformed.events());
+    EXPECT_NE(outcome.end.find("http://127.0.0.1/v1/realtime"), std::string::npos) << outcome.end;
+}
+
+TEST_F(ConnectionFailure, DestroyingTheConnectorWhileTheHandshakeIsPendingEndsNormallyWithoutHanging) {
+    // A listener that accepts the connection but never answers the upgrade.
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::acceptor silent(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    int disconnects = 0;
+    auto connector = std::make_unique<realtime::WebSocketConnector>(
+        rt.shared(), request("ws://127.0.0.1:" + std::to_string(silent.local_endpoint().port()) + "/v1/realtime"));
+    connector->onDisconnect([&] { ++disconnects; });
+    auto send = rt.run(rt.shared(), [&]() -> asio::awaitable<std::string> {
+        auto pending = connector->send(realtime::ClientEvent::commitInputAudioBuffer());
+        connector.reset();
+        try {
+            co_await std::move(pending);
+            co_return "sent";
+        } catch (const boost::system::system_error& error) {
+            co_return error.code() == boost::asio::error::operation_aborted ? "aborted" : error.what();
+        }
+    });
+    EXPECT_EQ(send, "aborted");
+    EXPECT_EQ(disconnects, 1);
+}
+
+class TlsConnection : public TransportTest {
+protected:
+    TlsConnection() : TransportTest(RealtimeServer::Security::tls) {}
+};
+
+TEST_F(TlsConnection, ATrustedCertificateForTheHostConnectsAndAnythingElseFailsTheStream) {
+    const auto port = std::to_string(server.port());
+    {
+        // Not in the system's trust store.
+        ::unsetenv("SSL_CERT_FILE");
+        realtime::WebSocketConnector untrusted(rt.shared(), request("wss://localhost:" + port + "/v1/realtime"));
+        auto outcome = drainOnMain(untrusted.events());
+        EXPECT_TRUE(outcome.failure) << outcome.end;
+    }
+    ScopedEnv trust("SSL_CERT_FILE", support::TestCertificate::get().certificateFile);
+    {
+        // Trusted, but issued for "localhost", not for the address.
+        realtime::WebSocketConnector wrongName(rt.shared(), request("wss://127.0.0.1:" + port + "/v1/realtime"));
+        auto outcome = drainOnMain(wrongName.events());
+        EXPECT_TRUE(outcome.failure) << outcome.end;
+    }
+    EXPECT_EQ(server.connectionCount(), 0u);
+
+    realtime::WebSocketConnector trusted(rt.shared(), request("wss://localhost:" + port + "/v1/realtime?model=m"));
+    server.sendText(speechStarted(7));
+    auto outcome = drainOnMain(trusted.events(), 1);
+    EXPECT_EQ(outcome.ids, std::vector<std::string>{"e7"});
+    EXPECT_EQ(server.handshake().target, "/v1/realtime?model=m");
+    EXPECT_EQ(server.handshake().header("Host"), "localhost:" + port);
+}
+
+}  // namespace
+}  // namespace transport_test

@@ -200,7 +200,8 @@ private:
     void startClosing(websocket::close_code code) {
         if (closeRequested_) return;
         closeRequested_ = code;
-        if (state_ == State::connecting) {
+        if (state_ == State::connecting || state_ == State::closed) {
+            // Nothing to say goodbye on: a connection still opening, or one that already failed.
             state_ = State::closed;
             abandon();
         }

@@ -67,14 +67,6 @@ TEST(MenuItems, ARunningCallKeepsItsEntryInEveryState) {
     }
 }
 
-TEST(MenuItems, TitlesMapBothWays) {
-    EXPECT_EQ(kestro::title(MenuBarItem::requestIncrease), "Request Increase");
-    EXPECT_EQ(kestro::title(MenuBarItem::callsUsed), "Calls Used");
-    for (auto item : kestro::allMenuBarItems) EXPECT_EQ(kestro::menuBarItem(kestro::title(item)), item);
-    EXPECT_EQ(kestro::menuBarItem("quit"), std::nullopt);
-    EXPECT_EQ(kestro::menuBarItem("Quit "), std::nullopt);
-}
-
 // A refresh driven by a scripted usage query.
 class MenuRefresh : public ::testing::Test {
 protected:

@@ -228,12 +228,4 @@ TEST(TranscriptOutbox, IsBoundedInNumberAndAge) {
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
-TEST(TranscriptOutbox, LivesUnderTheStateHome) {
-    const char* saved = std::getenv("XDG_STATE_HOME");
-    std::string previous = saved ? saved : "";
-    ::setenv("XDG_STATE_HOME", "/tmp/state-home", 1);
-    EXPECT_EQ(TranscriptOutbox::defaultFolder(), fs::path("/tmp/state-home/kestro/outbox"));
-    if (saved) ::setenv("XDG_STATE_HOME", previous.c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
-}
-
 }  // namespace

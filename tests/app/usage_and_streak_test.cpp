@@ -69,11 +69,6 @@ TEST_F(Streak, ALongYearsWeek53CountsAcrossNewYear) {
     EXPECT_EQ(stored(), (Stored{3, 1, 2027}));
 }
 
-TEST_F(Streak, StoredCountOfZeroReadsAsItIs) {
-    streak.saveStreak(0, 10, 2026);
-    EXPECT_EQ(streak.streakText(day(2026, 3, 4)), "0 Week Streak");
-}
-
 TEST(StreakWeeks, IsoWeeksAndTheDistanceBetweenThem) {
     EXPECT_EQ(StreakManager::isoWeek(day(2027, 1, 1)).week, 53);
     EXPECT_EQ(StreakManager::isoWeek(day(2027, 1, 1)).year, 2026);

@@ -163,15 +163,4 @@ TEST_F(UserDefaultsTest, SeparateStoresWritingAtOnceLoseNoKey) {
     EXPECT_EQ(platform::UserDefaults(file()).keys().size(), 2u * perWriter);
 }
 
-TEST(UserDefaultsPath, FollowsTheConfigHome) {
-    const char* saved = std::getenv("XDG_CONFIG_HOME");
-    std::string previous = saved ? saved : "";
-    ::setenv("XDG_CONFIG_HOME", "/tmp/somewhere", 1);
-    EXPECT_EQ(platform::UserDefaults::defaultPath(), fs::path("/tmp/somewhere/kestro/defaults.json"));
-    ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
-    EXPECT_EQ(platform::UserDefaults::defaultPath().filename(), "defaults.json");
-    EXPECT_TRUE(platform::UserDefaults::defaultPath().is_absolute() || !std::getenv("HOME"));
-    if (saved) ::setenv("XDG_CONFIG_HOME", previous.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
-}
-
 }  // namespace

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <optional>
 
 #include "platform/defaults/atomic_file.hpp"
+#include "platform/defaults/xdg_folders.hpp"
 
 namespace kestro {
 
@@ -45,15 +45,7 @@ TranscriptOutbox::TranscriptOutbox(fs::path folder, std::size_t maxCount, chr::s
     : folder_(std::move(folder)), maxCount_(std::max<std::size_t>(1, maxCount)), maxAge_(maxAge) {}
 
 fs::path TranscriptOutbox::defaultFolder() {
-    fs::path base;
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && *state && fs::path(state).is_absolute()) {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : ".") / ".local" / "state";
-    }
-    return base / "kestro" / "outbox";
+    return platform::xdgFolder("XDG_STATE_HOME", ".local/state") / "kestro" / "outbox";
 }
 
 void TranscriptOutbox::save(const std::string& body) {

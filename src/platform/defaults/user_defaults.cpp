@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -16,6 +15,7 @@
 #include <stdexcept>
 
 #include "platform/defaults/atomic_file.hpp"
+#include "platform/defaults/xdg_folders.hpp"
 
 namespace platform {
 
@@ -143,15 +143,7 @@ UserDefaults::UserDefaults(fs::path file) : state_(std::make_unique<State>()) {
 UserDefaults::~UserDefaults() = default;
 
 fs::path UserDefaults::defaultPath() {
-    fs::path base;
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && *config && fs::path(config).is_absolute()) {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : ".") / ".config";
-    }
-    return base / "kestro" / "defaults.json";
+    return xdgFolder("XDG_CONFIG_HOME", ".config") / "kestro" / "defaults.json";
 }
 
 UserDefaults& UserDefaults::standard() {

@@ -295,7 +295,14 @@ HttpClient::RequestId HttpClient::start(HttpRequest request, Completion completi
         std::lock_guard lock(worker_->mutex);
         id = worker_->nextId++;
         transfer->id = id;
-        worker_->incoming.push_back(std::move(transfer));
+        if (!worker_->stopping) {
+            worker_->incoming.push_back(std::move(transfer));
+        }
+    }
+    if (transfer) {
+        // The client is shutting down: the worker will not look at new requests any more.
+        complete(*transfer, shutDownError());
+        return id;
     }
     worker_->wake();
     return id;

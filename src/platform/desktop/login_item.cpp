@@ -68,6 +68,16 @@ std::string execArgument(const std::string& path) {
 
 std::string errnoText(int error) { return std::strerror(error); }
 
+// "<what> <path>: <reason>", built step by step (one long + chain trips a false -Wrestrict at -O3).
+LoginItemError failure(std::string_view what, const fs::path& path, std::string_view reason) {
+    std::string text(what);
+    text += ' ';
+    text += path.string();
+    text += ": ";
+    text += reason;
+    return LoginItemError(text);
+}
+
 void writeAll(int fd, const std::string& text) {
     const char* data = text.data();
     std::size_t left = text.size();
@@ -144,14 +154,15 @@ void XdgAutostartService::registerItem() {
     std::error_code error;
     fs::create_directories(directory, error);
     if (error) {
-        throw LoginItemError("Could not create the autostart folder " + directory.string() + ": " +
-                             error.message());
+        throw failure("Could not create the autostart folder", directory, error.message());
     }
-    auto temporary = (directory / ("." + entry_.filename().string() + ".XXXXXX")).string();
+    std::string temporaryName = ".";
+    temporaryName += entry_.filename().string();
+    temporaryName += ".XXXXXX";
+    auto temporary = (directory / temporaryName).string();
     int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
-        throw LoginItemError("Could not write the autostart entry " + entry_.string() + ": " +
-                             errnoText(errno));
+        throw failure("Could not write the autostart entry", entry_, errnoText(errno));
     }
     try {
         writeAll(fd, entryText());
@@ -166,11 +177,10 @@ void XdgAutostartService::registerItem() {
         if (::rename(temporary.c_str(), entry_.c_str()) != 0) {
             throw std::system_error(errno, std::generic_category());
         }
-    } catch (const std::system_error& failure) {
+    } catch (const std::system_error& error) {
         if (fd >= 0) ::close(fd);
         ::unlink(temporary.c_str());
-        throw LoginItemError("Could not write the autostart entry " + entry_.string() + ": " +
-                             errnoText(failure.code().value()));
+        throw failure("Could not write the autostart entry", entry_, errnoText(error.code().value()));
     }
     if (int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY); dir >= 0) {
         ::fsync(dir);
@@ -183,8 +193,7 @@ void XdgAutostartService::unregisterItem() {
         throw LoginItemError("Kestro is not registered to start at login");
     }
     if (::unlink(entry_.c_str()) != 0 && errno != ENOENT) {
-        throw LoginItemError("Could not remove the autostart entry " + entry_.string() + ": " +
-                             errnoText(errno));
+        throw failure("Could not remove the autostart entry", entry_, errnoText(errno));
     }
 }
 

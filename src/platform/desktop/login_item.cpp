@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/defaults/xdg_folders.hpp"
 #include "platform/desktop/system_logger.hpp"
 
 namespace platform {
@@ -98,15 +99,7 @@ XdgAutostartService::XdgAutostartService(fs::path entry, fs::path executable)
     : entry_(std::move(entry)), executable_(std::move(executable)) {}
 
 fs::path XdgAutostartService::defaultEntryPath() {
-    fs::path config;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute()) {
-        config = xdg;
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        config = fs::path(home) / ".config";
-    } else {
-        config = fs::current_path() / ".config";
-    }
-    return config / "autostart" / "kestro.desktop";
+    return xdgFolder("XDG_CONFIG_HOME", ".config") / "autostart" / "kestro.desktop";
 }
 
 fs::path XdgAutostartService::currentExecutable() {

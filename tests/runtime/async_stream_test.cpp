@@ -147,14 +147,4 @@ TEST(AsyncStream, CancellingAWaitingConsumerLosesNoElement) {
     EXPECT_EQ(rt.run([s = stream] { return drain(s); }), std::vector<int>{5});
 }
 
-TEST(AsyncStream, ASecondConcurrentConsumerIsRefused) {
-    support::TestRuntime rt;
-    auto [stream, continuation] = AsyncStream<int>::make();
-    auto first = platform::spawnTask(rt.main(), [s = stream]() mutable -> asio::awaitable<void> {
-        co_await s.next();
-    });
-    std::this_thread::sleep_for(20ms);
-    EXPECT_THROW(rt.run([s = stream]() mutable { return s.next(); }), platform::ConcurrentConsumerError);
-}
-
 }  // namespace

@@ -103,19 +103,15 @@ TEST_F(ConnectionFailure, AnUnreachablePortOrARefusedHandshakeArriveAsTheStreams
     }
     realtime::WebSocketConnector unreachable(rt.shared(), request("ws://127.0.0.1:" + std::to_string(closedPort) + "/v1/realtime"));
     auto outcome = drainOnMain(unreachable.events());
-    ASSERT_TRUE(outcome.failure);
-    EXPECT_THROW(std::rethrow_exception(outcome.failure), boost::system::system_error);
+    EXPECT_TRUE(failureAs<boost::system::system_error>(outcome)) << outcome.end;
 
     server.refuseHandshakes(401);
     realtime::WebSocketConnector refused(rt.shared(), request(server.baseUrl() + "/v1/realtime"));
     outcome = drainOnMain(refused.events());
-    ASSERT_TRUE(outcome.failure);
-    try {
-        std::rethrow_exception(outcome.failure);
-    } catch (const boost::system::system_error& error) {
-        EXPECT_EQ(error.code(), boost::beast::websocket::error::upgrade_declined);
-        EXPECT_NE(std::string(error.what()).find("401"), std::string::npos) << error.what();
-    }
+    auto declined = failureAs<boost::system::system_error>(outcome);
+    ASSERT_TRUE(declined) << outcome.end;
+    EXPECT_EQ(declined->code(), boost::beast::websocket::error::upgrade_declined);
+    EXPECT_NE(outcome.end.find("401"), std::string::npos) << outcome.end;
 
     realtime::WebSocketConnector malformed(rt.shared(), request("http://127.0.0.1/v1/realtime"));
     outcome = drainOnMain(malformed.events());

@@ -7,6 +7,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,19 @@ inline asio::awaitable<Outcome> drain(realtime::ServerEventStream events, std::s
         outcome.failure = std::current_exception();
     }
     co_return outcome;
+}
+
+// The failure that ended the stream, if it was an E.
+template <class E>
+std::optional<E> failureAs(const Outcome& outcome) {
+    if (!outcome.failure) return std::nullopt;
+    try {
+        std::rethrow_exception(outcome.failure);
+    } catch (const E& error) {
+        return error;
+    } catch (...) {
+    }
+    return std::nullopt;
 }
 
 class TransportTest : public ::testing::Test {

@@ -1,0 +1,116 @@
+#include "realtime/conversation/playback_queue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using realtime::PlaybackQueue;
+using Ids = std::vector<std::string>;
+
+TEST(PlaybackQueue, DrainsInSchedulingOrderAndReportsWhenEmpty) {
+    PlaybackQueue queue;
+    int changes = 0;
+    queue.setObserver([&] { ++changes; });
+    auto a1 = queue.append("A", 100, 0);
+    auto a2 = queue.append("A", 100, 0);
+    auto b1 = queue.append("B", 100, 0);
+    EXPECT_EQ(queue.ids(), (Ids{"A", "A", "B"}));
+    EXPECT_EQ(changes, 3);
+
+    EXPECT_FALSE(queue.complete(a1));
+    EXPECT_EQ(queue.ids(), (Ids{"A", "B"}));
+    EXPECT_FALSE(queue.complete(a2));
+    EXPECT_EQ(queue.front(), "B");
+    EXPECT_TRUE(queue.complete(b1));
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.front(), std::nullopt);
+    EXPECT_EQ(changes, 6);
+
+    // A completion reported twice, or on an empty queue, changes nothing and tells nobody.
+    EXPECT_FALSE(queue.complete(b1));
+    EXPECT_EQ(changes, 6);
+}
+
+TEST(PlaybackQueue, CompletionsOfBuffersDroppedByAClearNeverRemoveLaterIds) {
+    PlaybackQueue queue;
+    auto old1 = queue.append("A", 100, 0);
+    auto old2 = queue.append("A", 100, 0);
+    queue.clear();
+    auto fresh = queue.append("C", 100, 0);
+
+    // The player reports the dropped buffers after the clear and after the new buffer was queued.
+    EXPECT_FALSE(queue.complete(old1));
+    EXPECT_FALSE(queue.complete(old2));
+    EXPECT_EQ(queue.ids(), (Ids{"C"}));
+    EXPECT_TRUE(queue.complete(fresh));
+}
+
+TEST(PlaybackQueue, AMissedCompletionIsCoveredByTheNextOne) {
+    PlaybackQueue queue;
+    queue.append("A", 100, 0);
+    auto second = queue.append("B", 100, 0);
+    queue.append("B", 100, 0);
+    EXPECT_FALSE(queue.complete(second));
+    EXPECT_EQ(queue.ids(), (Ids{"B"}));
+}
+
+TEST(PlaybackQueue, HeadCountsOnlyThePlayingItemsFrames) {
+    PlaybackQueue queue;
+    // The player's clock already stands at 5000 from an earlier answer when A starts.
+    auto a1 = queue.append("A", 1000, 5000);
+    auto a2 = queue.append("A", 1000, 123);  // follows a1, the clock given here does not matter
+    queue.append("B", 1000, 0);
+    queue.append("B", 1000, 0);
+
+    EXPECT_EQ(queue.head(5000)->playedFrames, 0);
+    EXPECT_EQ(queue.head(5400)->playedFrames, 400);
+    EXPECT_EQ(queue.head(4000)->playedFrames, 0);  // a clock behind the buffer counts nothing
+
+    queue.complete(a1);
+    EXPECT_EQ(queue.head(6500)->itemId, "A");
+    EXPECT_EQ(queue.head(6500)->playedFrames, 1500);
+    queue.complete(a2);
+
+    // B starts at 7000; what A played does not count for B.
+    auto head = queue.head(7250);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->itemId, "B");
+    EXPECT_EQ(head->playedFrames, 250);
+    // The current buffer never counts for more than it holds, even when the clock ran on.
+    EXPECT_EQ(queue.head(99999)->playedFrames, 1000);
+
+    queue.clear();
+    EXPECT_EQ(queue.head(7250), std::nullopt);
+}
+
+TEST(PlaybackQueue, AnItemResumedAfterTheQueueRanDryKeepsWhatItPlayed) {
+    PlaybackQueue queue;
+    auto a1 = queue.append("A", 1000, 0);
+    EXPECT_TRUE(queue.complete(a1));
+    // The next delta of A arrives late; the paused clock stands at 1200 when it is scheduled.
+    queue.append("A", 1000, 1200);
+    EXPECT_EQ(queue.head(1500)->playedFrames, 1300);
+}
+
+TEST(PlaybackQueue, ConcurrentCompletionsAndAppendsLoseNothing) {
+    PlaybackQueue queue;
+    std::atomic<int> changes = 0;
+    queue.setObserver([&] { ++changes; });
+    constexpr int count = 2000;
+    std::vector<std::uint64_t> tags;
+    for (int i = 0; i < count; ++i) tags.push_back(queue.append("A", 1, 0));
+    std::thread player([&] {
+        for (auto tag : tags) queue.complete(tag);
+    });
+    for (int i = 0; i < count; ++i) queue.append("B", 1, 0);
+    player.join();
+    EXPECT_EQ(queue.ids(), Ids(count, "B"));
+    EXPECT_EQ(changes.load(), 3 * count);
+}
+
+}  // namespace

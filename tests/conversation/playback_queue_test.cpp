@@ -16,9 +16,9 @@ TEST(PlaybackQueue, DrainsInSchedulingOrderAndReportsWhenEmpty) {
     PlaybackQueue queue;
     int changes = 0;
     queue.setObserver([&] { ++changes; });
-    auto a1 = queue.append("A", 100, 0);
-    auto a2 = queue.append("A", 100, 0);
-    auto b1 = queue.append("B", 100, 0);
+    auto a1 = queue.append("A", 100);
+    auto a2 = queue.append("A", 100);
+    auto b1 = queue.append("B", 100);
     EXPECT_EQ(queue.ids(), (Ids{"A", "A", "B"}));
     EXPECT_EQ(changes, 3);
 
@@ -38,10 +38,10 @@ TEST(PlaybackQueue, DrainsInSchedulingOrderAndReportsWhenEmpty) {
 
 TEST(PlaybackQueue, CompletionsOfBuffersDroppedByAClearNeverRemoveLaterIds) {
     PlaybackQueue queue;
-    auto old1 = queue.append("A", 100, 0);
-    auto old2 = queue.append("A", 100, 0);
+    auto old1 = queue.append("A", 100);
+    auto old2 = queue.append("A", 100);
     queue.clear();
-    auto fresh = queue.append("C", 100, 0);
+    auto fresh = queue.append("C", 100);
 
     // The player reports the dropped buffers after the clear and after the new buffer was queued.
     EXPECT_FALSE(queue.complete(old1));
@@ -52,49 +52,57 @@ TEST(PlaybackQueue, CompletionsOfBuffersDroppedByAClearNeverRemoveLaterIds) {
 
 TEST(PlaybackQueue, AMissedCompletionIsCoveredByTheNextOne) {
     PlaybackQueue queue;
-    queue.append("A", 100, 0);
-    auto second = queue.append("B", 100, 0);
-    queue.append("B", 100, 0);
+    queue.append("A", 100);
+    auto second = queue.append("B", 100);
+    queue.append("B", 100);
     EXPECT_FALSE(queue.complete(second));
     EXPECT_EQ(queue.ids(), (Ids{"B"}));
 }
 
 TEST(PlaybackQueue, HeadCountsOnlyThePlayingItemsFrames) {
     PlaybackQueue queue;
-    // The player's clock already stands at 5000 from an earlier answer when A starts.
-    auto a1 = queue.append("A", 1000, 5000);
-    auto a2 = queue.append("A", 1000, 123);  // follows a1, the clock given here does not matter
-    queue.append("B", 1000, 0);
-    queue.append("B", 1000, 0);
+    auto a1 = queue.append("A", 1000);  // plays from clock 0
+    auto a2 = queue.append("A", 1000);  // from 1000
+    queue.append("B", 1000);            // from 2000
+    queue.append("B", 1000);
 
-    EXPECT_EQ(queue.head(5000)->playedFrames, 0);
-    EXPECT_EQ(queue.head(5400)->playedFrames, 400);
-    EXPECT_EQ(queue.head(4000)->playedFrames, 0);  // a clock behind the buffer counts nothing
+    EXPECT_EQ(queue.head(0)->playedFrames, 0);
+    EXPECT_EQ(queue.head(400)->playedFrames, 400);
 
     queue.complete(a1);
-    EXPECT_EQ(queue.head(6500)->itemId, "A");
-    EXPECT_EQ(queue.head(6500)->playedFrames, 1500);
+    EXPECT_EQ(queue.head(1500)->itemId, "A");
+    EXPECT_EQ(queue.head(1500)->playedFrames, 1500);
     queue.complete(a2);
 
-    // B starts at 7000; what A played does not count for B.
-    auto head = queue.head(7250);
+    // What A played does not count for B, however far the clock has run.
+    auto head = queue.head(2250);
     ASSERT_TRUE(head);
     EXPECT_EQ(head->itemId, "B");
     EXPECT_EQ(head->playedFrames, 250);
-    // The current buffer never counts for more than it holds, even when the clock ran on.
+    // A clock behind the buffer counts nothing; one past it counts no more than the buffer holds.
+    EXPECT_EQ(queue.head(1900)->playedFrames, 0);
     EXPECT_EQ(queue.head(99999)->playedFrames, 1000);
-
-    queue.clear();
-    EXPECT_EQ(queue.head(7250), std::nullopt);
 }
 
 TEST(PlaybackQueue, AnItemResumedAfterTheQueueRanDryKeepsWhatItPlayed) {
     PlaybackQueue queue;
-    auto a1 = queue.append("A", 1000, 0);
+    auto a1 = queue.append("A", 1000);
     EXPECT_TRUE(queue.complete(a1));
-    // The next delta of A arrives late; the paused clock stands at 1200 when it is scheduled.
-    queue.append("A", 1000, 1200);
-    EXPECT_EQ(queue.head(1500)->playedFrames, 1300);
+    // The next delta of A arrives after the player ran dry and paused at clock 1000.
+    queue.append("A", 1000);
+    EXPECT_EQ(queue.head(1300)->playedFrames, 1300);
+}
+
+TEST(PlaybackQueue, AClearRestartsTheClockCount) {
+    PlaybackQueue queue;
+    queue.append("A", 1000);
+    queue.append("A", 1000);
+    queue.clear();
+    EXPECT_EQ(queue.head(100), std::nullopt);
+    // The player was stopped with the clear, so its clock restarts at 0 with the next buffer.
+    queue.append("B", 500);
+    EXPECT_EQ(queue.head(100)->itemId, "B");
+    EXPECT_EQ(queue.head(100)->playedFrames, 100);
 }
 
 TEST(PlaybackQueue, ConcurrentCompletionsAndAppendsLoseNothing) {
@@ -103,11 +111,11 @@ TEST(PlaybackQueue, ConcurrentCompletionsAndAppendsLoseNothing) {
     queue.setObserver([&] { ++changes; });
     constexpr int count = 2000;
     std::vector<std::uint64_t> tags;
-    for (int i = 0; i < count; ++i) tags.push_back(queue.append("A", 1, 0));
+    for (int i = 0; i < count; ++i) tags.push_back(queue.append("A", 1));
     std::thread player([&] {
         for (auto tag : tags) queue.complete(tag);
     });
-    for (int i = 0; i < count; ++i) queue.append("B", 1, 0);
+    for (int i = 0; i < count; ++i) queue.append("B", 1);
     player.join();
     EXPECT_EQ(queue.ids(), Ids(count, "B"));
     EXPECT_EQ(changes.load(), 3 * count);

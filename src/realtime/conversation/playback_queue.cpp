@@ -4,13 +4,13 @@
 
 namespace realtime {
 
-std::uint64_t PlaybackQueue::append(std::string itemId, std::int64_t frames, std::int64_t sampleTimeNow) {
+std::uint64_t PlaybackQueue::append(std::string itemId, std::int64_t frames) {
     std::uint64_t tag = 0;
     {
         std::lock_guard lock(mutex_);
         tag = nextTag_++;
-        auto start = buffers_.empty() ? sampleTimeNow : buffers_.back().start + buffers_.back().frames;
-        buffers_.push_back(Buffer{std::move(itemId), tag, frames, start});
+        buffers_.push_back(Buffer{std::move(itemId), tag, frames, queuedFrames_});
+        queuedFrames_ += frames;
     }
     notify();
     return tag;
@@ -43,6 +43,7 @@ void PlaybackQueue::clear() {
     {
         std::lock_guard lock(mutex_);
         buffers_.clear();
+        queuedFrames_ = 0;
         finishedItem_.clear();
         finishedFrames_ = 0;
     }

@@ -30,17 +30,19 @@ public:
     PlaybackQueue(const PlaybackQueue&) = delete;
     PlaybackQueue& operator=(const PlaybackQueue&) = delete;
 
-    // Queues one buffer of `frames` player frames for `itemId`. `sampleTimeNow` is the player's
-    // sample time at scheduling, where the buffer starts when nothing is queued before it; otherwise
-    // it starts where the buffer before it ends. Returns the tag its completion reports back.
-    std::uint64_t append(std::string itemId, std::int64_t frames, std::int64_t sampleTimeNow);
+    // Queues one buffer of `frames` player frames for `itemId` and returns the tag its completion
+    // reports back. The player's clock counts only the frames it has played since it was last
+    // stopped (it stands still while paused or starved), so a buffer starts at the clock value that
+    // is the sum of the frames queued before it since the last clear(), which goes with a stop.
+    std::uint64_t append(std::string itemId, std::int64_t frames);
 
     // The buffer tagged `tag` has been played back: removes it, and anything queued before it, if
     // it is still queued. Completions of buffers dropped by clear() find nothing and change nothing.
     // Returns true when this call left the queue empty.
     bool complete(std::uint64_t tag);
 
-    // Drops every id; the tags handed out so far are never matched again.
+    // Drops every id and restarts the clock count; the tags handed out so far are never matched
+    // again.
     void clear();
 
     bool empty() const;
@@ -68,6 +70,8 @@ private:
     mutable std::mutex mutex_;
     std::deque<Buffer> buffers_;
     std::uint64_t nextTag_ = 1;
+    // Frames queued since the last clear(): where the next buffer starts on the player's clock.
+    std::int64_t queuedFrames_ = 0;
     // The item of the buffers played back last, and how many frames of it they held.
     std::string finishedItem_;
     std::int64_t finishedFrames_ = 0;

@@ -70,7 +70,8 @@ public:
         announce();
     }
 
-    [[nodiscard]] Subscription observe(Observer observer) {
+    // Observing does not change the value, so it is open to holders of a const reference too.
+    [[nodiscard]] Subscription observe(Observer observer) const {
         auto id = nextId_++;
         observers_->emplace(id, std::make_shared<Observer>(std::move(observer)));
         std::weak_ptr<Observers> weak = observers_;
@@ -92,7 +93,7 @@ private:
 
     T value_{};
     std::shared_ptr<Observers> observers_ = std::make_shared<Observers>();
-    std::uint64_t nextId_ = 0;
+    mutable std::uint64_t nextId_ = 0;
 };
 
 }  // namespace platform

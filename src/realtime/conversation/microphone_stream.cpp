@@ -1,0 +1,104 @@
+#include "realtime/conversation/microphone_stream.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+
+#include "platform/runtime/print.hpp"
+#include "realtime/conversation/audio_conversion.hpp"
+#include "realtime/model/client_event.hpp"
+
+namespace realtime {
+
+namespace asio = boost::asio;
+
+MicrophoneStream::MicrophoneStream(asio::any_io_executor shared, std::weak_ptr<RealtimeAPI> client,
+                                   std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> converter,
+                                   platform::AudioFormat wireFormat)
+    : shared_(std::move(shared)),
+      client_(std::move(client)),
+      converter_(std::move(converter)),
+      wireFormat_(wireFormat) {}
+
+void MicrophoneStream::install(std::shared_ptr<platform::AudioEngine> engine) {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(tapMutex_);
+        generation = wantedTap_ = ++lastTap_;
+    }
+    asio::post(shared_, [self = shared_from_this(), engine = std::move(engine), generation] {
+        std::lock_guard lock(self->tapMutex_);
+        if (self->wantedTap_ != generation || self->closed_) return;
+        engine->installTap(tapBufferSize, [self](std::shared_ptr<platform::PcmBuffer> buffer) {
+            self->process(buffer);
+        });
+    });
+}
+
+void MicrophoneStream::remove(platform::AudioEngine& engine) {
+    std::lock_guard lock(tapMutex_);
+    wantedTap_ = 0;
+    engine.removeTap();
+}
+
+void MicrophoneStream::close() {
+    {
+        std::lock_guard lock(tapMutex_);
+        wantedTap_ = 0;
+        closed_ = true;
+    }
+    std::lock_guard lock(chunksMutex_);
+    chunks_.clear();
+}
+
+void MicrophoneStream::process(const std::shared_ptr<platform::PcmBuffer>& buffer) {
+    if (closed_) return;
+    auto converter = converter_->value();
+    if (!converter || !buffer) return;
+    std::shared_ptr<const platform::PcmBuffer> converted;
+    if (auto capacity = frameCapacity(buffer->frameLength(), wireFormat_.sampleRate / buffer->format().sampleRate)) {
+        converted = convertBuffer(buffer, *converter, *capacity);
+    }
+    if (!converted) {
+        platform::print("Buffer conversion failed.");
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(converted->data(0));
+    enqueue(Bytes(bytes, bytes + converted->byteSize()));
+}
+
+void MicrophoneStream::enqueue(Bytes chunk) {
+    {
+        std::lock_guard lock(chunksMutex_);
+        if (closed_) return;
+        chunks_.push_back(std::move(chunk));
+        if (sending_) return;
+        sending_ = true;
+    }
+    asio::co_spawn(shared_, sendQueued(shared_from_this()), asio::detached);
+}
+
+asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStream> self) {
+    for (;;) {
+        Bytes chunk;
+        {
+            std::lock_guard lock(self->chunksMutex_);
+            if (self->chunks_.empty()) {
+                self->sending_ = false;
+                co_return;
+            }
+            chunk = std::move(self->chunks_.front());
+            self->chunks_.pop_front();
+        }
+        auto event = ClientEvent::appendInputAudioBuffer(std::nullopt, chunk);
+        if (auto client = self->client_.lock()) {
+            try {
+                co_await client->send(std::move(event));
+            } catch (...) {
+                // A chunk that cannot be sent is lost; the next one is tried all the same.
+            }
+        }
+    }
+}
+
+}  // namespace realtime

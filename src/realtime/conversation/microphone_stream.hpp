@@ -1,0 +1,65 @@
+#pragma once
+// The microphone side of a conversation. The engine's capture thread hands every captured buffer
+// to process(), which converts it to the wire format and queues its bytes; one sender at a time
+// on the shared executor turns the queued chunks into "input_audio_buffer.append" events, so they
+// leave in capture order. The stream holds the connection only weakly: once the conversation is
+// gone, chunks are dropped.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/audio/audio_engine.hpp"
+#include "platform/runtime/unsafe_interior_mutable.hpp"
+#include "realtime/model/base64.hpp"
+#include "realtime/transport/realtime_api.hpp"
+
+namespace realtime {
+
+class MicrophoneStream : public std::enable_shared_from_this<MicrophoneStream> {
+public:
+    // Frames per captured buffer asked of the engine.
+    static constexpr std::uint32_t tapBufferSize = 4096;
+
+    MicrophoneStream(boost::asio::any_io_executor shared, std::weak_ptr<RealtimeAPI> client,
+                     std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> converter,
+                     platform::AudioFormat wireFormat);
+
+    // Installs the tap on a background task, unless remove() or close() comes first.
+    void install(std::shared_ptr<platform::AudioEngine> engine);
+    // Cancels an install still pending and removes the tap.
+    void remove(platform::AudioEngine& engine);
+    // No tap is installed any more and later buffers and queued chunks are dropped; the tap itself
+    // is left to the engine's clean-up.
+    void close();
+
+    // One captured buffer, on the capture thread.
+    void process(const std::shared_ptr<platform::PcmBuffer>& buffer);
+
+private:
+    void enqueue(Bytes chunk);
+    static boost::asio::awaitable<void> sendQueued(std::shared_ptr<MicrophoneStream> self);
+
+    boost::asio::any_io_executor shared_;
+    std::weak_ptr<RealtimeAPI> client_;
+    std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> converter_;
+    platform::AudioFormat wireFormat_;
+    std::atomic<bool> closed_{false};
+
+    // Installing and removing the tap: the generation of the tap wanted now, 0 for none.
+    std::mutex tapMutex_;
+    std::uint64_t wantedTap_ = 0;
+    std::uint64_t lastTap_ = 0;
+
+    // Chunks waiting for the sender.
+    std::mutex chunksMutex_;
+    std::deque<Bytes> chunks_;
+    bool sending_ = false;
+};
+
+}  // namespace realtime

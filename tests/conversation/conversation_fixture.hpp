@@ -77,17 +77,22 @@ public:
         }
     }
 
-    platform::AsyncStream<realtime::ServerEvent> events() override { return *stream_; }
-    void setOnDisconnect(std::function<void()> handler) override {
+    realtime::ServerEventStream events() const override { return *stream_; }
+    realtime::DisconnectHandler onDisconnect() const override {
+        std::lock_guard lock(wire_->mutex);
+        return handler_;
+    }
+    void onDisconnect(realtime::DisconnectHandler handler) override {
         std::lock_guard lock(wire_->mutex);
         handler_ = std::move(handler);
     }
-    boost::asio::awaitable<void> send(realtime::ClientEvent event) override {
+    // Records the event at the call, as the real connector queues it there.
+    boost::asio::awaitable<void> send(const realtime::ClientEvent& event) override {
         auto text = realtime::encode(event);
-        std::lock_guard lock(wire_->mutex);
-        if (wire_->failSends) throw std::runtime_error("the connection is closed");
+        std::unique_lock lock(wire_->mutex);
+        if (wire_->failSends) return fail();
         wire_->sent.push_back(std::move(text));
-        co_return;
+        return done();
     }
 
     // The server's side.
@@ -96,6 +101,12 @@ public:
     void finish() { continuation_->finish(); }
 
 private:
+    static boost::asio::awaitable<void> done() { co_return; }
+    static boost::asio::awaitable<void> fail() {
+        throw std::runtime_error("the connection is closed");
+        co_return;
+    }
+
     std::shared_ptr<Wire> wire_;
     std::optional<platform::AsyncStream<realtime::ServerEvent>> stream_;
     std::optional<platform::AsyncStream<realtime::ServerEvent>::Continuation> continuation_;
@@ -228,11 +239,13 @@ protected:
     void SetUp() override { create(); }
     void TearDown() override { drop(); }
 
-    void create() {
+    virtual void create() {
         auto connector = std::make_shared<FakeConnector>(wire);
         server = connector.get();
         conversation = runtime.onMain([&] { return Conversation::create(runtime.runtime(), connector, probe); });
     }
+    // Hands an event of the service's to the conversation.
+    virtual void deliver(const json& serverEvent) { server->push(serverEvent); }
     // Releases the test's reference on the main executor, as an owner there would.
     void drop() {
         runtime.onMain([&] { conversation.reset(); });
@@ -248,12 +261,12 @@ protected:
     // once a marker pushed after them has shown, they have been too.
     void sync() {
         const std::string marker = "sync_" + std::to_string(++syncs_);
-        server->push(event("conversation.created", {{"conversation", {{"id", marker}}}}));
+        deliver(event("conversation.created", {{"conversation", {{"id", marker}}}}));
         ASSERT_TRUE(support::eventually([&] { return onMain([&] { return conversation->id().get() == marker; }); }));
     }
 
     void pushAndSync(const json& serverEvent) {
-        server->push(serverEvent);
+        deliver(serverEvent);
         sync();
     }
 

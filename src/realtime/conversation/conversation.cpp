@@ -104,7 +104,7 @@ std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, c
                                                    const std::string& model,
                                                    std::shared_ptr<platform::AudioEngine> audioEngine) {
     if (!audioEngine) throw std::invalid_argument("PENDING: the PulseAudio engine");
-    return create(runtime, RealtimeAPI::webSocket(runtime, authToken, model), std::move(audioEngine));
+    return create(runtime, RealtimeAPI::webSocket(runtime.sharedExecutor(), authToken, model), std::move(audioEngine));
 }
 
 std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, std::shared_ptr<Connector> connector,
@@ -143,7 +143,7 @@ void Conversation::start() {
     task_ = platform::spawnTask(shared_, receiveEvents(client_->events(), weak_from_this(), main_));
     // Set up on the main executor once the creator has the conversation in hand.
     asio::post(main_, [self = shared_from_this()] {
-        self->client_->setOnDisconnect([weak = self->weak_from_this(), main = self->main_] {
+        self->client_->onDisconnect([weak = self->weak_from_this(), main = self->main_] {
             asio::post(main, [weak] {
                 if (auto conversation = weak.lock()) conversation->connected_ = false;
             });

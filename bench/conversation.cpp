@@ -1,0 +1,271 @@
+// What a conversation costs: one microphone buffer from the tap to an encoded frame, one 64 KiB
+// audio delta from its frame to a buffer scheduled on the player, and a whole simulated call.
+//
+// The connector here stands in for the WebSocket: it decodes the service's JSON text into events
+// and encodes every client event to its JSON text, as the real one does, but has no socket.
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/fake_audio_engine.hpp"
+#include "realtime/conversation/audio_conversion.hpp"
+#include "realtime/conversation/conversation.hpp"
+#include "realtime/model/base64.hpp"
+#include "realtime/model/codec.hpp"
+#include "support/test_runtime.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using realtime::Conversation;
+
+class BenchConnector : public realtime::Connector {
+public:
+    BenchConnector() {
+        auto [stream, continuation] = realtime::ServerEventStream::make();
+        stream_.emplace(std::move(stream));
+        continuation_.emplace(std::move(continuation));
+    }
+    ~BenchConnector() override { continuation_->finish(); }
+
+    realtime::ServerEventStream events() const override { return *stream_; }
+    realtime::DisconnectHandler onDisconnect() const override { return {}; }
+    void onDisconnect(realtime::DisconnectHandler) override {}
+    boost::asio::awaitable<void> send(const realtime::ClientEvent& event) override {
+        auto frame = realtime::encode(event);
+        bytesSent += frame.size();
+        ++framesSent;
+        return done();
+    }
+
+    // One text message of the service's.
+    void receive(const std::string& text) { continuation_->yield(realtime::decodeServerEvent(text)); }
+
+    std::atomic<std::uint64_t> framesSent = 0;
+    std::atomic<std::uint64_t> bytesSent = 0;
+
+private:
+    static boost::asio::awaitable<void> done() { co_return; }
+
+    std::optional<realtime::ServerEventStream> stream_;
+    std::optional<realtime::ServerEventStream::Continuation> continuation_;
+};
+
+std::shared_ptr<platform::PcmBuffer> microphoneBuffer(std::size_t& phase) {
+    auto buffer = platform::PcmBuffer::make(platform::AudioFormat::float32(48000, 1), 4096);
+    buffer->setFrameLength(4096);
+    for (auto& sample : buffer->floatData()) sample = 0.3f * float(std::sin(2 * M_PI * 220 * double(phase++) / 48000));
+    return buffer;
+}
+
+realtime::Bytes wireAudio(std::size_t bytes) {
+    realtime::Bytes audio(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) audio[i] = static_cast<std::uint8_t>((i * 37) ^ (i >> 7));
+    return audio;
+}
+
+std::string jsonEvent(const std::string& type, const std::string& fields) {
+    static std::uint64_t next = 0;
+    return R"({"type":")" + type + R"(","event_id":"event_)" + std::to_string(++next) + "\"" +
+           (fields.empty() ? "" : "," + fields) + "}";
+}
+
+std::string partFields(const std::string& itemId) {
+    return R"("response_id":"resp_1","item_id":")" + itemId + R"(","output_index":0,"content_index":0)";
+}
+
+std::string sessionCreated() {
+    return jsonEvent("session.created",
+                     R"("session":{"id":"sess_1","model":"gpt-4o-realtime-preview","modalities":["text","audio"],)"
+                     R"("instructions":"Be brief.","voice":"alloy","input_audio_format":"pcm16",)"
+                     R"("output_audio_format":"pcm16","tools":[],"tool_choice":"auto","temperature":0.8})");
+}
+
+std::string assistantItem(const std::string& itemId, const std::string& content) {
+    return R"({"id":")" + itemId + R"(","type":"message","status":"in_progress","role":"assistant","content":)" +
+           content + "}";
+}
+
+// A conversation with voice on, over a BenchConnector and a FakeAudioEngine.
+struct Call {
+    support::TestRuntime runtime;
+    std::shared_ptr<platform::FakeAudioEngine> engine = std::make_shared<platform::FakeAudioEngine>();
+    std::shared_ptr<BenchConnector> connector = std::make_shared<BenchConnector>();
+    std::shared_ptr<Conversation> conversation;
+
+    Call() {
+        conversation = runtime.onMain([&] { return Conversation::create(runtime.runtime(), connector, engine); });
+        connector->receive(sessionCreated());
+        runtime.onMain([&] { conversation->startListening(); });
+        engine->waitForTap();
+    }
+    ~Call() {
+        runtime.onMain([&] { conversation.reset(); });
+    }
+
+    // Waits until the events received so far have been handled.
+    void settle() {
+        static int marker = 0;
+        const auto id = "marker_" + std::to_string(++marker);
+        connector->receive(jsonEvent("conversation.created", R"("conversation":{"id":")" + id + "\"}"));
+        support::eventually([&] { return runtime.onMain([&] { return conversation->id().get() == id; }); });
+    }
+};
+
+// The work of one microphone buffer without the thread hops: convert, copy, base64, encode.
+void MicrophoneBufferConversionAndEncoding(benchmark::State& state) {
+    auto converter = platform::AudioConverter::make(platform::AudioFormat::float32(48000, 1), Conversation::desiredFormat());
+    std::size_t phase = 0;
+    auto buffer = microphoneBuffer(phase);
+    for (auto _ : state) {
+        auto converted = realtime::convertBuffer(buffer, *converter, 2048);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(converted->data());
+        realtime::Bytes chunk(bytes, bytes + converted->byteSize());
+        auto frame = realtime::encode(realtime::ClientEvent::appendInputAudioBuffer(std::nullopt, chunk));
+        benchmark::DoNotOptimize(frame);
+    }
+}
+BENCHMARK(MicrophoneBufferConversionAndEncoding);
+
+// One microphone buffer from the engine's tap to the connector's encoded frame, through the
+// capture thread and the shared executor (latency of one buffer).
+void MicrophoneBufferTapToQueuedFrame(benchmark::State& state) {
+    Call call;
+    std::size_t phase = 0;
+    for (auto _ : state) {
+        const auto before = call.connector->framesSent.load();
+        call.engine->pushInput(microphoneBuffer(phase));
+        while (call.connector->framesSent.load() == before) std::this_thread::yield();
+    }
+}
+BENCHMARK(MicrophoneBufferTapToQueuedFrame)->UseRealTime();
+
+// One 64 KiB delta from the text message to the buffer scheduled on the player: decoding, the
+// append to the stored item, conversion to the player's format and scheduling.
+void DeltaFrameToScheduledBuffer(benchmark::State& state) {
+    Call call;
+    call.connector->receive(jsonEvent("conversation.item.created",
+                                      R"("item":)" + assistantItem("item_1", R"([{"type":"audio","transcript":null}])")));
+    const auto delta = jsonEvent("response.audio.delta", partFields("item_1") + R"(,"delta":")" +
+                                                             realtime::base64Encode(wireAudio(64 * 1024)) + "\"");
+    call.settle();
+    std::size_t scheduled = 0;
+    for (auto _ : state) {
+        call.connector->receive(delta);
+        ++scheduled;
+        while (call.engine->counts().converters == 0 ||
+               call.runtime.onMain([&] { return call.conversation->queuedSamples().size(); }) < scheduled) {
+            std::this_thread::yield();
+        }
+        if (scheduled == 64) {
+            state.PauseTiming();
+            call.engine->render(1u << 30);
+            support::eventually([&] { return call.runtime.onMain([&] { return call.conversation->queuedSamples().empty(); }); });
+            scheduled = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * 64 * 1024);
+}
+BENCHMARK(DeltaFrameToScheduledBuffer)->UseRealTime();
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double peakResidentMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+// A ten-minute call played at twenty times its speed: the microphone streams all along; in every
+// twenty seconds the user speaks for eight and the model answers for ten, in 200 ms audio deltas
+// with a transcript word each, with the events the service sends around them. The engine renders
+// the call's time as it passes.
+void SimulatedTenMinuteCall(benchmark::State& state) {
+    constexpr double speed = 20;
+    constexpr int callSeconds = 600;
+    constexpr int stepMs = 10;
+    const auto deltaAudio = realtime::base64Encode(wireAudio(9600));
+
+    for (auto _ : state) {
+        Call call;
+        const double cpuBefore = cpuSeconds();
+        std::size_t phase = 0;
+        std::uint64_t microphoneFrames = 0;
+        int turn = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (int ms = 0; ms < callSeconds * 1000; ms += stepMs) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(std::int64_t(ms * 1000 / speed)));
+            // Microphone: one 4096-frame buffer whenever that much time has passed.
+            microphoneFrames += 48000 * stepMs / 1000;
+            while (microphoneFrames >= 4096) {
+                microphoneFrames -= 4096;
+                call.engine->pushInput(microphoneBuffer(phase));
+            }
+            call.engine->render(48000 * stepMs / 1000);
+
+            // The service's side of one twenty-second turn.
+            const int inTurn = ms % 20000;
+            const auto user = "user_" + std::to_string(turn);
+            const auto item = "answer_" + std::to_string(turn);
+            auto& connector = *call.connector;
+            if (inTurn == 0) {
+                connector.receive(jsonEvent("input_audio_buffer.speech_started", R"("audio_start_ms":)" +
+                                                                                     std::to_string(ms) + R"(,"item_id":")" + user + "\""));
+            } else if (inTurn == 8000) {
+                connector.receive(jsonEvent("input_audio_buffer.speech_stopped",
+                                            R"("audio_end_ms":)" + std::to_string(ms) + R"(,"item_id":")" + user + "\""));
+                connector.receive(jsonEvent("input_audio_buffer.committed", R"("item_id":")" + user + "\""));
+                connector.receive(jsonEvent(
+                    "conversation.item.created",
+                    R"("item":{"id":")" + user +
+                        R"(","type":"message","status":"completed","role":"user","content":[{"type":"input_audio","transcript":null}]})"));
+                connector.receive(jsonEvent("response.created",
+                                            R"("response":{"id":"resp_1","status":"in_progress","output":[]})"));
+                connector.receive(jsonEvent("conversation.item.created",
+                                            R"("item":)" + assistantItem(item, "[]")));
+                connector.receive(jsonEvent("response.content_part.added",
+                                            partFields(item) + R"(,"part":{"type":"audio","transcript":""})"));
+            } else if (inTurn == 9000) {
+                connector.receive(jsonEvent("conversation.item.input_audio_transcription.completed",
+                                            R"("item_id":")" + user +
+                                                R"(","content_index":0,"transcript":"Could you tell me something about the weather today?")"));
+            } else if (inTurn > 8000 && inTurn <= 18000 && inTurn % 200 == 0) {
+                connector.receive(jsonEvent("response.audio_transcript.delta", partFields(item) + R"(,"delta":"word ")"));
+                connector.receive(jsonEvent("response.audio.delta", partFields(item) + R"(,"delta":")" + deltaAudio + "\""));
+            } else if (inTurn == 18100) {
+                connector.receive(jsonEvent("response.audio.done", partFields(item)));
+                connector.receive(jsonEvent("response.audio_transcript.done", partFields(item) + R"(,"transcript":"word word")"));
+                connector.receive(jsonEvent("response.done",
+                                            R"("response":{"id":"resp_1","status":"completed","output":[]})"));
+                connector.receive(jsonEvent("rate_limits.updated",
+                                            R"("rate_limits":[{"name":"tokens","limit":1000,"remaining":900,"reset_seconds":1.5}])"));
+                ++turn;
+            }
+        }
+        call.settle();
+        const double cpu = cpuSeconds() - cpuBefore;
+        state.counters["cpu_s_per_call_minute"] = cpu / (callSeconds / 60.0);
+        state.counters["peak_rss_MiB"] = peakResidentMiB();
+        state.counters["frames_sent"] = double(call.connector->framesSent.load());
+    }
+}
+BENCHMARK(SimulatedTenMinuteCall)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/audio/pulse_audio_engine.hpp"
 #include "platform/runtime/print.hpp"
 #include "realtime/conversation/audio_conversion.hpp"
 #include "realtime/conversation/microphone_stream.hpp"
@@ -103,7 +104,7 @@ platform::AudioFormat Conversation::desiredFormat() { return platform::AudioForm
 std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, const std::string& authToken,
                                                    const std::string& model,
                                                    std::shared_ptr<platform::AudioEngine> audioEngine) {
-    if (!audioEngine) throw std::invalid_argument("PENDING: the PulseAudio engine");
+    if (!audioEngine) audioEngine = std::make_shared<platform::PulseAudioEngine>();
     return create(runtime, RealtimeAPI::webSocket(runtime.sharedExecutor(), authToken, model), std::move(audioEngine));
 }
 

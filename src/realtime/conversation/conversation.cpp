@@ -104,7 +104,6 @@ platform::AudioFormat Conversation::desiredFormat() { return platform::AudioForm
 std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, const std::string& authToken,
                                                    const std::string& model,
                                                    std::shared_ptr<platform::AudioEngine> audioEngine) {
-    if (!audioEngine) audioEngine = std::make_shared<platform::PulseAudioEngine>();
     return create(runtime, RealtimeAPI::webSocket(runtime.sharedExecutor(), authToken, model), std::move(audioEngine));
 }
 
@@ -115,6 +114,7 @@ std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, s
 
 std::shared_ptr<Conversation> Conversation::create(platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                                                    std::shared_ptr<platform::AudioEngine> audioEngine) {
+    if (!audioEngine) audioEngine = std::make_shared<platform::PulseAudioEngine>();
     auto conversation =
         std::make_shared<Conversation>(Private{}, runtime, std::move(client), std::move(audioEngine));
     conversation->start();

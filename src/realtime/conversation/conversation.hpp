@@ -80,11 +80,12 @@ public:
     static std::shared_ptr<Conversation> create(platform::Runtime& runtime, const std::string& authToken,
                                                 const std::string& model,
                                                 std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
-    // Runs over the given connector (or façade), e.g. one connected to a test server.
+    // Runs over the given connector (or façade), e.g. one connected to a test server; the engine
+    // defaults as above.
     static std::shared_ptr<Conversation> create(platform::Runtime& runtime, std::shared_ptr<Connector> connector,
-                                                std::shared_ptr<platform::AudioEngine> audioEngine);
+                                                std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
     static std::shared_ptr<Conversation> create(platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
-                                                std::shared_ptr<platform::AudioEngine> audioEngine);
+                                                std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
 
     Conversation(Private, platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                  std::shared_ptr<platform::AudioEngine> audioEngine);

@@ -39,16 +39,6 @@ const char* errorText(ConversationError::Code code) {
     return "Conversation error";
 }
 
-// Content entries are replaced whole to change their kind; edits of their payload are made in place
-// so that a long answer's audio is never copied for one more delta.
-Item::Audio* audioOf(Item::Message::Content& content) {
-    return const_cast<Item::Audio*>(std::as_const(content).audio());
-}
-
-std::string* textOf(Item::Message::Content& content) {
-    return const_cast<std::string*>(std::as_const(content).textValue());
-}
-
 // The entry at a content index of the server's, or null when the index lies outside the content.
 Item::Message::Content* contentAt(Item::Message& message, std::int64_t index) {
     if (index < 0 || static_cast<std::uint64_t>(index) >= message.content.size()) return nullptr;
@@ -277,7 +267,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
         updateMessage(payload.itemId, [&](Item::Message& message) {
             auto* content = contentAt(message, payload.contentIndex);
             if (content && content->kind() == Item::Message::Content::Kind::input_audio) {
-                audioOf(*content)->transcript = payload.transcript;
+                content->audio()->transcript = payload.transcript;
             }
         });
         break;
@@ -321,7 +311,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
         const auto& payload = event.get<Kind::responseTextDelta>();
         updateMessage(payload.itemId, [&](Item::Message& message) {
             auto* content = contentAt(message, payload.contentIndex);
-            if (content && content->kind() == Item::Message::Content::Kind::text) textOf(*content)->append(payload.delta);
+            if (content && content->kind() == Item::Message::Content::Kind::text) content->textValue()->append(payload.delta);
         });
         break;
     }
@@ -339,7 +329,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
         updateMessage(payload.itemId, [&](Item::Message& message) {
             auto* content = contentAt(message, payload.contentIndex);
             if (content && content->kind() == Item::Message::Content::Kind::audio) {
-                auto& transcript = audioOf(*content)->transcript;
+                auto& transcript = content->audio()->transcript;
                 if (transcript) {
                     transcript->append(payload.delta);
                 } else {
@@ -354,7 +344,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
         updateMessage(payload.itemId, [&](Item::Message& message) {
             auto* content = contentAt(message, payload.contentIndex);
             if (content && content->kind() == Item::Message::Content::Kind::audio) {
-                audioOf(*content)->transcript = payload.transcript;
+                content->audio()->transcript = payload.transcript;
             }
         });
         break;
@@ -365,7 +355,8 @@ void Conversation::handleEvent(const ServerEvent& event) {
             auto* content = contentAt(message, payload.contentIndex);
             if (!content || content->kind() != Item::Message::Content::Kind::audio) return;
             if (handlingVoice_) playAudio(payload.delta, payload.itemId);
-            auto& audio = audioOf(*content)->audio;
+            // Appended in place: a long answer's audio is never copied for one more delta.
+            auto& audio = content->audio()->audio;
             audio.insert(audio.end(), payload.delta.begin(), payload.delta.end());
         });
         break;

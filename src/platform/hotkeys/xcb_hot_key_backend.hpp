@@ -1,0 +1,53 @@
+#pragma once
+// Hot keys of an X11 session: passive key grabs on the root window, one per registration and lock
+// state (none, CapsLock, NumLock, both), made on a connection of their own whose events are read
+// on the main executor. Carbon key codes are resolved to keycodes through the XKB key names of
+// the server's keymap; control, option, shift and command become Control, the Alt modifier,
+// Shift and the Super modifier as the server's modifier map assigns them. Keymap changes re-grab.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <memory>
+#include <string>
+
+#include "platform/hotkeys/hot_key_backend.hpp"
+#include "platform/hotkeys/keyboard_layout.hpp"
+
+namespace platform {
+
+class XcbHotKeyBackend final : public HotKeyBackend,
+                               public KeyboardLayout,
+                               public std::enable_shared_from_this<XcbHotKeyBackend> {
+public:
+    // Connects to `display` (empty: the DISPLAY of the environment). Without an X server every
+    // registration reports HotKeyStatus::noConnection; in a Wayland session without X11 that is
+    // said once on standard output.
+    static std::shared_ptr<XcbHotKeyBackend> create(boost::asio::any_io_executor mainExecutor,
+                                                    const std::string& display = {});
+    ~XcbHotKeyBackend() override;
+    XcbHotKeyBackend(const XcbHotKeyBackend&) = delete;
+    XcbHotKeyBackend& operator=(const XcbHotKeyBackend&) = delete;
+
+    bool isConnected() const;
+
+    std::int32_t registerHotKey(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers,
+                                HotKeyId id) override;
+    void unregisterHotKey(HotKeyId id) override;
+    void setEventHandler(EventHandler handler) override;
+
+    // The server's keyboard: characters of the active layout (asked of the server at each call).
+    std::shared_ptr<KeyboardLayout> keyboardLayout();
+    std::optional<std::string> character(std::int64_t carbonKeyCode) const override;
+
+    // For key events that reach the application itself (e.g. while one of its menus holds the
+    // keyboard): the Carbon key code of an X keycode and the Carbon modifiers of an event state.
+    std::optional<std::int64_t> carbonKeyCode(std::uint32_t xKeycode) const;
+    std::int64_t carbonModifiers(std::uint16_t xState) const;
+
+    struct State;
+
+private:
+    explicit XcbHotKeyBackend(boost::asio::any_io_executor mainExecutor);
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace platform

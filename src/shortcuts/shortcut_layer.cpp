@@ -1,0 +1,304 @@
+#include "shortcuts/shortcut_layer.hpp"
+
+#include <algorithm>
+#include <boost/asio/post.hpp>
+
+#include "platform/defaults/user_defaults.hpp"
+#include "platform/hotkeys/keyboard_layout.hpp"
+
+namespace asio = boost::asio;
+
+namespace GlobalShortcuts {
+namespace {
+
+std::shared_ptr<ShortcutLayer>& sharedLayer() {
+    static std::shared_ptr<ShortcutLayer> layer;
+    return layer;
+}
+
+template <class Map>
+auto findName(Map& map, const Name& name) {
+    return std::find_if(map.begin(), map.end(), [&](const auto& entry) { return entry.first == name; });
+}
+
+}  // namespace
+
+std::shared_ptr<ShortcutLayer> ShortcutLayer::create(platform::UserDefaults& defaults,
+                                                     platform::NotificationCenter& notifications,
+                                                     asio::any_io_executor mainExecutor,
+                                                     std::shared_ptr<platform::HotKeyBackend> hotKeyBackend,
+                                                     std::shared_ptr<platform::KeyboardLayout> keyboardLayout) {
+    return std::shared_ptr<ShortcutLayer>(new ShortcutLayer(defaults, notifications, std::move(mainExecutor),
+                                                            std::move(hotKeyBackend), std::move(keyboardLayout)));
+}
+
+ShortcutLayer::ShortcutLayer(platform::UserDefaults& defaults, platform::NotificationCenter& notifications,
+                             asio::any_io_executor mainExecutor,
+                             std::shared_ptr<platform::HotKeyBackend> hotKeyBackend,
+                             std::shared_ptr<platform::KeyboardLayout> keyboardLayout)
+    : defaults_(defaults),
+      notifications_(notifications),
+      mainExecutor_(std::move(mainExecutor)),
+      keyboardLayout_(std::move(keyboardLayout)),
+      hotKeys_(std::move(hotKeyBackend), [this](const Shortcut& shortcut) { return description(shortcut); }) {}
+
+ShortcutLayer::~ShortcutLayer() = default;
+
+void ShortcutLayer::install(std::shared_ptr<ShortcutLayer> layer) { sharedLayer() = std::move(layer); }
+
+std::shared_ptr<ShortcutLayer> ShortcutLayer::shared() { return sharedLayer(); }
+
+// Names and storage
+
+Name ShortcutLayer::name(std::string rawValue, std::optional<Shortcut> defaultShortcut) {
+    Name name(Name::Plain{}, std::move(rawValue), defaultShortcut);
+    declare(name);
+    return name;
+}
+
+void ShortcutLayer::declare(const Name& name) {
+    if (name.defaultShortcut && !hasStoredValue(name)) storeShortcut(name, *name.defaultShortcut);
+    installMenuTrackingObservers();
+}
+
+std::string ShortcutLayer::key(const Name& name) { return userDefaultsPrefix + name.rawValue; }
+
+std::optional<Shortcut> ShortcutLayer::getShortcut(const Name& name) const {
+    auto json = defaults_.string(key(name));
+    if (!json) return std::nullopt;
+    return Shortcut::fromJson(*json);
+}
+
+bool ShortcutLayer::hasStoredValue(const Name& name) const { return defaults_.contains(key(name)); }
+
+void ShortcutLayer::setShortcut(std::optional<Shortcut> shortcut, const Name& name) {
+    if (shortcut) {
+        storeShortcut(name, *shortcut);
+    } else {
+        clearShortcut(name);
+    }
+}
+
+void ShortcutLayer::storeShortcut(const Name& name, const Shortcut& shortcut) {
+    auto previous = getShortcut(name);
+    defaults_.set(key(name), platform::UserDefaults::Value(shortcut.toJson()));
+    if (previous) {
+        // Storing the same shortcut again takes its hot key anew (a fresh id).
+        if (*previous == shortcut) {
+            hotKeys_.unregisterHotKeys(previous->carbonKeyCode, previous->carbonModifiers);
+        } else {
+            releaseUnlessUsed(*previous);
+        }
+    }
+    registerShortcut(shortcut);
+    postShortcutChange(name);
+}
+
+void ShortcutLayer::clearShortcut(const Name& name) {
+    auto previous = getShortcut(name);
+    if (!previous) return;
+    if (name.defaultShortcut) {
+        defaults_.set(key(name), platform::UserDefaults::Value(false));
+    } else {
+        defaults_.remove(key(name));
+    }
+    releaseUnlessUsed(*previous);
+    postShortcutChange(name);
+}
+
+void ShortcutLayer::postShortcutChange(const Name& name) {
+    notifications_.post(shortcutByNameDidChangeNotification, {{"name", name}});
+}
+
+std::vector<Name> ShortcutLayer::storedShortcutNames() const {
+    std::vector<Name> names;
+    const std::string prefix = userDefaultsPrefix;
+    for (const auto& stored : defaults_.keys()) {
+        if (stored.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(Name(Name::Plain{}, stored.substr(prefix.size()), std::nullopt));
+        }
+    }
+    return names;
+}
+
+void ShortcutLayer::installMenuTrackingObservers() {
+    if (menuBeganToken_) return;
+    menuBeganToken_ = notifications_.addObserver(menuDidBeginTrackingNotification,
+                                                 [this](const platform::Notification&) { hotKeys_.setMenuOpen(true); });
+    menuEndedToken_ = notifications_.addObserver(menuDidEndTrackingNotification,
+                                                 [this](const platform::Notification&) { hotKeys_.setMenuOpen(false); });
+}
+
+// Registration
+
+std::unordered_set<Shortcut> ShortcutLayer::registeredShortcuts() const {
+    std::unordered_set<Shortcut> shortcuts;
+    for (const auto& entry : hotKeys_.entries()) shortcuts.insert(entry.shortcut);
+    return shortcuts;
+}
+
+void ShortcutLayer::registerShortcut(const Shortcut& shortcut) {
+    if (hotKeys_.holds(shortcut)) return;
+    hotKeys_.registerHotKey(
+        shortcut.carbonKeyCode, shortcut.carbonModifiers,
+        [this](const Shortcut& pressed) { handleKeyDown(pressed); },
+        [this](const Shortcut& released) { handleKeyUp(released); });
+}
+
+void ShortcutLayer::registerIfNeeded(const Name& name) {
+    if (auto shortcut = getShortcut(name)) registerShortcut(*shortcut);
+}
+
+std::unordered_set<Shortcut> ShortcutLayer::shortcutsInUse() const {
+    std::unordered_set<Shortcut> used;
+    for (const auto* handlers : {&keyDownHandlers_, &keyUpHandlers_}) {
+        for (const auto& [name, actions] : *handlers) {
+            if (auto shortcut = getShortcut(name)) used.insert(*shortcut);
+        }
+    }
+    for (const auto& [name, streams] : streamHandlers_) {
+        if (streams.empty()) continue;
+        if (auto shortcut = getShortcut(name)) used.insert(*shortcut);
+    }
+    return used;
+}
+
+// A shortcut that a name gave up keeps its hot key while another name's actions or streams
+// still need it.
+void ShortcutLayer::releaseUnlessUsed(const Shortcut& shortcut) {
+    if (shortcutsInUse().count(shortcut)) return;
+    hotKeys_.unregisterHotKeys(shortcut.carbonKeyCode, shortcut.carbonModifiers);
+}
+
+bool ShortcutLayer::isEnabled() const { return hotKeys_.isEnabled(); }
+
+void ShortcutLayer::setEnabled(bool enabled) { hotKeys_.setEnabled(enabled); }
+
+void ShortcutLayer::disable(const std::vector<Name>& names) {
+    for (const auto& name : names) {
+        if (auto shortcut = getShortcut(name)) hotKeys_.unregisterHotKeys(shortcut->carbonKeyCode, shortcut->carbonModifiers);
+    }
+}
+
+void ShortcutLayer::enable(const std::vector<Name>& names) {
+    for (const auto& name : names) registerIfNeeded(name);
+}
+
+void ShortcutLayer::reset(const std::vector<Name>& names) {
+    for (const auto& name : names) {
+        if (name.defaultShortcut) {
+            storeShortcut(name, *name.defaultShortcut);
+        } else {
+            clearShortcut(name);
+        }
+    }
+}
+
+void ShortcutLayer::resetAll() { reset(storedShortcutNames()); }
+
+void ShortcutLayer::removeAllHandlers() {
+    std::unordered_set<Shortcut> byStreams;
+    for (const auto& [name, streams] : streamHandlers_) {
+        if (streams.empty()) continue;
+        if (auto shortcut = getShortcut(name)) byStreams.insert(*shortcut);
+    }
+    for (const auto* handlers : {&keyDownHandlers_, &keyUpHandlers_}) {
+        for (const auto& [name, actions] : *handlers) {
+            auto shortcut = getShortcut(name);
+            if (shortcut && !byStreams.count(*shortcut)) {
+                hotKeys_.unregisterHotKeys(shortcut->carbonKeyCode, shortcut->carbonModifiers);
+            }
+        }
+    }
+    keyDownHandlers_.clear();
+    keyUpHandlers_.clear();
+}
+
+// Actions, streams and dispatch
+
+void ShortcutLayer::onKeyDown(const Name& name, Action action) {
+    auto found = findName(keyDownHandlers_, name);
+    if (found == keyDownHandlers_.end()) found = keyDownHandlers_.insert(keyDownHandlers_.end(), {name, {}});
+    found->second.push_back(std::move(action));
+    registerIfNeeded(name);
+}
+
+void ShortcutLayer::onKeyUp(const Name& name, Action action) {
+    auto found = findName(keyUpHandlers_, name);
+    if (found == keyUpHandlers_.end()) found = keyUpHandlers_.insert(keyUpHandlers_.end(), {name, {}});
+    found->second.push_back(std::move(action));
+    registerIfNeeded(name);
+}
+
+EventStream ShortcutLayer::events(const Name& name) { return makeStream(name, std::nullopt); }
+
+EventStream ShortcutLayer::events(EventType type, const Name& name) { return makeStream(name, type); }
+
+EventStream ShortcutLayer::makeStream(const Name& name, std::optional<EventType> only) {
+    std::uint64_t id = ++lastStreamId_;
+    std::weak_ptr<ShortcutLayer> weak = weak_from_this();
+    asio::any_io_executor executor = mainExecutor_;
+    auto channel = EventStream::makeChannel(only, [weak, executor, name, id] {
+        asio::post(executor, [weak, name, id] {
+            if (auto layer = weak.lock()) layer->removeStreamHandler(name, id);
+        });
+    });
+    asio::post(executor, [weak, name, id, channel = std::weak_ptr<EventStream::Channel>(channel)] {
+        auto layer = weak.lock();
+        auto live = channel.lock();
+        if (layer && live && !EventStream::isEnded(*live)) layer->addStreamHandler(name, id, live);
+    });
+    return EventStream(channel);
+}
+
+void ShortcutLayer::addStreamHandler(const Name& name, std::uint64_t id,
+                                     std::shared_ptr<EventStream::Channel> channel) {
+    auto found = findName(streamHandlers_, name);
+    if (found == streamHandlers_.end()) found = streamHandlers_.insert(streamHandlers_.end(), {name, {}});
+    found->second.emplace_back(id, std::move(channel));
+    registerIfNeeded(name);
+}
+
+void ShortcutLayer::removeStreamHandler(const Name& name, std::uint64_t id) {
+    auto found = findName(streamHandlers_, name);
+    if (found == streamHandlers_.end()) return;
+    auto& streams = found->second;
+    auto before = streams.size();
+    std::erase_if(streams, [id](const auto& stream) { return stream.first == id; });
+    if (streams.size() == before) return;
+    if (auto shortcut = getShortcut(name)) releaseUnlessUsed(*shortcut);
+}
+
+void ShortcutLayer::handleKeyDown(const Shortcut& shortcut) { dispatch(shortcut, EventType::keyDown); }
+
+void ShortcutLayer::handleKeyUp(const Shortcut& shortcut) { dispatch(shortcut, EventType::keyUp); }
+
+void ShortcutLayer::dispatch(const Shortcut& shortcut, EventType type) {
+    if (recorderActive_) return;
+    // Snapshots: actions may add actions, streams or change shortcuts while they run.
+    Actions actions = type == EventType::keyDown ? keyDownHandlers_ : keyUpHandlers_;
+    for (const auto& [name, list] : actions) {
+        if (getShortcut(name) != shortcut) continue;
+        for (const auto& action : list) {
+            if (action) action();
+        }
+    }
+    Streams streams = streamHandlers_;
+    for (const auto& [name, list] : streams) {
+        if (list.empty() || getShortcut(name) != shortcut) continue;
+        for (const auto& [id, channel] : list) EventStream::yield(*channel, type);
+    }
+}
+
+void ShortcutLayer::setRecorderActive(bool active) {
+    recorderActive_ = active;
+    notifications_.post(recorderActiveStatusDidChangeNotification, {{"isActive", active}});
+}
+
+bool ShortcutLayer::handleMenuKeyEvent(const KeyEvent& event) { return hotKeys_.handleMenuKeyEvent(event); }
+
+std::string ShortcutLayer::description(const Shortcut& shortcut) const {
+    return shortcut.description(keyboardLayout_.get());
+}
+
+}  // namespace GlobalShortcuts

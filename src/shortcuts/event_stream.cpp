@@ -72,38 +72,56 @@ std::optional<EventType> EventStream::tryNext() {
     return event;
 }
 
+namespace {
+
+// Starts one next(): completes at once from the buffer (or with none once ended), otherwise
+// parks the handler until yield() or the end.
+struct NextInitiation {
+    std::shared_ptr<EventStream::Channel> channel;
+
+    template <class Handler>
+    void operator()(Handler handler) const;
+};
+
+}  // namespace
+
+template <class Handler>
+void NextInitiation::operator()(Handler handler) const {
+    auto shared = std::make_shared<Handler>(std::move(handler));
+    Waiter waiter{[shared](std::optional<EventType> value) {
+                      auto executor = asio::get_associated_executor(*shared);
+                      asio::post(executor, [shared, value] { std::move(*shared)(value); });
+                  },
+                  [shared] { asio::get_associated_cancellation_slot(*shared).clear(); }};
+    if (!channel) {
+        waiter.complete(std::nullopt);
+        return;
+    }
+    std::unique_lock lock(channel->mutex);
+    if (!channel->buffer.empty() || channel->ended) {
+        std::optional<EventType> value;
+        if (!channel->buffer.empty()) {
+            value = channel->buffer.front();
+            channel->buffer.pop_front();
+        }
+        lock.unlock();
+        waiter.complete(value);
+        return;
+    }
+    auto slot = asio::get_associated_cancellation_slot(*shared);
+    if (slot.is_connected()) {
+        // Cancelling the waiting task ends the stream.
+        slot.assign([weak = std::weak_ptr<EventStream::Channel>(channel)](asio::cancellation_type) {
+            if (auto strong = weak.lock()) strong->finish(true);
+        });
+    }
+    channel->waiter = std::move(waiter);
+}
+
+// Not a coroutine itself: the operation is started when the caller awaits it.
 asio::awaitable<std::optional<EventType>> EventStream::next() {
-    if (!channel_) co_return std::nullopt;
-    auto channel = channel_;
-    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::optional<EventType>)>(
-        [channel](auto handler) {
-            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-            Waiter waiter{[shared](std::optional<EventType> value) {
-                              auto executor = asio::get_associated_executor(*shared);
-                              asio::post(executor, [shared, value] { (*shared)(value); });
-                          },
-                          [shared] { asio::get_associated_cancellation_slot(*shared).clear(); }};
-            std::unique_lock lock(channel->mutex);
-            if (!channel->buffer.empty() || channel->ended) {
-                std::optional<EventType> value;
-                if (!channel->buffer.empty()) {
-                    value = channel->buffer.front();
-                    channel->buffer.pop_front();
-                }
-                lock.unlock();
-                waiter.complete(value);
-                return;
-            }
-            auto slot = asio::get_associated_cancellation_slot(*shared);
-            if (slot.is_connected()) {
-                // Cancelling the waiting task ends the stream.
-                slot.assign([weak = std::weak_ptr<Channel>(channel)](asio::cancellation_type) {
-                    if (auto strong = weak.lock()) strong->finish(true);
-                });
-            }
-            channel->waiter = std::move(waiter);
-        },
-        asio::use_awaitable);
+    return asio::async_initiate<decltype(asio::use_awaitable), void(std::optional<EventType>)>(
+        NextInitiation{channel_}, asio::use_awaitable);
 }
 
 std::shared_ptr<EventStream::Channel> EventStream::makeChannel(std::optional<EventType> only,

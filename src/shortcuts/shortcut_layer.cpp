@@ -5,6 +5,7 @@
 
 #include "platform/defaults/user_defaults.hpp"
 #include "platform/hotkeys/keyboard_layout.hpp"
+#include "platform/runtime/print.hpp"
 
 namespace asio = boost::asio;
 
@@ -79,9 +80,24 @@ void ShortcutLayer::setShortcut(std::optional<Shortcut> shortcut, const Name& na
     }
 }
 
+// A store that cannot be written leaves everything as it was and says so; callers see no error.
+bool ShortcutLayer::write(const Name& name, std::optional<platform::UserDefaults::Value> value) {
+    try {
+        if (value) {
+            defaults_.set(key(name), std::move(*value));
+        } else {
+            defaults_.remove(key(name));
+        }
+        return true;
+    } catch (const std::exception& error) {
+        platform::print("Could not store the shortcut of " + name.rawValue + ": " + error.what());
+        return false;
+    }
+}
+
 void ShortcutLayer::storeShortcut(const Name& name, const Shortcut& shortcut) {
     auto previous = getShortcut(name);
-    defaults_.set(key(name), platform::UserDefaults::Value(shortcut.toJson()));
+    if (!write(name, platform::UserDefaults::Value(shortcut.toJson()))) return;
     if (previous) {
         // Storing the same shortcut again takes its hot key anew (a fresh id).
         if (*previous == shortcut) {
@@ -97,10 +113,9 @@ void ShortcutLayer::storeShortcut(const Name& name, const Shortcut& shortcut) {
 void ShortcutLayer::clearShortcut(const Name& name) {
     auto previous = getShortcut(name);
     if (!previous) return;
-    if (name.defaultShortcut) {
-        defaults_.set(key(name), platform::UserDefaults::Value(false));
-    } else {
-        defaults_.remove(key(name));
+    // A name with a default keeps false, so that its default is not stored again.
+    if (!write(name, name.defaultShortcut ? std::optional(platform::UserDefaults::Value(false)) : std::nullopt)) {
+        return;
     }
     releaseUnlessUsed(*previous);
     postShortcutChange(name);

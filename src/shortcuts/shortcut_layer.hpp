@@ -15,13 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/defaults/user_defaults.hpp"
 #include "platform/notifications/notification_center.hpp"
 #include "shortcuts/event_stream.hpp"
 #include "shortcuts/hot_keys.hpp"
 #include "shortcuts/name.hpp"
 
 namespace platform {
-class UserDefaults;
 class KeyboardLayout;
 class HotKeyBackend;
 }  // namespace platform
@@ -108,6 +108,7 @@ private:
                   std::shared_ptr<platform::KeyboardLayout> keyboardLayout);
 
     static std::string key(const Name& name);
+    bool write(const Name& name, std::optional<platform::UserDefaults::Value> value);
     void storeShortcut(const Name& name, const Shortcut& shortcut);
     void clearShortcut(const Name& name);
     void postShortcutChange(const Name& name);

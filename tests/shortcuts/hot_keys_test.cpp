@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "platform/hotkeys/fake_hot_key_backend.hpp"
+#include "platform/runtime/print.hpp"
+#include "shortcuts/hot_keys.hpp"
+
+namespace {
+
+using namespace GlobalShortcuts;
+using platform::HotKeyEventKind;
+
+class HotKeyRegistration : public ::testing::Test {
+protected:
+    std::shared_ptr<platform::FakeHotKeyBackend> backend = std::make_shared<platform::FakeHotKeyBackend>();
+    HotKeys hotKeys{backend, [](const Shortcut& shortcut) { return "<" + std::to_string(shortcut.carbonKeyCode) + ">"; }};
+    std::vector<std::string> lines;
+    platform::ScopedPrintSink sink{[this](std::string_view line) { lines.emplace_back(line); }};
+    std::vector<std::string> calls;
+
+    bool add(std::int64_t keyCode, std::int64_t modifiers) {
+        return hotKeys.registerHotKey(
+            keyCode, modifiers,
+            [this](const Shortcut& s) { calls.push_back("down " + std::to_string(s.carbonKeyCode)); },
+            [this](const Shortcut& s) { calls.push_back("up " + std::to_string(s.carbonKeyCode)); });
+    }
+    std::vector<std::int64_t> ids() const {
+        std::vector<std::int64_t> out;
+        for (const auto& entry : hotKeys.entries()) out.push_back(entry.id);
+        return out;
+    }
+};
+
+TEST_F(HotKeyRegistration, IdsCountUpAndARefusedAttemptSpendsItsId) {
+    EXPECT_TRUE(add(35, 4096));
+    EXPECT_TRUE(add(46, 4096));
+    backend->refuse(12, 256, platform::HotKeyStatus::accessDenied);
+    EXPECT_FALSE(add(12, 256));
+    EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey <12>: 10"});
+    EXPECT_TRUE(add(0, 256));
+    EXPECT_EQ(ids(), (std::vector<std::int64_t>{1, 2, 4}));
+    ASSERT_EQ(backend->held().size(), 3u);
+    EXPECT_EQ(backend->held()[2].id, (platform::HotKeyId{hotKeySignature, 4}));
+    EXPECT_EQ(hotKeySignature, 1364872020u);
+
+    hotKeys.unregisterHotKeys(46, 4096);
+    EXPECT_TRUE(add(46, 4096));
+    EXPECT_EQ(ids(), (std::vector<std::int64_t>{1, 4, 5}));
+}
+
+TEST_F(HotKeyRegistration, KeyCodesBeyond32BitsAreRefusedWithTheFailureLine) {
+    EXPECT_FALSE(add(std::int64_t{1} << 32, 4096));
+    EXPECT_FALSE(add(-1, 0));
+    EXPECT_EQ(backend->registerCalls, 0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Error registering hotkey <4294967296>: " + std::to_string(platform::HotKeyStatus::invalidArgument));
+    EXPECT_TRUE(add(35, 4096));
+    EXPECT_EQ(ids(), std::vector<std::int64_t>{3});
+}
+
+TEST_F(HotKeyRegistration, EventsReachTheActionsOfTheirIdOnly) {
+    add(35, 4096);
+    backend->send({hotKeySignature, 1}, HotKeyEventKind::pressed);
+    backend->send({hotKeySignature, 1}, HotKeyEventKind::released);
+    EXPECT_EQ(calls, (std::vector<std::string>{"down 35", "up 35"}));
+
+    calls.clear();
+    EXPECT_EQ(hotKeys.handleHotKeyEvent({0x41424344, 1}, HotKeyEventKind::pressed), eventNotHandledStatus);
+    EXPECT_EQ(hotKeys.handleHotKeyEvent({hotKeySignature, 9}, HotKeyEventKind::pressed), eventNotHandledStatus);
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(HotKeyRegistration, AnOpenMenuSuspendsHotKeysAndMatchesItsKeyEventsInstead) {
+    add(35, 4096);
+    add(46, 4096);
+    hotKeys.setMenuOpen(true);
+    EXPECT_TRUE(backend->held().empty());
+    EXPECT_EQ(ids(), (std::vector<std::int64_t>{1, 2}));
+    for (const auto& entry : hotKeys.entries()) EXPECT_FALSE(entry.live);
+
+    // Key events the menu sees: registered ones are consumed (caps lock is ignored), others pass.
+    EXPECT_TRUE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyDown, 35, {Modifier::control, Modifier::capsLock}}));
+    EXPECT_TRUE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyUp, 35, {Modifier::control}}));
+    EXPECT_FALSE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyDown, 35, {Modifier::command}}));
+    EXPECT_FALSE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyDown, 12, {Modifier::control}}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"down 35", "up 35"}));
+    // Hot-key events are not handled meanwhile.
+    EXPECT_EQ(hotKeys.handleHotKeyEvent({hotKeySignature, 1}, HotKeyEventKind::pressed), eventNotHandledStatus);
+
+    // Closing takes every hot key again under its old id; one that is refused now is dropped.
+    backend->refuse(46, 4096, platform::HotKeyStatus::accessDenied);
+    hotKeys.setMenuOpen(false);
+    EXPECT_EQ(ids(), std::vector<std::int64_t>{1});
+    ASSERT_EQ(backend->held().size(), 1u);
+    EXPECT_EQ(backend->held()[0].id.id, 1u);
+    EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey <46>: 10"});
+    EXPECT_FALSE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyDown, 35, {Modifier::control}}));
+}
+
+TEST_F(HotKeyRegistration, SwitchingOffSuspendsAndSwitchingOnTakesThemAgain) {
+    // Before the first registration the switches only change the flags.
+    hotKeys.setMenuOpen(true);
+    hotKeys.setMenuOpen(false);
+    EXPECT_EQ(backend->unregisterCalls, 0);
+    EXPECT_FALSE(backend->hasEventHandler());
+
+    add(35, 4096);
+    EXPECT_TRUE(backend->hasEventHandler());
+    hotKeys.setEnabled(false);
+    EXPECT_TRUE(backend->held().empty());
+    int unregisters = backend->unregisterCalls;
+    hotKeys.setEnabled(false);
+    EXPECT_EQ(backend->unregisterCalls, unregisters);
+
+    // Registered while switched off: known, but the key stays free.
+    add(46, 4096);
+    EXPECT_TRUE(backend->held().empty());
+    EXPECT_FALSE(hotKeys.handleMenuKeyEvent({KeyEvent::Type::keyDown, 35, {Modifier::control}}));
+
+    hotKeys.setEnabled(true);
+    ASSERT_EQ(backend->held().size(), 2u);
+    EXPECT_EQ(backend->held()[0].id.id, 1u);
+    EXPECT_EQ(backend->held()[1].id.id, 2u);
+    backend->press(46, 4096);
+    EXPECT_EQ(calls, std::vector<std::string>{"down 46"});
+}
+
+}  // namespace

@@ -70,6 +70,7 @@ struct XcbHotKeyBackend::State {
         std::uint32_t carbonModifiers = 0;
         xcb_keycode_t keycode = 0;
         std::uint16_t modifiers = 0;
+        std::uint16_t numLockMask = 0;  // the NumLock modifier when it was grabbed
         bool grabbed = false;
     };
 
@@ -201,19 +202,20 @@ struct XcbHotKeyBackend::State {
         return HotKeyStatus::ok;
     }
 
-    std::vector<std::uint16_t> lockVariants(std::uint16_t modifiers) const {
+    static std::vector<std::uint16_t> lockVariants(std::uint16_t modifiers, std::uint16_t numLock) {
         std::vector<std::uint16_t> variants{modifiers, static_cast<std::uint16_t>(modifiers | XCB_MOD_MASK_LOCK)};
-        if (numLockMask && !(modifiers & numLockMask)) {
-            variants.push_back(modifiers | numLockMask);
-            variants.push_back(modifiers | numLockMask | XCB_MOD_MASK_LOCK);
+        if (numLock && !(modifiers & numLock)) {
+            variants.push_back(modifiers | numLock);
+            variants.push_back(modifiers | numLock | XCB_MOD_MASK_LOCK);
         }
         return variants;
     }
 
     // Grabs the combination in every lock state; all or nothing.
     std::int32_t grab(Registration& registration) {
+        registration.numLockMask = numLockMask;
         std::vector<xcb_void_cookie_t> cookies;
-        for (auto modifiers : lockVariants(registration.modifiers)) {
+        for (auto modifiers : lockVariants(registration.modifiers, registration.numLockMask)) {
             cookies.push_back(xcb_grab_key_checked(connection, 0, root, modifiers, registration.keycode,
                                                    XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         }
@@ -225,16 +227,16 @@ struct XcbHotKeyBackend::State {
             }
         }
         if (!connected()) status = HotKeyStatus::noConnection;
-        if (status != HotKeyStatus::ok) {
-            ungrabVariants(registration.keycode, registration.modifiers);
-        }
+        if (status != HotKeyStatus::ok) ungrabVariants(registration);
         registration.grabbed = status == HotKeyStatus::ok;
         postDrain();
         return status;
     }
 
-    void ungrabVariants(xcb_keycode_t keycode, std::uint16_t modifiers) {
-        for (auto variant : lockVariants(modifiers)) xcb_ungrab_key(connection, keycode, root, variant);
+    void ungrabVariants(const Registration& registration) {
+        for (auto variant : lockVariants(registration.modifiers, registration.numLockMask)) {
+            xcb_ungrab_key(connection, registration.keycode, root, variant);
+        }
         xcb_flush(connection);
     }
 
@@ -247,19 +249,27 @@ struct XcbHotKeyBackend::State {
                 return;
             }
         }
-        ungrabVariants(registration.keycode, registration.modifiers);
+        ungrabVariants(registration);
     }
 
-    // After a keymap or modifier-map change: the same keys now may have other keycodes.
-    void regrabAll() {
-        for (auto& [key, registration] : registrations) {
-            if (registration.grabbed) ungrabVariants(registration.keycode, registration.modifiers);
-            registration.grabbed = false;
-        }
-        pressed.clear();
+    // After a keymap or modifier-map change the same keys may have other keycodes or modifiers.
+    // The server also announces a new keyboard whenever input switches between devices (a real
+    // keyboard and XTest, say); combinations that resolve as before keep their grab untouched, so
+    // that a key held meanwhile is neither lost nor pressed twice.
+    void refreshGrabs() {
         if (!loadKeymap()) return;
         for (auto& [key, registration] : registrations) {
-            if (resolve(registration) == HotKeyStatus::ok) grab(registration);
+            Registration updated = registration;
+            bool resolved = resolve(updated) == HotKeyStatus::ok;
+            if (resolved && registration.grabbed && updated.keycode == registration.keycode &&
+                updated.modifiers == registration.modifiers && registration.numLockMask == numLockMask) {
+                continue;
+            }
+            if (registration.grabbed) ungrab(registration);
+            std::erase_if(pressed, [&](const auto& entry) { return entry.second == registration.id; });
+            updated.grabbed = false;
+            registration = updated;
+            if (resolved) grab(registration);
         }
     }
 
@@ -325,7 +335,7 @@ struct XcbHotKeyBackend::State {
         asio::post(executor, [weak = owner] {
             if (auto self = weak.lock()) {
                 self->state_->reloadPosted = false;
-                if (self->state_->connected()) self->state_->regrabAll();
+                if (self->state_->connected()) self->state_->refreshGrabs();
             }
         });
     }

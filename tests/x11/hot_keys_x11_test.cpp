@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <filesystem>
 #include <thread>
 #include <unistd.h>
@@ -32,7 +33,7 @@ protected:
         defaults = std::make_unique<platform::UserDefaults>(directory / "defaults.json");
         for (int attempt = 0; attempt < 20 && !(backend && backend->isConnected()); ++attempt) {
             if (attempt) std::this_thread::sleep_for(50ms);
-            backend = platform::XcbHotKeyBackend::create(io.get_executor());
+            backend = platform::XcbHotKeyBackend::create(io.get_executor(), shared.get_executor());
         }
         ASSERT_TRUE(backend->isConnected());
         layer = ShortcutLayer::create(*defaults, notifications, io.get_executor(), backend, backend->keyboardLayout());
@@ -57,7 +58,8 @@ protected:
     }
 
     x11_test::Driver driver;
-    boost::asio::io_context io;
+    boost::asio::io_context io;       // the main executor
+    boost::asio::thread_pool shared{1};  // where the connection is watched
     std::filesystem::path directory;
     std::unique_ptr<platform::UserDefaults> defaults;
     platform::NotificationCenter notifications;

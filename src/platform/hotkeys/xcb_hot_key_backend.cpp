@@ -74,7 +74,8 @@ struct XcbHotKeyBackend::State {
         bool grabbed = false;
     };
 
-    explicit State(asio::any_io_executor executor) : executor(executor), watcher(executor) {}
+    State(asio::any_io_executor executor, asio::any_io_executor ioExecutor)
+        : executor(executor), watcher(ioExecutor ? ioExecutor : executor) {}
 
     ~State() {
         if (watcher.is_open()) watcher.release();
@@ -348,27 +349,31 @@ struct XcbHotKeyBackend::State {
         }
     }
 
+    // Readiness is awaited on the I/O executor; the events are read on the main one.
     void watch() {
         if (!watcher.is_open() || !connected()) return;
         watcher.async_wait(asio::posix::descriptor_base::wait_read,
-                           [weak = owner](boost::system::error_code error) {
+                           [weak = owner, executor = executor](boost::system::error_code error) {
                                if (error) return;
-                               auto self = weak.lock();
-                               if (!self) return;
-                               self->state_->drain();
-                               self->state_->watch();
+                               asio::post(executor, [weak] {
+                                   auto self = weak.lock();
+                                   if (!self) return;
+                                   self->state_->drain();
+                                   self->state_->watch();
+                               });
                            });
     }
 };
 
-XcbHotKeyBackend::XcbHotKeyBackend(asio::any_io_executor mainExecutor)
-    : state_(std::make_unique<State>(mainExecutor)) {}
+XcbHotKeyBackend::XcbHotKeyBackend(asio::any_io_executor mainExecutor, asio::any_io_executor ioExecutor)
+    : state_(std::make_unique<State>(mainExecutor, ioExecutor)) {}
 
 XcbHotKeyBackend::~XcbHotKeyBackend() = default;
 
 std::shared_ptr<XcbHotKeyBackend> XcbHotKeyBackend::create(asio::any_io_executor mainExecutor,
+                                                           asio::any_io_executor ioExecutor,
                                                            const std::string& display) {
-    std::shared_ptr<XcbHotKeyBackend> backend(new XcbHotKeyBackend(mainExecutor));
+    std::shared_ptr<XcbHotKeyBackend> backend(new XcbHotKeyBackend(mainExecutor, ioExecutor));
     State& state = *backend->state_;
     state.owner = backend;
     const char* x11 = std::getenv("DISPLAY");

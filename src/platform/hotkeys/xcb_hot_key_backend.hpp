@@ -20,8 +20,10 @@ class XcbHotKeyBackend final : public HotKeyBackend,
 public:
     // Connects to `display` (empty: the DISPLAY of the environment). Without an X server every
     // registration reports HotKeyStatus::noConnection; in a Wayland session without X11 that is
-    // said once on standard output.
+    // said once on standard output. The connection's descriptor is watched on `ioExecutor` (the
+    // shared executor; empty: the main one), everything else happens on `mainExecutor`.
     static std::shared_ptr<XcbHotKeyBackend> create(boost::asio::any_io_executor mainExecutor,
+                                                    boost::asio::any_io_executor ioExecutor = {},
                                                     const std::string& display = {});
     ~XcbHotKeyBackend() override;
     XcbHotKeyBackend(const XcbHotKeyBackend&) = delete;
@@ -46,7 +48,7 @@ public:
     struct State;
 
 private:
-    explicit XcbHotKeyBackend(boost::asio::any_io_executor mainExecutor);
+    XcbHotKeyBackend(boost::asio::any_io_executor mainExecutor, boost::asio::any_io_executor ioExecutor);
     std::unique_ptr<State> state_;
 };
 

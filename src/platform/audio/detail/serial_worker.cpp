@@ -41,7 +41,11 @@ void SerialWorker::run(const std::shared_ptr<Queue>& queue) {
         queue->jobs.pop_front();
         queue->busy = true;
         lock.unlock();
-        job();
+        try {
+            job();
+        } catch (...) {
+            // A job must not end the thread; what it failed to do is its own affair.
+        }
         job = nullptr;
         lock.lock();
         queue->busy = false;

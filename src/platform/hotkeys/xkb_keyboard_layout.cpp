@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/hotkeys/carbon_key_names.hpp"
+#include "platform/hotkeys/utf8.hpp"
 
 namespace platform {
 namespace {
@@ -77,26 +78,6 @@ char32_t deadKeyAccent(xkb_keysym_t sym) {
     }
 }
 
-std::string utf8(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<std::string> xkbLayoutCharacter(xkb_keymap* keymap, std::uint32_t currentLayout,
@@ -124,7 +105,9 @@ std::optional<std::string> xkbLayoutCharacter(xkb_keymap* keymap, std::uint32_t 
     char32_t codePoint = xkb_keysym_to_utf32(*sym);
     if (codePoint == 0) codePoint = deadKeyAccent(*sym);
     if (codePoint < 0x20 || (codePoint >= 0x7f && codePoint < 0xa0)) return std::nullopt;
-    return utf8(codePoint);
+    std::string character;
+    appendUtf8(character, codePoint);
+    return character;
 }
 
 std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::fromNames(const std::string& layouts,

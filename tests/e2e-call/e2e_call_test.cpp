@@ -1,0 +1,251 @@
+// A whole call through the real controller and conversation: credential from the loopback
+// backend, the realtime exchange with the loopback realtime server, the microphone and speaker
+// played by a FakeAudioEngine, and the transcript posted back to the backend at the end.
+
+#include "app/menu_bar_state_manager.hpp"
+#include "app/session_manager.hpp"
+#include "app/session_services.hpp"
+#include "app/transcript_entry.hpp"
+#include "app/transcript_manager.hpp"
+#include "app/usage_manager.hpp"
+#include "platform/audio/fake_audio_engine.hpp"
+#include "platform/audio/pcm_buffer.hpp"
+#include "platform/notifications/notification_center.hpp"
+#include "realtime/model/base64.hpp"
+#include "support/backend_environment.hpp"
+#include "support/realtime_server.hpp"
+#include "support/test_runtime.hpp"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+json event(const std::string& type, json fields = json::object()) {
+    static int next = 0;
+    fields["type"] = type;
+    fields["event_id"] = "event_" + std::to_string(++next);
+    return fields;
+}
+
+json sessionObject(bool transcribing) {
+    json session = {{"id", "sess_1"},
+                    {"object", "realtime.session"},
+                    {"model", "gpt-4o-realtime-preview"},
+                    {"modalities", {"text", "audio"}},
+                    {"instructions", "Be brief."},
+                    {"voice", "alloy"},
+                    {"input_audio_format", "pcm16"},
+                    {"output_audio_format", "pcm16"},
+                    {"turn_detection", {{"type", "server_vad"}, {"create_response", true}}},
+                    {"tools", json::array()},
+                    {"tool_choice", "auto"},
+                    {"temperature", 0.8}};
+    session["input_audio_transcription"] = transcribing ? json{{"model", "whisper-1"}} : json(nullptr);
+    return session;
+}
+
+// Microphone buffers of a rising ramp: after any resampling the wire samples still rise, so a
+// chunk sent out of order shows up as a fall.
+std::shared_ptr<platform::PcmBuffer> rampBuffer(const platform::AudioFormat& format, std::uint32_t frames,
+                                                std::uint64_t start, std::uint64_t total) {
+    auto buffer = platform::PcmBuffer::make(format, frames);
+    buffer->setFrameLength(frames);
+    auto samples = buffer->floatData();
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        samples[i] = -0.8f + 1.6f * static_cast<float>(start + i) / static_cast<float>(total);
+    }
+    return buffer;
+}
+
+std::vector<std::int16_t> wireSamples(const std::string& base64) {
+    auto bytes = realtime::base64Decode(base64).value_or(realtime::Bytes{});
+    std::vector<std::int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+}
+
+class EndToEndCall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KESTRO_REALTIME_URL", server.baseUrl().c_str(), 1);
+        backend.storeCredential();
+        backend.backend.setReply("/session", support::ScriptedReply::json(200, R"({"client_secret":" ek_test \n","used":3,"total":10})"));
+        backend.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
+        backend.backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
+    }
+    void TearDown() override {
+        runtime.onMain([&] {
+            manager.reset();
+            menu.reset();
+        });
+        ::unsetenv("KESTRO_REALTIME_URL");
+    }
+
+    // On the main executor: the menu state with its first refresh, and the controller with the
+    // application's services (devices taken as present: the machine's sound server is not asked).
+    void makeManager() {
+        menu = std::make_unique<kestro::MenuBarStateManager>(
+            runtime.main(), runtime.shared(), [&] { return kestro::fetchUsage(backend.network); }, notifications);
+        menu->refreshState();
+        auto services = kestro::makeSessionServices(runtime.runtime(), backend.network, *menu, transcripts, engine);
+        services.hasHeadphones = [] { return true; };
+        services.hasMicrophone = [] { return true; };
+        services.isNetworkReachable = [] { return true; };
+        manager = kestro::SessionManager::create(runtime.main(), runtime.shared(), std::move(services));
+        manager->setUsageManager(usage);
+    }
+
+    bool menuShowsCallsAvailable() {
+        return support::eventually([&] {
+            return runtime.onMain([&] { return menu->currentState.get() == kestro::MenuBarState::callsAvailable; });
+        });
+    }
+
+    support::TestRuntime runtime;
+    support::BackendEnvironment backend;
+    support::RealtimeServer server;
+    std::shared_ptr<platform::FakeAudioEngine> engine = std::make_shared<platform::FakeAudioEngine>();
+    platform::NotificationCenter notifications;
+    std::shared_ptr<kestro::TranscriptManager> transcripts =
+        std::make_shared<kestro::TranscriptManager>(backend.network, std::nullopt);
+    std::shared_ptr<kestro::UsageManager> usage = std::make_shared<kestro::UsageManager>();
+    std::unique_ptr<kestro::MenuBarStateManager> menu;
+    std::shared_ptr<kestro::SessionManager> manager;
+};
+
+TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
+    runtime.onMain([&] { makeManager(); });
+    ASSERT_TRUE(menuShowsCallsAvailable());
+
+    server.sendText(event("session.created", {{"session", sessionObject(false)}}).dump());
+    runtime.onMain([&] { manager->startSession(); });
+    ASSERT_TRUE(server.waitForConnection());
+    EXPECT_EQ(server.handshake().header("Authorization"), "Bearer ek_test");
+    EXPECT_NE(server.handshake().target.find("model=gpt-4o-realtime-preview"), std::string::npos);
+    ASSERT_TRUE(support::eventually([&] { return runtime.onMain([&] { return manager->isConversationActive.get(); }); }));
+    EXPECT_EQ(runtime.onMain([&] { return usage->usedCalls.get(); }), 3);
+    EXPECT_EQ(runtime.onMain([&] { return usage->totalCalls.get(); }), 10);
+
+    // Transcription is switched on once the session is known.
+    auto findUpdate = [&]() -> std::optional<json> {
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] == "session.update") return message;
+        }
+        return std::nullopt;
+    };
+    ASSERT_TRUE(support::eventually([&] { return findUpdate().has_value(); }));
+    auto update = *findUpdate();
+    EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
+    EXPECT_FALSE(update["session"].contains("id"));
+    server.sendText(event("session.updated", {{"session", sessionObject(true)}}).dump());
+
+    // The microphone: a ramp in tap-sized buffers; it reaches the server in order.
+    ASSERT_TRUE(engine->waitForTap());
+    const auto format = engine->inputFormat();
+    constexpr std::uint32_t frames = 4096;
+    constexpr std::uint64_t buffers = 12;
+    for (std::uint64_t i = 0; i < buffers; ++i) engine->pushInput(rampBuffer(format, frames, i * frames, buffers * frames));
+    engine->waitForInput();
+    std::vector<std::int16_t> received;
+    ASSERT_TRUE(support::eventually([&] {
+        received.clear();
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] != "input_audio_buffer.append") continue;
+            auto samples = wireSamples(message["audio"]);
+            received.insert(received.end(), samples.begin(), samples.end());
+        }
+        // 24 kHz on the wire from 48 kHz in: about half the frames, less what the resampler holds.
+        return received.size() >= buffers * frames / 2 - frames;
+    }));
+    for (std::size_t i = 1024; i < received.size(); ++i) {
+        ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
+    }
+
+    // The user's words, transcribed, and the assistant's answer.
+    server.sendText(event("conversation.item.created",
+                          {{"previous_item_id", nullptr},
+                           {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
+                                     {"content", {{{"type", "input_audio"}, {"transcript", nullptr}}}}}}})
+                        .dump());
+    server.sendText(event("conversation.item.input_audio_transcription.completed",
+                          {{"item_id", "item_user"}, {"content_index", 0}, {"transcript", "What time is it?"}})
+                        .dump());
+    json answer = {{"id", "item_answer"}, {"type", "message"}, {"status", "in_progress"}, {"role", "assistant"},
+                   {"content", json::array()}};
+    server.sendText(event("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}}).dump());
+    answer["status"] = "completed";
+    answer["content"] = {{{"type", "audio"}, {"transcript", "It is noon."}}};
+    server.sendText(
+        event("response.output_item.done", {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}}).dump());
+    ASSERT_TRUE(support::eventually(
+        [&] { return runtime.onMain([&] { return transcripts->sessionEntries.size() == 2; }); }));
+
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
+    ASSERT_TRUE(support::eventually([&] { return runtime.onMain([&] { return !manager->isSendingTranscript.get(); }); }));
+    auto posted = backend.backend.requestsTo("/transcript");
+    ASSERT_EQ(posted.size(), 1u);
+    auto entries = kestro::decodeTranscriptPayload(posted[0].body).entries;
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].role, "user");
+    EXPECT_EQ(entries[0].content, "What time is it?");
+    EXPECT_EQ(entries[0].type, "audio");
+    EXPECT_EQ(entries[1].role, "assistant");
+    EXPECT_EQ(entries[1].content, "It is noon.");
+    EXPECT_EQ(entries[1].type, "audio");
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
+
+}
+
+TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {
+    runtime.onMain([&] { makeManager(); });
+    ASSERT_TRUE(menuShowsCallsAvailable());
+    server.sendText(event("session.created", {{"session", sessionObject(false)}}).dump());
+    runtime.onMain([&] { manager->startSession(); });
+    ASSERT_TRUE(server.waitForConnection());
+    server.sendText(event("conversation.item.created",
+                          {{"previous_item_id", nullptr},
+                           {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
+                                     {"content", {{{"type", "input_audio"}, {"transcript", "Are you there?"}}}}}}})
+                        .dump());
+    ASSERT_TRUE(support::eventually(
+        [&] { return runtime.onMain([&] { return transcripts->sessionEntries.size() == 1; }); }));
+    server.close(1011);
+
+    ASSERT_TRUE(support::eventually([&] {
+        return runtime.onMain([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); });
+    }));
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "Cannot Connect");
+    auto posted = backend.backend.requestsTo("/transcript");
+    ASSERT_EQ(posted.size(), 1u);
+    auto entries = kestro::decodeTranscriptPayload(posted[0].body).entries;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].content, "Are you there?");
+}
+
+TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {
+    engine->setConverterCreationFails(true);
+    runtime.onMain([&] { makeManager(); });
+    ASSERT_TRUE(menuShowsCallsAvailable());
+    runtime.onMain([&] { manager->startSession(); });
+    ASSERT_TRUE(support::eventually(
+        [&] { return runtime.onMain([&] { return manager->errorMessage.get().has_value(); }); }));
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "No Microphone");
+    EXPECT_FALSE(runtime.onMain([&] { return manager->isConversationActive.get() || manager->isStartingSession.get(); }));
+    // The dropped conversation closes its connection.
+    if (server.waitForConnection(1, 2s)) {
+        EXPECT_TRUE(server.waitForClientClose().has_value());
+    }
+}
+
+}  // namespace

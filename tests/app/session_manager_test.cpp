@@ -246,16 +246,22 @@ TEST_F(SessionManagerTest, CallLimitEndsTheCallExactlyOnce) {
 }
 
 TEST_F(SessionManagerTest, AnEndedCallsLimitNeverEndsALaterCall) {
-    timing.callLimit = 150ms;
+    timing.callLimit = 400ms;
     make();
+    // The moments the flag changes, taken as they happen (not when the test looks).
+    std::vector<std::pair<bool, std::chrono::steady_clock::time_point>> changes;
+    auto watch = manager->isConversationActive.observe(
+        [&](bool active) { changes.emplace_back(active, std::chrono::steady_clock::now()); });
     startConnectedCall();
     manager->endSession();
     ASSERT_TRUE(runUntil([&] { return idle(); }));
-    auto second = startConnectedCall();
-    runFor(100ms);  // the first call's limit would have fired by now
-    EXPECT_TRUE(manager->isConversationActive.get());
-    EXPECT_EQ(second->stopCalls, 0);
-    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }));  // its own limit
+    runFor(200ms);  // the first call's limit, had it survived, fires 200 ms into the second call
+    startConnectedCall();
+    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }, 5s));
+    ASSERT_EQ(changes.size(), 4u);
+    EXPECT_EQ(made.back()->stopCalls, 1);
+    // Ended by its own limit, which starts when the call becomes active.
+    EXPECT_GE(changes[3].second - changes[2].second, timing.callLimit);
 }
 
 TEST_F(SessionManagerTest, AStaleConnectionNeverConfiguresALaterCall) {

@@ -1,12 +1,11 @@
 #pragma once
 // What the user sees of an update check: small non-modal message boxes.
 
+#include <QMessageBox>
 #include <QPointer>
 #include <memory>
 
 #include "platform/desktop/updater.hpp"
-
-class QMessageBox;
 
 namespace kestro::view {
 

@@ -1,0 +1,175 @@
+// The Kestro tray application.
+//
+//   kestro                   starts the tray application
+//   kestro --set-credential  reads the backend credential from standard input and stores it
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_settings.hpp"
+#include "app/backend_config.hpp"
+#include "app/menu_bar_state_manager.hpp"
+#include "app/menu_bar_view.hpp"
+#include "app/network_service.hpp"
+#include "app/session_manager.hpp"
+#include "app/session_services.hpp"
+#include "app/streak_manager.hpp"
+#include "app/transcript_manager.hpp"
+#include "app/transcript_outbox.hpp"
+#include "app/view/menu_key_forwarder.hpp"
+#include "app/view/tray_presenter.hpp"
+#include "app/view/update_dialogs.hpp"
+#include "platform/defaults/user_defaults.hpp"
+#include "platform/desktop/login_item.hpp"
+#include "platform/desktop/updater.hpp"
+#include "platform/desktop/url_opener.hpp"
+#include "platform/hotkeys/xcb_hot_key_backend.hpp"
+#include "platform/http/http_client.hpp"
+#include "platform/notifications/notification_center.hpp"
+#include "platform/runtime/runtime.hpp"
+#include "platform/ui/qt_main_executor.hpp"
+#include "shortcuts/global_shortcuts.hpp"
+#include "shortcuts/modifiers.hpp"
+#include "shortcuts/shortcut_layer.hpp"
+
+#ifndef KESTRO_VERSION
+#define KESTRO_VERSION "0.0.0"
+#endif
+
+namespace asio = boost::asio;
+
+namespace {
+
+int setCredential() {
+    try {
+        kestro::storeCredentialFromStream(std::cin, platform::UserDefaults::standard());
+    } catch (const std::exception& error) {
+        std::cerr << "kestro: " << error.what() << '\n';
+        return 1;
+    }
+    std::cerr << "kestro: credential stored\n";
+    return 0;
+}
+
+int runTray(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestro"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kestro"));
+    QApplication::setApplicationVersion(QStringLiteral(KESTRO_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Qt has taken its own options out of argv; what is left must be ours.
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] != platform::launchedAtLoginArgument) {
+            std::cerr << "kestro: unknown argument " << argv[i] << "\nusage: kestro [--set-credential]\n";
+            return 2;
+        }
+    }
+
+    platform::QtExecutionContext mainContext;
+    platform::Runtime runtime(mainContext.get_executor());
+    auto main = runtime.mainExecutor();
+    auto shared = runtime.sharedExecutor();
+
+    auto& defaults = platform::UserDefaults::standard();
+    auto& notifications = platform::NotificationCenter::defaultCenter();
+    auto http = std::make_shared<platform::HttpClient>();
+    kestro::NetworkService network(*http, defaults, kestro::backendBaseURL(defaults));
+    auto urlOpener = std::make_shared<platform::XdgUrlOpener>();
+
+    // The updater starts at once; then launch at login is switched on (at every start, whatever
+    // was chosen before), then automatic checks and downloads.
+    auto dialogs = std::make_shared<kestro::view::UpdateDialogs>(KESTRO_VERSION);
+    platform::Updater updater(main, shared, {kestro::updateFeedURL(defaults), KESTRO_VERSION},
+                              platform::Updater::httpFetch(http), urlOpener, dialogs);
+    updater.start();
+    platform::LoginItem loginItem(std::make_shared<platform::XdgAutostartService>(
+        platform::XdgAutostartService::defaultEntryPath(), platform::XdgAutostartService::currentExecutable()));
+    loginItem.setEnabled(true);
+    updater.setAutomaticallyChecksForUpdates(true);
+    updater.setAutomaticallyDownloadsUpdates(true);
+
+    kestro::MenuBarStateManager stateManager(
+        main, shared, [&network] { return kestro::fetchUsage(network); }, notifications);
+    auto transcripts = std::make_shared<kestro::TranscriptManager>(
+        network, kestro::TranscriptOutbox(kestro::TranscriptOutbox::defaultFolder()));
+    auto sessionManager = kestro::SessionManager::create(
+        main, shared, kestro::makeSessionServices(runtime, network, stateManager, transcripts));
+    // Transcripts whose upload failed in an earlier run are posted again now.
+    asio::co_spawn(main, transcripts->resendOutbox(), asio::detached);
+    kestro::StreakManager streak(defaults);
+
+    kestro::MenuBarView view({
+        .stateManager = &stateManager,
+        .sessionManager = sessionManager,
+        .updater = &updater,
+        .urlOpener = urlOpener.get(),
+        .notifications = &notifications,
+        .credentialMissing = &stateManager.isCredentialMissing,
+        .streakText = [&streak] { return streak.streakText(); },
+        .supportAddress = kestro::supportAddress(defaults),
+        .quit = [] { QCoreApplication::quit(); },
+    });
+    kestro::view::TrayPresenter presenter({
+        .menu = [&view] { return view.menu(); },
+        .trigger = [&view](const std::string& id) { view.trigger(id); },
+        .appear = [&view] { view.appear(); },
+    });
+    view.setChangeHandler([&presenter] { presenter.refresh(); });
+
+    // The two global shortcuts, declared with their defaults and bound once.
+    auto hotKeys = platform::XcbHotKeyBackend::create(main, shared);
+    auto shortcuts = GlobalShortcuts::ShortcutLayer::create(defaults, notifications, main, hotKeys,
+                                                            hotKeys->keyboardLayout());
+    GlobalShortcuts::ShortcutLayer::install(shortcuts);
+    GlobalShortcuts::Name startSession("startSession",
+                                       GlobalShortcuts::Shortcut(GlobalShortcuts::Key::p, {GlobalShortcuts::Modifier::control}));
+    GlobalShortcuts::Name endSession("endSession",
+                                     GlobalShortcuts::Shortcut(GlobalShortcuts::Key::m, {GlobalShortcuts::Modifier::control}));
+    GlobalShortcuts::onKeyDown(startSession, [&view] { view.handleStartShortcut(); });
+    GlobalShortcuts::onKeyDown(endSession, [&view] { view.handleEndShortcut(); });
+
+    // While the menu is open it holds the keyboard and the grabs cannot fire: the layer is told
+    // and gets the presses the menu receives.
+    new kestro::view::MenuKeyForwarder(
+        presenter.menu(),
+        [&notifications](bool tracking) {
+            notifications.post(tracking ? GlobalShortcuts::menuDidBeginTrackingNotification
+                                        : GlobalShortcuts::menuDidEndTrackingNotification);
+        },
+        [hotKeys, shortcuts](const QKeyEvent& event) {
+            auto keyCode = hotKeys->carbonKeyCode(event.nativeScanCode());
+            if (!keyCode) return false;
+            GlobalShortcuts::ModifierFlags flags;
+            if (event.modifiers() & Qt::ShiftModifier) flags.insert(GlobalShortcuts::Modifier::shift);
+            if (event.modifiers() & Qt::ControlModifier) flags.insert(GlobalShortcuts::Modifier::control);
+            if (event.modifiers() & Qt::AltModifier) flags.insert(GlobalShortcuts::Modifier::option);
+            if (event.modifiers() & Qt::MetaModifier) flags.insert(GlobalShortcuts::Modifier::command);
+            return shortcuts->handleMenuKeyEvent({GlobalShortcuts::KeyEvent::Type::keyDown, *keyCode, flags});
+        });
+
+    presenter.show();
+    view.appear();
+    QApplication::exec();
+
+    // A call still running when the application ends is ended, so that its transcript is handed
+    // to the upload (and its outbox) rather than dropped.
+    sessionManager->endSession();
+    GlobalShortcuts::ShortcutLayer::install(nullptr);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--set-credential") return setCredential();
+    return runTray(argc, argv);
+}

@@ -148,11 +148,9 @@ int runTray(int argc, char** argv) {
         [hotKeys, shortcuts](const QKeyEvent& event) {
             auto keyCode = hotKeys->carbonKeyCode(event.nativeScanCode());
             if (!keyCode) return false;
-            GlobalShortcuts::ModifierFlags flags;
-            if (event.modifiers() & Qt::ShiftModifier) flags.insert(GlobalShortcuts::Modifier::shift);
-            if (event.modifiers() & Qt::ControlModifier) flags.insert(GlobalShortcuts::Modifier::control);
-            if (event.modifiers() & Qt::AltModifier) flags.insert(GlobalShortcuts::Modifier::option);
-            if (event.modifiers() & Qt::MetaModifier) flags.insert(GlobalShortcuts::Modifier::command);
+            // The modifiers as the server's modifier map names them, like the grabs themselves.
+            auto flags = GlobalShortcuts::cocoaModifiersFromCarbon(
+                hotKeys->carbonModifiers(static_cast<std::uint16_t>(event.nativeModifiers())));
             return shortcuts->handleMenuKeyEvent({GlobalShortcuts::KeyEvent::Type::keyDown, *keyCode, flags});
         });
 

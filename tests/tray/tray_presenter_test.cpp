@@ -66,6 +66,7 @@ protected:
 TEST_F(TrayPresenterTest, TheActionTreeFollowsTheModelThroughEveryState) {
     TrayPresenter presenter(view.callbacks());
     EXPECT_EQ(presenter.trayIcon()->toolTip(), "Kestro");
+    EXPECT_FALSE(presenter.trayIcon()->icon().isNull());
     expectMatches(presenter.menu(), kestro::buildMenu(view.inputs));
 
     std::vector<MenuInputs> steps;

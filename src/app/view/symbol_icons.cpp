@@ -277,7 +277,7 @@ QIcon symbolIcon(std::string_view symbol, const QColor& colour, double opacity) 
     return icon;
 }
 
-QIcon trayIcon() {
+QIcon applicationIcon() {
     QPixmap pixmap(canvas, canvas);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);

@@ -20,6 +20,6 @@ QIcon symbolIcon(std::string_view symbol, const QColor& colour, double opacity =
 bool hasSymbol(std::string_view symbol);
 
 // The application's own icon for the tray: a "K" in a rounded square.
-QIcon trayIcon();
+QIcon applicationIcon();
 
 }  // namespace kestro::view

@@ -22,7 +22,7 @@ TrayPresenter::TrayPresenter(Callbacks callbacks, QObject* parent)
         if (callbacks_.appear) callbacks_.appear();
         refresh();
     });
-    tray_ = std::make_unique<QSystemTrayIcon>(trayIcon());
+    tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
     tray_->setToolTip(QStringLiteral("Kestro"));
     tray_->setContextMenu(menu_.get());
     // A plain click opens the same menu (a context menu is otherwise only on right click).

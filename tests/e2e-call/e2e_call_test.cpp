@@ -13,6 +13,7 @@
 #include "platform/notifications/notification_center.hpp"
 #include "realtime/model/base64.hpp"
 #include "support/backend_environment.hpp"
+#include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
 
@@ -27,30 +28,8 @@ namespace {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-
-json event(const std::string& type, json fields = json::object()) {
-    static int next = 0;
-    fields["type"] = type;
-    fields["event_id"] = "event_" + std::to_string(++next);
-    return fields;
-}
-
-json sessionObject(bool transcribing) {
-    json session = {{"id", "sess_1"},
-                    {"object", "realtime.session"},
-                    {"model", "gpt-4o-realtime-preview"},
-                    {"modalities", {"text", "audio"}},
-                    {"instructions", "Be brief."},
-                    {"voice", "alloy"},
-                    {"input_audio_format", "pcm16"},
-                    {"output_audio_format", "pcm16"},
-                    {"turn_detection", {{"type", "server_vad"}, {"create_response", true}}},
-                    {"tools", json::array()},
-                    {"tool_choice", "auto"},
-                    {"temperature", 0.8}};
-    session["input_audio_transcription"] = transcribing ? json{{"model", "whisper-1"}} : json(nullptr);
-    return session;
-}
+using support::realtimeSession;
+using support::serverEvent;
 
 // Microphone buffers of a rising ramp: after any resampling the wire samples still rise, so a
 // chunk sent out of order shows up as a fall.
@@ -125,7 +104,7 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     runtime.onMain([&] { makeManager(); });
     ASSERT_TRUE(menuShowsCallsAvailable());
 
-    server.sendText(event("session.created", {{"session", sessionObject(false)}}).dump());
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
     runtime.onMain([&] { manager->startSession(); });
     ASSERT_TRUE(server.waitForConnection());
     EXPECT_EQ(server.handshake().header("Authorization"), "Bearer ek_test");
@@ -146,7 +125,7 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     auto update = *findUpdate();
     EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
     EXPECT_FALSE(update["session"].contains("id"));
-    server.sendText(event("session.updated", {{"session", sessionObject(true)}}).dump());
+    server.sendText(serverEvent("session.updated", {{"session", realtimeSession(true)}}).dump());
 
     // The microphone: a ramp in tap-sized buffers; it reaches the server in order.
     ASSERT_TRUE(engine->waitForTap());
@@ -172,21 +151,21 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     }
 
     // The user's words, transcribed, and the assistant's answer.
-    server.sendText(event("conversation.item.created",
+    server.sendText(serverEvent("conversation.item.created",
                           {{"previous_item_id", nullptr},
                            {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
                                      {"content", {{{"type", "input_audio"}, {"transcript", nullptr}}}}}}})
                         .dump());
-    server.sendText(event("conversation.item.input_audio_transcription.completed",
+    server.sendText(serverEvent("conversation.item.input_audio_transcription.completed",
                           {{"item_id", "item_user"}, {"content_index", 0}, {"transcript", "What time is it?"}})
                         .dump());
     json answer = {{"id", "item_answer"}, {"type", "message"}, {"status", "in_progress"}, {"role", "assistant"},
                    {"content", json::array()}};
-    server.sendText(event("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}}).dump());
+    server.sendText(serverEvent("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}}).dump());
     answer["status"] = "completed";
     answer["content"] = {{{"type", "audio"}, {"transcript", "It is noon."}}};
     server.sendText(
-        event("response.output_item.done", {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}}).dump());
+        serverEvent("response.output_item.done", {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}}).dump());
     ASSERT_TRUE(support::eventually(
         [&] { return runtime.onMain([&] { return transcripts->sessionEntries.size() == 2; }); }));
 
@@ -210,10 +189,10 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
 TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {
     runtime.onMain([&] { makeManager(); });
     ASSERT_TRUE(menuShowsCallsAvailable());
-    server.sendText(event("session.created", {{"session", sessionObject(false)}}).dump());
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
     runtime.onMain([&] { manager->startSession(); });
     ASSERT_TRUE(server.waitForConnection());
-    server.sendText(event("conversation.item.created",
+    server.sendText(serverEvent("conversation.item.created",
                           {{"previous_item_id", nullptr},
                            {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
                                      {"content", {{{"type", "input_audio"}, {"transcript", "Are you there?"}}}}}}})

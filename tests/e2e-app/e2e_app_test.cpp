@@ -1,0 +1,278 @@
+// The installed application as a user meets it: the real `kestro` binary on the X display, with a
+// sound server of its own whose default output is a bluetooth headset, a session bus of its own,
+// the loopback backend and the loopback realtime server. Calls are started and ended with real
+// key presses.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "app/transcript_entry.hpp"
+#include "e2e-app/child_process.hpp"
+#include "realtime/model/base64.hpp"
+#include "support/backend_environment.hpp"
+#include "support/realtime_events.hpp"
+#include "support/realtime_server.hpp"
+#include "x11/x11_driver.hpp"
+
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using support::realtimeSession;
+using support::serverEvent;
+
+std::string fileText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool onPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The application refuses calls while the machine has no default route.
+bool hasDefaultRoute() {
+    std::istringstream ipv4(fileText("/proc/net/route"));
+    std::string line;
+    std::getline(ipv4, line);  // the column names
+    while (std::getline(ipv4, line)) {
+        std::istringstream fields(line);
+        std::string name, destination;
+        if (fields >> name >> destination && destination == "00000000") return true;
+    }
+    // Destination, prefix length, source, source prefix length, next hop, metric, use, references,
+    // flags, device.
+    std::istringstream ipv6(fileText("/proc/net/ipv6_route"));
+    while (std::getline(ipv6, line)) {
+        std::istringstream fields(line);
+        std::string destination, prefix, skipped, device;
+        if (!(fields >> destination >> prefix)) continue;
+        for (int i = 0; i < 7; ++i) fields >> skipped;
+        fields >> device;
+        if (destination == std::string(32, '0') && prefix == "00" && device != "lo") return true;
+    }
+    return false;
+}
+
+class InstalledApp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = keys.unavailable(); !why.empty()) GTEST_SKIP() << why;
+        for (const char* program : {"pulseaudio", "pactl", "dbus-daemon"}) {
+            if (!onPath(program))
+                GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
+        }
+        if (!hasDefaultRoute())
+            GTEST_SKIP() << "the machine has no default route, and the app refuses calls without one";
+
+        for (const char* name : {"config", "state", "home", "runtime", "pulse"})
+            fs::create_directories(root / name);
+        ::chmod((root / "runtime").c_str(), 0700);
+        startSessionBus();
+        if (HasFatalFailure()) return;
+        startSoundServer();
+        if (HasFatalFailure()) return;
+
+        backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
+        backend.setReply("/session", support::ScriptedReply::json(
+                                         200, R"({"client_secret":"ek_app","used":3,"total":10})"));
+        backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
+    }
+
+    std::map<std::string, std::string> appEnvironment() const {
+        return {{"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_STATE_HOME", (root / "state").string()},
+                {"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                {"HOME", (root / "home").string()},
+                {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+                {"PULSE_SERVER", pulseServer()},
+                {"QT_QPA_PLATFORM", "xcb"},
+                {"KESTRO_BACKEND_URL", backend.baseUrl()},
+                {"KESTRO_REALTIME_URL", realtime.baseUrl()},
+                {"KESTRO_UPDATE_FEED_URL", ""}};
+    }
+
+    std::string busAddress() const { return "unix:path=" + (root / "bus").string(); }
+    std::string pulseServer() const { return "unix:" + (root / "pulse" / "native").string(); }
+
+    void startSessionBus() {
+        bus.emplace(std::vector<std::string>{"/usr/bin/env", "dbus-daemon", "--session", "--nofork",
+                                             "--nopidfile", "--address=" + busAddress()},
+                    std::map<std::string, std::string>{}, root / "dbus.log");
+        ASSERT_TRUE(e2e::waitUntil([&] { return fs::exists(root / "bus"); }, 10s))
+            << fileText(root / "dbus.log");
+    }
+
+    // The default output is a null sink that says it is a bluetooth headset; the default input a
+    // sine tone standing in for the user's voice.
+    void startSoundServer() {
+        const fs::path folder = root / "pulse";
+        std::ofstream(folder / "default.pa")
+            << "load-module module-native-protocol-unix auth-anonymous=1 socket="
+            << (folder / "native").string() << "\n"
+            << "load-module module-null-sink sink_name=kestro_headset "
+               "sink_properties='device.bus=bluetooth device.form_factor=headset "
+               "device.description=Headset'\n"
+            << "load-module module-sine-source source_name=kestro_voice rate=48000 frequency=440\n"
+            << "set-default-sink kestro_headset\n"
+            << "set-default-source kestro_voice\n";
+        std::map<std::string, std::string> environment{{"XDG_RUNTIME_DIR", folder.string()},
+                                                       {"HOME", folder.string()}};
+        pulse.emplace(std::vector<std::string>{"/usr/bin/env", "pulseaudio", "-n", "--daemonize=no",
+                                               "--exit-idle-time=-1", "--disallow-exit", "-F",
+                                               (folder / "default.pa").string()},
+                      environment, root / "pulse.log");
+        ASSERT_TRUE(e2e::waitUntil(
+            [&] {
+                e2e::ChildProcess info({"/usr/bin/env", "pactl", "info"}, {{"PULSE_SERVER", pulseServer()}},
+                                       root / "pactl.log");
+                auto status = info.waitForExit(5s);
+                return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+            },
+            15s))
+            << fileText(root / "pulse.log");
+    }
+
+    // Presses Control+P until the application asks the backend for a call credential: the hot keys
+    // are grabbed some moments after the process starts, and no readiness is visible from outside.
+    bool startCallByKeyboard() {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::p});
+            if (e2e::waitUntil([&] { return !backend.requestsTo("/session").empty(); }, 1500ms)) return true;
+            if (app && app->waitForExit(0ms)) return false;
+        }
+        return false;
+    }
+
+    std::string appLog() const { return "kestro printed:\n" + fileText(root / "kestro.log"); }
+
+    std::optional<json> firstFrame(const std::string& type) {
+        for (const auto& frame : realtime.frames()) {
+            if (frame.kind != support::ReceivedFrame::Kind::text) continue;
+            auto message = json::parse(frame.data, nullptr, false);
+            if (message.is_object() && message.value("type", "") == type) return message;
+        }
+        return std::nullopt;
+    }
+
+    // The loudest sample of the microphone audio the server has received.
+    int loudestMicrophoneSample() {
+        int loudest = 0;
+        for (const auto& frame : realtime.frames()) {
+            auto message = json::parse(frame.data, nullptr, false);
+            if (!message.is_object() || message.value("type", "") != "input_audio_buffer.append") continue;
+            auto bytes = realtime::base64Decode(message.value("audio", "")).value_or(realtime::Bytes{});
+            for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+                std::int16_t sample;
+                std::memcpy(&sample, bytes.data() + i, 2);
+                loudest = std::max(loudest, std::abs(static_cast<int>(sample)));
+            }
+        }
+        return loudest;
+    }
+
+    x11_test::Driver keys;
+    support::TemporaryFolder folder;
+    const fs::path root = folder.path();
+    support::FakeBackend backend;
+    support::RealtimeServer realtime;
+    // Declared last: ended first (the app before the services it uses).
+    std::optional<e2e::ChildProcess> bus;
+    std::optional<e2e::ChildProcess> pulse;
+    std::optional<e2e::ChildProcess> app;
+};
+
+TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) {
+    // The credential is stored the way the README tells the user to.
+    e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
+                            root / "set-credential.log", "app-credential\n");
+    auto stored = store.waitForExit(30s);
+    ASSERT_TRUE(stored && WIFEXITED(*stored) && WEXITSTATUS(*stored) == 0)
+        << fileText(root / "set-credential.log");
+
+    realtime.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, appEnvironment(), root / "kestro.log");
+    // The menu asks for the usage counts at start-up.
+    ASSERT_TRUE(e2e::waitUntil([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
+    EXPECT_EQ(backend.requestsTo("/usage")[0].header("Authorization"), "Bearer app-credential");
+
+    ASSERT_TRUE(startCallByKeyboard()) << appLog();
+    EXPECT_EQ(backend.requestsTo("/session")[0].header("Authorization"), "Bearer app-credential");
+    ASSERT_TRUE(realtime.waitForConnection(1, 20s)) << appLog();
+    EXPECT_EQ(realtime.handshake().header("Authorization"), "Bearer ek_app");
+
+    // Transcription is switched on, and the sine tone of the default source arrives as audio.
+    ASSERT_TRUE(e2e::waitUntil([&] { return firstFrame("session.update").has_value(); }, 20s)) << appLog();
+    auto update = *firstFrame("session.update");
+    EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
+    realtime.sendText(serverEvent("session.updated", {{"session", realtimeSession(true)}}).dump());
+    ASSERT_TRUE(e2e::waitUntil([&] { return loudestMicrophoneSample() > 1000; }, 20s))
+        << "no microphone audio reached the server\n"
+        << appLog();
+
+    // Something to write down: the user's question and the assistant's answer.
+    realtime.sendText(
+        serverEvent("conversation.item.created",
+                    {{"previous_item_id", nullptr},
+                     {"item",
+                      {{"id", "item_user"},
+                       {"type", "message"},
+                       {"status", "completed"},
+                       {"role", "user"},
+                       {"content", {{{"type", "input_audio"}, {"transcript", "Is anyone there?"}}}}}}})
+            .dump());
+    json answer = {{"id", "item_answer"},
+                   {"type", "message"},
+                   {"status", "in_progress"},
+                   {"role", "assistant"},
+                   {"content", json::array()}};
+    realtime.sendText(
+        serverEvent("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}})
+            .dump());
+    answer["status"] = "completed";
+    answer["content"] = {{{"type", "audio"}, {"transcript", "I am here."}}};
+    realtime.sendText(serverEvent("response.output_item.done",
+                                  {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}})
+                          .dump());
+    // The items travel on the same connection as the audio the app is sending back and forth; a
+    // generous moment lets it read them before the call ends.
+    std::this_thread::sleep_for(1s);
+
+    keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::m});
+    EXPECT_EQ(realtime.waitForClientClose(20s), std::optional<std::uint16_t>(1001)) << appLog();
+    ASSERT_TRUE(e2e::waitUntil([&] { return !backend.requestsTo("/transcript").empty(); }, 20s)) << appLog();
+    auto posted = backend.requestsTo("/transcript");
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].method, "POST");
+    auto entries = kestro::decodeTranscriptPayload(posted[0].body).entries;
+    ASSERT_EQ(entries.size(), 2u) << posted[0].body;
+    EXPECT_EQ(entries[0].role, "user");
+    EXPECT_EQ(entries[0].content, "Is anyone there?");
+    EXPECT_EQ(entries[1].role, "assistant");
+    EXPECT_EQ(entries[1].content, "I am here.");
+
+    // Launch at login was switched on at start-up.
+    const fs::path autostart = root / "config" / "autostart" / "kestro.desktop";
+    ASSERT_TRUE(fs::exists(autostart)) << appLog();
+    auto entry = fileText(autostart);
+    EXPECT_NE(entry.find("Exec="), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("Hidden=true"), std::string::npos) << entry;
+
+    EXPECT_FALSE(app->waitForExit(0ms)) << "the app ended by itself\n" << appLog();
+}
+
+}  // namespace

@@ -1,4 +1,4 @@
-#include "child_process.hpp"
+#include "e2e-app/child_process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,92 +10,73 @@
 #include <cstring>
 #include <stdexcept>
 
-extern char** environ;
+#include "support/test_runtime.hpp"
 
 namespace e2e {
 
-ChildProcess::ChildProcess(std::vector<std::string> arguments,
+ChildProcess::ChildProcess(const std::vector<std::string>& command,
                            const std::map<std::string, std::string>& environment,
                            const std::filesystem::path& log, const std::string& input) {
-    std::map<std::string, std::string> merged;
-    for (char** entry = environ; *entry; ++entry) {
-        std::string text(*entry);
-        auto equals = text.find('=');
-        if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [key, value] : environment) merged[key] = value;
-    std::vector<std::string> envText;
-    for (const auto& [key, value] : merged) envText.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& text : envText) envp.push_back(text.data());
-    envp.push_back(nullptr);
+    // env(1) sets the environment and finds the program on PATH.
+    std::vector<std::string> arguments{"/usr/bin/env"};
+    for (const auto& [name, value] : environment) arguments.push_back(name + "=" + value);
+    arguments.insert(arguments.end(), command.begin(), command.end());
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (logFd < 0) throw std::runtime_error("cannot open " + log.string() + ": " + std::strerror(errno));
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        ::close(logFd);
-        throw std::runtime_error("pipe failed");
+    if (logFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot set up " + command.front() + ": " + std::strerror(errno));
     }
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
-        // Only async-signal-safe calls until exec. The child goes with the test, even when the
-        // test process is killed.
+        // Only async-signal-safe calls until exec.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(127);
         ::dup2(pipeFds[0], STDIN_FILENO);
         ::dup2(logFd, STDOUT_FILENO);
         ::dup2(logFd, STDERR_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        static constexpr char failed[] = "exec failed\n";
-        auto ignored = ::write(STDERR_FILENO, failed, sizeof failed - 1);
-        (void)ignored;
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     const int forkError = errno;
     ::close(logFd);
     ::close(pipeFds[0]);
-    if (pid_ < 0) {
-        ::close(pipeFds[1]);
-        throw std::runtime_error(std::string("cannot start ") + argv[0] + ": " + std::strerror(forkError));
-    }
-    if (!input.empty()) {
-        auto ignored = ::write(pipeFds[1], input.data(), input.size());
-        (void)ignored;
+    if (pid_ > 0 && !input.empty()) {
+        auto written = ::write(pipeFds[1], input.data(), input.size());
+        (void)written;
     }
     ::close(pipeFds[1]);
+    if (pid_ < 0)
+        throw std::runtime_error("cannot start " + command.front() + ": " + std::strerror(forkError));
 }
 
 ChildProcess::~ChildProcess() {
-    if (!status_) terminate();
+    if (status_) return;
+    ::kill(pid_, SIGTERM);
+    if (!waitForExit(std::chrono::seconds(5))) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds limit) {
-    if (status_) return status_;
-    waitUntil(
+    support::eventually(
         [&] {
             int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+            if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
             return status_.has_value();
         },
         limit);
     return status_;
 }
 
-int ChildProcess::terminate(std::chrono::milliseconds grace) {
-    if (status_) return *status_;
-    ::kill(pid_, SIGTERM);
-    if (!waitForExit(grace)) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        status_ = status;
-    }
-    return *status_;
+bool ChildProcess::succeeds(std::chrono::milliseconds limit) {
+    auto status = waitForExit(limit);
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
 }  // namespace e2e

@@ -1,6 +1,6 @@
 #pragma once
-// A program started by a test with an environment of its own, its output kept in a file; ended
-// (SIGTERM, then SIGKILL) and reaped when the object goes, and killed if the test process dies.
+// A program started by a test, its output kept in a file; ended (SIGTERM, then SIGKILL) and reaped
+// when the object goes, and killed if the test process dies.
 
 #include <sys/types.h>
 
@@ -15,39 +15,23 @@ namespace e2e {
 
 class ChildProcess {
 public:
-    // `environment` entries replace or add to the test's own environment. Standard input reads
-    // `input` (then end of file); standard output and error go to `log`.
-    ChildProcess(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
-                 const std::filesystem::path& log, const std::string& input = {});
+    // Runs `command` (looked up on PATH) with `environment` added to the test's own. Standard
+    // input reads `input`, then end of file; standard output and error go to `log`.
+    ChildProcess(const std::vector<std::string>& command,
+                 const std::map<std::string, std::string>& environment, const std::filesystem::path& log,
+                 const std::string& input = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
-    // The exit status once it ended by itself within `limit`; none while it still runs.
+    // The wait status once it has ended, waiting at most `limit`; none while it still runs.
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
-    // SIGTERM, and SIGKILL when it has not ended within `grace`; returns its wait status.
-    int terminate(std::chrono::milliseconds grace = std::chrono::seconds(5));
+    // Whether it ended with exit code 0 within `limit`.
+    bool succeeds(std::chrono::milliseconds limit);
 
 private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
 
-// Polls `done` every 20 ms until it holds or `limit` passes.
-template <class Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds limit);
-
 }  // namespace e2e
-
-#include <thread>
-
-template <class Predicate>
-bool e2e::waitUntil(Predicate done, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}

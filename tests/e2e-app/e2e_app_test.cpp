@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,6 +22,7 @@
 #include "support/backend_environment.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
+#include "support/test_runtime.hpp"
 #include "x11/x11_driver.hpp"
 
 namespace {
@@ -46,26 +46,7 @@ bool onPath(const std::string& program) {
 
 // The application refuses calls while the machine has no default route.
 bool hasDefaultRoute() {
-    std::istringstream ipv4(fileText("/proc/net/route"));
-    std::string line;
-    std::getline(ipv4, line);  // the column names
-    while (std::getline(ipv4, line)) {
-        std::istringstream fields(line);
-        std::string name, destination;
-        if (fields >> name >> destination && destination == "00000000") return true;
-    }
-    // Destination, prefix length, source, source prefix length, next hop, metric, use, references,
-    // flags, device.
-    std::istringstream ipv6(fileText("/proc/net/ipv6_route"));
-    while (std::getline(ipv6, line)) {
-        std::istringstream fields(line);
-        std::string destination, prefix, skipped, device;
-        if (!(fields >> destination >> prefix)) continue;
-        for (int i = 0; i < 7; ++i) fields >> skipped;
-        fields >> device;
-        if (destination == std::string(32, '0') && prefix == "00" && device != "lo") return true;
-    }
-    return false;
+    return std::system("{ ip route show default; ip -6 route show default; } 2>/dev/null | grep -q .") == 0;
 }
 
 class InstalledApp : public ::testing::Test {
@@ -110,10 +91,10 @@ protected:
     std::string pulseServer() const { return "unix:" + (root / "pulse" / "native").string(); }
 
     void startSessionBus() {
-        bus.emplace(std::vector<std::string>{"/usr/bin/env", "dbus-daemon", "--session", "--nofork",
-                                             "--nopidfile", "--address=" + busAddress()},
+        bus.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                             "--address=" + busAddress()},
                     std::map<std::string, std::string>{}, root / "dbus.log");
-        ASSERT_TRUE(e2e::waitUntil([&] { return fs::exists(root / "bus"); }, 10s))
+        ASSERT_TRUE(support::eventually([&] { return fs::exists(root / "bus"); }, 10s))
             << fileText(root / "dbus.log");
     }
 
@@ -132,16 +113,14 @@ protected:
             << "set-default-source kestro_voice\n";
         std::map<std::string, std::string> environment{{"XDG_RUNTIME_DIR", folder.string()},
                                                        {"HOME", folder.string()}};
-        pulse.emplace(std::vector<std::string>{"/usr/bin/env", "pulseaudio", "-n", "--daemonize=no",
-                                               "--exit-idle-time=-1", "--disallow-exit", "-F",
-                                               (folder / "default.pa").string()},
+        pulse.emplace(std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                               "--disallow-exit", "-F", (folder / "default.pa").string()},
                       environment, root / "pulse.log");
-        ASSERT_TRUE(e2e::waitUntil(
+        ASSERT_TRUE(support::eventually(
             [&] {
-                e2e::ChildProcess info({"/usr/bin/env", "pactl", "info"}, {{"PULSE_SERVER", pulseServer()}},
-                                       root / "pactl.log");
-                auto status = info.waitForExit(5s);
-                return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+                return e2e::ChildProcess({"pactl", "info"}, {{"PULSE_SERVER", pulseServer()}},
+                                         root / "pactl.log")
+                    .succeeds(5s);
             },
             15s))
             << fileText(root / "pulse.log");
@@ -152,7 +131,8 @@ protected:
     bool startCallByKeyboard() {
         for (int attempt = 0; attempt < 20; ++attempt) {
             keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::p});
-            if (e2e::waitUntil([&] { return !backend.requestsTo("/session").empty(); }, 1500ms)) return true;
+            if (support::eventually([&] { return !backend.requestsTo("/session").empty(); }, 1500ms))
+                return true;
             if (app && app->waitForExit(0ms)) return false;
         }
         return false;
@@ -200,14 +180,12 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
     // The credential is stored the way the README tells the user to.
     e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
                             root / "set-credential.log", "app-credential\n");
-    auto stored = store.waitForExit(30s);
-    ASSERT_TRUE(stored && WIFEXITED(*stored) && WEXITSTATUS(*stored) == 0)
-        << fileText(root / "set-credential.log");
+    ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
 
     realtime.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
     app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, appEnvironment(), root / "kestro.log");
     // The menu asks for the usage counts at start-up.
-    ASSERT_TRUE(e2e::waitUntil([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
     EXPECT_EQ(backend.requestsTo("/usage")[0].header("Authorization"), "Bearer app-credential");
 
     ASSERT_TRUE(startCallByKeyboard()) << appLog();
@@ -216,7 +194,8 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
     EXPECT_EQ(realtime.handshake().header("Authorization"), "Bearer ek_app");
 
     // Transcription is switched on.
-    ASSERT_TRUE(e2e::waitUntil([&] { return firstFrame("session.update").has_value(); }, 20s)) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return firstFrame("session.update").has_value(); }, 20s))
+        << appLog();
     auto update = *firstFrame("session.update");
     EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
     realtime.sendText(serverEvent("session.updated", {{"session", realtimeSession(true)}}).dump());
@@ -247,7 +226,7 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
                           .dump());
 
     // The sine tone of the default source arrives as microphone audio.
-    ASSERT_TRUE(e2e::waitUntil([&] { return loudestMicrophoneSample() > 1000; }, 20s))
+    ASSERT_TRUE(support::eventually([&] { return loudestMicrophoneSample() > 1000; }, 20s))
         << "no microphone audio reached the server\n"
         << appLog();
     // The items went out before that wait; a moment more lets the app read them before the call
@@ -256,7 +235,8 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
 
     keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::m});
     EXPECT_EQ(realtime.waitForClientClose(20s), std::optional<std::uint16_t>(1001)) << appLog();
-    ASSERT_TRUE(e2e::waitUntil([&] { return !backend.requestsTo("/transcript").empty(); }, 20s)) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/transcript").empty(); }, 20s))
+        << appLog();
     auto posted = backend.requestsTo("/transcript");
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].method, "POST");

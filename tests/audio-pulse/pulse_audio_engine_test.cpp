@@ -1,16 +1,18 @@
+#include "platform/audio/pulse_audio_engine.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "platform/audio/pulse_audio_engine.hpp"
+#include "platform/audio/audio_device_facts.hpp"
 #include "pulse_fixture.hpp"
 #include "support/audio_signals.hpp"
 
@@ -28,61 +30,50 @@ std::size_t threadCount() {
     return count;
 }
 
-// Collects tap buffers and lets the test wait for a number of them.
-struct Recorder {
+// Collects what the audio threads hand over, with its arrival times, and lets the test wait for
+// a number of items.
+template <class T>
+struct Collected {
     std::mutex mutex;
     std::condition_variable arrived;
-    std::vector<std::shared_ptr<PcmBuffer>> buffers;
+    std::vector<T> items;
     std::vector<Clock::time_point> times;
     std::atomic<bool> onTestThread = false;
-    std::thread::id testThread = std::this_thread::get_id();
+    const std::thread::id testThread = std::this_thread::get_id();
 
+    void add(T item) {
+        if (std::this_thread::get_id() == testThread) onTestThread = true;
+        std::lock_guard lock(mutex);
+        items.push_back(std::move(item));
+        times.push_back(Clock::now());
+        arrived.notify_all();
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return items.size() >= count; });
+    }
+    std::vector<T> list() {
+        std::lock_guard lock(mutex);
+        return items;
+    }
+};
+
+struct Recorder : Collected<std::shared_ptr<PcmBuffer>> {
     platform::AudioEngine::TapBlock block() {
-        return [this](std::shared_ptr<PcmBuffer> buffer) {
-            if (std::this_thread::get_id() == testThread) onTestThread = true;
-            std::lock_guard lock(mutex);
-            buffers.push_back(std::move(buffer));
-            times.push_back(Clock::now());
-            arrived.notify_all();
-        };
-    }
-    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return buffers.size() >= count; });
-    }
-    std::vector<std::shared_ptr<PcmBuffer>> take() {
-        std::lock_guard lock(mutex);
-        return buffers;
+        return [this](std::shared_ptr<PcmBuffer> buffer) { add(std::move(buffer)); };
     }
 };
 
-// Counts completions in order and lets the test wait for them.
-struct Completions {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> done;
-
+struct Completions : Collected<int> {
     platform::PlayerNode::Completion completion(int id) {
-        return [this, id] {
-            std::lock_guard lock(mutex);
-            done.push_back(id);
-            changed.notify_all();
-        };
-    }
-    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return done.size() >= count; });
-    }
-    std::vector<int> list() {
-        std::lock_guard lock(mutex);
-        return done;
+        return [this, id] { add(id); };
     }
 };
 
-std::vector<float> concatenate(const std::vector<std::shared_ptr<PcmBuffer>>& buffers, std::size_t from = 0) {
+std::vector<float> concatenate(const std::vector<std::shared_ptr<PcmBuffer>>& buffers) {
     std::vector<float> samples;
-    for (std::size_t i = from; i < buffers.size(); ++i) {
-        auto channel = kestro::test::firstChannel(*buffers[i]);
+    for (const auto& buffer : buffers) {
+        auto channel = kestro::test::firstChannel(*buffer);
         samples.insert(samples.end(), channel.begin(), channel.end());
     }
     return samples;
@@ -114,7 +105,7 @@ TEST(PulseAudioEngine, CapturesTheDefaultSourceInExactTapBuffersThatConvertToThe
     EXPECT_FALSE(engine.isRunning());
     EXPECT_FALSE(recorder.onTestThread);
 
-    auto buffers = recorder.take();
+    auto buffers = recorder.list();
     auto converter = engine.makeConverter(mic, AudioFormat::int16(24000, 1));
     std::vector<float> wire;
     for (auto& buffer : buffers) {
@@ -122,12 +113,15 @@ TEST(PulseAudioEngine, CapturesTheDefaultSourceInExactTapBuffersThatConvertToThe
         EXPECT_EQ(buffer->format(), mic);
         auto output = PcmBuffer::make(converter->outputFormat(), 2048);
         bool given = false;
-        converter->convert(*output, [&](uint32_t, platform::AudioConverter::InputStatus& status) -> std::shared_ptr<const PcmBuffer> {
-            status = given ? platform::AudioConverter::InputStatus::noDataNow : platform::AudioConverter::InputStatus::haveData;
-            auto result = given ? nullptr : buffer;
-            given = true;
-            return result;
-        });
+        converter->convert(
+            *output,
+            [&](uint32_t, platform::AudioConverter::InputStatus& status) -> std::shared_ptr<const PcmBuffer> {
+                status = given ? platform::AudioConverter::InputStatus::noDataNow
+                               : platform::AudioConverter::InputStatus::haveData;
+                auto result = given ? nullptr : buffer;
+                given = true;
+                return result;
+            });
         auto samples = kestro::test::firstChannel(*output);
         wire.insert(wire.end(), samples.begin(), samples.end());
     }
@@ -186,7 +180,8 @@ TEST(PulseAudioEngine, PlaysScheduledBuffersIntoTheSinkAndCompletesThemInOrder) 
 
     Completions completions;
     for (int i = 0; i < 10; ++i) {
-        node->scheduleBuffer(kestro::test::makeSine(out, 4800, 660, 0.5, uint64_t(i) * 4800), completions.completion(i));
+        node->scheduleBuffer(kestro::test::makeSine(out, 4800, 660, 0.5, uint64_t(i) * 4800),
+                             completions.completion(i));
     }
     node->play();
     ASSERT_TRUE(completions.waitFor(10));
@@ -194,16 +189,18 @@ TEST(PulseAudioEngine, PlaysScheduledBuffersIntoTheSinkAndCompletesThemInOrder) 
     EXPECT_EQ(playerSampleTime(*node), 48000);
     EXPECT_EQ(node->lastRenderTime()->sampleRate, 48000);
 
-    std::size_t recorded = recorder.take().size();
+    std::size_t recorded = recorder.list().size();
     recorder.waitFor(recorded + 4, 2s);
     listener.stop();
-    auto samples = concatenate(recorder.take());
+    auto samples = concatenate(recorder.list());
     // Keep the loudest second: that is where the tone went through.
     ASSERT_GT(samples.size(), std::size_t(monitor.sampleRate));
     double bestRms = 0;
     std::size_t bestStart = 0;
-    for (std::size_t start = 0; start + std::size_t(monitor.sampleRate) / 4 <= samples.size(); start += 1024) {
-        double level = kestro::test::rms(std::span(samples).subspan(start, std::size_t(monitor.sampleRate) / 4));
+    for (std::size_t start = 0; start + std::size_t(monitor.sampleRate) / 4 <= samples.size();
+         start += 1024) {
+        double level =
+            kestro::test::rms(std::span(samples).subspan(start, std::size_t(monitor.sampleRate) / 4));
         if (level > bestRms) {
             bestRms = level;
             bestStart = start;
@@ -224,7 +221,8 @@ TEST(PulseAudioEngine, StopDropsEverythingScheduledAndRestartsThePlayerTimeWhile
     engine.start();
 
     Completions completions;
-    for (int i = 0; i < 5; ++i) node->scheduleBuffer(kestro::test::makeSine(out, 24000, 300), completions.completion(i));
+    for (int i = 0; i < 5; ++i)
+        node->scheduleBuffer(kestro::test::makeSine(out, 24000, 300), completions.completion(i));
     node->play();
     auto deadline = Clock::now() + 5s;
     while (playerSampleTime(*node) <= 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
@@ -264,7 +262,8 @@ TEST(PulseAudioEngine, EngineStopAndDestructionCompleteEverythingAndEndEveryThre
         engine.installTap(4096, recorder.block());
         engine.start();
         for (int i = 0; i < 3; ++i) {
-            node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000, 300), completions.completion(i));
+            node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000, 300),
+                                 completions.completion(i));
         }
         node->play();
         ASSERT_TRUE(recorder.waitFor(2));
@@ -274,17 +273,20 @@ TEST(PulseAudioEngine, EngineStopAndDestructionCompleteEverythingAndEndEveryThre
 
         // Started again, it plays what is scheduled next; destruction drops it.
         engine.start();
-        node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000 * 5, 300), completions.completion(3));
+        node->scheduleBuffer(kestro::test::makeSine(node->outputFormat(), 48000 * 5, 300),
+                             completions.completion(3));
         node->play();
     }
     EXPECT_EQ(completions.list(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(threadCount(), before);
 }
 
-TEST(PulseAudioEngine, WithoutAServerStartAndInputFailWithTheirOwnErrors) {
+TEST(PulseAudioEngine, WithoutAServerThereAreNoFactsAndStartAndInputFailWithTheirOwnErrors) {
     const char* previous = std::getenv("PULSE_SERVER");
     std::string saved = previous ? previous : "";
     setenv("PULSE_SERVER", "unix:/nonexistent/kestro-no-server", 1);
+    EXPECT_FALSE(platform::defaultOutputDeviceFacts().has_value());
+    EXPECT_FALSE(platform::hasMicrophone());
     {
         PulseAudioEngine engine;
         EXPECT_THROW(engine.inputFormat(), platform::NoInputDeviceError);

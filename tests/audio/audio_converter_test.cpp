@@ -1,9 +1,11 @@
+#include "platform/audio/audio_converter.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
-#include "platform/audio/audio_converter.hpp"
 #include "platform/audio/audio_errors.hpp"
 #include "support/audio_signals.hpp"
 
@@ -17,21 +19,27 @@ using Input = AudioConverter::InputStatus;
 
 const AudioFormat wire = AudioFormat::int16(24000, 1);
 
-// Converts `buffer` the way a stream of microphone buffers is converted: the buffer once, then
-// "no data now", so that the converter keeps its state for the next buffer.
+// Gives `buffer` once, then "no data now", the way a stream of microphone buffers is converted:
+// the converter keeps its state for the next buffer.
+AudioConverter::InputBlock once(std::shared_ptr<const PcmBuffer> buffer) {
+    return [buffer, given = false](uint32_t, Input& status) mutable -> std::shared_ptr<const PcmBuffer> {
+        status = given ? Input::noDataNow : Input::haveData;
+        return std::exchange(given, true) ? nullptr : buffer;
+    };
+}
+
+// Gives no buffer, with `status`.
+AudioConverter::InputBlock nothing(Input status) {
+    return [status](uint32_t, Input& given) -> std::shared_ptr<const PcmBuffer> {
+        given = status;
+        return nullptr;
+    };
+}
+
 std::shared_ptr<PcmBuffer> convertOnce(AudioConverter& converter, std::shared_ptr<const PcmBuffer> buffer,
                                        uint32_t capacity, Status* status = nullptr) {
     auto output = PcmBuffer::make(converter.outputFormat(), capacity);
-    bool given = false;
-    auto result = converter.convert(*output, [&](uint32_t, Input& inputStatus) -> std::shared_ptr<const PcmBuffer> {
-        if (given) {
-            inputStatus = Input::noDataNow;
-            return nullptr;
-        }
-        given = true;
-        inputStatus = Input::haveData;
-        return buffer;
-    });
+    auto result = converter.convert(*output, once(std::move(buffer)));
     if (status) *status = result.status;
     EXPECT_NE(result.status, Status::error) << result.error.value_or("");
     return output;
@@ -43,7 +51,8 @@ TEST(AudioConverter, MicrophoneStreamBecomesContinuousWireAudioAtHalfTheRate) {
     std::vector<float> out;
     std::vector<uint32_t> lengths;
     for (int i = 0; i < 12; ++i) {
-        auto chunk = convertOnce(*converter, kestro::test::makeSine(mic, 4096, 440, 0.5, uint64_t(i) * 4096), 2048);
+        auto chunk =
+            convertOnce(*converter, kestro::test::makeSine(mic, 4096, 440, 0.5, uint64_t(i) * 4096), 2048);
         lengths.push_back(chunk->frameLength());
         auto samples = kestro::test::firstChannel(*chunk);
         out.insert(out.end(), samples.begin(), samples.end());
@@ -56,7 +65,8 @@ TEST(AudioConverter, MicrophoneStreamBecomesContinuousWireAudioAtHalfTheRate) {
     // A converter that lost its state between buffers would leave a jump at each boundary; a
     // 440 Hz sine of amplitude 0.5 moves at most 0.058 per sample at 24 kHz.
     float largestStep = 0;
-    for (std::size_t i = 4097; i < out.size(); ++i) largestStep = std::max(largestStep, std::abs(out[i] - out[i - 1]));
+    for (std::size_t i = 4097; i < out.size(); ++i)
+        largestStep = std::max(largestStep, std::abs(out[i] - out[i - 1]));
     EXPECT_LT(largestStep, 0.07f);
     EXPECT_NEAR(kestro::test::rms(std::span(out).subspan(4096)), 0.5 / std::sqrt(2.0), 0.01);
 }
@@ -104,10 +114,7 @@ TEST(AudioConverter, InputLeftOverWhenTheOutputIsFullIsKeptForTheNextConversion)
     uint32_t total = first->frameLength();
     for (int i = 0; i < 5; ++i) {
         auto output = PcmBuffer::make(format, 1000);
-        auto result = converter->convert(*output, [](uint32_t, Input& s) -> std::shared_ptr<const PcmBuffer> {
-            s = Input::noDataNow;
-            return nullptr;
-        });
+        auto result = converter->convert(*output, nothing(Input::noDataNow));
         total += output->frameLength();
         if (output->frameLength() < 1000) {
             EXPECT_EQ(result.status, Status::inputRanDry);
@@ -126,10 +133,7 @@ TEST(AudioConverter, EndOfStreamDrainsTheResamplerUntilReset) {
     Status status = Status::haveData;
     for (int i = 0; i < 10 && status != Status::endOfStream; ++i) {
         auto output = PcmBuffer::make(wire, 256);
-        auto result = converter->convert(*output, [](uint32_t, Input& s) -> std::shared_ptr<const PcmBuffer> {
-            s = Input::endOfStream;
-            return nullptr;
-        });
+        auto result = converter->convert(*output, nothing(Input::endOfStream));
         status = result.status;
         drained += output->frameLength();
     }
@@ -138,7 +142,8 @@ TEST(AudioConverter, EndOfStreamDrainsTheResamplerUntilReset) {
 
     // Ended: nothing more comes out, even with new input, until reset.
     Status after;
-    EXPECT_EQ(convertOnce(*converter, kestro::test::makeSine(mic, 4800, 440), 2400, &after)->frameLength(), 0u);
+    EXPECT_EQ(convertOnce(*converter, kestro::test::makeSine(mic, 4800, 440), 2400, &after)->frameLength(),
+              0u);
     EXPECT_EQ(after, Status::endOfStream);
     converter->reset();
     EXPECT_GT(convertOnce(*converter, kestro::test::makeSine(mic, 4800, 440), 2400)->frameLength(), 0u);
@@ -146,18 +151,14 @@ TEST(AudioConverter, EndOfStreamDrainsTheResamplerUntilReset) {
 
 TEST(AudioConverter, CreationAndConversionFailuresAreReported) {
     EXPECT_THROW(AudioConverter::make(AudioFormat::float32(0, 1), wire), platform::ConverterCreationError);
-    EXPECT_THROW(AudioConverter::make(AudioFormat::float32(48000, 0), wire), platform::ConverterCreationError);
+    EXPECT_THROW(AudioConverter::make(AudioFormat::float32(48000, 0), wire),
+                 platform::ConverterCreationError);
     EXPECT_THROW(AudioConverter::make(wire, AudioFormat::int16(NAN, 1)), platform::ConverterCreationError);
 
     auto converter = AudioConverter::make(AudioFormat::float32(48000, 1), wire);
     auto wrongInput = kestro::test::makeSine(AudioFormat::float32(44100, 1), 441, 440);
     auto output = PcmBuffer::make(wire, 256);
-    auto given = false;
-    auto result = converter->convert(*output, [&](uint32_t, Input& s) -> std::shared_ptr<const PcmBuffer> {
-        s = given ? Input::noDataNow : Input::haveData;
-        given = true;
-        return wrongInput;
-    });
+    auto result = converter->convert(*output, once(wrongInput));
     EXPECT_EQ(result.status, Status::error);
     EXPECT_TRUE(result.error.has_value());
 

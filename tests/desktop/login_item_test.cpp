@@ -1,13 +1,13 @@
 #include "platform/desktop/login_item.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/desktop/system_logger.hpp"
+#include "support/backend_environment.hpp"
 
 namespace {
 
@@ -41,28 +41,20 @@ struct CapturedLogs {
     platform::ScopedLogSink sink{[this](const platform::LogRecord& record) { records.push_back(record); }};
 };
 
-TEST(LoginItem, EnablingAnEnabledItemUnregistersThenRegisters) {
-    auto service = std::make_shared<FakeLoginItemService>();
-    service->currentStatus = LoginItemStatus::enabled;
-    LoginItem item(service);
-    CapturedLogs logs;
-
-    item.setEnabled(true);
-
-    EXPECT_EQ(service->calls, (std::vector<std::string>{"unregister", "register"}));
-    EXPECT_TRUE(item.isEnabled());
-    EXPECT_TRUE(logs.records.empty());
-}
-
-TEST(LoginItem, EnablingAnItemAwaitingApprovalOnlyRegisters) {
-    auto service = std::make_shared<FakeLoginItemService>();
-    service->currentStatus = LoginItemStatus::requiresApproval;
-    LoginItem item(service);
-    EXPECT_FALSE(item.isEnabled());
-
-    item.setEnabled(true);
-
-    EXPECT_EQ(service->calls, (std::vector<std::string>{"register"}));
+TEST(LoginItem, EnablingUnregistersAnEnabledItemFirst) {
+    for (auto [status, calls] :
+         {std::pair{LoginItemStatus::enabled, std::vector<std::string>{"unregister", "register"}},
+          std::pair{LoginItemStatus::requiresApproval, std::vector<std::string>{"register"}}}) {
+        auto service = std::make_shared<FakeLoginItemService>();
+        service->currentStatus = status;
+        LoginItem item(service);
+        EXPECT_EQ(item.isEnabled(), status == LoginItemStatus::enabled);
+        CapturedLogs logs;
+        item.setEnabled(true);
+        EXPECT_EQ(service->calls, calls);
+        EXPECT_TRUE(item.isEnabled());
+        EXPECT_TRUE(logs.records.empty());
+    }
 }
 
 TEST(LoginItem, FailuresAreLoggedWithTheDirectionAndNotThrown) {
@@ -91,7 +83,8 @@ TEST(LoginItem, ObserversAreToldBeforeEachChangeEvenAFailingOne) {
     LoginItem item(service);
     CapturedLogs logs;
     std::vector<std::size_t> callsSeenByObserver;
-    auto subscription = item.observable().onWillChange([&] { callsSeenByObserver.push_back(service->calls.size()); });
+    auto subscription =
+        item.observable().onWillChange([&] { callsSeenByObserver.push_back(service->calls.size()); });
 
     item.observable().setEnabled(true);
     subscription.reset();
@@ -110,18 +103,9 @@ TEST(LoginItem, LaunchedAtLoginOnlyWithTheAutostartArgument) {
 
 class XdgAutostart : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root = fs::temp_directory_path() / ("kestro-autostart-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
-    void TearDown() override { fs::remove_all(root); }
-
     static std::string read(const fs::path& path) {
-        std::ifstream file(path);
         std::stringstream text;
-        text << file.rdbuf();
+        text << std::ifstream(path).rdbuf();
         return text.str();
     }
     static void write(const fs::path& path, const std::string& text) {
@@ -129,16 +113,16 @@ protected:
         std::ofstream(path) << text;
     }
 
-    fs::path root;
+    support::TemporaryFolder folder;
+    fs::path root = folder.path();
 };
 
-TEST_F(XdgAutostart, RegisteringWritesAnEntryThatStartsTheProgramWithTheLoginArgument) {
+TEST_F(XdgAutostart, RegisteringWritesAnEntryWithTheLoginArgumentAndUnregisteringRemovesIt) {
     auto entry = root / "config" / "autostart" / "kestro.desktop";
     XdgAutostartService service(entry, "/opt/kestro/bin/kestro");
     EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
 
     service.registerItem();
-
     EXPECT_EQ(service.status(), LoginItemStatus::enabled);
     auto text = read(entry);
     EXPECT_TRUE(text.starts_with("[Desktop Entry]\n")) << text;
@@ -146,6 +130,10 @@ TEST_F(XdgAutostart, RegisteringWritesAnEntryThatStartsTheProgramWithTheLoginArg
     EXPECT_NE(text.find("\nExec=/opt/kestro/bin/kestro --launched-at-login\n"), std::string::npos) << text;
     // Written through a temporary file that does not stay behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()), 1);
+
+    service.unregisterItem();
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_THROW(service.unregisterItem(), LoginItemError);
 }
 
 TEST_F(XdgAutostart, ProgramPathsWithReservedCharactersAreQuoted) {
@@ -166,34 +154,25 @@ TEST_F(XdgAutostart, AHiddenEntryIsNotEnabledAndRegisteringReplacesIt) {
     service.registerItem();
     EXPECT_EQ(service.status(), LoginItemStatus::enabled);
     EXPECT_EQ(read(entry).find("Hidden"), std::string::npos);
-}
 
-TEST_F(XdgAutostart, HiddenInAnotherGroupDoesNotCount) {
-    auto entry = root / "kestro.desktop";
+    // Hidden in another group does not count.
     write(entry, "[Desktop Entry]\nExec=kestro\n[Desktop Action quit]\nHidden=true\n");
-    EXPECT_EQ(XdgAutostartService(entry, "kestro").status(), LoginItemStatus::enabled);
-}
-
-TEST_F(XdgAutostart, UnregisteringRemovesTheEntryAndFailsWhenThereIsNone) {
-    auto entry = root / "kestro.desktop";
-    XdgAutostartService service(entry, "/usr/bin/kestro");
-    service.registerItem();
-    service.unregisterItem();
-    EXPECT_FALSE(fs::exists(entry));
-    EXPECT_THROW(service.unregisterItem(), LoginItemError);
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
 }
 
 TEST_F(XdgAutostart, AnUnwritableFolderFailsTheRegistrationWhichTheLoginItemLogs) {
     // A regular file where the autostart folder should be: fails even for root.
     write(root / "blocked", "");
-    auto service = std::make_shared<XdgAutostartService>(root / "blocked" / "autostart" / "kestro.desktop", "kestro");
+    auto service =
+        std::make_shared<XdgAutostartService>(root / "blocked" / "autostart" / "kestro.desktop", "kestro");
     EXPECT_THROW(service->registerItem(), LoginItemError);
 
     LoginItem item(service);
     CapturedLogs logs;
     item.setEnabled(true);
     ASSERT_EQ(logs.records.size(), 1u);
-    EXPECT_TRUE(logs.records[0].message.starts_with("Failed to enable launch at login: ")) << logs.records[0].message;
+    EXPECT_TRUE(logs.records[0].message.starts_with("Failed to enable launch at login: "))
+        << logs.records[0].message;
     EXPECT_FALSE(item.isEnabled());
 }
 

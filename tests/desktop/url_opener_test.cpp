@@ -1,14 +1,14 @@
 #include "platform/desktop/url_opener.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "support/backend_environment.hpp"
+#include "support/test_runtime.hpp"
 
 namespace {
 
@@ -16,13 +16,13 @@ namespace fs = std::filesystem;
 using platform::Url;
 
 TEST(Url, AcceptsAbsoluteUrlsAndRejectsWhatCannotBeOne) {
-    for (const char* valid : {"mailto:support@kestro.app", "https://kestro.app/download?v=1.2&x=%20y",
-                              "x-scheme+1.2:rest"}) {
+    for (const char* valid :
+         {"mailto:support@kestro.app", "https://kestro.app/download?v=1.2&x=%20y", "x-scheme+1.2:rest"}) {
         EXPECT_TRUE(Url::parse(valid).has_value()) << valid;
     }
-    for (const char* invalid : {"", "mailto", ":no-scheme", "1http://x", "-e:x", "mailto:a b@c.d",
-                                "https://x/\n", "https://x/%zz", "https://x/%4", "https://x/\"quoted\"",
-                                "https://x/<y>", "mail_to:x"}) {
+    for (const char* invalid :
+         {"", "mailto", ":no-scheme", "1http://x", "-e:x", "mailto:a b@c.d", "https://x/\n", "https://x/%zz",
+          "https://x/%4", "https://x/\"quoted\"", "https://x/<y>", "mail_to:x"}) {
         EXPECT_FALSE(Url::parse(invalid).has_value()) << invalid;
     }
     EXPECT_EQ(Url::parse("MailTo:x")->scheme(), "mailto");
@@ -43,32 +43,23 @@ TEST(UrlOpener, AnInvalidLinkDoesNothing) {
 
 // A stub xdg-open first on PATH writes what it was given into a file.
 TEST(XdgUrlOpener, HandsTheUrlToXdgOpenAsOneArgument) {
-    auto dir = fs::temp_directory_path() / ("kestro-xdg-open-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    auto record = dir / "opened.txt";
-    {
-        std::ofstream stub(dir / "xdg-open");
-        stub << "#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" > '" << record.string() << ".tmp'\nmv '"
-             << record.string() << ".tmp' '" << record.string() << "'\n";
-    }
-    fs::permissions(dir / "xdg-open", fs::perms::owner_all);
+    support::TemporaryFolder dir;
+    auto record = dir.path() / "opened.txt";
+    std::ofstream(dir.path() / "xdg-open")
+        << "#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" > '" << record.string() << ".tmp'\nmv '"
+        << record.string() << ".tmp' '" << record.string() << "'\n";
+    fs::permissions(dir.path() / "xdg-open", fs::perms::owner_all);
     std::string previousPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    ::setenv("PATH", (dir.string() + ":" + previousPath).c_str(), 1);
+    ::setenv("PATH", (dir.path().string() + ":" + previousPath).c_str(), 1);
 
     platform::XdgUrlOpener opener;
     opener.openURLString("mailto:support@kestro.app?subject=Hi%20there&x=$(touch%20/tmp/no)");
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!fs::exists(record) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    bool ran = support::eventually([&] { return fs::exists(record); });
     ::setenv("PATH", previousPath.c_str(), 1);
-    std::ifstream file(record);
+    ASSERT_TRUE(ran);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(record).rdbuf();
     EXPECT_EQ(text.str(), "1|mailto:support@kestro.app?subject=Hi%20there&x=$(touch%20/tmp/no)\n");
-    fs::remove_all(dir);
 }
 
 }  // namespace

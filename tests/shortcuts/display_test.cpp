@@ -8,102 +8,116 @@ namespace {
 
 using namespace GlobalShortcuts;
 
-std::shared_ptr<platform::XkbKeyboardLayout> layout(const std::string& layouts, std::uint32_t current = 0) {
-    try {
-        return platform::XkbKeyboardLayout::fromNames(layouts, {}, current);
-    } catch (const platform::KeymapError&) {
-        return nullptr;
+// Keymaps compiled from layout names; a test skips when the machine has no XKB data for them.
+class Layouts : public ::testing::Test {
+protected:
+    std::shared_ptr<platform::XkbKeyboardLayout> us = load("us"), fr = load("fr"), de = load("de"),
+                                                 ru = load("ru"), usRu = load("us,ru", 1),
+                                                 frRu = load("fr,ru", 1);
+    void SetUp() override {
+        if (!us || !fr || !de || !ru || !usRu || !frRu)
+            GTEST_SKIP() << "no XKB data to compile the test keymaps";
     }
-}
 
-#define REQUIRE_LAYOUT(variable, ...)                                                    \
-    auto variable = layout(__VA_ARGS__);                                                 \
-    if (!variable) GTEST_SKIP() << "no XKB data to compile the keymap " #__VA_ARGS__;
+private:
+    static std::shared_ptr<platform::XkbKeyboardLayout> load(const std::string& names,
+                                                             std::uint32_t current = 0) {
+        try {
+            return platform::XkbKeyboardLayout::fromNames(names, {}, current);
+        } catch (const platform::KeymapError&) {
+            return nullptr;
+        }
+    }
+};
 
-TEST(Description, ModifierSymbolsPrecedeTheKeyInFixedOrder) {
-    REQUIRE_LAYOUT(us, "us");
-    EXPECT_EQ(Shortcut(Key::p, {Modifier::control}).description(us.get()), "\u2303P");
-    EXPECT_EQ(Shortcut(Key::f5, {Modifier::command, Modifier::shift}).description(us.get()), "\u21E7\u2318F5");
-    EXPECT_EQ(Shortcut(Key::a, {Modifier::command, Modifier::function, Modifier::shift, Modifier::option,
-                                Modifier::control})
-                  .description(us.get()),
-              "\u2303\u2325\u21E7\u2318\U0001F310\uFE0EA");
-}
-
-TEST(Description, SpecialKeysShowTheirSymbols) {
-    EXPECT_EQ(Shortcut(Key::space, {Modifier::option}).description(nullptr), "\u2325Space");
-    EXPECT_EQ(Shortcut(Key::keypad1, {}).description(nullptr), "1\u20E3");
-    EXPECT_EQ(Shortcut(Key::keypadEnter, {}).description(nullptr), "\u21A9\u20E3");
+TEST_F(Layouts, DescriptionsPutTheModifiersInFixedOrderBeforeTheKey) {
+    struct Case {
+        Shortcut shortcut;
+        const char* description;
+    };
+    for (const auto& c : {
+             Case{Shortcut(Key::p, {Modifier::control}), "\u2303P"},
+             Case{Shortcut(Key::f5, {Modifier::command, Modifier::shift}), "\u21E7\u2318F5"},
+             Case{Shortcut(Key::a, {Modifier::command, Modifier::function, Modifier::shift, Modifier::option,
+                                    Modifier::control}),
+                  "\u2303\u2325\u21E7\u2318\U0001F310\uFE0EA"},
+             Case{Shortcut(Key::space, {Modifier::option}), "\u2325Space"},
+             Case{Shortcut(Key::keypad1, {}), "1\u20E3"},
+             Case{Shortcut(Key::keypadEnter, {}), "\u21A9\u20E3"},
+             Case{Shortcut(Key::f20, {}), "F20"},
+             Case{Shortcut(Key::help, {}), "?\u20DD"},
+             Case{Shortcut(Key::return_, {Modifier::command}), "\u2318\u21A9"},
+             Case{Shortcut(Key::upArrow, {}), "\u2191"},
+             // Right shift types no character; 52 and 1000 are no key at all.
+             Case{Shortcut(Key::rightShift, {}), "\uFFFD"},
+             Case{Shortcut(Key(52), {Modifier::control}), "\u2303\uFFFD"},
+             Case{Shortcut(Key(1000), {}), "\uFFFD"},
+             // Codes outside what a key can be are refused rather than cut to 16 bits (35 + 65536).
+             Case{Shortcut(Key(35 + 65536), {}), "\uFFFD"},
+             Case{Shortcut(Key(-1), {}), "\uFFFD"},
+         }) {
+        EXPECT_EQ(c.shortcut.description(us.get()), c.description) << c.description;
+    }
+    // Without a layout only the keys with a symbol of their own can be shown.
     EXPECT_EQ(Shortcut(Key::f12, {}).description(nullptr), "F12");
-    EXPECT_EQ(Shortcut(Key::f20, {}).description(nullptr), "F20");
-    EXPECT_EQ(Shortcut(Key::help, {}).description(nullptr), "?\u20DD");
-    EXPECT_EQ(Shortcut(Key::return_, {Modifier::command}).description(nullptr), "\u2318\u21A9");
-    EXPECT_EQ(Shortcut(Key::upArrow, {}).description(nullptr), "\u2191");
-}
-
-TEST(Description, KeysTheLayoutCannotShowGetTheReplacementCharacter) {
-    REQUIRE_LAYOUT(us, "us");
-    // Right shift types no character; 52 and 1000 are no key at all.
-    EXPECT_EQ(Shortcut(Key::rightShift, {}).description(us.get()), "\uFFFD");
-    EXPECT_EQ(Shortcut(Key(52), {Modifier::control}).description(us.get()), "\u2303\uFFFD");
-    EXPECT_EQ(Shortcut(Key(1000), {}).description(us.get()), "\uFFFD");
-    // Key codes outside what a key can be are refused rather than cut to 16 bits (35 + 65536).
-    EXPECT_EQ(Shortcut(Key(35 + 65536), {}).description(us.get()), "\uFFFD");
-    EXPECT_EQ(Shortcut(Key(-1), {}).description(us.get()), "\uFFFD");
     EXPECT_EQ(Shortcut(Key::p, {}).description(nullptr), "\uFFFD");
 }
 
-TEST(MenuKeyEquivalent, SpecialKeysUseTheirEquivalentAndOthersTheLowerCaseCharacter) {
-    REQUIRE_LAYOUT(us, "us");
+TEST_F(Layouts, MenuKeyEquivalentsAreTheSpecialKeysOwnOrTheLowerCaseCharacter) {
     EXPECT_EQ(Shortcut(Key::space, {Modifier::option}).menuItemKeyEquivalent(us.get()), " ");
     EXPECT_EQ(Shortcut(Key::f1, {}).menuItemKeyEquivalent(us.get()), "\uF704");
-    EXPECT_EQ(Shortcut(Key::f12, {}).menuItemKeyEquivalent(us.get()), "\uF70F");
     EXPECT_EQ(Shortcut(Key::f20, {}).menuItemKeyEquivalent(us.get()), "\uF717");
-    EXPECT_EQ(Shortcut(Key::keypad1, {}).menuItemKeyEquivalent(us.get()), std::nullopt);
     EXPECT_EQ(Shortcut(Key::p, {Modifier::control}).menuItemKeyEquivalent(us.get()), "p");
+    EXPECT_EQ(Shortcut(Key::keypad1, {}).menuItemKeyEquivalent(us.get()), std::nullopt);
     EXPECT_EQ(Shortcut(Key::rightShift, {}).menuItemKeyEquivalent(us.get()), std::nullopt);
 }
 
-TEST(LayoutCharacter, FollowsTheKeyPositionInEachLayout) {
-    REQUIRE_LAYOUT(us, "us");
-    REQUIRE_LAYOUT(fr, "fr");
-    REQUIRE_LAYOUT(de, "de");
-    EXPECT_EQ(us->character(Key::a.rawValue), "a");
-    EXPECT_EQ(us->character(Key::semicolon.rawValue), ";");
-    EXPECT_EQ(us->character(Key::backtick.rawValue), "`");
-
-    EXPECT_EQ(fr->character(Key::a.rawValue), "q");
-    EXPECT_EQ(fr->character(Key::q.rawValue), "a");
-    EXPECT_EQ(fr->character(Key::semicolon.rawValue), "m");
-    EXPECT_EQ(fr->character(Key::one.rawValue), "&");
-    EXPECT_EQ(fr->character(Key::two.rawValue), "\u00E9");
+TEST_F(Layouts, CharactersFollowTheKeyPositionInEachLayout) {
+    struct Case {
+        const platform::XkbKeyboardLayout* layout;
+        Key key;
+        const char* character;
+    };
+    for (const auto& c : {
+             Case{us.get(), Key::semicolon, ";"},
+             Case{us.get(), Key::backtick, "`"},
+             Case{fr.get(), Key::a, "q"},
+             Case{fr.get(), Key::q, "a"},
+             Case{fr.get(), Key::semicolon, "m"},
+             Case{fr.get(), Key::one, "&"},
+             Case{fr.get(), Key::two, "\u00E9"},
+             Case{de.get(), Key::y, "z"},
+             Case{de.get(), Key::z, "y"},
+             Case{de.get(), Key::minus, "\u00DF"},
+             Case{de.get(), Key::equal, "\u00B4"},  // a dead key shows its accent
+             // A non-Latin layout shows the Latin layout beside it, or the US letters.
+             Case{ru.get(), Key::p, "p"},
+             Case{usRu.get(), Key::p, "p"},
+             Case{frRu.get(), Key::a, "q"},
+         }) {
+        EXPECT_EQ(c.layout->character(c.key.rawValue), c.character) << c.character;
+    }
     EXPECT_EQ(Shortcut(Key::two, {Modifier::control}).description(fr.get()), "\u2303\u00C9");
-
-    EXPECT_EQ(de->character(Key::y.rawValue), "z");
-    EXPECT_EQ(de->character(Key::z.rawValue), "y");
-    EXPECT_EQ(de->character(Key::minus.rawValue), "\u00DF");
-    // A dead key shows its accent.
-    EXPECT_EQ(de->character(Key::equal.rawValue), "\u00B4");
-}
-
-TEST(LayoutCharacter, NonLatinLayoutsShowTheLatinLayoutOfTheKeyboard) {
-    REQUIRE_LAYOUT(ru, "ru");
-    REQUIRE_LAYOUT(usRuOnRussian, "us,ru", 1);
-    REQUIRE_LAYOUT(frRuOnRussian, "fr,ru", 1);
-    // Russian alone: the US letters.
-    EXPECT_EQ(ru->character(Key::p.rawValue), "p");
     EXPECT_EQ(Shortcut(Key::p, {Modifier::control}).description(ru.get()), "\u2303P");
-    // With a Latin layout beside it, that one.
-    EXPECT_EQ(usRuOnRussian->character(Key::p.rawValue), "p");
-    EXPECT_EQ(frRuOnRussian->character(Key::a.rawValue), "q");
 }
 
+// The named keys' codes, checked against the key positions the X server knows them by; codes that
+// are easy to get wrong are not in alphabetical or numeric order.
 TEST(XkbKeyNames, CarbonCodesMapToKeyPositionsAndBack) {
-    EXPECT_EQ(platform::xkbKeyName(35), "AD10");
-    EXPECT_EQ(platform::xkbKeyName(46), "AB07");
-    EXPECT_EQ(platform::xkbKeyName(0), "AC01");
-    EXPECT_EQ(platform::xkbKeyName(126), "UP");
-    EXPECT_EQ(platform::xkbKeyName(63), std::nullopt);  // fn has no PC counterpart
+    struct Case {
+        Key key;
+        const char* position;
+    };
+    for (const auto& c :
+         {Case{Key::a, "AC01"}, Case{Key::s, "AC02"}, Case{Key::d, "AC03"}, Case{Key::p, "AD10"},
+          Case{Key::m, "AB07"}, Case{Key::five, "AE05"}, Case{Key::six, "AE06"}, Case{Key::keypad8, "KP8"},
+          Case{Key::f17, "FK17"}, Case{Key::f20, "FK20"}, Case{Key::return_, "RTRN"},
+          Case{Key::delete_, "BKSP"}, Case{Key::rightShift, "RTSH"}, Case{Key::keypadClear, "NMLK"},
+          Case{Key::volumeUp, "VOL+"}, Case{Key::help, "INS"}, Case{Key::upArrow, "UP"}}) {
+        EXPECT_EQ(platform::xkbKeyName(c.key.rawValue), c.position) << c.position;
+    }
+    EXPECT_EQ(platform::xkbKeyName(Key::function.rawValue), std::nullopt);  // fn has no PC counterpart
+    EXPECT_EQ(Key::function.rawValue, 63);
     EXPECT_EQ(platform::xkbKeyName(-1), std::nullopt);
     EXPECT_EQ(platform::xkbKeyName(1 << 20), std::nullopt);
     for (std::int64_t code = 0; code < 128; ++code) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +16,7 @@
 #include "platform/notifications/notification_center.hpp"
 #include "platform/runtime/print.hpp"
 #include "shortcuts/global_shortcuts.hpp"
+#include "support/backend_environment.hpp"
 
 namespace shortcuts_test {
 
@@ -24,49 +24,36 @@ namespace shortcuts_test {
 class LettersLayout : public platform::KeyboardLayout {
 public:
     std::optional<std::string> character(std::int64_t keyCode) const override {
-        static const std::map<std::int64_t, std::string> letters{
-            {0, "a"}, {35, "p"}, {46, "m"}, {12, "q"}, {18, "1"}, {27, "-"}};
+        static const std::map<std::int64_t, std::string> letters{{0, "a"},  {35, "p"}, {46, "m"},
+                                                                 {12, "q"}, {18, "1"}, {27, "-"}};
         auto found = letters.find(keyCode);
         if (found == letters.end()) return std::nullopt;
         return found->second;
     }
 };
 
-inline const GlobalShortcuts::Shortcut controlP{GlobalShortcuts::Key::p, {GlobalShortcuts::Modifier::control}};
-inline const GlobalShortcuts::Shortcut controlM{GlobalShortcuts::Key::m, {GlobalShortcuts::Modifier::control}};
-inline const GlobalShortcuts::Shortcut commandQ{GlobalShortcuts::Key::q, {GlobalShortcuts::Modifier::command}};
+inline const GlobalShortcuts::Shortcut controlP{GlobalShortcuts::Key::p,
+                                                {GlobalShortcuts::Modifier::control}};
+inline const GlobalShortcuts::Shortcut controlM{GlobalShortcuts::Key::m,
+                                                {GlobalShortcuts::Modifier::control}};
+inline const GlobalShortcuts::Shortcut commandQ{GlobalShortcuts::Key::q,
+                                                {GlobalShortcuts::Modifier::command}};
 
 class LayerTest : public ::testing::Test {
 protected:
     LayerTest()
-        : directory_(makeDirectory()),
-          defaults(directory_ / "defaults.json"),
+        : defaults(folder_.path() / "defaults.json"),
           backend(std::make_shared<platform::FakeHotKeyBackend>()),
           layer(GlobalShortcuts::ShortcutLayer::create(defaults, notifications, io.get_executor(), backend,
                                                        std::make_shared<LettersLayout>())),
           printed_([this](std::string_view line) { lines.emplace_back(line); }),
           changes_(notifications.addObserver(GlobalShortcuts::shortcutByNameDidChangeNotification,
                                              [this](const platform::Notification& notification) {
-                                                 if (auto* name = notification.get<GlobalShortcuts::Name>("name")) {
+                                                 if (auto* name =
+                                                         notification.get<GlobalShortcuts::Name>("name")) {
                                                      changed.push_back(name->rawValue);
                                                  }
                                              })) {}
-
-    ~LayerTest() override {
-        layer.reset();
-        std::filesystem::remove_all(directory_);
-    }
-
-    static std::filesystem::path makeDirectory() {
-        auto path = std::filesystem::temp_directory_path() /
-                    ("kestro-shortcuts-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(path);
-        return path;
-    }
-    static int& counter() {
-        static int value = 0;
-        return value;
-    }
 
     // Runs what was posted to the main executor.
     void settle() {
@@ -87,13 +74,14 @@ protected:
         return sent;
     }
     bool held(const GlobalShortcuts::Shortcut& shortcut) const {
-        return backend->heldId(static_cast<std::uint32_t>(shortcut.carbonKeyCode),
-                               static_cast<std::uint32_t>(shortcut.carbonModifiers))
+        return backend
+            ->heldId(static_cast<std::uint32_t>(shortcut.carbonKeyCode),
+                     static_cast<std::uint32_t>(shortcut.carbonModifiers))
             .has_value();
     }
 
 private:
-    std::filesystem::path directory_;
+    support::TemporaryFolder folder_;
 
 protected:
     boost::asio::io_context io;

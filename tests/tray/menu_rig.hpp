@@ -42,18 +42,22 @@ struct MenuRig {
     explicit MenuRig(boost::asio::any_io_executor main, bool withCredential = true,
                      std::string supportAddress = "help@kestro.app") {
         if (withCredential) environment.storeCredential();
-        environment.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used": 3, "total": 10})"));
+        environment.backend.setReply("/usage",
+                                     support::ScriptedReply::json(200, R"({"used": 3, "total": 10})"));
         environment.backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
         stateManager = std::make_unique<MenuBarStateManager>(
             main, main, [this] { return fetchUsage(environment.network); }, notifications,
             std::chrono::milliseconds(20));
 
         SessionManager::Services services;
-        services.callsAvailable = [this] { return stateManager->currentState.get() == MenuBarState::callsAvailable; };
+        services.callsAvailable = [this] {
+            return stateManager->currentState.get() == MenuBarState::callsAvailable;
+        };
         services.hasHeadphones = [] { return true; };
         services.isNetworkReachable = [] { return true; };
         services.hasMicrophone = [] { return true; };
-        services.fetchSessionToken = [this](std::shared_ptr<UsageManager> usage) -> boost::asio::awaitable<std::string> {
+        services.fetchSessionToken =
+            [this](std::shared_ptr<UsageManager> usage) -> boost::asio::awaitable<std::string> {
             usageHandedToFetch = usage;
             co_return "call-secret";
         };
@@ -75,7 +79,6 @@ struct MenuRig {
             .supportAddress = std::move(supportAddress),
             .quit = [this] { ++quits; },
         });
-        view->setChangeHandler([this] { ++changes; });
     }
 
     support::BackendEnvironment environment;
@@ -88,13 +91,13 @@ struct MenuRig {
     std::shared_ptr<UsageManager> usageHandedToFetch;
     std::unique_ptr<MenuBarView> view;
     int quits = 0;
-    int changes = 0;
 };
 
 // The menu's lines: titles, "---" for dividers.
 inline std::vector<std::string> menuLines(const std::vector<MenuEntry>& menu) {
     std::vector<std::string> lines;
-    for (const auto& entry : menu) lines.push_back(entry.kind == MenuEntryKind::divider ? "---" : entry.title);
+    for (const auto& entry : menu)
+        lines.push_back(entry.kind == MenuEntryKind::divider ? "---" : entry.title);
     return lines;
 }
 

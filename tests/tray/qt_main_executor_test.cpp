@@ -4,14 +4,10 @@
 
 #include <QThread>
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <thread>
 
 #include "platform/runtime/task.hpp"
@@ -31,45 +27,23 @@ protected:
     asio::any_io_executor main = context.get_executor();
 };
 
-TEST_F(QtMainExecutorTest, WorkPostedFromAnotherThreadRunsOnTheQtThread) {
-    QThread* ranOn = nullptr;
-    std::thread other([&] { asio::post(main, [&] { ranOn = QThread::currentThread(); }); });
-    other.join();
-    ASSERT_TRUE(processEventsUntil([&] { return ranOn != nullptr; }));
-    EXPECT_EQ(ranOn, qtApplication().thread());
-}
-
-TEST_F(QtMainExecutorTest, DispatchRunsAtOnceOnTheQtThreadWhilePostWaitsForTheLoop) {
+TEST_F(QtMainExecutorTest, PostFromAnyThreadWaitsForTheLoopWhileDispatchOnTheQtThreadRunsAtOnce) {
     std::vector<std::string> order;
+    QThread* ranOn = nullptr;
+    std::thread other([&] {
+        asio::post(main, [&] {
+            ranOn = QThread::currentThread();
+            order.push_back("posted from another thread");
+        });
+    });
+    other.join();
     asio::post(main, [&] { order.push_back("posted"); });
     asio::dispatch(main, [&] { order.push_back("dispatched"); });
     order.push_back("returned");
-    ASSERT_TRUE(processEventsUntil([&] { return order.size() == 3; }));
-    EXPECT_EQ(order, (std::vector<std::string>{"dispatched", "returned", "posted"}));
-}
-
-asio::awaitable<void> sleepOnSharedThenRecord(asio::any_io_executor shared, std::vector<QThread*>& threads) {
-    threads.push_back(QThread::currentThread());
-    asio::steady_timer timer(shared, std::chrono::milliseconds(10));
-    co_await timer.async_wait(asio::use_awaitable);
-    threads.push_back(QThread::currentThread());
-}
-
-TEST_F(QtMainExecutorTest, ACoroutineAwaitingABackgroundTimerResumesOnTheQtThread) {
-    asio::io_context background;
-    auto guard = asio::make_work_guard(background);
-    std::thread worker([&] { background.run(); });
-
-    std::vector<QThread*> threads;
-    bool finished = false;
-    asio::co_spawn(main, sleepOnSharedThenRecord(background.get_executor(), threads),
-                   [&](std::exception_ptr) { finished = true; });
-    EXPECT_TRUE(processEventsUntil([&] { return finished; }));
-    guard.reset();
-    worker.join();
-    ASSERT_EQ(threads.size(), 2u);
-    EXPECT_EQ(threads[0], qtApplication().thread());
-    EXPECT_EQ(threads[1], qtApplication().thread());
+    ASSERT_TRUE(processEventsUntil([&] { return order.size() == 4; }));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"dispatched", "returned", "posted from another thread", "posted"}));
+    EXPECT_EQ(ranOn, qtApplication().thread());
 }
 
 TEST_F(QtMainExecutorTest, AnEscapingErrorIsReportedAndTheLoopGoesOn) {
@@ -82,7 +56,8 @@ TEST_F(QtMainExecutorTest, AnEscapingErrorIsReportedAndTheLoopGoesOn) {
     EXPECT_EQ(lines, (std::vector<std::string>{"Unhandled error on the main thread: boom"}));
 }
 
-// The tasks of the controller and the menu state run on the Qt thread through a strand.
+// The tasks of the controller and the menu state run on the Qt thread through a strand, and
+// resume there after waiting on the shared executor.
 TEST_F(QtMainExecutorTest, TasksSleepOnTheSharedExecutorAndStopWhenCancelled) {
     asio::io_context background;
     auto guard = asio::make_work_guard(background);

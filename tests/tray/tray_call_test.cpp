@@ -26,9 +26,11 @@ TEST(TrayCall, ChoosingStartAndEndCallInTheMenuDrivesTheController) {
     view.setChangeHandler([&] { presenter.refresh(); });
 
     presenter.menu()->popup(QPoint(10, 10));
-    ASSERT_TRUE(processEventsUntil([&] { return rig.stateManager->currentState.get() == MenuBarState::callsAvailable; }));
+    ASSERT_TRUE(processEventsUntil(
+        [&] { return rig.stateManager->currentState.get() == MenuBarState::callsAvailable; }));
     EXPECT_EQ(presenter.menu()->actions().front()->text(), "Start Call");
     EXPECT_EQ(presenter.action("callsUsed")->text(), "Calls Used: 3/10");
+    EXPECT_EQ(rig.environment.backend.requestsTo("/usage").size(), 1u) << "showing the menu refreshes once";
 
     presenter.action("startCall")->trigger();
     ASSERT_TRUE(processEventsUntil([&] { return rig.sessionManager->isConversationActive.get(); }));
@@ -36,6 +38,7 @@ TEST(TrayCall, ChoosingStartAndEndCallInTheMenuDrivesTheController) {
     EXPECT_EQ(end, presenter.action("endCall"));
     EXPECT_TRUE(end->isEnabled());
     EXPECT_TRUE(presenter.menu()->isVisible());
+    EXPECT_EQ(rig.usageHandedToFetch, view.usageManager()) << "the fetch updates the counts the menu shows";
 
     end->trigger();
     EXPECT_FALSE(rig.sessionManager->isConversationActive.get());

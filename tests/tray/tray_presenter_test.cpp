@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <functional>
 
 #include "app/view/symbol_icons.hpp"
 #include "qt_test_application.hpp"
@@ -69,31 +70,34 @@ TEST_F(TrayPresenterTest, TheActionTreeFollowsTheModelThroughEveryState) {
     EXPECT_FALSE(presenter.trayIcon()->icon().isNull());
     expectMatches(presenter.menu(), kestro::buildMenu(view.inputs));
 
-    std::vector<MenuInputs> steps;
-    auto in = view.inputs;
-    in.state = MenuBarState::callsAvailable;
-    steps.push_back(in);
-    in.isStartingSession = true;
-    steps.push_back(in);
-    in.isStartingSession = false;
-    in.isConversationActive = true;
-    steps.push_back(in);
-    in.isConversationActive = false;
-    in.isSendingTranscript = true;
-    in.errorMessage = "No Microphone";
-    steps.push_back(in);
-    in.isSendingTranscript = false;
-    in.state = MenuBarState::callsUsedUp;
-    in.canCheckForUpdates = true;
-    steps.push_back(in);
-    in.errorMessage.reset();
-    in.state = MenuBarState::connecting;
-    in.isCredentialMissing = true;
-    steps.push_back(in);
+    // Each step changes the inputs of the one before.
+    std::vector<std::function<void(MenuInputs&)>> steps{
+        [](MenuInputs& in) { in.state = MenuBarState::callsAvailable; },
+        [](MenuInputs& in) { in.isStartingSession = true; },
+        [](MenuInputs& in) {
+            in.isStartingSession = false;
+            in.isConversationActive = true;
+        },
+        [](MenuInputs& in) {
+            in.isConversationActive = false;
+            in.isSendingTranscript = true;
+            in.errorMessage = "No Microphone";
+        },
+        [](MenuInputs& in) {
+            in.isSendingTranscript = false;
+            in.state = MenuBarState::callsUsedUp;
+            in.canCheckForUpdates = true;
+        },
+        [](MenuInputs& in) {
+            in.errorMessage.reset();
+            in.state = MenuBarState::connecting;
+            in.isCredentialMissing = true;
+        },
+    };
     for (const auto& step : steps) {
-        view.inputs = step;
+        step(view.inputs);
         presenter.refresh();
-        expectMatches(presenter.menu(), kestro::buildMenu(step));
+        expectMatches(presenter.menu(), kestro::buildMenu(view.inputs));
     }
 }
 
@@ -128,32 +132,28 @@ TEST_F(TrayPresenterTest, ActionsAreUpdatedInPlaceEvenWhileTheMenuIsOpen) {
     presenter.menu()->hide();
 }
 
-TEST_F(TrayPresenterTest, ChoosingAnEntryPassesItsIdOn) {
+TEST_F(TrayPresenterTest, ChoosingAnEntryPassesItsIdOnAndTitlesKeepTheirAmpersands) {
     view.inputs.state = MenuBarState::callsAvailable;
-    TrayPresenter presenter(view.callbacks());
-    presenter.action("startCall")->trigger();
-    presenter.action("more.checkForUpdates")->setEnabled(true);
-    presenter.action("more.checkForUpdates")->trigger();
-    presenter.action("more.support")->trigger();
-    presenter.action("quit")->trigger();
-    presenter.action("callsUsed")->trigger();
-    EXPECT_EQ(view.triggered, (std::vector<std::string>{"startCall", "more.checkForUpdates", "more.support", "quit"}));
-}
-
-TEST_F(TrayPresenterTest, TitlesKeepTheirAmpersands) {
     view.inputs.errorMessage = "Q&A";
     TrayPresenter presenter(view.callbacks());
     EXPECT_EQ(presenter.action("error")->text(), "Q&&A");
     EXPECT_EQ(presenter.action("error")->iconText(), "Q&A");
+
+    presenter.action("more.checkForUpdates")->setEnabled(true);
+    for (const char* id : {"startCall", "more.checkForUpdates", "more.support", "quit", "callsUsed"}) {
+        presenter.action(id)->trigger();
+    }
+    EXPECT_EQ(view.triggered,
+              (std::vector<std::string>{"startCall", "more.checkForUpdates", "more.support", "quit"}));
 }
 
 TEST(SymbolIcons, EverySymbolTheMenuUsesIsDrawn) {
     kestro::test::qtApplication();
     for (const char* symbol :
-         {"arrow.clockwise", "play.circle.fill", "hourglass", "stop.circle.fill", "chart.bar.fill", "flame.fill",
-          "plus.circle.fill", "ellipsis.circle.fill", "xmark.circle.fill", "arrow.clockwise.circle.fill",
-          "envelope.fill", "mic.slash.fill", "headphones", "wifi.slash", "key.slash.fill", "lock.slash.fill",
-          "exclamationmark.triangle.fill"}) {
+         {"arrow.clockwise", "play.circle.fill", "hourglass", "stop.circle.fill", "chart.bar.fill",
+          "flame.fill", "plus.circle.fill", "ellipsis.circle.fill", "xmark.circle.fill",
+          "arrow.clockwise.circle.fill", "envelope.fill", "mic.slash.fill", "headphones", "wifi.slash",
+          "key.slash.fill", "lock.slash.fill", "exclamationmark.triangle.fill"}) {
         EXPECT_TRUE(kestro::view::hasSymbol(symbol)) << symbol;
         auto image = kestro::view::symbolIcon(symbol, Qt::red).pixmap(32, 32).toImage();
         bool painted = false;

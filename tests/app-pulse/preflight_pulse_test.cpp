@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -57,35 +58,28 @@ protected:
     std::vector<std::string> modules_;
 };
 
-TEST_F(PreflightPulse, ABluetoothOutputCountsAsHeadphonesAPlainNullSinkDoesNot) {
-    loadSink("kestro_test_bt", "device.bus=bluetooth device.description=TestHeadset");
-    ASSERT_EQ(pactl("set-default-sink kestro_test_bt"), "");
-    auto facts = platform::defaultOutputDeviceFacts();
-    ASSERT_TRUE(facts.has_value());
-    EXPECT_EQ(facts->bus, "bluetooth");
-    EXPECT_TRUE(kestro::HeadphoneDetector::isHeadphoneConnected());
-
-    loadSink("kestro_test_plain", "device.description=Headphones");  // the name alone is not enough
-    pactl("set-default-sink kestro_test_plain");
-    EXPECT_FALSE(kestro::HeadphoneDetector::isHeadphoneConnected());
-}
-
 TEST_F(PreflightPulse, StartChecksReadTheDefaultDevices) {
     boost::asio::io_context io;
     kestro::SessionManager::Services services;
-    services.callsAvailable = [] { return true; };
-    services.isNetworkReachable = [] { return true; };
+    services.callsAvailable = services.isNetworkReachable = [] { return true; };
     services.hasHeadphones = [] { return kestro::HeadphoneDetector::isHeadphoneConnected(); };
     services.hasMicrophone = [] { return platform::hasMicrophone(); };
     auto manager = kestro::SessionManager::create(io.get_executor(), io.get_executor(), std::move(services));
     using Refusal = kestro::SessionManager::StartRefusal;
 
-    pactl("set-default-sink " + defaultSink_);  // the plain null sink of the test run
-    EXPECT_EQ(manager->canStartSession(), Refusal::noHeadphones);
-
-    loadSink("kestro_test_usb", "device.bus=usb device.description=UsbHeadset");
-    pactl("set-default-sink kestro_test_usb");
-    EXPECT_EQ(manager->canStartSession(), Refusal::none);  // the sine source stands for the microphone
+    // The plain null sink of the test run, and one that is called headphones: the name alone is
+    // not enough. Bluetooth and USB outputs count; the sine source stands for the microphone.
+    const std::tuple<std::string, std::string, Refusal> outputs[] = {
+        {"", "", Refusal::noHeadphones},
+        {"kestro_test_plain", "device.description=Headphones", Refusal::noHeadphones},
+        {"kestro_test_bt", "device.bus=bluetooth device.description=TestHeadset", Refusal::none},
+        {"kestro_test_usb", "device.bus=usb device.description=UsbHeadset", Refusal::none},
+    };
+    for (const auto& [sink, properties, refusal] : outputs) {
+        if (!sink.empty()) loadSink(sink, properties);
+        ASSERT_EQ(pactl("set-default-sink " + (sink.empty() ? defaultSink_ : sink)), "");
+        EXPECT_EQ(manager->canStartSession(), refusal) << (sink.empty() ? defaultSink_ : sink);
+    }
 
     // Only the monitor of an output to record from: no microphone.
     pactl("set-default-source kestro_test_usb.monitor");

@@ -49,44 +49,40 @@ TEST_F(SessionFetch, ObjectWithCountsGivesTheTrimmedSecretAndUpdatesUsedThenTota
 
 TEST_F(SessionFetch, OtherReplyBodiesBecomeTheCredentialAsTextAndLeaveTheCounts) {
     env.storeCredential();
+    for (const char* body : {R"({"client_secret":"s","used":3})", R"({"client_secret":{"value":"s"},"used":3,"total":4})",
+                             R"({"client_secret":"s","used":3.5,"total":4})"}) {
+        env.backend.enqueue("/session", ScriptedReply::json(200, body));
+        EXPECT_EQ(fetch(), std::string("credential ") + body);
+    }
     env.backend.enqueue("/session", ScriptedReply::text(200, "plain-token\n"));
-    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":"s","used":3})"));
-    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":{"value":"s"},"used":3,"total":4})"));
-    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":"s","used":3.5,"total":4})"));
-
     EXPECT_EQ(fetch(), "credential plain-token");
-    EXPECT_EQ(fetch(), R"(credential {"client_secret":"s","used":3})");
-    EXPECT_EQ(fetch(), R"(credential {"client_secret":{"value":"s"},"used":3,"total":4})");
-    EXPECT_EQ(fetch(), R"(credential {"client_secret":"s","used":3.5,"total":4})");
     EXPECT_EQ(usage.usedCalls.get(), -1);
     EXPECT_EQ(usage.totalCalls.get(), -1);
 }
 
 TEST_F(SessionFetch, RepliesWithoutAUsableCredentialFailAsNetworkErrors) {
     env.storeCredential();
-    env.backend.enqueue("/session", ScriptedReply::text(200, ""));
-    env.backend.enqueue("/session", ScriptedReply::text(200, " \n\t "));
-    env.backend.enqueue("/session", ScriptedReply::text(204, ""));
-    env.backend.enqueue("/session", ScriptedReply{302, "elsewhere", {{"Location", "/other"}}, {}, false});
-    env.backend.enqueue("/session", ScriptedReply::text(200, "\xff\xfe token"));
-    env.backend.enqueue("/session", ScriptedReply::text(200, "first\r\nX-Injected: 1"));
-    env.backend.enqueue("/session", ScriptedReply::json(200, R"({"client_secret":" ","used":1,"total":2})"));
-    env.backend.enqueue("/session", ScriptedReply::text(401, "no"));
-    env.backend.enqueue("/session", ScriptedReply::text(500, "down"));
-
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(fetch(), "Network error: Invalid token response") << "reply " << i;
+    const std::vector<std::pair<ScriptedReply, std::string>> cases{
+        {ScriptedReply::text(200, ""), "Network error: Invalid token response"},
+        {ScriptedReply::text(200, " \n\t "), "Network error: Invalid token response"},
+        {ScriptedReply::text(204, ""), "Network error: Invalid token response"},
+        {ScriptedReply{302, "elsewhere", {{"Location", "/other"}}, {}, false}, "Network error: Invalid token response"},
+        {ScriptedReply::text(200, "\xff\xfe token"), "Network error: Invalid token response"},
+        {ScriptedReply::text(200, "first\r\nX-Injected: 1"), "Network error: Invalid token response"},
+        {ScriptedReply::json(200, R"({"client_secret":" ","used":1,"total":2})"), "Network error: Invalid token response"},
+        {ScriptedReply::text(401, "no"), "Network error: HTTP error: 401"},
+        {ScriptedReply::text(500, "down"), "Network error: HTTP error: 500"},
+    };
+    for (const auto& [reply, text] : cases) {
+        SCOPED_TRACE(std::to_string(reply.status) + " " + reply.body);
+        env.backend.enqueue("/session", reply);
+        lastKind.reset();
+        EXPECT_EQ(fetch(), text);
         EXPECT_EQ(lastKind, TokenError::Kind::networkError);
     }
-    EXPECT_EQ(fetch(), "Network error: HTTP error: 401");
-    EXPECT_EQ(fetch(), "Network error: HTTP error: 500");
-    // The redirect was not followed.
-    EXPECT_TRUE(env.backend.requestsTo("/other").empty());
-}
-
-TEST_F(SessionFetch, TransportFailuresCarryTheirOwnText) {
-    env.storeCredential();
-    env.backend.enqueue("/session", ScriptedReply::dropped());
+    EXPECT_TRUE(env.backend.requestsTo("/other").empty());  // the redirect was not followed
+    // Standing rather than queued: libcurl retries once when a reused connection drops.
+    env.backend.setReply("/session", ScriptedReply::dropped());
     EXPECT_EQ(fetch(), "Network error: The network connection was lost.");
 }
 
@@ -105,68 +101,36 @@ TEST_F(SessionFetch, SendsOneGetWithExactlyTheBearerHeader) {
 }
 
 TEST_F(SessionFetch, MissingOrUnusableCredentialSendsNothing) {
-    EXPECT_EQ(lastKind, std::nullopt);
     fetch();
     EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
-
-    lastKind.reset();
-    env.defaults.set(std::string(kestro::credentialKey), "abc\r\nX-Injected: 1");
-    fetch();
-    EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
-
-    lastKind.reset();
-    env.defaults.set(std::string(kestro::credentialKey), 42);
-    fetch();
-    EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
+    for (auto stored : {platform::UserDefaults::Value(std::string("abc\r\nX-Injected: 1")),
+                         platform::UserDefaults::Value(std::int64_t{42})}) {
+        lastKind.reset();
+        env.defaults.set(std::string(kestro::credentialKey), stored);
+        fetch();
+        EXPECT_EQ(lastKind, TokenError::Kind::missingCredential);
+    }
     EXPECT_TRUE(env.backend.requests().empty());
 }
 
-TEST(NetworkService, BodyCarriesContentTypeAndErrorsHaveTheirTexts) {
+TEST(NetworkService, AnOpenRequestNeedsNoCredentialAndAnInvalidURLSendsNothing) {
     boost::asio::io_context io;
     support::BackendEnvironment env;
-    env.storeCredential("secret");
-    env.backend.enqueue("/transcript", ScriptedReply::text(201, "created"));
-    env.backend.enqueue("/transcript", ScriptedReply::text(404, "missing"));
-
-    auto reply = support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true},
-                                                           std::string(R"({"a":1})")));
+    env.backend.enqueue("/open", ScriptedReply::text(201, "created"));
+    auto reply = support::runToEnd(io, env.network.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
     EXPECT_EQ(reply.status, 201);
     EXPECT_EQ(reply.body, "created");
-    auto sent = env.backend.requests().at(0);
-    EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.body, R"({"a":1})");
-    EXPECT_EQ(sent.header("Content-Type"), "application/json");
-    EXPECT_EQ(sent.header("Authorization"), "Bearer secret");
-
-    try {
-        support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true}, "{}"));
-        ADD_FAILURE() << "a 404 must fail";
-    } catch (const NetworkService::NetworkError& error) {
-        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::httpError);
-        EXPECT_STREQ(error.what(), "HTTP error: 404");
-    }
-
-    // Without authentication no credential is needed and none is sent.
-    env.defaults.remove(std::string(kestro::credentialKey));
-    env.backend.enqueue("/open", ScriptedReply::text(200, ""));
-    support::runToEnd(io, env.network.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
     EXPECT_EQ(env.backend.requestsTo("/open").at(0).header("Authorization"), std::nullopt);
-
-    try {
-        support::runToEnd(io, env.network.request(BackendRequest{"transcript", HTTPMethod::post, 30, true}, "{}"));
-        ADD_FAILURE() << "no credential must fail";
-    } catch (const NetworkService::NetworkError& error) {
-        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::missingCredential);
-    }
 
     kestro::NetworkService broken(env.http, env.defaults, "not a url/");
     try {
         support::runToEnd(io, broken.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
         ADD_FAILURE() << "an invalid URL must fail";
     } catch (const NetworkService::NetworkError& error) {
+        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::invalidURL);
         EXPECT_STREQ(error.what(), "Invalid URL");
     }
-    EXPECT_EQ(env.backend.requests().size(), 3u);
+    EXPECT_EQ(env.backend.requests().size(), 1u);
 }
 
 TEST(BackendConfiguration, BaseURLComesFromTheEnvironmentThenTheDefaultsThenTheBuild) {
@@ -195,9 +159,7 @@ TEST(BackendConfiguration, SetCredentialStoresOneTrimmedLineOrNothing) {
 
     store("  tok-1\n");
     EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
-    EXPECT_THROW(store(" \n"), kestro::CredentialError);
-    EXPECT_THROW(store("two\nlines"), kestro::CredentialError);
-    EXPECT_THROW(store("tab\there"), kestro::CredentialError);
+    for (const char* refused : {" \n", "two\nlines", "tab\there"}) EXPECT_THROW(store(refused), kestro::CredentialError);
     EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
 }
 

@@ -2,75 +2,60 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+#include <vector>
+
 namespace {
 
-using kestro::HeadphoneDetector;
 using platform::OutputDeviceFacts;
 using PortType = platform::AudioPortType;
 
-OutputDeviceFacts builtIn(std::string description, PortType port = PortType::speaker, std::string portName = "analog-output-speaker") {
+// An output of the given bus, description and active port.
+OutputDeviceFacts output(std::string bus, std::string description, PortType port = PortType::unknown,
+                         std::string portName = "analog-output") {
     OutputDeviceFacts facts;
-    facts.name = "alsa_output.pci-0000_00_1f.3.analog-stereo";
+    facts.name = "test_output";
+    facts.bus = std::move(bus);
     facts.description = std::move(description);
-    facts.bus = "pci";
-    facts.activePortName = std::move(portName);
     facts.activePortType = port;
+    facts.activePortName = std::move(portName);
     return facts;
 }
 
-TEST(HeadphoneDetector, AnyBluetoothOrUsbOutputCounts) {
-    OutputDeviceFacts speaker;
-    speaker.name = "bluez_sink.00_11_22_33_44_55.a2dp_sink";
-    speaker.description = "Party Speaker";
-    speaker.bus = "bluetooth";
-    speaker.formFactor = "speaker";
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(speaker));
-
-    OutputDeviceFacts dac;
-    dac.description = "USB Audio DAC";
-    dac.bus = "usb";
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(dac));
-}
-
-TEST(HeadphoneDetector, BuiltInOutputCountsOnlyForHeadphonePortsFormsOrNames) {
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(builtIn("Built-in Audio Analog Stereo")));
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(
-        builtIn("Built-in Audio Analog Stereo", PortType::headphones, "analog-output-headphones")));
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(builtIn("Built-in Audio", PortType::headset, "analog-output-headset")));
-
-    auto byName = builtIn("Front HEADPHONES jack", PortType::unknown, "analog-output");
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(byName));
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(builtIn("My AirPods", PortType::unknown, "x")));
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(builtIn("Beats Studio", PortType::unknown, "x")));
-
-    auto byPortDescription = builtIn("Built-in Audio", PortType::unknown, "analog-output-2");
-    byPortDescription.activePortDescription = "Headphones";
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(byPortDescription));
-
-    auto byForm = builtIn("Built-in Audio", PortType::unknown, "analog-output");
-    byForm.formFactor = "headset";
-    EXPECT_TRUE(HeadphoneDetector::isHeadphoneOutput(byForm));
-}
-
-TEST(HeadphoneDetector, DigitalVideoNetworkAndVirtualOutputsNeverCount) {
-    auto hdmi = builtIn("Headphone Monitor", PortType::hdmi, "hdmi-output-0");
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(hdmi));
-    auto displayPort = builtIn("Headphones over DisplayPort", PortType::unknown, "displayport-out");
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(displayPort));
-
-    auto network = builtIn("Headphones in the living room", PortType::headphones, "analog-output-headphones");
+TEST(HeadphoneDetector, CountsPersonalListeningDevicesOnly) {
+    auto formFactor = [](OutputDeviceFacts facts, std::string form) {
+        facts.formFactor = std::move(form);
+        return facts;
+    };
+    auto portDescription = output("pci", "Built-in Audio", PortType::unknown, "analog-output-2");
+    portDescription.activePortDescription = "Headphones";
+    auto network = output("pci", "Headphones in the living room", PortType::headphones, "analog-output-headphones");
     network.isNetwork = true;
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(network));
 
-    OutputDeviceFacts null;
-    null.name = "kestro_null";
-    null.description = "Headphones (null output)";
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(null));  // no bus
-
-    OutputDeviceFacts combined = null;
-    combined.bus = "virtual";
-    combined.activePortType = PortType::headphones;
-    EXPECT_FALSE(HeadphoneDetector::isHeadphoneOutput(combined));
+    const std::vector<std::tuple<std::string, OutputDeviceFacts, bool>> cases{
+        // Any bluetooth or USB output.
+        {"bluetooth speaker", formFactor(output("bluetooth", "Party Speaker"), "speaker"), true},
+        {"usb dac", output("usb", "USB Audio DAC"), true},
+        // Built-in outputs by port, port description, form factor or name.
+        {"speaker", output("pci", "Built-in Audio Analog Stereo", PortType::speaker, "analog-output-speaker"), false},
+        {"headphone port", output("pci", "Built-in Audio", PortType::headphones, "analog-output-headphones"), true},
+        {"headset port", output("pci", "Built-in Audio", PortType::headset, "analog-output-headset"), true},
+        {"name", output("pci", "Front HEADPHONES jack"), true},
+        {"airpods", output("pci", "My AirPods"), true},
+        {"beats", output("pci", "Beats Studio"), true},
+        {"port description", portDescription, true},
+        {"form factor", formFactor(output("pci", "Built-in Audio"), "headset"), true},
+        // Digital video, network and virtual outputs never count, whatever they are called.
+        {"hdmi", output("pci", "Headphone Monitor", PortType::hdmi, "hdmi-output-0"), false},
+        {"displayport", output("pci", "Headphones over DisplayPort", PortType::unknown, "displayport-out"), false},
+        {"network", network, false},
+        {"no bus", output("", "Headphones (null output)"), false},
+        {"virtual", output("virtual", "Headphones (null output)", PortType::headphones), false},
+    };
+    for (const auto& [name, facts, counts] : cases) {
+        EXPECT_EQ(kestro::HeadphoneDetector::isHeadphoneOutput(facts), counts) << name;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/io_context.hpp>
@@ -29,41 +28,35 @@ using kestro::MenuBarStateManager;
 using kestro::UsageResponse;
 using Items = std::vector<MenuBarItem>;
 
-constexpr auto connecting = MenuBarItem::connecting;
-constexpr auto startCall = MenuBarItem::startCall;
-constexpr auto endCall = MenuBarItem::endCall;
-constexpr auto callsUsed = MenuBarItem::callsUsed;
-constexpr auto weekStreak = MenuBarItem::weekStreak;
-constexpr auto requestIncrease = MenuBarItem::requestIncrease;
-constexpr auto more = MenuBarItem::more;
-constexpr auto quit = MenuBarItem::quit;
-
-TEST(MenuItems, EachStateHasItsListEndingWithQuitOnce) {
-    EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, false), (Items{connecting, more, quit}));
-    EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, false), (Items{startCall, callsUsed, weekStreak, more, quit}));
-    EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, true), (Items{endCall, callsUsed, weekStreak, more, quit}));
-    EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, false),
-              (Items{requestIncrease, callsUsed, weekStreak, more, quit}));
-    for (auto state : {MenuBarState::connecting, MenuBarState::callsAvailable, MenuBarState::callsUsedUp}) {
-        for (auto call : {CallActivity::idle, CallActivity::starting, CallActivity::active, CallActivity::sending}) {
-            auto items = kestro::menuItems(state, call);
-            EXPECT_EQ(std::count(items.begin(), items.end(), quit), 1);
-            EXPECT_EQ(items.back(), quit);
-        }
-    }
-}
-
 TEST(MenuItems, ARunningCallKeepsItsEntryInEveryState) {
-    // A refresh (connecting) or used-up counts must not take away the way to end the call.
-    EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, true), (Items{endCall, more, quit}));
-    EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, true), (Items{endCall, callsUsed, weekStreak, more, quit}));
-    // Starting or uploading: the start entry in its busy form stands in the same place.
-    for (auto call : {CallActivity::starting, CallActivity::sending}) {
-        EXPECT_EQ(kestro::menuItems(MenuBarState::connecting, call), (Items{startCall, more, quit}));
-        EXPECT_EQ(kestro::menuItems(MenuBarState::callsAvailable, call),
-                  (Items{startCall, callsUsed, weekStreak, more, quit}));
-        EXPECT_EQ(kestro::menuItems(MenuBarState::callsUsedUp, call),
-                  (Items{startCall, callsUsed, weekStreak, more, quit}));
+    // A refresh (connecting) or used-up counts must not take away the way to end the call; while
+    // starting or uploading, the start entry in its busy form stands in the same place.
+    using enum MenuBarItem;
+    using Call = CallActivity;
+    const struct {
+        MenuBarState state;
+        CallActivity call;
+        Items expected;
+    } cases[] = {
+        {MenuBarState::connecting, Call::idle, {connecting, more, quit}},
+        {MenuBarState::connecting, Call::starting, {startCall, more, quit}},
+        {MenuBarState::connecting, Call::active, {endCall, more, quit}},
+        {MenuBarState::connecting, Call::sending, {startCall, more, quit}},
+        {MenuBarState::callsAvailable, Call::idle, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsAvailable, Call::starting, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsAvailable, Call::active, {endCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsAvailable, Call::sending, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsUsedUp, Call::idle, {requestIncrease, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsUsedUp, Call::starting, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsUsedUp, Call::active, {endCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsUsedUp, Call::sending, {startCall, callsUsed, weekStreak, more, quit}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "state " << int(c.state) << ", call " << int(c.call));
+        EXPECT_EQ(kestro::menuItems(c.state, c.call), c.expected);
+        if (c.call == Call::idle || c.call == Call::active) {  // the overload taking only "active"
+            EXPECT_EQ(kestro::menuItems(c.state, c.call == Call::active), c.expected);
+        }
     }
 }
 
@@ -95,6 +88,12 @@ protected:
         };
     }
 
+    // Runs until nothing is left to do.
+    void runAll() {
+        io.restart();
+        io.run();
+    }
+
     asio::io_context io;
     platform::NotificationCenter notifications;
     platform::ObserverToken token;
@@ -109,18 +108,11 @@ TEST_F(MenuRefresh, CountsDecideTheStateAndAreAnnouncedFirst) {
     std::vector<std::pair<std::size_t, MenuBarState>> order;
     auto watch = manager->currentState.observe([&](MenuBarState state) { order.emplace_back(announced.size(), state); });
 
-    manager->refreshState();
-    io.run();
-    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
-    manager->refreshState();
-    io.restart();
-    io.run();
-    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsUsedUp);
-    manager->refreshState();
-    io.restart();
-    io.run();
-    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsUsedUp);
-
+    for (auto expected : {MenuBarState::callsAvailable, MenuBarState::callsUsedUp, MenuBarState::callsUsedUp}) {
+        manager->refreshState();
+        runAll();
+        EXPECT_EQ(manager->currentState.get(), expected);
+    }
     EXPECT_EQ(announced, (std::vector<UsageResponse>{{3, 10}, {10, 10}, {11, 10}}));
     // The notification goes out before the state changes; each refresh shows connecting first.
     ASSERT_GE(order.size(), 2u);
@@ -145,8 +137,7 @@ TEST_F(MenuRefresh, TheRetryWaitsItsDelayAndReleasingTheManagerEndsIt) {
     EXPECT_EQ(manager->currentState.get(), MenuBarState::connecting);
 
     manager.reset();
-    io.restart();
-    io.run();  // returns: the waiting refresh has ended
+    runAll();  // returns: the waiting refresh has ended
     EXPECT_EQ(queries, 1);
     EXPECT_TRUE(announced.empty());
 }
@@ -158,8 +149,7 @@ TEST_F(MenuRefresh, ANewRefreshSupersedesOneWaitingForItsRetry) {
     EXPECT_EQ(queries, 1);
 
     manager->refreshState();
-    io.restart();
-    io.run();  // the older one's hour-long wait was cut short
+    runAll();  // the older one's hour-long wait was cut short
     EXPECT_EQ(queries, 2);
     EXPECT_EQ(announced, (std::vector<UsageResponse>{{2, 4}}));
     EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
@@ -184,56 +174,50 @@ TEST_F(MenuRefresh, ALateReplyOfASupersededRefreshChangesNothing) {
     EXPECT_EQ(seen, (std::vector<MenuBarState>{MenuBarState::callsAvailable}));
 }
 
-TEST(MenuRefreshOverHttp, AsksForUsageWithTheCredentialAndCancelsASupersededRequest) {
-    asio::io_context io;
+// The same against the loopback backend, with the application's usage query.
+class MenuRefreshOverHttp : public MenuRefresh {
+protected:
+    std::unique_ptr<MenuBarStateManager> makeHttpManager(std::chrono::steady_clock::duration retry) {
+        return makeManager([this] { return kestro::fetchUsage(env.network); }, retry);
+    }
     support::BackendEnvironment env;
+};
+
+TEST_F(MenuRefreshOverHttp, AsksForUsageWithTheCredentialAndCancelsASupersededRequest) {
     env.storeCredential("cred");
-    platform::NotificationCenter notifications;
-    std::vector<UsageResponse> announced;
-    auto token = notifications.addObserver(kestro::usageUpdatedNotification, [&](const platform::Notification& note) {
-        announced.push_back(*note.get<UsageResponse>("usage"));
-    });
     env.backend.enqueue("/usage", support::ScriptedReply::json(200, R"({"used":10,"total":10})").after(5s));
     env.backend.enqueue("/usage", support::ScriptedReply::json(200, R"({"used":3,"total":10})"));
-
-    MenuBarStateManager manager(io.get_executor(), io.get_executor(),
-                                [&] { return kestro::fetchUsage(env.network); }, notifications, 1ms);
-    manager.refreshState();
+    auto manager = makeHttpManager(1ms);
+    manager->refreshState();
     asio::steady_timer later(io, 100ms);
-    later.async_wait([&](auto) { manager.refreshState(); });
+    later.async_wait([&](auto) { manager->refreshState(); });
     io.run();  // does not wait out the five-second reply: that transfer was cancelled
 
     EXPECT_EQ(announced, (std::vector<UsageResponse>{{3, 10}}));
-    EXPECT_EQ(manager.currentState.get(), MenuBarState::callsAvailable);
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
     auto requests = env.backend.requestsTo("/usage");
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method, "GET");
     EXPECT_EQ(requests[0].header("Authorization"), "Bearer cred");
 }
 
-TEST(MenuRefreshOverHttp, AMissingCredentialIsPublishedAndACredentialStoredMeanwhileIsUsed) {
-    asio::io_context io;
-    support::BackendEnvironment env;
-    platform::NotificationCenter notifications;
+TEST_F(MenuRefreshOverHttp, AMissingCredentialIsPublishedAndACredentialStoredMeanwhileIsUsed) {
     env.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":1,"total":3})"));
-    MenuBarStateManager manager(io.get_executor(), io.get_executor(),
-                                [&] { return kestro::fetchUsage(env.network); }, notifications, 20ms);
+    auto manager = makeHttpManager(20ms);
     std::vector<bool> missing;
-    auto watch = manager.isCredentialMissing.observe([&](bool value) { missing.push_back(value); });
+    auto watch = manager->isCredentialMissing.observe([&](bool value) { missing.push_back(value); });
 
-    manager.refreshState();
+    manager->refreshState();
     io.run_for(50ms);
     EXPECT_EQ(missing, std::vector<bool>{true});
-    EXPECT_EQ(manager.currentState.get(), MenuBarState::connecting);
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::connecting);
     EXPECT_TRUE(env.backend.requests().empty());
 
     // Stored by another process, as `kestro --set-credential` does.
-    platform::UserDefaults other(env.defaults.file());
-    other.set(std::string(kestro::credentialKey), "late");
-    io.restart();
-    io.run();
+    platform::UserDefaults(env.defaults.file()).set(std::string(kestro::credentialKey), "late");
+    runAll();
     EXPECT_EQ(missing, (std::vector<bool>{true, false}));
-    EXPECT_EQ(manager.currentState.get(), MenuBarState::callsAvailable);
+    EXPECT_EQ(manager->currentState.get(), MenuBarState::callsAvailable);
     EXPECT_EQ(env.backend.requests().at(0).header("Authorization"), "Bearer late");
 }
 

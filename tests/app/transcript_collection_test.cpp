@@ -6,9 +6,7 @@
 #include <vector>
 
 #include "app/transcript_collection.hpp"
-#include "app/transcript_manager.hpp"
 #include "realtime/model/item.hpp"
-#include "support/backend_environment.hpp"
 
 namespace {
 
@@ -90,38 +88,6 @@ TEST_F(Collection, OnlyCompletedUserAndAssistantMessagesCount) {
     items[3] = message("a1", Item::ItemRole::assistant, {Content::text("done")});
     items[4] = message("u1", Item::ItemRole::user, {said("finished")});
     EXPECT_EQ(poll(items), (Texts{"assistant/text/done", "user/audio/finished"}));
-}
-
-TEST(CollectionUpload, CollectedEntriesTravelAsEntriesWithUtcTimes) {
-    boost::asio::io_context io;
-    support::BackendEnvironment env;
-    env.storeCredential();
-    env.backend.setReply("/transcript", support::ScriptedReply::text(200, ""));
-    kestro::TranscriptManager manager(env.network, kestro::TranscriptOutbox(env.outboxFolder()));
-    std::set<std::string> processed;
-    kestro::updateTranscript({message("u1", Item::ItemRole::user, {said("Hi")}),
-                              message("a1", Item::ItemRole::assistant, {spoken("Hello!")})},
-                             processed, manager.sessionEntries, now + std::chrono::milliseconds(999));
-    support::runToEnd(io, manager.sendTranscript());
-
-    auto requests = env.backend.requestsTo("/transcript");
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].body, R"({
-  "entries": [
-    {
-      "timestamp": "2026-12-09T05:00:00Z",
-      "role": "user",
-      "content": "Hi",
-      "type": "audio"
-    },
-    {
-      "timestamp": "2026-12-09T05:00:00Z",
-      "role": "assistant",
-      "content": "Hello!",
-      "type": "audio"
-    }
-  ]
-})");
 }
 
 }  // namespace

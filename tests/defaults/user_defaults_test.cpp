@@ -1,42 +1,31 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/defaults/user_defaults.hpp"
+#include "support/backend_environment.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("kestro-defaults-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder_);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    fs::path file() const { return folder.path() / "kestro" / "defaults.json"; }
+    fs::path aside() const { return fs::path(file()) += ".corrupt"; }
 
-    fs::path file() const { return folder_ / "kestro" / "defaults.json"; }
-
-    fs::path folder_;
+    support::TemporaryFolder folder;
 };
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 0777;
-}
 
 TEST_F(UserDefaultsTest, ValuesKeepTheirKindsAcrossReopening) {
     {
@@ -64,10 +53,9 @@ TEST_F(UserDefaultsTest, ValuesKeepTheirKindsAcrossReopening) {
 }
 
 TEST_F(UserDefaultsTest, FileIsPrivateToItsOwner) {
-    platform::UserDefaults store(file());
-    store.set("credential", "secret");
-    EXPECT_EQ(modeOf(file()), 0600u);
-    EXPECT_EQ(modeOf(file().parent_path()), 0700u);
+    platform::UserDefaults(file()).set("credential", "secret");
+    EXPECT_EQ(fs::status(file()).permissions(), ownerOnly);
+    EXPECT_EQ(fs::status(file().parent_path()).permissions(), fs::perms::owner_all);
     // No temporary or lock files are left next to it.
     EXPECT_EQ(std::distance(fs::directory_iterator(file().parent_path()), fs::directory_iterator()), 1);
 }
@@ -77,22 +65,15 @@ TEST_F(UserDefaultsTest, CorruptFileIsMovedAsideAndTheStoreStartsEmpty) {
     std::ofstream(file()) << "{\"half\": ";
     platform::UserDefaults store(file());
     EXPECT_TRUE(store.keys().empty());
-    fs::path aside = file();
-    aside += ".corrupt";
-    ASSERT_TRUE(fs::exists(aside));
-    std::ifstream in(aside);
-    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, "{\"half\": ");
+    std::ifstream in(aside());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"half\": ");
 
     store.set("fresh", 1);
     EXPECT_EQ(platform::UserDefaults(file()).integer("fresh"), 1);
 }
 
 TEST_F(UserDefaultsTest, FileSurvivesAWriterKilledMidWrite) {
-    {
-        platform::UserDefaults store(file());
-        store.set("before", "kept");
-    }
+    platform::UserDefaults(file()).set("before", "kept");
     const std::string bulk(64 * 1024, 'x');
     for (int round = 0; round < 6; ++round) {
         pid_t child = ::fork();
@@ -108,31 +89,37 @@ TEST_F(UserDefaultsTest, FileSurvivesAWriterKilledMidWrite) {
         ASSERT_TRUE(WIFSIGNALED(status));
 
         platform::UserDefaults reopened(file());
-        fs::path aside = file();
-        aside += ".corrupt";
-        ASSERT_FALSE(fs::exists(aside)) << "round " << round;
+        ASSERT_FALSE(fs::exists(aside())) << "round " << round;
         EXPECT_EQ(reopened.string("before"), "kept");
-        EXPECT_EQ(modeOf(file()), 0600u);
+        EXPECT_EQ(fs::status(file()).permissions(), ownerOnly);
     }
 }
 
 TEST_F(UserDefaultsTest, TwoThreadsWritingDifferentKeysLoseNeither) {
-    constexpr int perThread = 150;
-    {
-        platform::UserDefaults store(file());
-        auto writer = [&store](std::string prefix) {
+    // Through one store shared by both threads, and through a store of each thread's own (as two
+    // processes would).
+    for (bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "one store" : "a store each");
+        const int perThread = shared ? 150 : 60;
+        fs::remove(file());
+        platform::UserDefaults common(file());
+        auto writer = [&](std::string prefix) {
+            std::optional<platform::UserDefaults> own;
+            if (!shared) own.emplace(file());
+            auto& store = shared ? common : *own;
             for (int i = 0; i < perThread; ++i) store.set(prefix + std::to_string(i), i);
         };
         std::thread first(writer, "a");
         std::thread second(writer, "b");
         first.join();
         second.join();
-    }
-    platform::UserDefaults reopened(file());
-    EXPECT_EQ(reopened.keys().size(), 2u * perThread);
-    for (int i = 0; i < perThread; ++i) {
-        EXPECT_EQ(reopened.integer("a" + std::to_string(i)), i);
-        EXPECT_EQ(reopened.integer("b" + std::to_string(i)), i);
+
+        platform::UserDefaults reopened(file());
+        EXPECT_EQ(reopened.keys().size(), 2u * perThread);
+        for (int i = 0; i < perThread; ++i) {
+            EXPECT_EQ(reopened.integer("a" + std::to_string(i)), i);
+            EXPECT_EQ(reopened.integer("b" + std::to_string(i)), i);
+        }
     }
 }
 
@@ -148,19 +135,6 @@ TEST_F(UserDefaultsTest, StoresSharingAFileSeeAndKeepEachOthersWrites) {
     tool.remove("streak");
     EXPECT_FALSE(app.contains("streak"));
     EXPECT_EQ(app.keys(), std::vector<std::string>{"credential"});
-}
-
-TEST_F(UserDefaultsTest, SeparateStoresWritingAtOnceLoseNoKey) {
-    constexpr int perWriter = 60;
-    auto writer = [this](std::string prefix) {
-        platform::UserDefaults own(file());
-        for (int i = 0; i < perWriter; ++i) own.set(prefix + std::to_string(i), i);
-    };
-    std::thread first(writer, "a");
-    std::thread second(writer, "b");
-    first.join();
-    second.join();
-    EXPECT_EQ(platform::UserDefaults(file()).keys().size(), 2u * perWriter);
 }
 
 }  // namespace

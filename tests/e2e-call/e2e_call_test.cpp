@@ -51,6 +51,13 @@ std::vector<std::int16_t> wireSamples(const std::string& base64) {
     return samples;
 }
 
+// A message the service reports as created in the conversation.
+json itemCreated(const std::string& id, const std::string& role, json content, const char* status = "completed") {
+    return serverEvent("conversation.item.created",
+                       {{"previous_item_id", nullptr},
+                        {"item", {{"id", id}, {"type", "message"}, {"status", status}, {"role", role}, {"content", content}}}});
+}
+
 class EndToEndCall : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,24 +75,37 @@ protected:
         ::unsetenv("KESTRO_REALTIME_URL");
     }
 
-    // On the main executor: the menu state with its first refresh, and the controller with the
-    // application's services (devices taken as present: the machine's sound server is not asked).
-    void makeManager() {
-        menu = std::make_unique<kestro::MenuBarStateManager>(
-            runtime.main(), runtime.shared(), [&] { return kestro::fetchUsage(backend.network); }, notifications);
-        menu->refreshState();
-        auto services = kestro::makeSessionServices(runtime.runtime(), backend.network, *menu, transcripts, engine);
-        services.hasHeadphones = [] { return true; };
-        services.hasMicrophone = [] { return true; };
-        services.isNetworkReachable = [] { return true; };
-        manager = kestro::SessionManager::create(runtime.main(), runtime.shared(), std::move(services));
-        manager->setUsageManager(usage);
+    // The menu state with its first refresh, and the controller with the application's services
+    // (devices taken as present: the machine's sound server is not asked); then a call is started
+    // once the menu offers it.
+    void startCall() {
+        runtime.onMain([&] {
+            menu = std::make_unique<kestro::MenuBarStateManager>(
+                runtime.main(), runtime.shared(), [&] { return kestro::fetchUsage(backend.network); }, notifications);
+            menu->refreshState();
+            auto services = kestro::makeSessionServices(runtime.runtime(), backend.network, *menu, transcripts, engine);
+            services.hasHeadphones = services.hasMicrophone = services.isNetworkReachable = [] { return true; };
+            manager = kestro::SessionManager::create(runtime.main(), runtime.shared(), std::move(services));
+            manager->setUsageManager(usage);
+        });
+        ASSERT_TRUE(onMainEventually([&] { return menu->currentState.get() == kestro::MenuBarState::callsAvailable; }));
+        runtime.onMain([&] { manager->startSession(); });
     }
 
-    bool menuShowsCallsAvailable() {
-        return support::eventually([&] {
-            return runtime.onMain([&] { return menu->currentState.get() == kestro::MenuBarState::callsAvailable; });
-        });
+    template <class F>
+    bool onMainEventually(F condition) {
+        return support::eventually([&] { return runtime.onMain(condition); });
+    }
+    // The entries the backend received, as "role:content:type", one list per upload.
+    std::vector<std::vector<std::string>> uploads() const {
+        std::vector<std::vector<std::string>> posted;
+        for (const auto& request : backend.backend.requestsTo("/transcript")) {
+            posted.emplace_back();
+            for (const auto& entry : kestro::decodeTranscriptPayload(request.body).entries) {
+                posted.back().push_back(entry.role + ":" + entry.content + ":" + entry.type);
+            }
+        }
+        return posted;
     }
 
     support::TestRuntime runtime;
@@ -101,17 +121,14 @@ protected:
 };
 
 TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
-    runtime.onMain([&] { makeManager(); });
-    ASSERT_TRUE(menuShowsCallsAvailable());
-
     server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
-    runtime.onMain([&] { manager->startSession(); });
+    startCall();
     ASSERT_TRUE(server.waitForConnection());
     EXPECT_EQ(server.handshake().header("Authorization"), "Bearer ek_test");
     EXPECT_NE(server.handshake().target.find("model=gpt-4o-realtime-preview"), std::string::npos);
-    ASSERT_TRUE(support::eventually([&] { return runtime.onMain([&] { return manager->isConversationActive.get(); }); }));
-    EXPECT_EQ(runtime.onMain([&] { return usage->usedCalls.get(); }), 3);
-    EXPECT_EQ(runtime.onMain([&] { return usage->totalCalls.get(); }), 10);
+    ASSERT_TRUE(onMainEventually([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(runtime.onMain([&] { return std::pair(usage->usedCalls.get(), usage->totalCalls.get()); }),
+              (std::pair<std::int64_t, std::int64_t>(3, 10)));
 
     // Transcription is switched on once the session is known.
     auto findUpdate = [&]() -> std::optional<json> {
@@ -151,74 +168,45 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     }
 
     // The user's words, transcribed, and the assistant's answer.
-    server.sendText(serverEvent("conversation.item.created",
-                          {{"previous_item_id", nullptr},
-                           {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
-                                     {"content", {{{"type", "input_audio"}, {"transcript", nullptr}}}}}}})
-                        .dump());
+    server.sendText(itemCreated("item_user", "user", {{{"type", "input_audio"}, {"transcript", nullptr}}}).dump());
     server.sendText(serverEvent("conversation.item.input_audio_transcription.completed",
-                          {{"item_id", "item_user"}, {"content_index", 0}, {"transcript", "What time is it?"}})
+                                {{"item_id", "item_user"}, {"content_index", 0}, {"transcript", "What time is it?"}})
                         .dump());
-    json answer = {{"id", "item_answer"}, {"type", "message"}, {"status", "in_progress"}, {"role", "assistant"},
-                   {"content", json::array()}};
-    server.sendText(serverEvent("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}}).dump());
-    answer["status"] = "completed";
-    answer["content"] = {{{"type", "audio"}, {"transcript", "It is noon."}}};
+    auto answer = itemCreated("item_answer", "assistant", json::array(), "in_progress");
+    answer["previous_item_id"] = "item_user";
+    server.sendText(answer.dump());
+    answer["item"]["status"] = "completed";
+    answer["item"]["content"] = {{{"type", "audio"}, {"transcript", "It is noon."}}};
     server.sendText(
-        serverEvent("response.output_item.done", {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}}).dump());
-    ASSERT_TRUE(support::eventually(
-        [&] { return runtime.onMain([&] { return transcripts->sessionEntries.size() == 2; }); }));
+        serverEvent("response.output_item.done", {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer["item"]}})
+            .dump());
+    ASSERT_TRUE(onMainEventually([&] { return transcripts->sessionEntries.size() == 2; }));
 
     runtime.onMain([&] { manager->endSession(); });
     EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
-    ASSERT_TRUE(support::eventually([&] { return runtime.onMain([&] { return !manager->isSendingTranscript.get(); }); }));
-    auto posted = backend.backend.requestsTo("/transcript");
-    ASSERT_EQ(posted.size(), 1u);
-    auto entries = kestro::decodeTranscriptPayload(posted[0].body).entries;
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].role, "user");
-    EXPECT_EQ(entries[0].content, "What time is it?");
-    EXPECT_EQ(entries[0].type, "audio");
-    EXPECT_EQ(entries[1].role, "assistant");
-    EXPECT_EQ(entries[1].content, "It is noon.");
-    EXPECT_EQ(entries[1].type, "audio");
+    ASSERT_TRUE(onMainEventually([&] { return !manager->isSendingTranscript.get(); }));
+    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{
+                             {"user:What time is it?:audio", "assistant:It is noon.:audio"}}));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
-
 }
 
 TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {
-    runtime.onMain([&] { makeManager(); });
-    ASSERT_TRUE(menuShowsCallsAvailable());
     server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
-    runtime.onMain([&] { manager->startSession(); });
+    startCall();
     ASSERT_TRUE(server.waitForConnection());
-    server.sendText(serverEvent("conversation.item.created",
-                          {{"previous_item_id", nullptr},
-                           {"item", {{"id", "item_user"}, {"type", "message"}, {"status", "completed"}, {"role", "user"},
-                                     {"content", {{{"type", "input_audio"}, {"transcript", "Are you there?"}}}}}}})
-                        .dump());
-    ASSERT_TRUE(support::eventually(
-        [&] { return runtime.onMain([&] { return transcripts->sessionEntries.size() == 1; }); }));
+    server.sendText(itemCreated("item_user", "user", {{{"type", "input_audio"}, {"transcript", "Are you there?"}}}).dump());
+    ASSERT_TRUE(onMainEventually([&] { return transcripts->sessionEntries.size() == 1; }));
     server.close(1011);
 
-    ASSERT_TRUE(support::eventually([&] {
-        return runtime.onMain([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); });
-    }));
+    ASSERT_TRUE(onMainEventually([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); }));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "Cannot Connect");
-    auto posted = backend.backend.requestsTo("/transcript");
-    ASSERT_EQ(posted.size(), 1u);
-    auto entries = kestro::decodeTranscriptPayload(posted[0].body).entries;
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].content, "Are you there?");
+    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"user:Are you there?:audio"}}));
 }
 
 TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {
     engine->setConverterCreationFails(true);
-    runtime.onMain([&] { makeManager(); });
-    ASSERT_TRUE(menuShowsCallsAvailable());
-    runtime.onMain([&] { manager->startSession(); });
-    ASSERT_TRUE(support::eventually(
-        [&] { return runtime.onMain([&] { return manager->errorMessage.get().has_value(); }); }));
+    startCall();
+    ASSERT_TRUE(onMainEventually([&] { return manager->errorMessage.get().has_value(); }));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "No Microphone");
     EXPECT_FALSE(runtime.onMain([&] { return manager->isConversationActive.get() || manager->isStartingSession.get(); }));
     // The dropped conversation closes its connection.

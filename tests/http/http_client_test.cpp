@@ -7,10 +7,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -64,6 +64,13 @@ std::uint16_t closedPort() {
     return acceptor.local_endpoint().port();  // closed again when the acceptor goes
 }
 
+// Performs one request and waits for its completion.
+HttpResult perform(HttpClient& client, const HttpRequest& request) {
+    Outcome outcome;
+    client.start(request, outcome.completion());
+    return outcome.wait();
+}
+
 TEST(HttpClient, RepliesOfEveryStatusCompleteOnceWithTheirStatusAndBody) {
     support::FakeBackend backend;
     backend.setReply("/ok", ScriptedReply::json(200, R"({"a":1})"));
@@ -71,32 +78,26 @@ TEST(HttpClient, RepliesOfEveryStatusCompleteOnceWithTheirStatusAndBody) {
     backend.setReply("/moved", ScriptedReply{302, "", {{"Location", "/ok"}}, {}, false});
     HttpClient client;
 
-    Outcome ok, broken, moved;
-    client.start(get(backend.baseUrl() + "ok"), ok.completion());
-    client.start(get(backend.baseUrl() + "broken"), broken.completion());
-    client.start(get(backend.baseUrl() + "moved"), moved.completion());
-
-    auto okResult = ok.wait();
-    ASSERT_TRUE(std::holds_alternative<HttpResponse>(okResult));
-    EXPECT_EQ(std::get<HttpResponse>(okResult).status, 200);
-    EXPECT_EQ(std::get<HttpResponse>(okResult).body, R"({"a":1})");
-    EXPECT_EQ(std::get<HttpResponse>(okResult).header("content-type"), "application/json");
-
-    auto brokenResult = broken.wait();
-    ASSERT_TRUE(std::holds_alternative<HttpResponse>(brokenResult));
-    EXPECT_EQ(std::get<HttpResponse>(brokenResult).status, 500);
-    EXPECT_EQ(std::get<HttpResponse>(brokenResult).body, "boom");
-
-    // Redirects are not followed: the 302 itself is the reply.
-    auto movedResult = moved.wait();
-    ASSERT_TRUE(std::holds_alternative<HttpResponse>(movedResult));
-    EXPECT_EQ(std::get<HttpResponse>(movedResult).status, 302);
-    EXPECT_EQ(backend.requestsTo("/ok").size(), 1u);
+    const std::tuple<std::string, int, std::string> cases[] = {{"ok", 200, R"({"a":1})"}, {"broken", 500, "boom"},
+                                                               {"moved", 302, ""}};
+    std::array<Outcome, 3> outcomes;  // started together
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        client.start(get(backend.baseUrl() + std::get<0>(cases[i])), outcomes[i].completion());
+    }
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const auto& [path, status, body] = cases[i];
+        auto result = outcomes[i].wait();
+        ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << path;
+        EXPECT_EQ(std::get<HttpResponse>(result).status, status);
+        EXPECT_EQ(std::get<HttpResponse>(result).body, body);
+        if (status == 200) {
+            EXPECT_EQ(std::get<HttpResponse>(result).header("content-type"), "application/json");
+        }
+    }
+    EXPECT_EQ(backend.requestsTo("/ok").size(), 1u);  // the redirect was not followed
 
     std::this_thread::sleep_for(50ms);  // room for a wrongful second completion
-    EXPECT_EQ(ok.calls, 1);
-    EXPECT_EQ(broken.calls, 1);
-    EXPECT_EQ(moved.calls, 1);
+    for (auto& outcome : outcomes) EXPECT_EQ(outcome.calls, 1);
 }
 
 TEST(HttpClient, SendsMethodHeadersAndBodyAsGivenAndNothingOfItsOwnChoosing) {
@@ -108,20 +109,12 @@ TEST(HttpClient, SendsMethodHeadersAndBodyAsGivenAndNothingOfItsOwnChoosing) {
     withType.method = "POST";
     withType.headers = {{"Authorization", "Bearer abc"}, {"Content-Type", "application/json"}};
     withType.body = std::string(4000, 'x');  // large enough for libcurl to want an Expect header
-    Outcome first;
-    client.start(withType, first.completion());
-    first.wait();
-
+    perform(client, withType);
     HttpRequest withoutType = get(backend.baseUrl() + "upload");
     withoutType.method = "PUT";
     withoutType.body = "plain";
-    Outcome second;
-    client.start(withoutType, second.completion());
-    second.wait();
-
-    Outcome third;
-    client.start(get(backend.baseUrl() + "upload"), third.completion());
-    third.wait();
+    perform(client, withoutType);
+    perform(client, get(backend.baseUrl() + "upload"));
 
     auto requests = backend.requests();
     ASSERT_EQ(requests.size(), 3u);

@@ -57,34 +57,39 @@ void ip(const std::string& arguments) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ip " << arguments;
 }
 
-// Collects the updates the monitor delivers on an io_context run by the test thread.
-struct Updates {
-    asio::io_context main;
-    asio::executor_work_guard<asio::io_context::executor_type> busy{main.get_executor()};
-    std::vector<platform::NetworkPath> seen;
+// A veth pair inside the namespace, both ends up, with an IPv6 default route through it.
+void addConnectedVeth() {
+    ip("link add kxa type veth peer name kxb");
+    ip("link set kxa up");
+    ip("link set kxb up");
+    ip("-6 route add default dev kxa");
+}
 
-    // Runs the context until an update with the given status has arrived.
-    bool waitFor(bool satisfied) {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!seen.empty() && seen.back().satisfied == satisfied) return true;
-            main.run_for(20ms);
-        }
-        return false;
-    }
-};
+// Runs `step` (running the main context, say) every 20 ms until `done` holds, for at most 5 s.
+template <class Done, class Step>
+bool waitUntil(Done done, Step step) {
+    for (int i = 0; i < 250 && !done(); ++i) step();
+    return done();
+}
+void pause() { std::this_thread::sleep_for(20ms); }
 
 TEST(NetworkPathMonitor, FollowsTheDefaultRouteOfAFreshNamespace) {
     auto skipped = inFreshNetworkNamespace([] {
-        Updates updates;
-        platform::NetworkPathMonitor monitor(updates.main.get_executor(),
-                                             [&](const platform::NetworkPath& path) { updates.seen.push_back(path); });
+        asio::io_context main;
+        auto busy = asio::make_work_guard(main);
+        std::vector<platform::NetworkPath> seen;
+        platform::NetworkPathMonitor monitor(main.get_executor(), [&](const platform::NetworkPath& path) { seen.push_back(path); });
+        // Runs the main context until an update with the given status has arrived.
+        auto delivered = [&](bool satisfied) {
+            return waitUntil([&] { return !seen.empty() && seen.back().satisfied == satisfied; },
+                             [&] { main.run_for(20ms); });
+        };
 
         // Only loopback, and even loopback up with a default route through it does not count.
         EXPECT_FALSE(monitor.currentPath().satisfied);
         ip("link set lo up");
         ip("route add default dev lo");
-        updates.main.run_for(200ms);
+        main.run_for(200ms);
         EXPECT_FALSE(monitor.currentPath().satisfied);
         ip("route del default dev lo");
 
@@ -93,26 +98,25 @@ TEST(NetworkPathMonitor, FollowsTheDefaultRouteOfAFreshNamespace) {
         ip("link set kxa up");
         ip("link set kxb up");
         ip("route add default via 10.231.0.2 dev kxa");
-        ASSERT_TRUE(updates.waitFor(true));
+        ASSERT_TRUE(delivered(true));
         EXPECT_TRUE(monitor.currentPath().satisfied);
         EXPECT_TRUE(monitor.currentPath().usesInterfaceType(platform::NetworkPath::InterfaceType::wiredEthernet));
-
         ip("route del default");
-        ASSERT_TRUE(updates.waitFor(false));
+        ASSERT_TRUE(delivered(false));
         EXPECT_FALSE(monitor.currentPath().satisfied);
 
         // IPv6 counts as well, and a default route whose link goes down stops counting.
         ip("-6 route add default dev kxa");
-        ASSERT_TRUE(updates.waitFor(true));
+        ASSERT_TRUE(delivered(true));
         ip("link set kxb down");  // the peer down takes kxa's carrier away
-        ASSERT_TRUE(updates.waitFor(false));
+        ASSERT_TRUE(delivered(false));
         ip("link set kxb up");
-        ASSERT_TRUE(updates.waitFor(true));
+        ASSERT_TRUE(delivered(true));
         ip("link del kxa");
-        ASSERT_TRUE(updates.waitFor(false));
+        ASSERT_TRUE(delivered(false));
 
         // Each delivered path differs from the one before it.
-        for (std::size_t i = 1; i < updates.seen.size(); ++i) EXPECT_NE(updates.seen[i], updates.seen[i - 1]);
+        for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_NE(seen[i], seen[i - 1]);
     });
     if (skipped) GTEST_SKIP() << *skipped;
 }
@@ -123,13 +127,9 @@ TEST(NetworkPathMonitor, DeliversNothingAfterDestruction) {
         int calls = 0;
         {
             platform::NetworkPathMonitor monitor(main.get_executor(), [&](const platform::NetworkPath&) { ++calls; });
-            ip("link add kxa type veth peer name kxb");
-            ip("link set kxa up");
-            ip("link set kxb up");
-            ip("-6 route add default dev kxa");
+            addConnectedVeth();
             // Give the monitor time to post its update, but do not run it yet.
-            for (int i = 0; i < 100 && monitor.currentPath().satisfied == false; ++i) std::this_thread::sleep_for(20ms);
-            ASSERT_TRUE(monitor.currentPath().satisfied);
+            ASSERT_TRUE(waitUntil([&] { return monitor.currentPath().satisfied; }, pause));
         }
         main.run();
         EXPECT_EQ(calls, 0);
@@ -141,41 +141,29 @@ TEST(NetworkMonitor, PublishesConnectedOnTheMainExecutor) {
     auto skipped = inFreshNetworkNamespace([] {
         asio::io_context main;
         auto busy = asio::make_work_guard(main);
-        kestro::NetworkMonitor monitor(main.get_executor());
-        EXPECT_FALSE(monitor.isConnected.get());
-        EXPECT_FALSE(monitor.checkConnection());
+        auto runMain = [&] { main.run_for(20ms); };
+        auto monitor = kestro::NetworkMonitor::shared(main.get_executor());
+        EXPECT_EQ(kestro::NetworkMonitor::shared(main.get_executor()), monitor);  // one for all callers
+        EXPECT_FALSE(monitor->isConnected.get());
+        EXPECT_FALSE(monitor->checkConnection());
         std::vector<bool> published;
-        auto subscription = monitor.isConnected.observe([&](bool value) { published.push_back(value); });
+        auto subscription = monitor->isConnected.observe([&](bool value) { published.push_back(value); });
 
-        ip("link add kxa type veth peer name kxb");
-        ip("link set kxa up");
-        ip("link set kxb up");
-        ip("-6 route add default dev kxa");
+        addConnectedVeth();
         // The check answers from the current path before the update reaches the main executor.
-        for (int i = 0; i < 250 && !monitor.checkConnection(); ++i) std::this_thread::sleep_for(20ms);
-        EXPECT_TRUE(monitor.checkConnection());
+        EXPECT_TRUE(waitUntil([&] { return monitor->checkConnection(); }, pause));
         EXPECT_TRUE(published.empty());
-
-        for (int i = 0; i < 250 && !monitor.isConnected.get(); ++i) main.run_for(20ms);
-        EXPECT_TRUE(monitor.isConnected.get());
-        EXPECT_EQ(monitor.connectionType.get(), kestro::NetworkMonitor::InterfaceType::wiredEthernet);
+        EXPECT_TRUE(waitUntil([&] { return monitor->isConnected.get(); }, runMain));
+        EXPECT_EQ(monitor->connectionType.get(), kestro::NetworkMonitor::InterfaceType::wiredEthernet);
 
         // Down again: the published flag keeps saying connected until the update is delivered.
         ip("link del kxa");
-        for (int i = 0; i < 250 && monitor.isConnected.get(); ++i) main.run_for(20ms);
-        EXPECT_FALSE(monitor.isConnected.get());
-        EXPECT_FALSE(monitor.checkConnection());
-        EXPECT_EQ(monitor.connectionType.get(), std::nullopt);
+        EXPECT_TRUE(waitUntil([&] { return !monitor->isConnected.get(); }, runMain));
+        EXPECT_FALSE(monitor->checkConnection());
+        EXPECT_EQ(monitor->connectionType.get(), std::nullopt);
         EXPECT_EQ(published, (std::vector<bool>{true, false}));
     });
     if (skipped) GTEST_SKIP() << *skipped;
-}
-
-TEST(NetworkMonitor, SharedInstanceIsOneForAllCallers) {
-    asio::io_context main;
-    auto first = kestro::NetworkMonitor::shared(main.get_executor());
-    auto second = kestro::NetworkMonitor::shared(main.get_executor());
-    EXPECT_EQ(first.get(), second.get());
 }
 
 }  // namespace

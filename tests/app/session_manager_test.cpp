@@ -291,18 +291,6 @@ TEST_F(SessionManagerTest, AStreamEndingEarlyEndsTheCallWithCannotConnect) {
     EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
 }
 
-TEST_F(SessionManagerTest, ALostConnectionMidCallEndsItAndStillPostsWhatWasSaid) {
-    make();
-    auto conversation = startConnectedCall();
-    conversation->items.push_back(userSaid("u1", "hello"));
-    ASSERT_TRUE(runUntil([&] { return transcripts->sessionEntries.size() == 1; }));
-    conversation->items.push_back(assistantSaid("a1", {spoken("bye")}));
-    conversation->ended = true;
-    ASSERT_TRUE(runUntil([&] { return idle(); }));
-    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
-    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"user:hello:audio", "assistant:bye:audio"}}));
-}
-
 TEST_F(SessionManagerTest, AFailedTranscriptionSwitchKeepsTheCallAndItsAnswers) {
     make();
     auto conversation = startCall();

@@ -65,13 +65,13 @@ void addConnectedVeth() {
     ip("-6 route add default dev kxa");
 }
 
-// Runs `step` (running the main context, say) every 20 ms until `done` holds, for at most 5 s.
+// Runs `step` (20 ms of the main context, or a nap) until `done` holds, for at most 500 steps.
 template <class Done, class Step>
 bool waitUntil(Done done, Step step) {
-    for (int i = 0; i < 250 && !done(); ++i) step();
+    for (int i = 0; i < 500 && !done(); ++i) step();
     return done();
 }
-void pause() { std::this_thread::sleep_for(20ms); }
+void nap() { std::this_thread::sleep_for(20ms); }
 
 TEST(NetworkPathMonitor, FollowsTheDefaultRouteOfAFreshNamespace) {
     auto skipped = inFreshNetworkNamespace([] {
@@ -129,7 +129,7 @@ TEST(NetworkPathMonitor, DeliversNothingAfterDestruction) {
             platform::NetworkPathMonitor monitor(main.get_executor(), [&](const platform::NetworkPath&) { ++calls; });
             addConnectedVeth();
             // Give the monitor time to post its update, but do not run it yet.
-            ASSERT_TRUE(waitUntil([&] { return monitor.currentPath().satisfied; }, pause));
+            ASSERT_TRUE(waitUntil([&] { return monitor.currentPath().satisfied; }, nap));
         }
         main.run();
         EXPECT_EQ(calls, 0);
@@ -151,7 +151,7 @@ TEST(NetworkMonitor, PublishesConnectedOnTheMainExecutor) {
 
         addConnectedVeth();
         // The check answers from the current path before the update reaches the main executor.
-        EXPECT_TRUE(waitUntil([&] { return monitor->checkConnection(); }, pause));
+        EXPECT_TRUE(waitUntil([&] { return monitor->checkConnection(); }, nap));
         EXPECT_TRUE(published.empty());
         EXPECT_TRUE(waitUntil([&] { return monitor->isConnected.get(); }, runMain));
         EXPECT_EQ(monitor->connectionType.get(), kestro::NetworkMonitor::InterfaceType::wiredEthernet);

@@ -107,12 +107,15 @@ TEST_F(Dispatch, ARefusedRegistrationIsRetriedByTheNextOne) {
     EXPECT_TRUE(held(controlP));
 }
 
+// Beyond 32 bits, or negative: refused before the platform is asked.
 TEST_F(Dispatch, KeyCodesThePlatformCannotTakeFailWithTheFailureLine) {
     Name name = layer->name("odd", Shortcut(Key(std::int64_t{1} << 40), {Modifier::control}));
     layer->onKeyDown(name, record("odd"));
-    ASSERT_EQ(lines.size(), 2u);
+    layer->name("negative", Shortcut(Key(-1), {}));
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Error registering hotkey \u2303\uFFFD: -4");
-    EXPECT_TRUE(backend->held().empty());
+    EXPECT_EQ(lines[2], "Error registering hotkey \uFFFD: -4");
+    EXPECT_EQ(backend->registerCalls, 0);
 }
 
 TEST_F(Dispatch, NothingRunsWhileARecorderRecords) {

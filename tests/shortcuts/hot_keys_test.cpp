@@ -48,17 +48,6 @@ TEST_F(HotKeyRegistration, IdsCountUpAndARefusedAttemptSpendsItsId) {
     EXPECT_EQ(ids(), (std::vector<std::int64_t>{1, 4, 5}));
 }
 
-TEST_F(HotKeyRegistration, KeyCodesBeyond32BitsAreRefusedWithTheFailureLine) {
-    EXPECT_FALSE(add(std::int64_t{1} << 32, 4096));
-    EXPECT_FALSE(add(-1, 0));
-    EXPECT_EQ(backend->registerCalls, 0);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Error registering hotkey <4294967296>: " +
-                            std::to_string(platform::HotKeyStatus::invalidArgument));
-    EXPECT_TRUE(add(35, 4096));
-    EXPECT_EQ(ids(), std::vector<std::int64_t>{3});
-}
-
 TEST_F(HotKeyRegistration, EventsReachTheActionsOfTheirIdOnly) {
     add(35, 4096);
     backend->send({hotKeySignature, 1}, HotKeyEventKind::pressed);

@@ -19,6 +19,7 @@
 #include "platform/audio/fake_audio_engine.hpp"
 #include "realtime/conversation/conversation.hpp"
 #include "realtime/model/base64.hpp"
+#include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
 
@@ -74,19 +75,7 @@ private:
 
 // --- The service's events ---
 
-inline json sessionObject(const std::string& instructions = "Be brief.") {
-    return {{"id", "sess_1"}, {"model", "gpt-4o-realtime-preview"}, {"modalities", {"text", "audio"}},
-            {"instructions", instructions}, {"voice", "alloy"}, {"input_audio_format", "pcm16"},
-            {"output_audio_format", "pcm16"}, {"tools", json::array()}, {"tool_choice", "auto"},
-            {"temperature", 0.8}};
-}
-
-inline json event(const std::string& type, json fields = json::object()) {
-    static int next = 0;
-    fields["type"] = type;
-    fields["event_id"] = "event_" + std::to_string(++next);
-    return fields;
-}
+using support::serverEvent;
 
 inline json audioContent(const std::string& type, const realtime::Bytes& audio = {},
                          std::optional<std::string> transcript = std::nullopt) {
@@ -104,7 +93,7 @@ inline json functionCall(const std::string& id, const std::string& arguments = "
             {"name", "lookup"}, {"arguments", arguments}};
 }
 
-inline json itemCreated(json item) { return event("conversation.item.created", {{"item", std::move(item)}}); }
+inline json itemCreated(json item) { return serverEvent("conversation.item.created", {{"item", std::move(item)}}); }
 
 // The fields of the events that address one content part of an item of a response.
 inline json partOf(const std::string& itemId, int contentIndex, json fields = json::object()) {
@@ -113,10 +102,10 @@ inline json partOf(const std::string& itemId, int contentIndex, json fields = js
 }
 
 inline json audioDelta(const std::string& itemId, const realtime::Bytes& audio, int contentIndex = 0) {
-    return event("response.audio.delta", partOf(itemId, contentIndex, {{"delta", realtime::base64Encode(audio)}}));
+    return serverEvent("response.audio.delta", partOf(itemId, contentIndex, {{"delta", realtime::base64Encode(audio)}}));
 }
 
-inline json speechStarted() { return event("input_audio_buffer.speech_started", {{"audio_start_ms", 0}, {"item_id", "user"}}); }
+inline json speechStarted() { return serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 0}, {"item_id", "user"}}); }
 
 // `frames` of a 440 Hz tone as wire audio (16-bit little-endian mono at 24 kHz).
 inline realtime::Bytes wireTone(std::size_t frames) {
@@ -156,14 +145,14 @@ protected:
     // a marker sent after them has shown, they have been too.
     void sync() {
         const std::string marker = "sync_" + std::to_string(++syncs_);
-        server.sendText(event("conversation.created", {{"conversation", {{"id", marker}}}}).dump());
+        server.sendText(serverEvent("conversation.created", {{"conversation", {{"id", marker}}}}).dump());
         ASSERT_TRUE(support::eventually([&] { return onMain([&] { return conversation->id().get() == marker; }); }));
     }
     void pushAndSync(const json& serverEvent) {
         server.sendText(serverEvent.dump());
         sync();
     }
-    void connect() { pushAndSync(event("session.created", {{"session", sessionObject()}})); }
+    void connect() { pushAndSync(serverEvent("session.created", {{"session", support::realtimeSession(false)}})); }
 
     // The client events the server received, of one type or all.
     std::vector<json> sent(const std::string& type = "") {

@@ -1,23 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
-#include <set>
+#include <optional>
 
-#include <nlohmann/json.hpp>
+#include "coding_checks.hpp"
 
-#include "realtime/model/codec.hpp"
-
-namespace realtime {
+namespace realtime::model_test {
 namespace {
-
-using Json = nlohmann::json;
-
-std::set<std::string> keysOf(const Json& object) {
-    std::set<std::string> keys;
-    for (const auto& [key, value] : object.items()) keys.insert(key);
-    return keys;
-}
 
 Json encoded(const ClientEvent& event) { return Json::parse(encode(event)); }
 
@@ -26,8 +14,6 @@ Session sampleSession() {
     session.model = "gpt-4o-realtime-preview";
     session.modalities = {Session::Modality::text, Session::Modality::audio};
     session.instructions = "Be brief.";
-    session.voice = Session::Voice::coral;
-    session.temperature = 0.7;
     return session;
 }
 
@@ -35,92 +21,51 @@ Item userMessage() {
     return Item(Item::Message("msg_1", Item::ItemRole::user, {Item::Message::Content::input_text("Hello")}));
 }
 
-TEST(ClientEventEncoding, EachEventWritesExactlyItsKeys) {
-    const std::uint8_t pcm[] = {1, 2, 3, 4};
-    const struct {
-        ClientEvent event;
-        std::string type;
-        std::set<std::string> keys;
-    } cases[] = {
-        {ClientEvent::updateSession(std::nullopt, sampleSession()), "session.update", {"type", "session"}},
-        {ClientEvent::appendInputAudioBuffer(std::nullopt, pcm), "input_audio_buffer.append", {"type", "audio"}},
-        {ClientEvent::commitInputAudioBuffer(std::nullopt), "input_audio_buffer.commit", {"type"}},
-        {ClientEvent::clearInputAudioBuffer(std::nullopt), "input_audio_buffer.clear", {"type"}},
-        {ClientEvent::createConversationItem(std::nullopt, std::nullopt, userMessage()),
-         "conversation.item.create",
-         {"type", "item"}},
-        {ClientEvent::createConversationItem("evt", "prev", userMessage()),
-         "conversation.item.create",
-         {"type", "item", "event_id", "previous_item_id"}},
-        {ClientEvent::truncateConversationItem(std::nullopt, "item_1", 0, 0),
-         "conversation.item.truncate",
-         {"type", "item_id", "content_index", "audio_end_ms"}},
-        {ClientEvent::deleteConversationItem(std::nullopt, std::nullopt, 0, 0),
-         "conversation.item.delete",
-         {"type", "content_index", "audio_end_ms"}},
-        {ClientEvent::deleteConversationItem("evt", "item_1", 1, 250),
-         "conversation.item.delete",
-         {"type", "event_id", "item_id", "content_index", "audio_end_ms"}},
-        {ClientEvent::createResponse(std::nullopt, std::nullopt), "response.create", {"type"}},
-        {ClientEvent::createResponse("evt", std::nullopt), "response.create", {"type", "event_id"}},
-        {ClientEvent::cancelResponse(std::nullopt), "response.cancel", {"type"}},
-        {ClientEvent::cancelResponse("evt"), "response.cancel", {"type", "event_id"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.type);
-        const auto json = encoded(c.event);
-        EXPECT_EQ(keysOf(json), c.keys);
-        EXPECT_EQ(json["type"], c.type);
-        if (json.contains("event_id")) {
-            EXPECT_EQ(json["event_id"], "evt");
-        }
+// The path of the EncodingError encoding `event` fails with; nothing when it encodes.
+std::optional<CodingPath> encodingFailure(const ClientEvent& event) {
+    try {
+        encode(event);
+    } catch (const EncodingError& error) {
+        return error.codingPath;
     }
+    return std::nullopt;
 }
 
-TEST(ClientEventEncoding, PayloadValuesAreWrittenAsGiven) {
-    const auto update = encoded(ClientEvent::updateSession("evt_1", sampleSession()));
-    EXPECT_EQ(update["event_id"], "evt_1");
-    EXPECT_EQ(update["session"]["voice"], "coral");
-    EXPECT_EQ(update["session"]["modalities"], Json::parse(R"(["text","audio"])"));
-
-    // Zero is a value, not an absence.
-    const auto truncate = encoded(ClientEvent::truncateConversationItem(std::nullopt, "item_1", 0, 0));
-    EXPECT_EQ(truncate["item_id"], "item_1");
-    EXPECT_EQ(truncate["content_index"], 0);
-    EXPECT_EQ(truncate["audio_end_ms"], 0);
-
-    const auto create = encoded(ClientEvent::createConversationItem(std::nullopt, "item_0", userMessage()));
-    EXPECT_EQ(create["previous_item_id"], "item_0");
-    EXPECT_EQ(create["item"], Json::parse(R"({"id":"msg_1","type":"message","status":"completed","role":"user",
-                                               "content":[{"type":"input_text","text":"Hello"}]})"));
-
-    Response::Config config;
-    config.modalities = {Session::Modality::text};
-    config.instructions = "Answer";
+TEST(ClientEventEncoding, EachEventWritesExactlyItsMembers) {
+    const std::uint8_t pcm[] = {1, 2, 3, 4};
+    const std::string item = R"({"id":"msg_1","type":"message","status":"completed","role":"user",
+                                 "content":[{"type":"input_text","text":"Hello"}]})";
+    Response::Config config{.modalities = {Session::Modality::text}, .instructions = "Answer"};
     config.toolChoice = ToolChoice::none();
     config.conversation = Response::Config::Conversation::none;
-    const auto response = encoded(ClientEvent::createResponse(std::nullopt, config));
-    EXPECT_EQ(keysOf(response["response"]), (std::set<std::string>{"modalities", "instructions", "voice",
-                                                                   "output_audio_format", "tools", "tool_choice",
-                                                                   "temperature", "conversation"}));
-    EXPECT_EQ(response["response"]["conversation"], "none");
-    EXPECT_EQ(response["response"]["tool_choice"], "none");
-    EXPECT_EQ(response["response"]["tools"], Json::array());
-}
-
-TEST(ClientEventEncoding, AppendedAudioIsPaddedBase64OnOneLine) {
-    const std::vector<std::pair<Bytes, std::string>> cases = {
-        {{}, ""},
-        {{'f'}, "Zg=="},
-        {{'f', 'o'}, "Zm8="},
-        {{'f', 'o', 'o'}, "Zm9v"},
-        {{0xfb, 0xff, 0xbf}, "+/+/"},
-        {{0, 0, 0, 0}, "AAAAAA=="},
+    const std::vector<std::pair<ClientEvent, std::string>> cases = {
+        {ClientEvent::updateSession(std::nullopt, sampleSession()),
+         R"({"type":"session.update","session":)" + encodeJson(sampleSession()) + "}"},
+        {ClientEvent::appendInputAudioBuffer(std::nullopt, pcm), R"({"type":"input_audio_buffer.append","audio":"AQIDBA=="})"},
+        {ClientEvent::commitInputAudioBuffer(std::nullopt), R"({"type":"input_audio_buffer.commit"})"},
+        {ClientEvent::clearInputAudioBuffer(std::nullopt), R"({"type":"input_audio_buffer.clear"})"},
+        {ClientEvent::createConversationItem(std::nullopt, std::nullopt, userMessage()),
+         R"({"type":"conversation.item.create","item":)" + item + "}"},
+        {ClientEvent::createConversationItem("evt", "prev", userMessage()),
+         R"({"type":"conversation.item.create","event_id":"evt","previous_item_id":"prev","item":)" + item + "}"},
+        // Zero is a value, not an absence.
+        {ClientEvent::truncateConversationItem(std::nullopt, "item_1", 0, 0),
+         R"({"type":"conversation.item.truncate","item_id":"item_1","content_index":0,"audio_end_ms":0})"},
+        {ClientEvent::deleteConversationItem(std::nullopt, std::nullopt, 0, 0),
+         R"({"type":"conversation.item.delete","content_index":0,"audio_end_ms":0})"},
+        {ClientEvent::deleteConversationItem("evt", "item_1", 1, 250),
+         R"({"type":"conversation.item.delete","event_id":"evt","item_id":"item_1","content_index":1,"audio_end_ms":250})"},
+        {ClientEvent::createResponse(std::nullopt, std::nullopt), R"({"type":"response.create"})"},
+        {ClientEvent::createResponse("evt", std::nullopt), R"({"type":"response.create","event_id":"evt"})"},
+        {ClientEvent::createResponse(std::nullopt, config),
+         R"({"type":"response.create","response":{"modalities":["text"],"instructions":"Answer","voice":"alloy",
+             "output_audio_format":"pcm16","tools":[],"tool_choice":"none","temperature":0.8,"conversation":"none"}})"},
+        {ClientEvent::cancelResponse(std::nullopt), R"({"type":"response.cancel"})"},
+        {ClientEvent::cancelResponse("evt"), R"({"type":"response.cancel","event_id":"evt"})"},
     };
-    for (const auto& [bytes, text] : cases) {
-        const auto json = encoded(ClientEvent::appendInputAudioBuffer(std::nullopt, bytes));
-        EXPECT_EQ(json["audio"], text);
-    }
+    for (const auto& [event, json] : cases) EXPECT_EQ(encoded(event), Json::parse(json));
+
+    // Appended audio is base64 on one line, however long.
     Bytes large(3000);
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 31);
     const auto text = encoded(ClientEvent::appendInputAudioBuffer(std::nullopt, large))["audio"].get<std::string>();
@@ -134,30 +79,20 @@ TEST(ClientEventEncoding, NumbersThatAreNotFiniteFailTheWholeEvent) {
                              std::numeric_limits<double>::quiet_NaN()}) {
         auto session = sampleSession();
         session.temperature = bad;
-        try {
-            encode(ClientEvent::updateSession(std::nullopt, session));
-            ADD_FAILURE() << "encoded";
-        } catch (const EncodingError& error) {
-            EXPECT_EQ(error.codingPath, (CodingPath{"session", "temperature"}));
-        }
+        EXPECT_EQ(encodingFailure(ClientEvent::updateSession(std::nullopt, session)),
+                  (CodingPath{"session", "temperature"}));
     }
 
     auto session = sampleSession();
     session.turnDetection = Session::TurnDetection::serverVad(std::numeric_limits<double>::infinity());
-    EXPECT_THROW(encode(ClientEvent::updateSession(std::nullopt, session)), EncodingError);
+    EXPECT_TRUE(encodingFailure(ClientEvent::updateSession(std::nullopt, session)));
 
     Tool::FunctionParameters::Property count{.type = Tool::FunctionParameters::JSONType::number};
     count.maximum = std::nan("");
-    Tool tool{.name = "f", .description = "d", .parameters = {.properties = {{{"count", count}}}}};
     Response::Config config;
-    config.tools = {tool};
-    try {
-        encode(ClientEvent::createResponse(std::nullopt, config));
-        ADD_FAILURE() << "encoded";
-    } catch (const EncodingError& error) {
-        EXPECT_EQ(error.codingPath, (CodingPath{"response", "tools", std::size_t{0}, "parameters", "properties",
-                                                "count", "maximum"}));
-    }
+    config.tools = {Tool{.name = "f", .description = "d", .parameters = {.properties = {{{"count", count}}}}}};
+    EXPECT_EQ(encodingFailure(ClientEvent::createResponse(std::nullopt, config)),
+              (CodingPath{"response", "tools", std::size_t{0}, "parameters", "properties", "count", "maximum"}));
 }
 
 TEST(ClientEventEncoding, TextThatIsNotUtf8FailsToEncode) {
@@ -166,14 +101,5 @@ TEST(ClientEventEncoding, TextThatIsNotUtf8FailsToEncode) {
     EXPECT_THROW(encode(ClientEvent::updateSession(std::nullopt, session)), EncodingError);
 }
 
-TEST(ClientEvent, EqualityComparesCaseAndPayload) {
-    EXPECT_EQ(ClientEvent::commitInputAudioBuffer(std::nullopt), ClientEvent::commitInputAudioBuffer(std::nullopt));
-    EXPECT_NE(ClientEvent::commitInputAudioBuffer(std::nullopt), ClientEvent::clearInputAudioBuffer(std::nullopt));
-    EXPECT_NE(ClientEvent::commitInputAudioBuffer("a"), ClientEvent::commitInputAudioBuffer(std::nullopt));
-    // Truncate and delete share their fields but are different events.
-    EXPECT_NE(ClientEvent::truncateConversationItem(std::nullopt, "i", 0, 0),
-              ClientEvent::deleteConversationItem(std::nullopt, "i", 0, 0));
-}
-
 }  // namespace
-}  // namespace realtime
+}  // namespace realtime::model_test

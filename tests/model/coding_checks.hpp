@@ -1,0 +1,61 @@
+#pragma once
+// What the model tests look at: the keys of an encoded object, and the error a decode fails with.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "realtime/model/codec.hpp"
+
+namespace realtime::model_test {
+
+using Json = nlohmann::json;
+using Kind = DecodingError::Kind;
+
+inline std::set<std::string> keysOf(const Json& object) {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : object.items()) keys.insert(key);
+    return keys;
+}
+
+// The error decoding `json` as a T (a ServerEvent: as a received message) fails with.
+template <class T>
+DecodingError failureOf(const std::string& json) {
+    try {
+        if constexpr (std::is_same_v<T, ServerEvent>) {
+            decodeServerEvent(json);
+        } else {
+            decodeJson<T>(json);
+        }
+    } catch (const DecodingError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "decoded without error: " << json;
+    return DecodingError(Kind::dataCorrupted, {}, "(decoded)");
+}
+
+struct ExpectedFailure {
+    DecodingError error;
+    Kind kind;
+    CodingPath path;
+    std::string description = {};  // checked when given
+};
+
+inline void expectFailures(const std::vector<ExpectedFailure>& cases) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE("case " + std::to_string(i) + " at " + describePath(c.path));
+        EXPECT_EQ(c.error.kind, c.kind);
+        EXPECT_EQ(c.error.codingPath, c.path);
+        if (!c.description.empty()) {
+            EXPECT_EQ(c.error.description, c.description);
+        }
+    }
+}
+
+}  // namespace realtime::model_test

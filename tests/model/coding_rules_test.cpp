@@ -54,8 +54,8 @@ TEST(ToolChoiceCoding, BareStringsAndFunctionObjects) {
     EXPECT_EQ(Json::parse(encodeJson(ToolChoice::function("f"))),
               Json::parse(R"({"type":"function","function":{"name":"f"}})"));
     // An object names a function whatever its "type" says; extra string members are ignored.
-    for (const auto* text : {R"({"function":{"name":"f"}})", R"({"type":"auto","function":{"name":"f","strict":"x"}})",
-                             R"({"type":7,"function":{"name":"f"}})"}) {
+    for (const auto* text : {R"({"function":{"name":"f"}})", R"({"type":7,"function":{"name":"f"}})",
+                             R"({"type":"auto","function":{"name":"f","strict":"x"}})"}) {
         EXPECT_EQ(decodeJson<ToolChoice>(text), ToolChoice::function("f")) << text;
     }
 }

@@ -25,8 +25,8 @@ const Json weatherTool = Json::parse(R"({"type":"function","name":"get_weather",
             "multiple_of":4,"minimum":0.5,"maximum":2.5,"min_items":1,"max_items":2,"unique_items":true,
             "properties":{"dayOfWeek":{"type":"integer"},"max_temp":{"type":"number"}}}}}}})");
 
-const Json fullSession = Json::parse(R"({"id":"sess_1","model":"gpt-4o-realtime-preview","modalities":["audio","text"],
-    "instructions":"Speak softly.","voice":"verse","input_audio_format":"g711_ulaw","output_audio_format":"g711_alaw",
+const Json fullSession = Json::parse(R"({"id":"sess_1","model":"gpt-4o-realtime-preview",
+    "modalities":["audio","text"],"instructions":"Speak softly.","voice":"verse","input_audio_format":"g711_ulaw","output_audio_format":"g711_alaw",
     "input_audio_transcription":{"model":"gpt-4o-mini-transcribe","language":"en","prompt":"p"},
     "input_audio_noise_reduction":{"type":"far_field"},
     "turn_detection":{"type":"server_vad","threshold":0.5,"interrupt_response":false,"prefix_padding_ms":300,
@@ -53,18 +53,22 @@ TEST(RecordRoundTrip, EveryRecordWithAndWithoutItsOptionals) {
         {reencoded<Session>, minimalSession},
         {reencoded<Session>, semantic},
         {reencoded<Tool>, weatherTool},
-        {reencoded<Tool>, Json::parse(R"({"type":"function","name":"n","description":"d","parameters":{"type":"object"}})")},
+        {reencoded<Tool>,
+         Json::parse(R"({"type":"function","name":"n","description":"d","parameters":{"type":"object"}})")},
         {reencoded<ToolChoice>, "auto"},
         {reencoded<ToolChoice>, "none"},
         {reencoded<ToolChoice>, "required"},
         {reencoded<ToolChoice>, Json::parse(R"({"type":"function","function":{"name":""}})")},
-        {reencoded<Item>, Json::parse(R"({"id":"m1","type":"message","status":"incomplete","role":"assistant","content":[
-             {"type":"text","text":"hi"},{"type":"input_text","text":"yo"},
-             {"type":"audio","audio":"AQID","transcript":"hello"},{"type":"input_audio","audio":"","transcript":null}]})")},
-        {reencoded<Item>, Json::parse(R"({"id":"m2","type":"message","status":"completed","role":"system","content":[]})")},
+        {reencoded<Item>, Json::parse(R"({"id":"m1","type":"message","status":"incomplete","role":"assistant",
+             "content":[{"type":"text","text":"hi"},{"type":"input_text","text":"yo"},
+               {"type":"audio","audio":"AQID","transcript":"hello"},
+               {"type":"input_audio","audio":"","transcript":null}]})")},
+        {reencoded<Item>,
+         Json::parse(R"({"id":"m2","type":"message","status":"completed","role":"system","content":[]})")},
         {reencoded<Item>, Json::parse(R"({"id":"fc","type":"function_call","status":"in_progress","call_id":"call_1",
              "name":"f","arguments":"{}"})")},
-        {reencoded<Item>, Json::parse(R"({"id":"fo","type":"function_call_output","call_id":"call_1","output":"42"})")},
+        {reencoded<Item>,
+         Json::parse(R"({"id":"fo","type":"function_call_output","call_id":"call_1","output":"42"})")},
         {reencoded<Response>, Json::parse(R"({"id":"resp_1","status":"incomplete","output":[]})")},
         {reencoded<Response>, Json::parse(R"({"id":"resp_1","status":"cancelled","output":[{"id":"fo",
              "type":"function_call_output","call_id":"c","output":"o"}],"metadata":{"Mixed_Case":"v","snake_key":"w"},
@@ -151,10 +155,12 @@ TEST(ResponseCoding, OptionalsAndRequiredKeys) {
 TEST(ItemCoding, ContentEntries) {
     // Audio without bytes reads as empty and is written back with a null transcript.
     for (const auto* text : {R"({"type":"audio"})", R"({"type":"audio","audio":null,"transcript":null})"}) {
-        EXPECT_EQ(reencoded<Content>(Json::parse(text)), Json::parse(R"({"type":"audio","audio":"","transcript":null})"))
+        EXPECT_EQ(reencoded<Content>(Json::parse(text)),
+                  Json::parse(R"({"type":"audio","audio":"","transcript":null})"))
             << text;
     }
-    EXPECT_EQ(decodeJson<Content>(R"({"type":"input_text","text":"t","transcript":"ignored"})"), Content::input_text("t"));
+    EXPECT_EQ(decodeJson<Content>(R"({"type":"input_text","text":"t","transcript":"ignored"})"),
+              Content::input_text("t"));
     EXPECT_EQ(Content(decodeJson<Item::ContentPart>(R"({"type":"audio","audio":"AAE=","transcript":"t"})")),
               Content::audio(Item::Audio{{0, 1}, "t"}));
     expectFailures({

@@ -42,11 +42,6 @@ TEST(ServerEventDecoding, RecordedPayloadsCarryTheirValues) {
     EXPECT_EQ(session.turnDetection->prefixPaddingMs, 300);
     EXPECT_EQ(session.turnDetection->interruptResponse, true);
 
-    const auto updated = decodeServerEvent(readFixture("session.updated")).get<EventKind::sessionUpdated>().session;
-    ASSERT_EQ(updated.tools.size(), 1u);
-    EXPECT_EQ(updated.tools[0].parameters.properties->at("location").description, "City");
-    EXPECT_EQ(updated.toolChoice, ToolChoice::function("get_weather"));
-
     const auto response = decodeServerEvent(readFixture("response.done")).get<EventKind::responseDone>().response;
     EXPECT_EQ(response.status, Response::Status::completed);
     ASSERT_TRUE(response.usage);
@@ -65,11 +60,6 @@ TEST(ServerEventDecoding, RecordedPayloadsCarryTheirValues) {
     ASSERT_EQ(limits.rateLimits.size(), 2u);
     EXPECT_EQ(limits.rateLimits[0].resetSeconds, 60.0);  // a whole number reads as a real
     EXPECT_EQ(limits.rateLimits[1].resetSeconds, 0.3);
-
-    const auto failed = decodeServerEvent(readFixture("conversation.item.input_audio_transcription.failed"));
-    const auto& error = failed.get<EventKind::conversationItemInputAudioTranscriptionFailed>().error;
-    EXPECT_EQ(error.code, "audio_unintelligible");
-    EXPECT_FALSE(error.param);
 }
 
 TEST(ServerEventDecoding, TypeMustMatchExactly) {
@@ -166,7 +156,8 @@ TEST(ServerEventDecoding, NestedRecordFailuresCarryTheirPath) {
         {decodeFailure(R"({"type":"response.content_part.added","event_id":"e","response_id":"r","item_id":"i",)"
                        R"("output_index":0,"content_index":0,"part":{"type":"input_text","text":"x"}})"),
          Kind::dataCorrupted, {"part", "type"}, "Unknown content type: input_text"},
-        {decodeFailure(R"({"type":"response.done","event_id":"e","response":{"id":"r","status":"queued","output":[]}})"),
+        {decodeFailure(R"({"type":"response.done","event_id":"e",)"
+                       R"("response":{"id":"r","status":"queued","output":[]}})"),
          Kind::dataCorrupted, {"response", "status"}},
         {audio, Kind::dataCorrupted, {"response", "output", std::size_t{0}, "content", std::size_t{1}, "audio"},
          "Invalid base64-encoded audio data."},

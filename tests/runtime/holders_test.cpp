@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/runtime/tracked.hpp"
 #include "platform/runtime/unsafe_interior_mutable.hpp"
 #include "platform/runtime/unsafe_mutable_array.hpp"
 
@@ -108,6 +110,36 @@ TEST(UnsafeInteriorMutable, ReadersOnAnotherThreadSeeWholeValuesWhileItIsReplace
     EXPECT_EQ(slot.value()->front(), 1999);
     slot.setValue(nullptr);
     EXPECT_EQ(slot.value(), nullptr);
+}
+
+TEST(Tracked, EqualAssignmentsAreSkippedAndInPlaceEditsAlwaysAnnounce) {
+    platform::Tracked<std::vector<int>> list;
+    int announcements = 0;
+    auto subscription = list.observe([&](const std::vector<int>&) { ++announcements; });
+
+    list = std::vector<int>{};
+    EXPECT_EQ(announcements, 0);
+    list = std::vector<int>{1};
+    EXPECT_EQ(announcements, 1);
+    list.modify([](auto&) {});
+    EXPECT_EQ(announcements, 2);
+
+    subscription.reset();
+    list = std::vector<int>{2};
+    EXPECT_EQ(announcements, 2);
+}
+
+TEST(Tracked, AnObserverMayUnsubscribeAnotherWhileBeingTold) {
+    platform::Tracked<int> value(0);
+    std::optional<platform::Subscription> second;
+    std::vector<std::string> calls;
+    auto first = value.observe([&](int) {
+        calls.push_back("first");
+        second.reset();
+    });
+    second.emplace(value.observe([&](int) { calls.push_back("second"); }));
+    value = 1;
+    EXPECT_EQ(calls, std::vector<std::string>{"first"});
 }
 
 }  // namespace

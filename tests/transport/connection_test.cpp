@@ -12,77 +12,47 @@ namespace {
 
 using support::RealtimeServer;
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_) {
-            ::setenv(name_, previous_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
-
 TEST(RealtimeEndpoint, DefaultsToTheServiceAndTakesAnOverrideWithOrWithoutAPath) {
     ::unsetenv("KESTRO_REALTIME_URL");
     EXPECT_EQ(realtime::realtimeEndpoint(), "wss://api.openai.com/v1/realtime");
-    {
-        ScopedEnv env("KESTRO_REALTIME_URL", "ws://127.0.0.1:9");
-        EXPECT_EQ(realtime::realtimeEndpoint(), "ws://127.0.0.1:9/v1/realtime");
-        auto request = realtime::RealtimeAPI::webSocketRequest("", "a b");
-        EXPECT_EQ(request.url, "ws://127.0.0.1:9/v1/realtime?model=a%20b");
-        // An empty credential still gives "Bearer " (HTTP itself drops the trailing blank on the wire).
-        EXPECT_EQ(request.headers, (std::vector<std::pair<std::string, std::string>>{
-                                       {"OpenAI-Beta", "realtime=v1"}, {"Authorization", "Bearer "}}));
-        EXPECT_EQ(request.timeout, std::chrono::seconds(60));
-    }
-    {
-        ScopedEnv env("KESTRO_REALTIME_URL", "wss://proxy.example/custom/path");
-        EXPECT_EQ(realtime::realtimeEndpoint(), "wss://proxy.example/custom/path");
-    }
+    ::setenv("KESTRO_REALTIME_URL", "wss://proxy.example/custom/path", 1);
+    EXPECT_EQ(realtime::realtimeEndpoint(), "wss://proxy.example/custom/path");
+    ::setenv("KESTRO_REALTIME_URL", "ws://127.0.0.1:9", 1);
+    EXPECT_EQ(realtime::realtimeEndpoint(), "ws://127.0.0.1:9/v1/realtime");
+    auto request = realtime::RealtimeAPI::webSocketRequest("", "a b");
+    EXPECT_EQ(request.url, "ws://127.0.0.1:9/v1/realtime?model=a%20b");
+    // An empty credential still gives "Bearer " (HTTP itself drops the trailing blank on the wire).
+    EXPECT_EQ(request.headers, (std::vector<std::pair<std::string, std::string>>{{"OpenAI-Beta", "realtime=v1"},
+                                                                                 {"Authorization", "Bearer "}}));
+    EXPECT_EQ(request.timeout, std::chrono::seconds(60));
 }
 
-TEST(RealtimeAPIRequest, TheServerSeesExactlyTheModelQueryAndTheTwoHeaders) {
+TEST(RealtimeAPI, TheServerSeesExactlyTheModelQueryAndTheTwoHeadersAndTheFacadeForwards) {
     RealtimeServer server;
-    ScopedEnv env("KESTRO_REALTIME_URL", server.baseUrl());
-    support::TestRuntime rt;
-    // The credential goes out as given; the model name is percent-encoded as a query value.
-    auto api = realtime::RealtimeAPI::webSocket(rt.shared(), " sk-a/b+c ", "gpt-4o realtime+preview/&é");
-    ASSERT_TRUE(server.waitForConnection());
-
-    auto handshake = server.handshake();
-    EXPECT_EQ(handshake.method, "GET");
-    EXPECT_EQ(handshake.target, "/v1/realtime?model=gpt-4o%20realtime%2Bpreview%2F%26%C3%A9");
-    EXPECT_NE(handshake.raw.find("\r\nAuthorization: Bearer  sk-a/b+c\r\n"), std::string::npos) << handshake.raw;
-    EXPECT_EQ(handshake.header("OpenAI-Beta"), "realtime=v1");
-    EXPECT_EQ(handshake.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
-    std::set<std::string> names;
-    for (const auto& [name, value] : handshake.headers) names.insert(name);
-    // Beyond the two headers only what the WebSocket upgrade itself needs.
-    EXPECT_EQ(names, (std::set<std::string>{"Host", "Upgrade", "Connection", "Sec-WebSocket-Key",
-                                            "Sec-WebSocket-Version", "OpenAI-Beta", "Authorization"}));
-}
-
-TEST(RealtimeAPIFacade, ForwardsTheDisconnectHandlerAndTheEvents) {
-    RealtimeServer server;
-    ScopedEnv env("KESTRO_REALTIME_URL", server.baseUrl());
+    ::setenv("KESTRO_REALTIME_URL", server.baseUrl().c_str(), 1);
     support::TestRuntime rt;
     int calls = 0;
     {
-        auto api = realtime::RealtimeAPI::webSocket(rt.shared(), "token", "m");
+        // The credential goes out as given; the model name is percent-encoded as a query value.
+        auto api = realtime::RealtimeAPI::webSocket(rt.shared(), " sk-a/b+c ", "gpt-4o realtime+preview/&é");
+        ASSERT_TRUE(server.waitForConnection());
+        const auto handshake = server.handshake();
+        EXPECT_EQ(handshake.method, "GET");
+        EXPECT_EQ(handshake.target, "/v1/realtime?model=gpt-4o%20realtime%2Bpreview%2F%26%C3%A9");
+        EXPECT_NE(handshake.raw.find("\r\nAuthorization: Bearer  sk-a/b+c\r\n"), std::string::npos) << handshake.raw;
+        EXPECT_EQ(handshake.header("OpenAI-Beta"), "realtime=v1");
+        EXPECT_EQ(handshake.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
+        std::set<std::string> names;
+        for (const auto& [name, value] : handshake.headers) names.insert(name);
+        // Beyond the two headers only what the WebSocket upgrade itself needs.
+        EXPECT_EQ(names, (std::set<std::string>{"Host", "Upgrade", "Connection", "Sec-WebSocket-Key",
+                                                "Sec-WebSocket-Version", "OpenAI-Beta", "Authorization"}));
+
+        // The disconnect handler is the connector's, and a later one replaces it.
         EXPECT_FALSE(api->onDisconnect());
         api->onDisconnect([&] { calls += 1; });
         EXPECT_TRUE(api->connector()->onDisconnect());
         api->onDisconnect([&] { calls += 10; });
-
         server.sendText(speechStarted(1));
         auto outcome = rt.run([events = api->events()] { return drain(events, 1); });
         EXPECT_EQ(outcome.ids, std::vector<std::string>{"e1"});
@@ -154,7 +124,7 @@ TEST_F(TlsConnection, ATrustedCertificateForTheHostConnectsAndAnythingElseFailsT
         auto outcome = drainOnMain(untrusted.events());
         EXPECT_TRUE(outcome.failure) << outcome.end;
     }
-    ScopedEnv trust("SSL_CERT_FILE", support::TestCertificate::get().certificateFile);
+    ::setenv("SSL_CERT_FILE", support::TestCertificate::get().certificateFile.c_str(), 1);
     {
         // Trusted, but issued for "localhost", not for the address.
         realtime::WebSocketConnector wrongName(rt.shared(), request("wss://127.0.0.1:" + port + "/v1/realtime"));

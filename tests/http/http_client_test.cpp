@@ -64,71 +64,52 @@ std::uint16_t closedPort() {
     return acceptor.local_endpoint().port();  // closed again when the acceptor goes
 }
 
-// Performs one request and waits for its completion.
-HttpResult perform(HttpClient& client, const HttpRequest& request) {
-    Outcome outcome;
-    client.start(request, outcome.completion());
-    return outcome.wait();
-}
-
-TEST(HttpClient, RepliesOfEveryStatusCompleteOnceWithTheirStatusAndBody) {
+TEST(HttpClient, SendsRequestsAsGivenAndCompletesEachOnceWithItsReply) {
     support::FakeBackend backend;
     backend.setReply("/ok", ScriptedReply::json(200, R"({"a":1})"));
     backend.setReply("/broken", ScriptedReply::text(500, "boom"));
     backend.setReply("/moved", ScriptedReply{302, "", {{"Location", "/ok"}}, {}, false});
     HttpClient client;
 
-    const std::tuple<std::string, int, std::string> cases[] = {{"ok", 200, R"({"a":1})"}, {"broken", 500, "boom"},
-                                                               {"moved", 302, ""}};
-    std::array<Outcome, 3> outcomes;  // started together
+    HttpRequest post = get(backend.baseUrl() + "ok");
+    post.method = "POST";
+    post.headers = {{"Authorization", "Bearer abc"}, {"Content-Type", "application/json"}};
+    post.body = std::string(4000, 'x');  // large enough for libcurl to want an Expect header
+    HttpRequest put = get(backend.baseUrl() + "broken");
+    put.method = "PUT";
+    put.body = "plain";
+    const std::tuple<HttpRequest, int, std::string, std::optional<std::string>> cases[] = {
+        {post, 200, R"({"a":1})", "application/json"},
+        {put, 500, "boom", "text/plain"},
+        {get(backend.baseUrl() + "moved"), 302, "", std::nullopt}};
+    std::array<Outcome, 3> outcomes;  // in flight together
+    for (std::size_t i = 0; i < outcomes.size(); ++i) client.start(std::get<0>(cases[i]), outcomes[i].completion());
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        client.start(get(backend.baseUrl() + std::get<0>(cases[i])), outcomes[i].completion());
-    }
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const auto& [path, status, body] = cases[i];
+        const auto& [request, status, body, type] = cases[i];
         auto result = outcomes[i].wait();
-        ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << path;
+        ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << request.url;
         EXPECT_EQ(std::get<HttpResponse>(result).status, status);
         EXPECT_EQ(std::get<HttpResponse>(result).body, body);
-        if (status == 200) {
-            EXPECT_EQ(std::get<HttpResponse>(result).header("content-type"), "application/json");
-        }
+        EXPECT_EQ(std::get<HttpResponse>(result).header("content-type"), type);
     }
-    EXPECT_EQ(backend.requestsTo("/ok").size(), 1u);  // the redirect was not followed
+
+    auto posted = backend.requestsTo("/ok");
+    ASSERT_EQ(posted.size(), 1u);  // the redirect was not followed
+    EXPECT_EQ(posted[0].method, "POST");
+    EXPECT_EQ(posted[0].body, std::string(4000, 'x'));
+    EXPECT_EQ(posted[0].header("Authorization"), "Bearer abc");
+    EXPECT_EQ(posted[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(posted[0].headerCount("Content-Type"), 1u);
+    EXPECT_EQ(posted[0].header("Expect"), std::nullopt);
+    auto putted = backend.requestsTo("/broken").at(0);
+    EXPECT_EQ(putted.method, "PUT");
+    EXPECT_EQ(putted.body, "plain");
+    EXPECT_EQ(putted.header("Content-Type"), std::nullopt);
+    EXPECT_EQ(backend.requestsTo("/moved").at(0).method, "GET");
+    EXPECT_EQ(backend.requestsTo("/moved").at(0).header("Content-Type"), std::nullopt);
 
     std::this_thread::sleep_for(50ms);  // room for a wrongful second completion
     for (auto& outcome : outcomes) EXPECT_EQ(outcome.calls, 1);
-}
-
-TEST(HttpClient, SendsMethodHeadersAndBodyAsGivenAndNothingOfItsOwnChoosing) {
-    support::FakeBackend backend;
-    backend.setReply("/upload", ScriptedReply::text(201, ""));
-    HttpClient client;
-
-    HttpRequest withType = get(backend.baseUrl() + "upload");
-    withType.method = "POST";
-    withType.headers = {{"Authorization", "Bearer abc"}, {"Content-Type", "application/json"}};
-    withType.body = std::string(4000, 'x');  // large enough for libcurl to want an Expect header
-    perform(client, withType);
-    HttpRequest withoutType = get(backend.baseUrl() + "upload");
-    withoutType.method = "PUT";
-    withoutType.body = "plain";
-    perform(client, withoutType);
-    perform(client, get(backend.baseUrl() + "upload"));
-
-    auto requests = backend.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].body, std::string(4000, 'x'));
-    EXPECT_EQ(requests[0].header("Authorization"), "Bearer abc");
-    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
-    EXPECT_EQ(requests[0].headerCount("Content-Type"), 1u);
-    EXPECT_EQ(requests[0].header("Expect"), std::nullopt);
-    EXPECT_EQ(requests[1].method, "PUT");
-    EXPECT_EQ(requests[1].body, "plain");
-    EXPECT_EQ(requests[1].header("Content-Type"), std::nullopt);
-    EXPECT_EQ(requests[2].method, "GET");
-    EXPECT_EQ(requests[2].header("Content-Type"), std::nullopt);
 }
 
 TEST(HttpClient, FailuresCompleteOnceWithTheirKind) {

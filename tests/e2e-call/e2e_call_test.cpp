@@ -96,16 +96,16 @@ protected:
     bool onMainEventually(F condition) {
         return support::eventually([&] { return runtime.onMain(condition); });
     }
-    // The entries the backend received, as "role:content:type", one list per upload.
-    std::vector<std::vector<std::string>> uploads() const {
-        std::vector<std::vector<std::string>> posted;
-        for (const auto& request : backend.backend.requestsTo("/transcript")) {
-            posted.emplace_back();
-            for (const auto& entry : kestro::decodeTranscriptPayload(request.body).entries) {
-                posted.back().push_back(entry.role + ":" + entry.content + ":" + entry.type);
-            }
+    // The one transcript the backend received, as "role:content:type" lines.
+    std::vector<std::string> postedTranscript() const {
+        auto posted = backend.backend.requestsTo("/transcript");
+        EXPECT_EQ(posted.size(), 1u);
+        std::vector<std::string> lines;
+        if (posted.empty()) return lines;
+        for (const auto& entry : kestro::decodeTranscriptPayload(posted[0].body).entries) {
+            lines.push_back(entry.role + ":" + entry.content + ":" + entry.type);
         }
-        return posted;
+        return lines;
     }
 
     support::TestRuntime runtime;
@@ -185,8 +185,7 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     runtime.onMain([&] { manager->endSession(); });
     EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
     ASSERT_TRUE(onMainEventually([&] { return !manager->isSendingTranscript.get(); }));
-    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{
-                             {"user:What time is it?:audio", "assistant:It is noon.:audio"}}));
+    EXPECT_EQ(postedTranscript(), (std::vector<std::string>{"user:What time is it?:audio", "assistant:It is noon.:audio"}));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
 }
 
@@ -200,7 +199,7 @@ TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWas
 
     ASSERT_TRUE(onMainEventually([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); }));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "Cannot Connect");
-    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"user:Are you there?:audio"}}));
+    EXPECT_EQ(postedTranscript(), std::vector<std::string>{"user:Are you there?:audio"});
 }
 
 TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {

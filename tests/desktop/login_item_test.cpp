@@ -57,15 +57,20 @@ TEST(LoginItem, EnablingUnregistersAnEnabledItemFirst) {
     }
 }
 
-TEST(LoginItem, FailuresAreLoggedWithTheDirectionAndNotThrown) {
+TEST(LoginItem, FailuresAreLoggedNotThrownAndObserversAreToldBeforeEachChange) {
     auto service = std::make_shared<FakeLoginItemService>();
     LoginItem item(service);
     CapturedLogs logs;
+    std::vector<std::size_t> callsSeenByObserver;
+    auto subscription =
+        item.observable().onWillChange([&] { callsSeenByObserver.push_back(service->calls.size()); });
 
-    EXPECT_NO_THROW(item.setEnabled(false));
+    EXPECT_NO_THROW(item.observable().setEnabled(false));
+    subscription.reset();
     service->failRegister = true;
-    EXPECT_NO_THROW(item.setEnabled(true));
+    EXPECT_NO_THROW(item.observable().setEnabled(true));
 
+    EXPECT_EQ(callsSeenByObserver, (std::vector<std::size_t>{0})) << "before the failing change, not after";
     ASSERT_EQ(logs.records.size(), 2u);
     EXPECT_EQ(logs.records[0].message, "Failed to disable launch at login: not registered");
     EXPECT_EQ(logs.records[1].message, "Failed to enable launch at login: registration refused");
@@ -75,23 +80,6 @@ TEST(LoginItem, FailuresAreLoggedWithTheDirectionAndNotThrown) {
         EXPECT_TRUE(record.subsystem.ends_with(".LoginItem")) << record.subsystem;
     }
     EXPECT_FALSE(item.isEnabled());
-}
-
-TEST(LoginItem, ObserversAreToldBeforeEachChangeEvenAFailingOne) {
-    auto service = std::make_shared<FakeLoginItemService>();
-    service->failRegister = true;
-    LoginItem item(service);
-    CapturedLogs logs;
-    std::vector<std::size_t> callsSeenByObserver;
-    auto subscription =
-        item.observable().onWillChange([&] { callsSeenByObserver.push_back(service->calls.size()); });
-
-    item.observable().setEnabled(true);
-    subscription.reset();
-    item.setEnabled(true);
-
-    EXPECT_EQ(callsSeenByObserver, (std::vector<std::size_t>{0}));
-    EXPECT_EQ(logs.records.size(), 2u);
 }
 
 TEST(LoginItem, LaunchedAtLoginOnlyWithTheAutostartArgument) {

@@ -162,7 +162,7 @@ TEST_F(Dispatch, DisablingTheNameOrEveryKeyAndOpenMenusReleaseTheKey) {
     EXPECT_FALSE(layer->handleMenuKeyEvent({KeyEvent::Type::keyDown, 35, {Modifier::control}}));
 }
 
-TEST_F(Dispatch, StreamsReceivePressesWhileTheyLive) {
+TEST_F(Dispatch, StreamsReceivePressesWhileTheyLiveAndKeepTheirKeyWithoutActions) {
     Name name = layer->name("startSession", controlP);
     auto both = layer->events(name);
     auto upsOnly = layer->events(EventType::keyUp, name);
@@ -173,11 +173,18 @@ TEST_F(Dispatch, StreamsReceivePressesWhileTheyLive) {
     EXPECT_EQ(drain(both), (std::vector<EventType>{EventType::keyDown, EventType::keyUp}));
     EXPECT_EQ(drain(upsOnly), std::vector<EventType>{EventType::keyUp});
 
-    // Ending one of two streams keeps the key; ending the last releases it, a new one takes it.
+    // Removing every action releases the keys that only actions used; ending one of two streams
+    // keeps the key; ending the last releases it, a new one takes it.
+    Name acted = layer->name("acted", controlM);
+    layer->onKeyDown(name, record("streamed"));
+    layer->onKeyDown(acted, record("acted"));
+    layer->removeAllHandlers();
+    EXPECT_FALSE(held(controlM));
     upsOnly.end();
     settle();
     EXPECT_TRUE(held(controlP));
     press(controlP);
+    EXPECT_TRUE(calls.empty());
     EXPECT_EQ(drain(both), std::vector<EventType>{EventType::keyDown});
     both.end();
     settle();
@@ -185,22 +192,6 @@ TEST_F(Dispatch, StreamsReceivePressesWhileTheyLive) {
     auto again = layer->events(name);
     settle();
     EXPECT_TRUE(held(controlP));
-}
-
-TEST_F(Dispatch, AStreamKeepsItsKeyWhileActionsAreRemoved) {
-    Name streamed = layer->name("streamed", controlP);
-    Name acted = layer->name("acted", controlM);
-    layer->onKeyDown(streamed, record("streamed"));
-    layer->onKeyDown(acted, record("acted"));
-    auto stream = layer->events(streamed);
-    settle();
-
-    layer->removeAllHandlers();
-    EXPECT_TRUE(held(controlP));
-    EXPECT_FALSE(held(controlM));
-    press(controlP);
-    EXPECT_TRUE(calls.empty());
-    EXPECT_EQ(drain(stream), std::vector<EventType>{EventType::keyDown});
 }
 
 TEST_F(Dispatch, AwaitingTheStreamAndCancellingItsTask) {

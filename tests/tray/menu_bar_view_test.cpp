@@ -37,22 +37,6 @@ protected:
     std::unique_ptr<kestro::test::MenuRig> rig = std::make_unique<kestro::test::MenuRig>(io.get_executor());
 };
 
-TEST_F(MenuBarViewTest, TheStartShortcutOnlyStartsWhenCallsCanBePlacedAndNoneIsBusy) {
-    rig->view->handleStartShortcut();
-    io.run_for(20ms);
-    EXPECT_TRUE(rig->conversations.empty()) << "ignored while connecting";
-    EXPECT_EQ(session()->errorMessage.get(), std::nullopt);
-
-    rig->view->appear();
-    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
-    rig->view->handleStartShortcut();
-    ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
-    rig->view->handleStartShortcut();
-    io.run_for(20ms);
-    EXPECT_EQ(rig->conversations.size(), 1u);
-    EXPECT_EQ(session()->errorMessage.get(), std::nullopt) << "a busy controller is not even asked";
-}
-
 TEST_F(MenuBarViewTest, TheStartShortcutWhenUsedUpShowsTheControllersRefusal) {
     rig->environment.backend.setReply("/usage",
                                       support::ScriptedReply::json(200, R"({"used": 10, "total": 10})"));
@@ -66,12 +50,21 @@ TEST_F(MenuBarViewTest, TheStartShortcutWhenUsedUpShowsTheControllersRefusal) {
     EXPECT_EQ(menuLines(menu)[2], "Request Increase");
 }
 
-TEST_F(MenuBarViewTest, TheEndShortcutEndsARunningCallWhateverTheMenuState) {
+TEST_F(MenuBarViewTest, TheStartShortcutWaitsForFreeCallsAndTheEndShortcutEndsACallWhateverTheMenuState) {
     rig->view->handleEndShortcut();  // no call: nothing
+    rig->view->handleStartShortcut();
+    io.run_for(20ms);
+    EXPECT_TRUE(rig->conversations.empty()) << "ignored while connecting";
+    EXPECT_EQ(session()->errorMessage.get(), std::nullopt);
+
     rig->view->appear();
     ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
     rig->view->handleStartShortcut();
     ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
+    rig->view->handleStartShortcut();
+    io.run_for(20ms);
+    EXPECT_EQ(rig->conversations.size(), 1u);
+    EXPECT_EQ(session()->errorMessage.get(), std::nullopt) << "a busy controller is not even asked";
 
     // Opening the menu again refreshes: the state is "connecting" until the counts arrive.
     rig->environment.backend.setReply("/usage",

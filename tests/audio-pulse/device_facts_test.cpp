@@ -24,7 +24,7 @@ private:
     std::string module_;
 };
 
-TEST(AudioDeviceFacts, NullSinkAndSineSourceOfTheTestServer) {
+TEST(AudioDeviceFacts, TheDefaultSinkAndSourceOfTheServerAreRead) {
     KESTRO_REQUIRE_PULSE();
     auto output = platform::defaultOutputDeviceFacts();
     ASSERT_TRUE(output.has_value());
@@ -42,10 +42,7 @@ TEST(AudioDeviceFacts, NullSinkAndSineSourceOfTheTestServer) {
     EXPECT_EQ(input->name, "kestro_sine");
     EXPECT_FALSE(input->isMonitor);
     EXPECT_TRUE(platform::hasMicrophone());
-}
 
-TEST(AudioDeviceFacts, BusAndFormFactorPropertiesOfTheDefaultSinkShow) {
-    KESTRO_REQUIRE_PULSE();
     {
         TemporaryDefaultSink sink(
             "kestro_bt", "device.bus=bluetooth device.form_factor=headphone device.description=Buds");
@@ -57,17 +54,15 @@ TEST(AudioDeviceFacts, BusAndFormFactorPropertiesOfTheDefaultSinkShow) {
         EXPECT_EQ(output->description, "Buds");
     }
     EXPECT_EQ(platform::defaultOutputDeviceFacts()->name, "kestro_null");
-}
 
-TEST(AudioDeviceFacts, AMonitorAsDefaultSourceIsNoMicrophone) {
-    KESTRO_REQUIRE_PULSE();
+    // A monitor as the default source is no microphone.
     pactl("set-default-source kestro_null.monitor");
-    auto input = platform::defaultInputDeviceFacts();
+    auto monitor = platform::defaultInputDeviceFacts();
     bool microphone = platform::hasMicrophone();
     pactl("set-default-source kestro_sine");
-    ASSERT_TRUE(input.has_value());
-    EXPECT_EQ(input->name, "kestro_null.monitor");
-    EXPECT_TRUE(input->isMonitor);
+    ASSERT_TRUE(monitor.has_value());
+    EXPECT_EQ(monitor->name, "kestro_null.monitor");
+    EXPECT_TRUE(monitor->isMonitor);
     EXPECT_FALSE(microphone);
 }
 

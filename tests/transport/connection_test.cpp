@@ -71,20 +71,17 @@ TEST_F(ConnectionFailure, AnUnreachablePortOrARefusedHandshakeArriveAsTheStreams
         boost::asio::ip::tcp::acceptor probe(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
         closedPort = probe.local_endpoint().port();
     }
-    realtime::WebSocketConnector unreachable(rt.shared(), request("ws://127.0.0.1:" + std::to_string(closedPort) + "/v1/realtime"));
-    auto outcome = drainOnMain(unreachable.events());
+    auto outcome = outcomeOf("ws://127.0.0.1:" + std::to_string(closedPort) + "/v1/realtime");
     EXPECT_TRUE(failureAs<boost::system::system_error>(outcome)) << outcome.end;
 
     server.refuseHandshakes(401);
-    realtime::WebSocketConnector refused(rt.shared(), request(server.baseUrl() + "/v1/realtime"));
-    outcome = drainOnMain(refused.events());
+    outcome = outcomeOf(server.baseUrl() + "/v1/realtime");
     auto declined = failureAs<boost::system::system_error>(outcome);
     ASSERT_TRUE(declined) << outcome.end;
     EXPECT_EQ(declined->code(), boost::beast::websocket::error::upgrade_declined);
     EXPECT_NE(outcome.end.find("401"), std::string::npos) << outcome.end;
 
-    realtime::WebSocketConnector malformed(rt.shared(), request("http://127.0.0.1/v1/realtime"));
-    outcome = drainOnMain(malformed.events());
+    outcome = outcomeOf("http://127.0.0.1/v1/realtime");
     EXPECT_NE(outcome.end.find("http://127.0.0.1/v1/realtime"), std::string::npos) << outcome.end;
 }
 
@@ -117,26 +114,17 @@ protected:
 
 TEST_F(TlsConnection, ATrustedCertificateForTheHostConnectsAndAnythingElseFailsTheStream) {
     const auto port = std::to_string(server.port());
-    {
-        // Not in the system's trust store.
-        ::unsetenv("SSL_CERT_FILE");
-        realtime::WebSocketConnector untrusted(rt.shared(), request("wss://localhost:" + port + "/v1/realtime"));
-        auto outcome = drainOnMain(untrusted.events());
-        EXPECT_TRUE(outcome.failure) << outcome.end;
-    }
+    ::unsetenv("SSL_CERT_FILE");  // the test certificate is not in the system's trust store
+    auto outcome = outcomeOf("wss://localhost:" + port + "/v1/realtime");
+    EXPECT_TRUE(outcome.failure) << outcome.end;
     ::setenv("SSL_CERT_FILE", support::TestCertificate::get().certificateFile.c_str(), 1);
-    {
-        // Trusted, but issued for "localhost", not for the address.
-        realtime::WebSocketConnector wrongName(rt.shared(), request("wss://127.0.0.1:" + port + "/v1/realtime"));
-        auto outcome = drainOnMain(wrongName.events());
-        EXPECT_TRUE(outcome.failure) << outcome.end;
-    }
+    // Trusted, but issued for "localhost", not for the address.
+    outcome = outcomeOf("wss://127.0.0.1:" + port + "/v1/realtime");
+    EXPECT_TRUE(outcome.failure) << outcome.end;
     EXPECT_EQ(server.connectionCount(), 0u);
 
-    realtime::WebSocketConnector trusted(rt.shared(), request("wss://localhost:" + port + "/v1/realtime?model=m"));
     server.sendText(speechStarted(7));
-    auto outcome = drainOnMain(trusted.events(), 1);
-    EXPECT_EQ(outcome.ids, std::vector<std::string>{"e7"});
+    EXPECT_EQ(outcomeOf("wss://localhost:" + port + "/v1/realtime?model=m", 1).ids, std::vector<std::string>{"e7"});
     EXPECT_EQ(server.handshake().target, "/v1/realtime?model=m");
     EXPECT_EQ(server.handshake().header("Host"), "localhost:" + port);
 }

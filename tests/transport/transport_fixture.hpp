@@ -83,6 +83,11 @@ protected:
     Outcome drainOnMain(realtime::ServerEventStream events, std::size_t limit = SIZE_MAX) {
         return rt.run([events, limit] { return drain(events, limit); });
     }
+    // What a consumer sees of a connection to `url`.
+    Outcome outcomeOf(const std::string& url, std::size_t limit = SIZE_MAX) {
+        realtime::WebSocketConnector connector(rt.shared(), request(url));
+        return drainOnMain(connector.events(), limit);
+    }
 
     support::TestRuntime rt;
     support::RealtimeServer server;

@@ -58,13 +58,13 @@ TEST_F(ConversationEvents, SessionCreatedConnectsOnceAndRepeatedValuesAreStoredS
     EXPECT_EQ(counted(&Announcements::session), 1);
     auto kinder = support::realtimeSession(false);
     kinder["instructions"] = "Be kind.";
-    pushAndSync(serverEvent("session.updated", {{"session", kinder}}));
+    pushAndSync(event("session.updated", {{"session", kinder}}));
     EXPECT_EQ(onMain([&] { return conversation->session().get()->instructions; }), "Be kind.");
     EXPECT_EQ(counted(&Announcements::session), 2);
 
     // A conversation id that is already stored is stored silently.
     const int before = counted(&Announcements::id);
-    auto conversationCreated = serverEvent("conversation.created", {{"conversation", {{"id", "conv_1"}}}});
+    auto conversationCreated = event("conversation.created", {{"conversation", {{"id", "conv_1"}}}});
     server.sendText(conversationCreated.dump());
     pushAndSync(conversationCreated);
     EXPECT_EQ(counted(&Announcements::id) - before, 2);  // "conv_1" once, then the marker
@@ -73,12 +73,12 @@ TEST_F(ConversationEvents, SessionCreatedConnectsOnceAndRepeatedValuesAreStoredS
 TEST_F(ConversationEvents, ResponseEventsBuildTheMessage) {
     pushAndSync(itemCreated(message("msg_1", "assistant", json::array())));
     for (const auto& e : {
-             serverEvent("response.content_part.added", partOf("msg_1", 0, {{"part", audioContent("audio")}})),
-             serverEvent("response.content_part.added", partOf("msg_1", 0, {{"part", textContent("text", "")}})),
-             serverEvent("response.text.delta", partOf("msg_1", 0, {{"delta", "Hel"}})),
-             serverEvent("response.text.delta", partOf("msg_1", 0, {{"delta", "lo"}})),
-             serverEvent("response.audio_transcript.delta", partOf("msg_1", 1, {{"delta", "Hi "}})),
-             serverEvent("response.audio_transcript.delta", partOf("msg_1", 1, {{"delta", "there"}})),
+             event("response.content_part.added", partOf("msg_1", 0, {{"part", audioContent("audio")}})),
+             event("response.content_part.added", partOf("msg_1", 0, {{"part", textContent("text", "")}})),
+             event("response.text.delta", partOf("msg_1", 0, {{"delta", "Hel"}})),
+             event("response.text.delta", partOf("msg_1", 0, {{"delta", "lo"}})),
+             event("response.audio_transcript.delta", partOf("msg_1", 1, {{"delta", "Hi "}})),
+             event("response.audio_transcript.delta", partOf("msg_1", 1, {{"delta", "there"}})),
              audioDelta("msg_1", {1, 2, 3, 4}, 1),
              audioDelta("msg_1", {5, 6}, 1),
          }) {
@@ -90,13 +90,13 @@ TEST_F(ConversationEvents, ResponseEventsBuildTheMessage) {
     EXPECT_EQ(built.content[0], Content::text("Hello"));
     EXPECT_EQ(built.content[1], Content::audio(Item::Audio{{1, 2, 3, 4, 5, 6}, std::string("Hi there")}));
 
-    pushAndSync(serverEvent("response.audio_transcript.done", partOf("msg_1", 1, {{"transcript", "Hi!"}})));
+    pushAndSync(event("response.audio_transcript.done", partOf("msg_1", 1, {{"transcript", "Hi!"}})));
     EXPECT_EQ(messageAt(0).content[1].audio()->transcript, "Hi!");
-    pushAndSync(serverEvent("response.text.done", partOf("msg_1", 1, {{"text", "Hi!"}})));  // replaces any kind
+    pushAndSync(event("response.text.done", partOf("msg_1", 1, {{"text", "Hi!"}})));  // replaces any kind
     EXPECT_EQ(messageAt(0).content[1], Content::text("Hi!"));
-    pushAndSync(serverEvent("response.content_part.done", partOf("msg_1", 0, {{"part", audioContent("audio", {9}, "x")}})));
+    pushAndSync(event("response.content_part.done", partOf("msg_1", 0, {{"part", audioContent("audio", {9}, "x")}})));
     EXPECT_EQ(messageAt(0).content[0], Content::audio(Item::Audio{{9}, std::string("x")}));
-    pushAndSync(serverEvent("response.output_item.done",
+    pushAndSync(event("response.output_item.done",
                       {{"response_id", "resp_1"}, {"output_index", 0},
                        {"item", message("msg_1", "assistant", {textContent("text", "Final")}, "completed")}}));
     EXPECT_EQ(messageAt(0), Item::Message("msg_1", Item::ItemRole::assistant, {Content::text("Final")}));
@@ -110,31 +110,31 @@ TEST_F(ConversationEvents, EditsThatMissTheirTargetChangeNothing) {
     const int announced = counted(&Announcements::entries);
 
     // A part of another kind, or outside the content: the entry is written back unchanged.
-    pushAndSync(serverEvent("response.text.delta", partOf("dup", 0, {{"delta", "x"}})));
-    pushAndSync(serverEvent("response.audio_transcript.delta", partOf("dup", 5, {{"delta", "x"}})));
-    pushAndSync(serverEvent("response.text.done", partOf("dup", -1, {{"text", "x"}})));
-    pushAndSync(serverEvent("response.content_part.added", partOf("dup", 2, {{"part", textContent("text", "")}})));
+    pushAndSync(event("response.text.delta", partOf("dup", 0, {{"delta", "x"}})));
+    pushAndSync(event("response.audio_transcript.delta", partOf("dup", 5, {{"delta", "x"}})));
+    pushAndSync(event("response.text.done", partOf("dup", -1, {{"text", "x"}})));
+    pushAndSync(event("response.content_part.added", partOf("dup", 2, {{"part", textContent("text", "")}})));
     EXPECT_EQ(counted(&Announcements::entries) - announced, 4);
     // An id no entry has, an entry of the other kind, a finished function call under a message's id.
-    pushAndSync(serverEvent("response.text.delta", partOf("nobody", 0, {{"delta", "x"}})));
-    pushAndSync(serverEvent("response.function_call_arguments.delta",
+    pushAndSync(event("response.text.delta", partOf("nobody", 0, {{"delta", "x"}})));
+    pushAndSync(event("response.function_call_arguments.delta",
                       {{"response_id", "r"}, {"item_id", "dup"}, {"output_index", 0}, {"call_id", "c"}, {"delta", "x"}}));
-    pushAndSync(serverEvent("response.output_item.done", {{"response_id", "r"}, {"output_index", 0}, {"item", functionCall("dup")}}));
+    pushAndSync(event("response.output_item.done", {{"response_id", "r"}, {"output_index", 0}, {"item", functionCall("dup")}}));
     EXPECT_EQ(counted(&Announcements::entries) - announced, 5);
     EXPECT_EQ(entries(), before);
 
     // Function calls are found by item id; edits reach only the first entry of an id.
-    pushAndSync(serverEvent("response.function_call_arguments.delta",
+    pushAndSync(event("response.function_call_arguments.delta",
                       {{"response_id", "r"}, {"item_id", "call_item"}, {"output_index", 0}, {"call_id", "other"}, {"delta", "}"}}));
     EXPECT_EQ(std::get<Item::FunctionCall>(entries()[1].value).arguments, "{}");
-    pushAndSync(serverEvent("response.audio_transcript.delta", partOf("dup", 0, {{"delta", "first"}})));
+    pushAndSync(event("response.audio_transcript.delta", partOf("dup", 0, {{"delta", "first"}})));
     EXPECT_EQ(messageAt(0).content[0].audio()->transcript, "first");
     EXPECT_EQ(messageAt(2), std::get<Item::Message>(before[2].value));
 
     // Deleting an id nobody has announces; deleting "dup" removes both.
-    pushAndSync(serverEvent("conversation.item.deleted", {{"item_id", "nobody"}}));
+    pushAndSync(event("conversation.item.deleted", {{"item_id", "nobody"}}));
     EXPECT_EQ(counted(&Announcements::entries) - announced, 8);
-    pushAndSync(serverEvent("conversation.item.deleted", {{"item_id", "dup"}}));
+    pushAndSync(event("conversation.item.deleted", {{"item_id", "dup"}}));
     ASSERT_EQ(entries().size(), 1u);
     EXPECT_EQ(entries()[0].id(), "call_item");
 }
@@ -142,7 +142,7 @@ TEST_F(ConversationEvents, EditsThatMissTheirTargetChangeNothing) {
 TEST_F(ConversationEvents, InputTranscriptionFillsAnInputAudioPartAndMessagesLeaveCallsOut) {
     pushAndSync(itemCreated(message("user_1", "user", {audioContent("input_audio", {7}), textContent("input_text", "t")})));
     for (int index : {0, 1}) {
-        pushAndSync(serverEvent("conversation.item.input_audio_transcription.completed",
+        pushAndSync(event("conversation.item.input_audio_transcription.completed",
                           {{"item_id", "user_1"}, {"content_index", index}, {"transcript", "hello"}}));
     }
     EXPECT_EQ(messageAt(0).content, (std::vector<Content>{Content::input_audio(Item::Audio{{7}, std::string("hello")}),
@@ -159,17 +159,17 @@ TEST_F(ConversationEvents, IgnoredEventsChangeNothing) {
     const auto before = entries();
     count();
     for (const auto& ignored : {
-             serverEvent("input_audio_buffer.committed", {{"item_id", "msg_1"}}),
-             serverEvent("input_audio_buffer.cleared"),
-             serverEvent("conversation.item.input_audio_transcription.delta", {{"item_id", "msg_1"}, {"content_index", 0}, {"delta", "x"}}),
-             serverEvent("conversation.item.truncated", {{"item_id", "msg_1"}, {"content_index", 0}, {"audio_end_ms", 5}}),
-             serverEvent("output_audio_buffer.started", {{"response_id", "r"}}),
-             serverEvent("output_audio_buffer.stopped", {{"response_id", "r"}}),
-             serverEvent("response.created", {{"response", {{"id", "r"}, {"status", "in_progress"}, {"output", json::array()}}}}),
-             serverEvent("response.done", {{"response", {{"id", "r"}, {"status", "completed"}, {"output", json::array()}}}}),
-             serverEvent("response.output_item.added", {{"response_id", "r"}, {"output_index", 0}, {"item", message("m2", "assistant", json::array())}}),
-             serverEvent("response.audio.done", partOf("msg_1", 0)),
-             serverEvent("rate_limits.updated", {{"rate_limits", json::array()}}),
+             event("input_audio_buffer.committed", {{"item_id", "msg_1"}}),
+             event("input_audio_buffer.cleared"),
+             event("conversation.item.input_audio_transcription.delta", {{"item_id", "msg_1"}, {"content_index", 0}, {"delta", "x"}}),
+             event("conversation.item.truncated", {{"item_id", "msg_1"}, {"content_index", 0}, {"audio_end_ms", 5}}),
+             event("output_audio_buffer.started", {{"response_id", "r"}}),
+             event("output_audio_buffer.stopped", {{"response_id", "r"}}),
+             event("response.created", {{"response", {{"id", "r"}, {"status", "in_progress"}, {"output", json::array()}}}}),
+             event("response.done", {{"response", {{"id", "r"}, {"status", "completed"}, {"output", json::array()}}}}),
+             event("response.output_item.added", {{"response_id", "r"}, {"output_index", 0}, {"item", message("m2", "assistant", json::array())}}),
+             event("response.audio.done", partOf("msg_1", 0)),
+             event("rate_limits.updated", {{"rate_limits", json::array()}}),
          }) {
         server.sendText(ignored.dump());
     }
@@ -181,8 +181,8 @@ TEST_F(ConversationEvents, IgnoredEventsChangeNothing) {
 }
 
 TEST_F(ConversationEvents, ServerErrorsGoOutOnTheErrorStreamUntilTheConversationEnds) {
-    server.sendText(serverEvent("error", {{"error", {{"type", "invalid_request_error"}, {"message", "first"}}}}).dump());
-    server.sendText(serverEvent("conversation.item.input_audio_transcription.failed",
+    server.sendText(event("error", {{"error", {{"type", "invalid_request_error"}, {"message", "first"}}}}).dump());
+    server.sendText(event("conversation.item.input_audio_transcription.failed",
                           {{"item_id", "i"}, {"content_index", 0}, {"error", {{"type", "t"}, {"code", "bad"}, {"message", "second"}}}})
                         .dump());
     sync();
@@ -199,7 +199,7 @@ TEST_F(ConversationEvents, SpeechWithoutVoiceOnlyMovesTheSpeakingFlagAndDeltasAr
     pushAndSync(audioDelta("msg_1", wireTone(480)));
     pushAndSync(speechStarted());
     EXPECT_TRUE(onMain([&] { return conversation->isUserSpeaking().get(); }));
-    pushAndSync(serverEvent("input_audio_buffer.speech_stopped", {{"audio_end_ms", 900}, {"item_id", "user"}}));
+    pushAndSync(event("input_audio_buffer.speech_stopped", {{"audio_end_ms", 900}, {"item_id", "user"}}));
     EXPECT_FALSE(onMain([&] { return conversation->isUserSpeaking().get(); }));
     EXPECT_EQ(messageAt(0).content[0].audio()->audio.size(), 960u);
     EXPECT_EQ(engine->counts().starts, 0);

@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -19,6 +18,7 @@
 #include "platform/audio/fake_audio_engine.hpp"
 #include "realtime/conversation/conversation.hpp"
 #include "realtime/model/base64.hpp"
+#include "support/audio_signals.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -75,7 +75,10 @@ private:
 
 // --- The service's events ---
 
-using support::serverEvent;
+// An event of the service, with an event id of its own.
+inline json event(const std::string& type, json fields = json::object()) {
+    return support::serverEvent(type, std::move(fields));
+}
 
 inline json audioContent(const std::string& type, const realtime::Bytes& audio = {},
                          std::optional<std::string> transcript = std::nullopt) {
@@ -93,7 +96,7 @@ inline json functionCall(const std::string& id, const std::string& arguments = "
             {"name", "lookup"}, {"arguments", arguments}};
 }
 
-inline json itemCreated(json item) { return serverEvent("conversation.item.created", {{"item", std::move(item)}}); }
+inline json itemCreated(json item) { return event("conversation.item.created", {{"item", std::move(item)}}); }
 
 // The fields of the events that address one content part of an item of a response.
 inline json partOf(const std::string& itemId, int contentIndex, json fields = json::object()) {
@@ -102,20 +105,19 @@ inline json partOf(const std::string& itemId, int contentIndex, json fields = js
 }
 
 inline json audioDelta(const std::string& itemId, const realtime::Bytes& audio, int contentIndex = 0) {
-    return serverEvent("response.audio.delta", partOf(itemId, contentIndex, {{"delta", realtime::base64Encode(audio)}}));
+    return event("response.audio.delta", partOf(itemId, contentIndex, {{"delta", realtime::base64Encode(audio)}}));
 }
 
-inline json speechStarted() { return serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 0}, {"item_id", "user"}}); }
+inline json speechStarted() { return event("input_audio_buffer.speech_started", {{"audio_start_ms", 0}, {"item_id", "user"}}); }
+
+inline realtime::Bytes bytesOf(const platform::PcmBuffer& buffer) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
+    return {bytes, bytes + buffer.byteSize()};
+}
 
 // `frames` of a 440 Hz tone as wire audio (16-bit little-endian mono at 24 kHz).
-inline realtime::Bytes wireTone(std::size_t frames) {
-    realtime::Bytes bytes;
-    for (std::size_t i = 0; i < frames; ++i) {
-        auto sample = static_cast<std::uint16_t>(static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * double(i) / 24000)));
-        bytes.push_back(static_cast<std::uint8_t>(sample & 0xff));
-        bytes.push_back(static_cast<std::uint8_t>(sample >> 8));
-    }
-    return bytes;
+inline realtime::Bytes wireTone(std::uint32_t frames) {
+    return bytesOf(*kestro::test::makeSine(Conversation::desiredFormat(), frames, 440, 0.25));
 }
 
 // --- The fixture ---
@@ -145,14 +147,14 @@ protected:
     // a marker sent after them has shown, they have been too.
     void sync() {
         const std::string marker = "sync_" + std::to_string(++syncs_);
-        server.sendText(serverEvent("conversation.created", {{"conversation", {{"id", marker}}}}).dump());
+        server.sendText(event("conversation.created", {{"conversation", {{"id", marker}}}}).dump());
         ASSERT_TRUE(support::eventually([&] { return onMain([&] { return conversation->id().get() == marker; }); }));
     }
-    void pushAndSync(const json& serverEvent) {
-        server.sendText(serverEvent.dump());
+    void pushAndSync(const json& message) {
+        server.sendText(message.dump());
         sync();
     }
-    void connect() { pushAndSync(serverEvent("session.created", {{"session", support::realtimeSession(false)}})); }
+    void connect() { pushAndSync(event("session.created", {{"session", support::realtimeSession(false)}})); }
 
     // The client events the server received, of one type or all.
     std::vector<json> sent(const std::string& type = "") {

@@ -50,13 +50,9 @@ TEST_F(ConversationVoice, EveryMicrophoneBufferBecomesOneAppendInCaptureOrder) {
     startListening();
     EXPECT_EQ(probe->tapBufferSize, 4096u);
     std::vector<std::shared_ptr<platform::PcmBuffer>> captured;
-    std::size_t phase = 0;
-    for (int i = 0; i < 12; ++i) {
-        auto buffer = platform::PcmBuffer::make(platform::AudioFormat::float32(48000, 1), 4096);
-        buffer->setFrameLength(4096);
-        for (auto& sample : buffer->floatData()) sample = 0.5f * float(std::sin(2 * M_PI * 440 * double(phase++) / 48000));
-        captured.push_back(buffer);
-        engine->pushInput(buffer);
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        captured.push_back(kestro::test::makeSine(platform::AudioFormat::float32(48000, 1), 4096, 440, 0.5, i * 4096));
+        engine->pushInput(captured.back());
     }
     ASSERT_TRUE(server.waitForFrames(12));
 
@@ -66,9 +62,7 @@ TEST_F(ConversationVoice, EveryMicrophoneBufferBecomesOneAppendInCaptureOrder) {
     ASSERT_EQ(appends.size(), 12u);
     for (std::size_t i = 0; i < appends.size(); ++i) {
         auto audio = realtime::base64Decode(appends[i]["audio"].get<std::string>()).value();
-        auto expected = realtime::convertBuffer(captured[i], *reference, 2048);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(expected->data());
-        EXPECT_EQ(audio, realtime::Bytes(bytes, bytes + expected->byteSize())) << "chunk " << i;
+        EXPECT_EQ(audio, bytesOf(*realtime::convertBuffer(captured[i], *reference, 2048))) << "chunk " << i;
         EXPECT_TRUE(i < 2 || audio.size() == 4096u) << "chunk " << i << ": " << audio.size();
     }
 }
@@ -82,8 +76,8 @@ TEST_F(ConversationVoice, AMicrophoneAtTheWireFormatIsSentUnconverted) {
         buffer->setFrameLength(4096);
         auto samples = buffer->int16Data();
         for (std::size_t s = 0; s < samples.size(); ++s) samples[s] = static_cast<std::int16_t>(i * 4096 + s);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer->data());
-        pushed.insert(pushed.end(), bytes, bytes + buffer->byteSize());
+        const auto bytes = bytesOf(*buffer);
+        pushed.insert(pushed.end(), bytes.begin(), bytes.end());
         engine->pushInput(buffer);
     }
     ASSERT_TRUE(server.waitForFrames(5));

@@ -61,7 +61,6 @@ TEST_F(ConversationSend, EachOperationSendsItsEventsInOrder) {
     auto item = events[3]["item"];
     const auto id = item["id"].get<std::string>();
     EXPECT_EQ(id.size(), 32u);
-    EXPECT_EQ(id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), std::string::npos);
     item.erase("id");
     EXPECT_EQ(item, json({{"type", "message"}, {"status", "completed"}, {"role", "user"},
                           {"content", {{{"type", "input_text"}, {"text", "What time is it?"}}}}}));

@@ -1,9 +1,8 @@
 #pragma once
-// What the model tests look at: the keys of an encoded object, and the error a decode fails with.
+// The error a decode fails with, and tables of expected failures.
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -16,12 +15,6 @@ namespace realtime::model_test {
 
 using Json = nlohmann::json;
 using Kind = DecodingError::Kind;
-
-inline std::set<std::string> keysOf(const Json& object) {
-    std::set<std::string> keys;
-    for (const auto& [key, value] : object.items()) keys.insert(key);
-    return keys;
-}
 
 // The error decoding `json` as a T (a ServerEvent: as a received message) fails with.
 template <class T>

@@ -146,6 +146,7 @@ TEST(ServerEventDecoding, NestedRecordFailuresCarryTheirPath) {
         R"({"id":"i","type":"message","status":"completed","role":"assistant","content":[)"
         R"({"type":"text","text":"hi"},{"type":"audio","audio":"!!!!"}]}]}})");
     EXPECT_EQ(describePath(audio.codingPath), "response.output[0].content[1].audio");
+    EXPECT_EQ(std::string(audio.what()), "Invalid base64-encoded audio data.");
     expectFailures({
         {decodeFailure(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":"message",)"
                        R"("status":"completed","role":"robot","content":[]}})"),

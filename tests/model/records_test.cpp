@@ -5,7 +5,6 @@
 namespace realtime::model_test {
 namespace {
 
-using Property = Tool::FunctionParameters::Property;
 using Content = Item::Message::Content;
 
 // The record decoded from `json`, encoded again.

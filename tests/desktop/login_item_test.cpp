@@ -118,6 +118,9 @@ TEST_F(XdgAutostart, RegisteringWritesAnEntryWithTheLoginArgumentAndUnregisterin
     EXPECT_NE(text.find("\nExec=/opt/kestro/bin/kestro --launched-at-login\n"), std::string::npos) << text;
     // Written through a temporary file that does not stay behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(entry.parent_path()), fs::directory_iterator()), 1);
+    // A desktop entry, not a secret: readable like any other.
+    EXPECT_EQ(fs::status(entry).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 
     service.unregisterItem();
     EXPECT_FALSE(fs::exists(entry));

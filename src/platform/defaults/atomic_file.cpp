@@ -40,15 +40,15 @@ void makePrivateFolders(const fs::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) fail("cannot create", folder);
 }
 
-void writeFileAtomically(const fs::path& file, const std::string& text) {
+void writeFileAtomically(const fs::path& file, const std::string& text, mode_t mode) {
     static std::atomic<unsigned> counter{0};
     makePrivateFolders(file.parent_path());
     fs::path temporary = file;
     temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) fail("cannot create", temporary);
     try {
-        if (::fchmod(fd, 0600) != 0) fail("cannot protect", temporary);
+        if (::fchmod(fd, mode) != 0) fail("cannot protect", temporary);
         writeAll(fd, text, temporary);
         if (::fsync(fd) != 0) fail("cannot flush", temporary);
     } catch (...) {

@@ -1,7 +1,5 @@
 #include "platform/desktop/login_item.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
+#include "platform/defaults/atomic_file.hpp"
 #include "platform/defaults/xdg_folders.hpp"
 #include "platform/desktop/system_logger.hpp"
 
@@ -79,20 +79,6 @@ LoginItemError failure(std::string_view what, const fs::path& path, std::string_
     return LoginItemError(text);
 }
 
-void writeAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        auto written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category());
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
-
 }  // namespace
 
 XdgAutostartService::XdgAutostartService(fs::path entry, fs::path executable)
@@ -149,35 +135,10 @@ void XdgAutostartService::registerItem() {
     if (error) {
         throw failure("Could not create the autostart folder", directory, error.message());
     }
-    std::string temporaryName = ".";
-    temporaryName += entry_.filename().string();
-    temporaryName += ".XXXXXX";
-    auto temporary = (directory / temporaryName).string();
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        throw failure("Could not write the autostart entry", entry_, errnoText(errno));
-    }
     try {
-        writeAll(fd, entryText());
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
-            throw std::system_error(errno, std::generic_category());
-        }
-        if (::close(fd) != 0) {
-            fd = -1;
-            throw std::system_error(errno, std::generic_category());
-        }
-        fd = -1;
-        if (::rename(temporary.c_str(), entry_.c_str()) != 0) {
-            throw std::system_error(errno, std::generic_category());
-        }
-    } catch (const std::system_error& error) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(temporary.c_str());
-        throw failure("Could not write the autostart entry", entry_, errnoText(error.code().value()));
-    }
-    if (int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+        writeFileAtomically(entry_, entryText(), 0644);
+    } catch (const std::system_error& failed) {
+        throw failure("Could not write the autostart entry", entry_, errnoText(failed.code().value()));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "app/session_manager.hpp"
 #include "platform/audio/audio_errors.hpp"
 #include "support/backend_environment.hpp"
+#include "support/test_runtime.hpp"
 
 #include <gtest/gtest.h>
 
@@ -105,12 +106,7 @@ protected:
 
     template <class Predicate>
     bool runUntil(Predicate done, std::chrono::milliseconds limit = 3s) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            io.run_for(2ms);
-        }
-        return true;
+        return support::runUntil(io, done, limit);
     }
     void runFor(std::chrono::milliseconds time) { io.run_for(time); }
 

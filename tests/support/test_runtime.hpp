@@ -117,4 +117,16 @@ bool eventually(F condition, std::chrono::milliseconds timeout = 10s) {
     return true;
 }
 
+// Runs `io` on the calling thread until `done` holds or `limit` passes; returns whether it held.
+template <class F>
+bool runUntil(asio::io_context& io, F done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        io.restart();
+        io.run_for(2ms);
+    }
+    return true;
+}
+
 }  // namespace support

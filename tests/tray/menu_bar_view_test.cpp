@@ -7,6 +7,7 @@
 
 #include "app/usage_manager.hpp"
 #include "menu_rig.hpp"
+#include "support/test_runtime.hpp"
 
 namespace {
 
@@ -19,13 +20,8 @@ using Lines = std::vector<std::string>;
 class MenuBarViewTest : public ::testing::Test {
 protected:
     template <class Predicate>
-    bool runUntil(Predicate done, std::chrono::milliseconds limit = 5s) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            io.run_for(2ms);
-        }
-        return true;
+    bool runUntil(Predicate done) {
+        return support::runUntil(io, done);
     }
     bool reaches(MenuBarState state) {
         return runUntil([&] { return rig->stateManager->currentState.get() == state; });

@@ -66,7 +66,7 @@ protected:
 TEST_F(X11HotKeys, ControlPRunsKeyDownOnceAndKeyUpOnceWhateverLocksAreOn) {
     auto counts = follow(layer->name("startSession", controlP));
     driver.chord({Keysym::controlL, Keysym::p});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return counts->up == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return counts->up == 1; }));
     EXPECT_EQ(counts->down, 1);
 
     struct Lock {
@@ -81,7 +81,7 @@ TEST_F(X11HotKeys, ControlPRunsKeyDownOnceAndKeyUpOnceWhateverLocksAreOn) {
         EXPECT_NE(driver.modifierState(), before) << "the lock did not engage";
         int down = counts->down;
         driver.chord({Keysym::controlL, Keysym::p});
-        EXPECT_TRUE(x11_test::runUntil(io, [&] { return counts->up == down + 1; })) << locks.back().name;
+        EXPECT_TRUE(support::runUntil(io, [&] { return counts->up == down + 1; })) << locks.back().name;
         EXPECT_EQ(counts->down, down + 1) << locks.back().name;
         for (const auto& lock : locks) driver.tap(lock.keysym);
         EXPECT_EQ(driver.modifierState(), before);
@@ -96,18 +96,18 @@ TEST_F(X11HotKeys, OtherCombinationsAndUnregisteredOrDisabledNamesRunNothing) {
     driver.tap(Keysym::p);
     driver.chord({Keysym::controlL, Keysym::shiftL, Keysym::p});
     driver.chord({Keysym::controlL, Keysym::m});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return sentinel->up == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return sentinel->up == 1; }));
 
     layer->setShortcut(std::nullopt, name);
     driver.chord({Keysym::controlL, Keysym::p});
     driver.chord({Keysym::controlL, Keysym::m});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return sentinel->up == 2; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return sentinel->up == 2; }));
 
     layer->setShortcut(controlP, name);
     layer->disable({name});
     driver.chord({Keysym::controlL, Keysym::p});
     driver.chord({Keysym::controlL, Keysym::m});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return sentinel->up == 3; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return sentinel->up == 3; }));
     EXPECT_EQ(counts->down, 0);
     EXPECT_EQ(counts->up, 0);
 }
@@ -124,7 +124,7 @@ TEST_F(X11HotKeys, HoldingTheKeyGivesOneKeyDownAndTheReleaseFollowsThePress) {
     // Control goes up first: the release still belongs to Control-P.
     driver.up(control);
     driver.up(p);
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return counts->up == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return counts->up == 1; }));
     EXPECT_EQ(counts->down, 1);
 }
 
@@ -144,16 +144,16 @@ TEST_F(X11HotKeys, ACombinationAnotherClientHoldsFailsWithTheFailureLine) {
     layer->enable({name});
     auto counts = follow(name);
     driver.chord({Keysym::controlL, Keysym::p});
-    EXPECT_TRUE(x11_test::runUntil(io, [&] { return counts->down == 1; }));
+    EXPECT_TRUE(support::runUntil(io, [&] { return counts->down == 1; }));
 }
 
 TEST_F(X11HotKeys, OptionAndCommandUseTheServersAltAndSuperModifiersWhereverTheMapPutsThem) {
     auto option = follow(layer->name("option", Shortcut(Key::m, {Modifier::option})));
     auto command = follow(layer->name("command", Shortcut(Key::m, {Modifier::command})));
     driver.chord({Keysym::altL, Keysym::m});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return option->up == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return option->up == 1; }));
     driver.chord({Keysym::superL, Keysym::m});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return command->up == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return command->up == 1; }));
     EXPECT_EQ(option->down, 1);
     EXPECT_EQ(command->down, 1);
 
@@ -189,12 +189,12 @@ TEST_F(X11HotKeys, OptionAndCommandUseTheServersAltAndSuperModifiersWhereverTheM
     ASSERT_TRUE(set(moved));
     x11_test::runFor(io, 300ms);
     driver.chord({Keysym::superL, Keysym::m});
-    bool fired = x11_test::runUntil(io, [&] { return command->down == 2; });
+    bool fired = support::runUntil(io, [&] { return command->down == 2; });
     ASSERT_TRUE(set(original));
     EXPECT_TRUE(fired);
     x11_test::runFor(io, 300ms);
     driver.chord({Keysym::superL, Keysym::m});
-    EXPECT_TRUE(x11_test::runUntil(io, [&] { return command->down == 3; }));
+    EXPECT_TRUE(support::runUntil(io, [&] { return command->down == 3; }));
 }
 
 // setxkbmap's own connection may meet the same resets as ours.
@@ -214,7 +214,7 @@ TEST_F(X11HotKeys, DescriptionsReadTheServersKeymap) {
     x11_test::runFor(io, 300ms);
     std::string azerty = layer->description(Shortcut(Key::a, {Modifier::command}));
     driver.chord({Keysym::controlL, Keysym::p});
-    bool fired = x11_test::runUntil(io, [&] { return counts->down == 1; });
+    bool fired = support::runUntil(io, [&] { return counts->down == 1; });
     EXPECT_TRUE(setLayout("us"));
     EXPECT_EQ(azerty, "\u2318Q");
     EXPECT_TRUE(fired);
@@ -230,7 +230,7 @@ TEST_F(X11HotKeys, TheApplicationsDeclarationsWorkOnARealPress) {
     int started = 0;
     GlobalShortcuts::onKeyDown(startSession, [&] { ++started; });
     driver.chord({Keysym::controlL, Keysym::p});
-    ASSERT_TRUE(x11_test::runUntil(io, [&] { return started == 1; }));
+    ASSERT_TRUE(support::runUntil(io, [&] { return started == 1; }));
     x11_test::runFor(io, 100ms);
     EXPECT_EQ(started, 1);
 }

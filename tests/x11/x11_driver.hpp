@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_runtime.hpp"
+
 namespace x11_test {
 
 // Keysyms of the keys the tests press (from the X protocol's keysym table).
@@ -130,21 +132,8 @@ private:
     std::set<xcb_keycode_t> down_;
 };
 
-// Runs the main executor until `done` holds (false after `limit`).
-template <class Predicate>
-bool runUntil(boost::asio::io_context& io, Predicate done,
-              std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        io.restart();
-        io.run_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 inline void runFor(boost::asio::io_context& io, std::chrono::milliseconds duration) {
-    runUntil(io, [] { return false; }, duration);
+    support::runUntil(io, [] { return false; }, duration);
 }
 
 }  // namespace x11_test

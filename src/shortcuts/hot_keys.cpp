@@ -1,5 +1,6 @@
 #include "shortcuts/hot_keys.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "platform/runtime/print.hpp"
@@ -14,11 +15,17 @@ bool fitsUnsigned32(std::int64_t value) { return value >= 0 && value <= maxUnsig
 }  // namespace
 
 HotKeys::HotKeys(std::shared_ptr<platform::HotKeyBackend> backend, Describe describe)
-    : backend_(std::move(backend)), describe_(std::move(describe)) {}
+    : backend_(std::move(backend)), describe_(std::move(describe)) {
+    if (backend_) {
+        backend_->setKeymapChangeHandler(
+            [this](const std::vector<platform::HotKeyLoss>& lost) { handleKeymapChange(lost); });
+    }
+}
 
 HotKeys::~HotKeys() {
     if (!backend_) return;
     backend_->setEventHandler({});
+    backend_->setKeymapChangeHandler({});
     for (const auto& [id, hotKey] : hotKeys_) {
         if (hotKey.live) backend_->unregisterHotKey({hotKeySignature, static_cast<std::uint32_t>(id)});
     }
@@ -36,7 +43,9 @@ std::int32_t HotKeys::registerWithBackend(const Shortcut& shortcut, std::int64_t
                                     {hotKeySignature, static_cast<std::uint32_t>(id)});
 }
 
-void HotKeys::printFailure(const Shortcut& shortcut, std::int32_t status) const {
+void HotKeys::printFailure(const Shortcut& shortcut, std::int32_t status) {
+    if (std::find(reported_.begin(), reported_.end(), shortcut) != reported_.end()) return;
+    reported_.push_back(shortcut);
     std::string description = describe_ ? describe_(shortcut) : shortcut.description(nullptr);
     platform::print("Error registering hotkey " + description + ": " + std::to_string(status));
 }
@@ -47,8 +56,10 @@ bool HotKeys::registerHotKey(std::int64_t keyCode, std::int64_t modifiers, Actio
     shortcut.carbonModifiers = modifiers;
     if (auto status = registerWithBackend(shortcut, id); status != platform::HotKeyStatus::ok) {
         printFailure(shortcut, status);
+        remember({shortcut, std::move(onKeyDown), std::move(onKeyUp)});
         return false;
     }
+    std::erase_if(refused_, [&](const Refused& refused) { return refused.shortcut == shortcut; });
     hotKeys_.emplace(id, HotKey{shortcut, id, true, std::move(onKeyDown), std::move(onKeyUp)});
     if (!handlerInstalled_) {
         backend_->setEventHandler([this](platform::HotKeyId hotKeyId, platform::HotKeyEventKind kind) {
@@ -56,8 +67,8 @@ bool HotKeys::registerHotKey(std::int64_t keyCode, std::int64_t modifiers, Actio
         });
         handlerInstalled_ = true;
         refreshEventHandlerState();
-    } else if (!enabled_ || menuOpen_) {
-        // Switched off or a menu is open: the key stays free for others until then.
+    } else if (!enabled_ || menuOpen_ || recording_) {
+        // Switched off, a menu is open or a recorder records: the key stays free until then.
         backend_->unregisterHotKey({hotKeySignature, static_cast<std::uint32_t>(id)});
         hotKeys_.at(id).live = false;
     }
@@ -65,6 +76,9 @@ bool HotKeys::registerHotKey(std::int64_t keyCode, std::int64_t modifiers, Actio
 }
 
 void HotKeys::unregisterHotKeys(std::int64_t keyCode, std::int64_t modifiers) {
+    std::erase_if(refused_, [&](const Refused& refused) {
+        return refused.shortcut.carbonKeyCode == keyCode && refused.shortcut.carbonModifiers == modifiers;
+    });
     for (auto it = hotKeys_.begin(); it != hotKeys_.end();) {
         const Shortcut& shortcut = it->second.shortcut;
         if (shortcut.carbonKeyCode == keyCode && shortcut.carbonModifiers == modifiers) {
@@ -86,12 +100,50 @@ void HotKeys::reregisterAllHotKeys() {
         if (auto status = registerWithBackend(hotKey.shortcut, hotKey.carbonHotKeyId);
             status != platform::HotKeyStatus::ok) {
             printFailure(hotKey.shortcut, status);
+            remember({hotKey.shortcut, std::move(hotKey.onKeyDown), std::move(hotKey.onKeyUp)});
             it = hotKeys_.erase(it);
             continue;
         }
         hotKey.live = true;
         ++it;
     }
+}
+
+void HotKeys::remember(Refused refused) {
+    std::erase_if(refused_, [&](const Refused& other) { return other.shortcut == refused.shortcut; });
+    refused_.push_back(std::move(refused));
+}
+
+void HotKeys::retryRefused() {
+    // Copies: a retry that fails puts its entry back.
+    auto pending = refused_;
+    for (auto& refused : pending) {
+        registerHotKey(refused.shortcut.carbonKeyCode, refused.shortcut.carbonModifiers,
+                       std::move(refused.onKeyDown), std::move(refused.onKeyUp));
+    }
+}
+
+std::vector<Shortcut> HotKeys::refusedShortcuts() const {
+    std::vector<Shortcut> out;
+    for (const auto& refused : refused_) out.push_back(refused.shortcut);
+    return out;
+}
+
+// The new mapping may make a refused combination possible (its key exists now, say); hot keys
+// it takes away are reported and wait for the next chance like refused ones.
+void HotKeys::handleKeymapChange(const std::vector<platform::HotKeyLoss>& lost) {
+    std::vector<Refused> taken;
+    for (const auto& loss : lost) {
+        if (loss.id.signature != hotKeySignature) continue;
+        auto found = hotKeys_.find(loss.id.id);
+        if (found == hotKeys_.end()) continue;
+        printFailure(found->second.shortcut, loss.status);
+        taken.push_back({found->second.shortcut, std::move(found->second.onKeyDown),
+                         std::move(found->second.onKeyUp)});
+        hotKeys_.erase(found);
+    }
+    retryRefused();
+    for (auto& refused : taken) remember(std::move(refused));
 }
 
 void HotKeys::suspendAll() {
@@ -103,7 +155,12 @@ void HotKeys::suspendAll() {
 
 void HotKeys::refreshEventHandlerState() {
     if (!handlerInstalled_) return;
-    if (enabled_ && menuOpen_) {
+    if (recording_) {
+        // Nothing fires while a recorder records; the keys reach its window.
+        suspendAll();
+        hotKeyEventsSelected_ = false;
+        menuMatching_ = false;
+    } else if (enabled_ && menuOpen_) {
         suspendAll();
         hotKeyEventsSelected_ = false;
         menuMatching_ = true;
@@ -121,6 +178,12 @@ void HotKeys::refreshEventHandlerState() {
 void HotKeys::setEnabled(bool enabled) {
     if (enabled == enabled_) return;
     enabled_ = enabled;
+    refreshEventHandlerState();
+}
+
+void HotKeys::setRecording(bool recording) {
+    if (recording == recording_) return;
+    recording_ = recording;
     refreshEventHandlerState();
 }
 

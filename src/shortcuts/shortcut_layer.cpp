@@ -289,7 +289,7 @@ void ShortcutLayer::handleKeyDown(const Shortcut& shortcut) { dispatch(shortcut,
 void ShortcutLayer::handleKeyUp(const Shortcut& shortcut) { dispatch(shortcut, EventType::keyUp); }
 
 void ShortcutLayer::dispatch(const Shortcut& shortcut, EventType type) {
-    if (recorderActive_) return;
+    if (isRecorderActive()) return;
     // Snapshots: actions may add actions, streams or change shortcuts while they run.
     Actions actions = type == EventType::keyDown ? keyDownHandlers_ : keyUpHandlers_;
     for (const auto& [name, list] : actions) {
@@ -306,9 +306,26 @@ void ShortcutLayer::dispatch(const Shortcut& shortcut, EventType type) {
 }
 
 void ShortcutLayer::setRecorderActive(bool active) {
-    recorderActive_ = active;
-    notifications_.post(recorderActiveStatusDidChangeNotification, {{"isActive", active}});
+    recordingRecorders_ = active ? std::max(recordingRecorders_, 1) : 0;
+    applyRecorderState();
 }
+
+void ShortcutLayer::recorderDidStart() {
+    ++recordingRecorders_;
+    applyRecorderState();
+}
+
+void ShortcutLayer::recorderDidEnd(bool wasRecording) {
+    if (wasRecording && recordingRecorders_ > 0) --recordingRecorders_;
+    applyRecorderState();
+}
+
+void ShortcutLayer::applyRecorderState() {
+    hotKeys_.setRecording(isRecorderActive());
+    notifications_.post(recorderActiveStatusDidChangeNotification, {{"isActive", isRecorderActive()}});
+}
+
+void ShortcutLayer::retryRefusedHotKeys() { hotKeys_.retryRefused(); }
 
 bool ShortcutLayer::handleMenuKeyEvent(const KeyEvent& event) { return hotKeys_.handleMenuKeyEvent(event); }
 

@@ -87,14 +87,32 @@ public:
     // Drops every action (streams stay) and releases the hot keys only actions used.
     void removeAllHandlers();
 
-    bool isRecorderActive() const { return recorderActive_; }
+    // The recorder-active flag: set while at least one recorder records. Meanwhile nothing is
+    // dispatched and the hot keys are suspended, so that the keys reach the recorder's window.
+    // Every change of a recorder's state is announced (recorderActiveStatusDidChange, "isActive"
+    // the flag as it now is).
+    bool isRecorderActive() const { return recordingRecorders_ > 0; }
+    // Sets or clears the flag outright, whatever recorders record.
     void setRecorderActive(bool active);
+    // A recorder started recording; one that stops says whether it had been recording, so that
+    // the end of one recorder leaves the flag set while another still records.
+    void recorderDidStart();
+    void recorderDidEnd(bool wasRecording);
+
+    // Tries again every hot key the platform refused so far (another client held it); to be
+    // called when the application's menu opens. Keyboard mapping changes do the same by
+    // themselves.
+    void retryRefusedHotKeys();
 
     // A key event an open menu received; true when it ran a shortcut (the menu should drop it).
     bool handleMenuKeyEvent(const KeyEvent& event);
 
     std::string description(const Shortcut& shortcut) const;
     const platform::KeyboardLayout* keyboardLayout() const { return keyboardLayout_.get(); }
+    platform::NotificationCenter& notificationCenter() const { return notifications_; }
+    const boost::asio::any_io_executor& mainExecutor() const { return mainExecutor_; }
+    // The hot-key backend, which also knows the platform's key codes and other clients' grabs.
+    platform::HotKeyBackend* hotKeyBackend() const { return hotKeys_.backend().get(); }
 
     // Shortcuts that currently have a hot key (held, or suspended while switched off or while a
     // menu is open).
@@ -140,7 +158,9 @@ private:
     Actions keyUpHandlers_;
     Streams streamHandlers_;
     std::atomic<std::uint64_t> lastStreamId_{0};
-    bool recorderActive_ = false;
+    void applyRecorderState();
+
+    int recordingRecorders_ = 0;
     platform::ObserverToken menuBeganToken_;
     platform::ObserverToken menuEndedToken_;
 };

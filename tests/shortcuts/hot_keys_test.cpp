@@ -113,4 +113,48 @@ TEST_F(HotKeyRegistration, SwitchingOffSuspendsAndSwitchingOnTakesThemAgain) {
     EXPECT_EQ(calls, std::vector<std::string>{"down 46"});
 }
 
+TEST_F(HotKeyRegistration, RefusedAndLostCombinationsAreTriedAgainAndReportedOncePerCombination) {
+    backend->refuse(12, 256, platform::HotKeyStatus::accessDenied);
+    EXPECT_FALSE(add(12, 256));
+    hotKeys.retryRefused();
+    EXPECT_EQ(hotKeys.refusedShortcuts(), std::vector<Shortcut>{Shortcut(12, 256)});
+    backend->allow(12, 256);
+    hotKeys.retryRefused();
+    EXPECT_TRUE(hotKeys.refusedShortcuts().empty());
+    // Every attempt spent an id.
+    EXPECT_EQ(ids(), std::vector<std::int64_t>{3});
+    backend->press(12, 256);
+    EXPECT_EQ(calls, std::vector<std::string>{"down 12"});
+
+    // A refused one waits for a keymap change as well.
+    backend->refuse(46, 4096, platform::HotKeyStatus::accessDenied);
+    add(46, 4096);
+    backend->allow(46, 4096);
+    backend->changeKeymap();
+    EXPECT_TRUE(backend->heldId(46, 4096));
+
+    // One a keymap change takes away is reported, forgotten as a hot key and taken at the next
+    // chance; its failure line is not printed again.
+    add(35, 4096);
+    backend->changeKeymap({{35, 4096}}, platform::HotKeyStatus::noSuchKey);
+    EXPECT_EQ(hotKeys.refusedShortcuts(), std::vector<Shortcut>{Shortcut(35, 4096)});
+    for (const auto& entry : hotKeys.entries()) EXPECT_NE(entry.shortcut, Shortcut(35, 4096));
+    backend->refuse(35, 4096, platform::HotKeyStatus::accessDenied);
+    hotKeys.retryRefused();
+    backend->allow(35, 4096);
+    backend->changeKeymap();
+    backend->press(35, 4096);
+    EXPECT_EQ(calls.back(), "down 35");
+    EXPECT_EQ(lines, (std::vector<std::string>{"Error registering hotkey <12>: 10", "Error registering hotkey <46>: 10",
+                                               "Error registering hotkey <35>: -2"}));
+
+    // Unregistering drops the wish too.
+    backend->refuse(0, 256, platform::HotKeyStatus::accessDenied);
+    add(0, 256);
+    hotKeys.unregisterHotKeys(0, 256);
+    backend->allow(0, 256);
+    hotKeys.retryRefused();
+    EXPECT_FALSE(backend->heldId(0, 256));
+}
+
 }  // namespace

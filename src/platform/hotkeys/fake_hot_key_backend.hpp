@@ -4,6 +4,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,41 @@ public:
     }
 
     void setEventHandler(EventHandler handler) override { handler_ = std::move(handler); }
+    void setKeymapChangeHandler(KeymapChangeHandler handler) override { keymapHandler_ = std::move(handler); }
+
+    bool isHeldElsewhere(std::uint32_t keyCode, std::uint32_t modifiers) override {
+        ++probes;
+        return elsewhere_.count({keyCode, modifiers}) > 0;
+    }
+    // Native keycodes are the Carbon key code plus 8; the native state carries the Carbon bits.
+    std::optional<std::int64_t> carbonKeyCode(std::uint32_t nativeKeycode) const override {
+        if (nativeKeycode < 8) return std::nullopt;
+        return std::int64_t{nativeKeycode} - 8;
+    }
+    std::int64_t carbonModifiers(std::uint32_t nativeState) const override { return nativeState; }
+
+    // Another client holds (or no longer holds) the combination.
+    void holdElsewhere(std::uint32_t keyCode, std::uint32_t modifiers, bool held = true) {
+        if (held) {
+            elsewhere_.insert({keyCode, modifiers});
+        } else {
+            elsewhere_.erase({keyCode, modifiers});
+        }
+    }
+
+    // A keymap change after which the given combinations can no longer be held: they are
+    // dropped and the handler is told, with `status` as the reason.
+    void changeKeymap(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& lost = {},
+                      std::int32_t status = HotKeyStatus::accessDenied) {
+        std::vector<HotKeyLoss> losses;
+        for (const auto& [keyCode, modifiers] : lost) {
+            while (auto id = heldId(keyCode, modifiers)) {
+                losses.push_back({*id, status});
+                std::erase_if(held_, [&](const Registration& held) { return held.id == *id; });
+            }
+        }
+        if (auto handler = keymapHandler_) handler(losses);
+    }
 
     // Later registrations of the combination fail with `status` (until allowed again).
     void refuse(std::uint32_t keyCode, std::uint32_t modifiers, std::int32_t status) {
@@ -67,6 +103,7 @@ public:
 
     int registerCalls = 0;
     int unregisterCalls = 0;
+    int probes = 0;
 
 private:
     bool sendFor(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyEventKind kind) {
@@ -78,7 +115,9 @@ private:
 
     std::vector<Registration> held_;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::int32_t> refusals_;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> elsewhere_;
     EventHandler handler_;
+    KeymapChangeHandler keymapHandler_;
 };
 
 }  // namespace platform

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 
 namespace platform {
 
@@ -35,9 +37,18 @@ inline constexpr std::int32_t idInUse = -5;
 inline constexpr std::int32_t accessDenied = 10;
 }  // namespace HotKeyStatus
 
+// A registration the backend stopped holding, and why.
+struct HotKeyLoss {
+    HotKeyId id;
+    std::int32_t status = 0;
+};
+
 class HotKeyBackend {
 public:
     using EventHandler = std::function<void(HotKeyId, HotKeyEventKind)>;
+    // After the keyboard mapping changed and every registration was taken again: the ones that
+    // could not be held any more (they are forgotten, as if unregistered).
+    using KeymapChangeHandler = std::function<void(const std::vector<HotKeyLoss>& lost)>;
 
     virtual ~HotKeyBackend() = default;
 
@@ -49,6 +60,18 @@ public:
     virtual void unregisterHotKey(HotKeyId id) = 0;
     // Replaces the handler that receives presses and releases (run on the main executor).
     virtual void setEventHandler(EventHandler handler) = 0;
+    // Replaces the handler told of keyboard mapping changes (run on the main executor).
+    virtual void setKeymapChangeHandler(KeymapChangeHandler handler) = 0;
+
+    // Whether a client other than this backend holds the combination; false when that cannot be
+    // known.
+    virtual bool isHeldElsewhere(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers) = 0;
+
+    // For key events that reach the application's own windows: the Carbon key code of a native
+    // key (the scan code a toolkit reports) and the Carbon modifiers of a native modifier state,
+    // by the same mapping the registrations use.
+    virtual std::optional<std::int64_t> carbonKeyCode(std::uint32_t nativeKeycode) const = 0;
+    virtual std::int64_t carbonModifiers(std::uint32_t nativeState) const = 0;
 };
 
 }  // namespace platform

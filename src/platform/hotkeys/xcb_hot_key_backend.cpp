@@ -14,6 +14,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <cstdlib>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "platform/hotkeys/carbon_key_names.hpp"
@@ -37,9 +38,13 @@ constexpr std::uint16_t coreModifierBits = 0xFF;
 
 std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
 
-void sayWaylandOnce() {
+void sayWaylandOnce(bool withX11) {
     static std::atomic<bool> said{false};
-    if (!said.exchange(true)) {
+    if (said.exchange(true)) return;
+    if (withX11) {
+        print("Global shortcuts need an X11 session; under Wayland they work only while a window of an "
+              "X11 application has focus.");
+    } else {
         print("Global shortcuts need an X11 session; under Wayland they are not available.");
     }
 }
@@ -102,12 +107,15 @@ struct XcbHotKeyBackend::State {
     std::map<std::uint64_t, Registration> registrations;
     std::map<xcb_keycode_t, HotKeyId> pressed;  // keys held down since a grabbed press
     EventHandler handler;
+    KeymapChangeHandler keymapHandler;
+    std::string display;  // as connected to (empty: DISPLAY)
     bool drainPosted = false;
     bool reloadPosted = false;
 
     bool connected() const { return connection && xcb_connection_has_error(connection) == 0; }
 
-    bool connect(const std::string& display) {
+    bool connect(const std::string& name) {
+        display = name;
         int screenNumber = 0;
         connection = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNumber);
         if (xcb_connection_has_error(connection)) return false;
@@ -256,13 +264,15 @@ struct XcbHotKeyBackend::State {
     // After a keymap or modifier-map change the same keys may have other keycodes or modifiers.
     // The server also announces a new keyboard whenever input switches between devices (a real
     // keyboard and XTest, say); combinations that resolve as before keep their grab untouched, so
-    // that a key held meanwhile is neither lost nor pressed twice.
+    // that a key held meanwhile is neither lost nor pressed twice. A combination that no longer
+    // resolves or whose grab is refused now is dropped; the handler hears of every change.
     void refreshGrabs() {
         if (!loadKeymap()) return;
+        std::vector<HotKeyLoss> lost;
         for (auto& [key, registration] : registrations) {
             Registration updated = registration;
-            bool resolved = resolve(updated) == HotKeyStatus::ok;
-            if (resolved && registration.grabbed && updated.keycode == registration.keycode &&
+            std::int32_t status = resolve(updated);
+            if (status == HotKeyStatus::ok && registration.grabbed && updated.keycode == registration.keycode &&
                 updated.modifiers == registration.modifiers && registration.numLockMask == numLockMask) {
                 continue;
             }
@@ -270,8 +280,37 @@ struct XcbHotKeyBackend::State {
             std::erase_if(pressed, [&](const auto& entry) { return entry.second == registration.id; });
             updated.grabbed = false;
             registration = updated;
-            if (resolved) grab(registration);
+            if (status == HotKeyStatus::ok) status = grab(registration);
+            if (status != HotKeyStatus::ok) lost.push_back({registration.id, status});
         }
+        for (const auto& loss : lost) registrations.erase(idKey(loss.id));
+        if (auto copy = keymapHandler) copy(lost);
+    }
+
+    // The combination grabbed and let go at once from a connection of its own.
+    bool heldElsewhere(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers) {
+        Registration probe{{}, carbonKeyCode, carbonModifiers};
+        if (!connected() || resolve(probe) != HotKeyStatus::ok) return false;
+        xcb_connection_t* scratch = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);
+        bool held = false;
+        if (!xcb_connection_has_error(scratch)) {
+            xcb_window_t scratchRoot = xcb_setup_roots_iterator(xcb_get_setup(scratch)).data->root;
+            auto variants = lockVariants(probe.modifiers, numLockMask);
+            std::vector<xcb_void_cookie_t> cookies;
+            for (auto modifiers : variants) {
+                cookies.push_back(xcb_grab_key_checked(scratch, 0, scratchRoot, modifiers, probe.keycode,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+            }
+            for (auto cookie : cookies) {
+                if (xcb_generic_error_t* error = xcb_request_check(scratch, cookie)) {
+                    held = held || error->error_code == HotKeyStatus::accessDenied;
+                    std::free(error);
+                }
+            }
+        }
+        // Closing the connection releases whatever it grabbed.
+        xcb_disconnect(scratch);
+        return held;
     }
 
     std::uint16_t significant(std::uint16_t state) const {
@@ -377,11 +416,11 @@ std::shared_ptr<XcbHotKeyBackend> XcbHotKeyBackend::create(asio::any_io_executor
     State& state = *backend->state_;
     state.owner = backend;
     const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (display.empty() && (!x11 || !*x11) && wayland && *wayland) {
-        sayWaylandOnce();
-        return backend;
+    bool hasX11 = !display.empty() || (x11 && *x11);
+    if (isWaylandSession(std::getenv("XDG_SESSION_TYPE"), std::getenv("WAYLAND_DISPLAY"))) {
+        sayWaylandOnce(hasX11);
     }
+    if (!hasX11) return backend;
     if (!state.connect(display)) {
         if (state.connection) {
             xcb_disconnect(state.connection);
@@ -418,6 +457,14 @@ void XcbHotKeyBackend::unregisterHotKey(HotKeyId id) {
 
 void XcbHotKeyBackend::setEventHandler(EventHandler handler) { state_->handler = std::move(handler); }
 
+void XcbHotKeyBackend::setKeymapChangeHandler(KeymapChangeHandler handler) {
+    state_->keymapHandler = std::move(handler);
+}
+
+bool XcbHotKeyBackend::isHeldElsewhere(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers) {
+    return state_->heldElsewhere(carbonKeyCode, carbonModifiers);
+}
+
 std::shared_ptr<KeyboardLayout> XcbHotKeyBackend::keyboardLayout() { return shared_from_this(); }
 
 std::optional<std::string> XcbHotKeyBackend::character(std::int64_t carbonKeyCode) const {
@@ -442,13 +489,21 @@ std::optional<std::int64_t> XcbHotKeyBackend::carbonKeyCode(std::uint32_t xKeyco
     return carbonKeyCodeForXkbName(name);
 }
 
-std::int64_t XcbHotKeyBackend::carbonModifiers(std::uint16_t xState) const {
+std::int64_t XcbHotKeyBackend::carbonModifiers(std::uint32_t xState) const {
     std::int64_t carbon = 0;
     if (xState & XCB_MOD_MASK_CONTROL) carbon |= carbonControl;
     if (xState & XCB_MOD_MASK_SHIFT) carbon |= carbonShift;
     if (state_->altMask && (xState & state_->altMask)) carbon |= carbonOption;
     if (state_->superMask && (xState & state_->superMask)) carbon |= carbonCommand;
     return carbon;
+}
+
+bool isWaylandSession(const char* sessionType, const char* waylandDisplay) {
+    // A compositor started by hand from a console leaves the type at "tty"; one nested in an X11
+    // session keeps "x11".
+    std::string_view type = sessionType ? sessionType : "";
+    if (type == "wayland") return true;
+    return type != "x11" && waylandDisplay && *waylandDisplay;
 }
 
 }  // namespace platform

@@ -19,9 +19,11 @@ class XcbHotKeyBackend final : public HotKeyBackend,
                                public std::enable_shared_from_this<XcbHotKeyBackend> {
 public:
     // Connects to `display` (empty: the DISPLAY of the environment). Without an X server every
-    // registration reports HotKeyStatus::noConnection; in a Wayland session without X11 that is
-    // said once on standard output. The connection's descriptor is watched on `ioExecutor` (the
-    // shared executor; empty: the main one), everything else happens on `mainExecutor`.
+    // registration reports HotKeyStatus::noConnection. In a Wayland session (see
+    // isWaylandSession) that is said once per process on standard output; where the session
+    // offers X11 as well (XWayland), the grabs are still made, but they see keys only while a
+    // window of an X11 client has focus. The connection's descriptor is watched on `ioExecutor`
+    // (the shared executor; empty: the main one), everything else happens on `mainExecutor`.
     static std::shared_ptr<XcbHotKeyBackend> create(boost::asio::any_io_executor mainExecutor,
                                                     boost::asio::any_io_executor ioExecutor = {},
                                                     const std::string& display = {});
@@ -35,6 +37,9 @@ public:
                                 HotKeyId id) override;
     void unregisterHotKey(HotKeyId id) override;
     void setEventHandler(EventHandler handler) override;
+    void setKeymapChangeHandler(KeymapChangeHandler handler) override;
+    // Tries the grab from a scratch connection of its own: another client's grab refuses it.
+    bool isHeldElsewhere(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers) override;
 
     // The server's keyboard: characters of the active layout (asked of the server at each call).
     std::shared_ptr<KeyboardLayout> keyboardLayout();
@@ -42,8 +47,8 @@ public:
 
     // For key events that reach the application itself (e.g. while one of its menus holds the
     // keyboard): the Carbon key code of an X keycode and the Carbon modifiers of an event state.
-    std::optional<std::int64_t> carbonKeyCode(std::uint32_t xKeycode) const;
-    std::int64_t carbonModifiers(std::uint16_t xState) const;
+    std::optional<std::int64_t> carbonKeyCode(std::uint32_t xKeycode) const override;
+    std::int64_t carbonModifiers(std::uint32_t xState) const override;
 
     struct State;
 
@@ -51,5 +56,10 @@ private:
     XcbHotKeyBackend(boost::asio::any_io_executor mainExecutor, boost::asio::any_io_executor ioExecutor);
     std::unique_ptr<State> state_;
 };
+
+// Whether the desktop session is a Wayland one: XDG_SESSION_TYPE says "wayland", or it does not
+// say "x11" and WAYLAND_DISPLAY is set. A set DISPLAY says nothing (Wayland sessions set it for
+// XWayland). Null stands for an unset variable.
+bool isWaylandSession(const char* sessionType, const char* waylandDisplay);
 
 }  // namespace platform

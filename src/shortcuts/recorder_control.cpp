@@ -79,13 +79,13 @@ void RecorderControl::setShortcutName(Name name) {
 
 void RecorderControl::showStoredShortcut() {
     std::optional<Shortcut> stored = layer_ ? layer_->getShortcut(name_) : std::nullopt;
-    surface_.setText(stored ? layer_->description(*stored) : std::string());
-    surface_.setClearButtonShown(!surface_.text().empty());
+    surface_.setShownText(stored ? layer_->description(*stored) : std::string());
+    surface_.setClearButtonShown(!surface_.shownText().empty());
 }
 
 void RecorderControl::startRecording() {
     surface_.setPlaceholder(std::string(localized("press_shortcut")));
-    surface_.setClearButtonShown(!surface_.text().empty());
+    surface_.setClearButtonShown(!surface_.shownText().empty());
     surface_.setCaretVisible(false);
     // Focus that comes twice counts once.
     if (recording_) return;
@@ -95,7 +95,7 @@ void RecorderControl::startRecording() {
 
 void RecorderControl::endRecording() {
     surface_.setPlaceholder(std::string(localized("record_shortcut")));
-    surface_.setClearButtonShown(!surface_.text().empty());
+    surface_.setClearButtonShown(!surface_.shownText().empty());
     surface_.setCaretVisible(true);
     bool wasRecording = recording_;
     recording_ = false;
@@ -103,7 +103,7 @@ void RecorderControl::endRecording() {
 }
 
 void RecorderControl::clear() {
-    surface_.setText({});
+    surface_.setShownText({});
     if (layer_) layer_->setShortcut(std::nullopt, name_);
     if (onChange_) onChange_(std::nullopt);
     surface_.setClearButtonShown(false);
@@ -129,7 +129,7 @@ RecorderControl::Fate RecorderControl::handleKeyDown(const KeyEvent& event) {
         return Fate::swallow;
     }
     if (plain && (event.keyCode == Key::delete_.rawValue || event.keyCode == Key::deleteForward.rawValue)) {
-        if (!surface_.text().empty()) clear();
+        if (!surface_.shownText().empty()) clear();
         return Fate::swallow;
     }
     if ((flags & realModifierMask) == 0 && !isFunctionKey(event.keyCode)) {
@@ -165,7 +165,7 @@ RecorderControl::Fate RecorderControl::handleKeyDown(const KeyEvent& event) {
         if (answer != 1) return Fate::swallow;
     }
 
-    surface_.setText(layer_ ? layer_->description(*candidate) : candidate->description(nullptr));
+    surface_.setShownText(layer_ ? layer_->description(*candidate) : candidate->description(nullptr));
     surface_.setClearButtonShown(true);
     if (layer_) layer_->setShortcut(*candidate, name_);
     if (onChange_) onChange_(*candidate);

@@ -49,8 +49,8 @@ struct RecorderAlert {
 class RecorderSurface {
 public:
     virtual ~RecorderSurface() = default;
-    virtual std::string text() const = 0;
-    virtual void setText(const std::string& text) = 0;
+    virtual std::string shownText() const = 0;
+    virtual void setShownText(const std::string& text) = 0;
     virtual void setPlaceholder(const std::string& text) = 0;
     virtual void setClearButtonShown(bool shown) = 0;
     virtual void setCaretVisible(bool visible) = 0;

@@ -16,7 +16,7 @@ using Fate = RecorderControl::Fate;
 class FakeSurface : public RecorderSurface {
 public:
     RecorderControl* control = nullptr;
-    std::string shownText;
+    std::string field;
     std::string placeholder;
     bool clearButton = false;
     bool caret = true;
@@ -26,8 +26,8 @@ public:
     std::deque<int> answers;
     std::vector<MenuItem> menu;
 
-    std::string text() const override { return shownText; }
-    void setText(const std::string& text) override { shownText = text; }
+    std::string shownText() const override { return field; }
+    void setShownText(const std::string& text) override { field = text; }
     void setPlaceholder(const std::string& text) override { placeholder = text; }
     void setClearButtonShown(bool shown) override { clearButton = shown; }
     void setCaretVisible(bool visible) override { caret = visible; }
@@ -100,7 +100,7 @@ TEST_F(Recorder, EachKeyPressIsDecidedByTheRulesInTheirOrder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         layer->setShortcut(std::nullopt, name);
-        surface.shownText.clear();
+        surface.field.clear();
         changes.clear();
         int beeps = surface.beeps;
         record();
@@ -111,7 +111,7 @@ TEST_F(Recorder, EachKeyPressIsDecidedByTheRulesInTheirOrder) {
         EXPECT_EQ(layer->isRecorderActive(), c.stillRecording);
         if (c.stored) {
             EXPECT_EQ(changes, std::vector<std::optional<Shortcut>>{c.stored});
-            EXPECT_EQ(surface.shownText, layer->description(*c.stored));
+            EXPECT_EQ(surface.field, layer->description(*c.stored));
             EXPECT_TRUE(surface.clearButton);
         } else {
             EXPECT_TRUE(changes.empty());
@@ -123,10 +123,10 @@ TEST_F(Recorder, EachKeyPressIsDecidedByTheRulesInTheirOrder) {
 
 TEST_F(Recorder, IdleAndRecordingShowTheirPlaceholdersAndTheStoredShortcut) {
     EXPECT_EQ(surface.placeholder, "Record Shortcut");
-    EXPECT_EQ(surface.shownText, "");
+    EXPECT_EQ(surface.field, "");
     EXPECT_FALSE(surface.clearButton);
     layer->setShortcut(controlP, name);
-    EXPECT_EQ(surface.shownText, "\u2303P");
+    EXPECT_EQ(surface.field, "\u2303P");
     EXPECT_TRUE(surface.clearButton);
 
     record();
@@ -139,13 +139,13 @@ TEST_F(Recorder, IdleAndRecordingShowTheirPlaceholdersAndTheStoredShortcut) {
     // Another name shows its own shortcut; a second recorder of one name follows the first.
     Name other = layer->name("other", controlM);
     control.setShortcutName(other);
-    EXPECT_EQ(surface.shownText, "\u2303M");
+    EXPECT_EQ(surface.field, "\u2303M");
     FakeSurface secondSurface;
     RecorderControl second(layer, secondSurface, other);
     secondSurface.control = &second;
     record();
     control.handleKeyDown(down(35, {Modifier::control}));
-    EXPECT_EQ(secondSurface.shownText, "\u2303P");
+    EXPECT_EQ(secondSurface.field, "\u2303P");
 }
 
 TEST_F(Recorder, DeleteClearsTheShownShortcutAndRecordingGoesOn) {
@@ -153,7 +153,7 @@ TEST_F(Recorder, DeleteClearsTheShownShortcutAndRecordingGoesOn) {
     record();
     EXPECT_EQ(control.handleKeyDown(down(51)), Fate::swallow);
     EXPECT_EQ(layer->getShortcut(name), std::nullopt);
-    EXPECT_EQ(surface.shownText, "");
+    EXPECT_EQ(surface.field, "");
     EXPECT_FALSE(surface.clearButton);
     EXPECT_EQ(changes, std::vector<std::optional<Shortcut>>{std::nullopt});
     EXPECT_TRUE(control.isRecording());

@@ -149,9 +149,9 @@ bool RecorderQt::eventFilter(QObject* watched, QEvent* event) {
     return control_->handleMouseUp(near) == RecorderControl::Fate::swallow;
 }
 
-std::string RecorderQt::text() const { return QLineEdit::text().toStdString(); }
+std::string RecorderQt::shownText() const { return QLineEdit::text().toStdString(); }
 
-void RecorderQt::setText(const std::string& text) { QLineEdit::setText(QString::fromStdString(text)); }
+void RecorderQt::setShownText(const std::string& text) { QLineEdit::setText(QString::fromStdString(text)); }
 
 void RecorderQt::setPlaceholder(const std::string& text) { setPlaceholderText(QString::fromStdString(text)); }
 

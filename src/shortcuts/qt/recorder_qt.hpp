@@ -42,8 +42,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    std::string text() const override;
-    void setText(const std::string& text) override;
+    std::string shownText() const override;
+    void setShownText(const std::string& text) override;
     void setPlaceholder(const std::string& text) override;
     void setClearButtonShown(bool shown) override;
     void setCaretVisible(bool visible) override;

@@ -21,6 +21,8 @@ namespace x11_test {
 namespace Keysym {
 inline constexpr std::uint32_t p = 0x70;
 inline constexpr std::uint32_t m = 0x6d;
+inline constexpr std::uint32_t k = 0x6b;
+inline constexpr std::uint32_t j = 0x6a;
 inline constexpr std::uint32_t shiftL = 0xffe1;
 inline constexpr std::uint32_t controlL = 0xffe3;
 inline constexpr std::uint32_t capsLock = 0xffe5;

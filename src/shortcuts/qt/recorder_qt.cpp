@@ -6,6 +6,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOptionFrame>
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
@@ -124,6 +126,19 @@ void RecorderQt::hideEvent(QHideEvent* event) {
         watchMouse(false);
         control_->endRecording();
     }
+}
+
+// A centred line edit hides its placeholder while it has the focus, which is exactly when the
+// recorder asks for a shortcut.
+void RecorderQt::paintEvent(QPaintEvent* event) {
+    QLineEdit::paintEvent(event);
+    if (!hasFocus() || !QLineEdit::text().isEmpty() || placeholderText().isEmpty()) return;
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    QRect area = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::PlaceholderText));
+    painter.drawText(area, Qt::AlignCenter, fontMetrics().elidedText(placeholderText(), Qt::ElideRight, area.width()));
 }
 
 void RecorderQt::watchMouse(bool watch) {

@@ -141,7 +141,9 @@ int runTray(int argc, char** argv) {
     // and gets the presses the menu receives.
     new kestro::view::MenuKeyForwarder(
         presenter.menu(),
-        [&notifications](bool tracking) {
+        [&notifications, shortcuts](bool tracking) {
+            // A hot key another client held at start may be free by now.
+            if (tracking) shortcuts->retryRefusedHotKeys();
             notifications.post(tracking ? GlobalShortcuts::menuDidBeginTrackingNotification
                                         : GlobalShortcuts::menuDidEndTrackingNotification);
         },

@@ -197,6 +197,100 @@ TEST_F(X11HotKeys, OptionAndCommandUseTheServersAltAndSuperModifiersWhereverTheM
     EXPECT_TRUE(support::runUntil(io, [&] { return command->down == 3; }));
 }
 
+TEST_F(X11HotKeys, AHotKeyAnotherClientHeldIsTakenWhenAskedOrAtTheNextKeymapChangeAndReportedOnce) {
+    auto p = driver.keycode(Keysym::p);
+    auto grab = xcb_request_check(
+        driver.connection(), xcb_grab_key_checked(driver.connection(), 0, driver.root(), XCB_MOD_MASK_CONTROL,
+                                                  p, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    ASSERT_EQ(grab, nullptr);
+    Name name = layer->name("startSession", controlP);
+    auto counts = follow(name);
+    layer->retryRefusedHotKeys();
+    driver.touchKeymap();
+    x11_test::runFor(io, 300ms);
+    EXPECT_TRUE(layer->registeredShortcuts().empty());
+
+    xcb_ungrab_key(driver.connection(), p, driver.root(), XCB_MOD_MASK_CONTROL);
+    driver.touchKeymap();
+    ASSERT_TRUE(support::runUntil(io, [&] { return !layer->registeredShortcuts().empty(); }));
+    driver.chord({Keysym::controlL, Keysym::p});
+    EXPECT_TRUE(support::runUntil(io, [&] { return counts->down == 1; }));
+    EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey \u2303P: 10"});
+}
+
+// Option+M is Mod1+M until the Alt keys move to Mod3, where another client holds M.
+TEST_F(X11HotKeys, AGrabAKeymapChangeTakesAwayIsReportedAndTakenAgainLater) {
+    auto counts = follow(layer->name("option", Shortcut(Key::m, {Modifier::option})));
+    ASSERT_EQ(layer->registeredShortcuts().size(), 1u);
+    int perModifier = 0;
+    auto original = driver.modifierMap(perModifier);
+    ASSERT_FALSE(original.empty());
+    auto moved = original;
+    for (int i = 0; i < perModifier; ++i) {
+        if (moved[5 * perModifier + i] != 0) GTEST_SKIP() << "Mod3 is in use on this server";
+        std::swap(moved[3 * perModifier + i], moved[5 * perModifier + i]);
+    }
+    auto m = driver.keycode(Keysym::m);
+    auto grab = xcb_request_check(driver.connection(),
+                                  xcb_grab_key_checked(driver.connection(), 0, driver.root(), XCB_MOD_MASK_3, m,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    ASSERT_EQ(grab, nullptr);
+    ASSERT_TRUE(driver.setModifierMap(moved, perModifier));
+    bool reported = support::runUntil(io, [&] { return !lines.empty(); });
+    bool dropped = layer->registeredShortcuts().empty();
+
+    xcb_ungrab_key(driver.connection(), m, driver.root(), XCB_MOD_MASK_3);
+    ASSERT_TRUE(driver.setModifierMap(original, perModifier));
+    EXPECT_TRUE(reported);
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey \u2325M: 10"});
+    ASSERT_TRUE(support::runUntil(io, [&] { return !layer->registeredShortcuts().empty(); }));
+    driver.chord({Keysym::altL, Keysym::m});
+    EXPECT_TRUE(support::runUntil(io, [&] { return counts->down == 1; }));
+    EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST(WaylandSession, IsToldByTheSessionTypeOrAWaylandDisplayNotByAMissingDisplay) {
+    struct Case {
+        const char* sessionType;
+        const char* waylandDisplay;
+        bool wayland;
+    };
+    for (const auto& c : std::vector<Case>{{"wayland", nullptr, true},
+                                           {"wayland", "wayland-0", true},
+                                           {nullptr, "wayland-0", true},
+                                           {"tty", "wayland-1", true},
+                                           {"", "wayland-0", true},
+                                           {"x11", "wayland-0", false},
+                                           {"x11", nullptr, false},
+                                           {"tty", nullptr, false},
+                                           {nullptr, "", false},
+                                           {nullptr, nullptr, false}}) {
+        EXPECT_EQ(platform::isWaylandSession(c.sessionType, c.waylandDisplay), c.wayland)
+            << (c.sessionType ? c.sessionType : "(unset)") << " / " << (c.waylandDisplay ? c.waylandDisplay : "(unset)");
+    }
+}
+
+// Under XWayland (DISPLAY set in a Wayland session) the grabs are still made, and the limit is
+// said once, however many backends start.
+TEST_F(X11HotKeys, AWaylandSessionWithXWaylandIsSaidOnceAndStillGrabs) {
+    const char* before = std::getenv("XDG_SESSION_TYPE");
+    std::string saved = before ? before : "";
+    setenv("XDG_SESSION_TYPE", "wayland", 1);
+    auto first = platform::XcbHotKeyBackend::create(io.get_executor(), shared.get_executor());
+    auto second = platform::XcbHotKeyBackend::create(io.get_executor(), shared.get_executor());
+    if (before) {
+        setenv("XDG_SESSION_TYPE", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_SESSION_TYPE");
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts need an X11 session; under Wayland they work only "
+                                              "while a window of an X11 application has focus."});
+    EXPECT_TRUE(first->isConnected());
+    EXPECT_EQ(first->registerHotKey(35, 4096, {hotKeySignature, 1}), platform::HotKeyStatus::ok);
+    first->unregisterHotKey({hotKeySignature, 1});
+}
+
 // setxkbmap's own connection may meet the same resets as ours.
 bool setLayout(const std::string& layout) {
     for (int attempt = 0; attempt < 10; ++attempt) {

@@ -124,6 +124,38 @@ public:
         return mask;
     }
 
+    // Sets the highest keycode's keysyms to what they are: the server announces a keyboard mapping
+    // change all the same.
+    void touchKeymap() const {
+        const xcb_setup_t* setup = xcb_get_setup(connection_);
+        xcb_keycode_t key = setup->max_keycode;
+        auto reply = xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, key, 1), nullptr);
+        if (!reply) return;
+        xcb_change_keyboard_mapping(connection_, 1, key, reply->keysyms_per_keycode,
+                                    xcb_get_keyboard_mapping_keysyms(reply));
+        std::free(reply);
+        sync();
+    }
+
+    // The modifier map: keycodes_per_modifier keycodes for each of the eight modifiers.
+    std::vector<xcb_keycode_t> modifierMap(int& perModifier) const {
+        auto reply = xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
+        if (!reply) return {};
+        perModifier = reply->keycodes_per_modifier;
+        std::vector<xcb_keycode_t> map(xcb_get_modifier_mapping_keycodes(reply),
+                                       xcb_get_modifier_mapping_keycodes(reply) + 8 * perModifier);
+        std::free(reply);
+        return map;
+    }
+    bool setModifierMap(std::vector<xcb_keycode_t>& map, int perModifier) const {
+        auto result = xcb_set_modifier_mapping_reply(
+            connection_, xcb_set_modifier_mapping(connection_, static_cast<std::uint8_t>(perModifier), map.data()),
+            nullptr);
+        bool ok = result && result->status == XCB_MAPPING_STATUS_SUCCESS;
+        std::free(result);
+        return ok;
+    }
+
     // Waits until the server has handled every request sent so far.
     void sync() const { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
 

@@ -144,6 +144,7 @@ private:
     EventStream makeStream(const Name& name, std::optional<EventType> only);
     void addStreamHandler(const Name& name, std::uint64_t id, std::shared_ptr<EventStream::Channel> channel);
     void removeStreamHandler(const Name& name, std::uint64_t id);
+    void applyRecorderState();
 
     using Actions = std::vector<std::pair<Name, std::vector<Action>>>;
     using Streams = std::vector<std::pair<Name, std::vector<std::pair<std::uint64_t, std::shared_ptr<EventStream::Channel>>>>>;
@@ -158,8 +159,6 @@ private:
     Actions keyUpHandlers_;
     Streams streamHandlers_;
     std::atomic<std::uint64_t> lastStreamId_{0};
-    void applyRecorderState();
-
     int recordingRecorders_ = 0;
     platform::ObserverToken menuBeganToken_;
     platform::ObserverToken menuEndedToken_;

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QFormLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -97,15 +98,33 @@ TEST_F(RecorderOnX, RecordsRealKeysWhileTheGrabsAreLetGoAndTheRecordedHotKeyThen
     EXPECT_TRUE(lines.empty());
 }
 
+TEST_F(RecorderOnX, TabMovesTheFocusOnAndEscapeEndsRecordingWithoutStoring) {
+    Name custom = layer->name("custom");
+    RecorderQt* recorder = nullptr;
+    auto window = windowWith(custom, recorder);
+    auto* next = new QLineEdit(window.get());
+    window->layout()->addWidget(next);
+    next->show();
+
+    ASSERT_TRUE(record(*window, *recorder));
+    driver.tap(Keysym::tab);
+    ASSERT_TRUE(processEventsUntil([&] { return next->hasFocus(); }));
+    EXPECT_FALSE(recorder->isRecording());
+
+    ASSERT_TRUE(record(*window, *recorder));
+    driver.tap(Keysym::escape);
+    ASSERT_TRUE(processEventsUntil([&] { return !recorder->isRecording(); }));
+    EXPECT_FALSE(recorder->hasFocus());
+    EXPECT_FALSE(layer->isRecorderActive());
+    EXPECT_EQ(layer->getShortcut(custom), std::nullopt);
+}
+
 TEST_F(RecorderOnX, ACombinationAnotherClientHoldsIsReportedAsTakenAndStoredOnlyWhenUsedAnyway) {
     // The other client grabs Control+Shift+J with NumLock only, so that the press without it still
     // reaches the window; the layer's own grab (every lock state) would be refused.
     auto j = driver.keycode(Keysym::j);
     constexpr std::uint16_t heldModifiers = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2;
-    auto* grab = xcb_request_check(driver.connection(),
-                                   xcb_grab_key_checked(driver.connection(), 0, driver.root(), heldModifiers, j,
-                                                        XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    ASSERT_EQ(grab, nullptr);
+    ASSERT_TRUE(driver.grabKey(j, heldModifiers));
     Name custom = layer->name("custom");
     RecorderQt* recorder = nullptr;
     auto window = windowWith(custom, recorder);
@@ -146,8 +165,7 @@ TEST_F(RecorderOnX, ACombinationAnotherClientHoldsIsReportedAsTakenAndStoredOnly
     // Stored as asked; the grab itself is refused and said so.
     ASSERT_TRUE(processEventsUntil([&] { return !lines.empty(); }));
     EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey \u2303\u21E7J: 10"});
-    xcb_ungrab_key(driver.connection(), j, driver.root(), heldModifiers);
-    driver.sync();
+    driver.ungrabKey(j, heldModifiers);
 }
 
 // Pictures for the documentation: run with KESTRO_SCREENSHOT_DIR naming a folder, e.g.

@@ -130,17 +130,13 @@ TEST_F(X11HotKeys, HoldingTheKeyGivesOneKeyDownAndTheReleaseFollowsThePress) {
 
 TEST_F(X11HotKeys, ACombinationAnotherClientHoldsFailsWithTheFailureLine) {
     auto p = driver.keycode(Keysym::p);
-    auto grab = xcb_request_check(
-        driver.connection(), xcb_grab_key_checked(driver.connection(), 0, driver.root(), XCB_MOD_MASK_CONTROL,
-                                                  p, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    ASSERT_EQ(grab, nullptr);
+    ASSERT_TRUE(driver.grabKey(p, XCB_MOD_MASK_CONTROL));
     Name name = layer->name("startSession", controlP);
     EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey \u2303P: 10"});
     EXPECT_TRUE(layer->registeredShortcuts().empty());
 
     // Once the other client lets go, enabling takes it.
-    xcb_ungrab_key(driver.connection(), p, driver.root(), XCB_MOD_MASK_CONTROL);
-    driver.sync();
+    driver.ungrabKey(p, XCB_MOD_MASK_CONTROL);
     layer->enable({name});
     auto counts = follow(name);
     driver.chord({Keysym::controlL, Keysym::p});
@@ -199,10 +195,7 @@ TEST_F(X11HotKeys, OptionAndCommandUseTheServersAltAndSuperModifiersWhereverTheM
 
 TEST_F(X11HotKeys, AHotKeyAnotherClientHeldIsTakenWhenAskedOrAtTheNextKeymapChangeAndReportedOnce) {
     auto p = driver.keycode(Keysym::p);
-    auto grab = xcb_request_check(
-        driver.connection(), xcb_grab_key_checked(driver.connection(), 0, driver.root(), XCB_MOD_MASK_CONTROL,
-                                                  p, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    ASSERT_EQ(grab, nullptr);
+    ASSERT_TRUE(driver.grabKey(p, XCB_MOD_MASK_CONTROL));
     Name name = layer->name("startSession", controlP);
     auto counts = follow(name);
     layer->retryRefusedHotKeys();
@@ -210,7 +203,7 @@ TEST_F(X11HotKeys, AHotKeyAnotherClientHeldIsTakenWhenAskedOrAtTheNextKeymapChan
     x11_test::runFor(io, 300ms);
     EXPECT_TRUE(layer->registeredShortcuts().empty());
 
-    xcb_ungrab_key(driver.connection(), p, driver.root(), XCB_MOD_MASK_CONTROL);
+    driver.ungrabKey(p, XCB_MOD_MASK_CONTROL);
     driver.touchKeymap();
     ASSERT_TRUE(support::runUntil(io, [&] { return !layer->registeredShortcuts().empty(); }));
     driver.chord({Keysym::controlL, Keysym::p});
@@ -231,15 +224,12 @@ TEST_F(X11HotKeys, AGrabAKeymapChangeTakesAwayIsReportedAndTakenAgainLater) {
         std::swap(moved[3 * perModifier + i], moved[5 * perModifier + i]);
     }
     auto m = driver.keycode(Keysym::m);
-    auto grab = xcb_request_check(driver.connection(),
-                                  xcb_grab_key_checked(driver.connection(), 0, driver.root(), XCB_MOD_MASK_3, m,
-                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    ASSERT_EQ(grab, nullptr);
+    ASSERT_TRUE(driver.grabKey(m, XCB_MOD_MASK_3));
     ASSERT_TRUE(driver.setModifierMap(moved, perModifier));
     bool reported = support::runUntil(io, [&] { return !lines.empty(); });
     bool dropped = layer->registeredShortcuts().empty();
 
-    xcb_ungrab_key(driver.connection(), m, driver.root(), XCB_MOD_MASK_3);
+    driver.ungrabKey(m, XCB_MOD_MASK_3);
     ASSERT_TRUE(driver.setModifierMap(original, perModifier));
     EXPECT_TRUE(reported);
     EXPECT_TRUE(dropped);

@@ -23,6 +23,8 @@ inline constexpr std::uint32_t p = 0x70;
 inline constexpr std::uint32_t m = 0x6d;
 inline constexpr std::uint32_t k = 0x6b;
 inline constexpr std::uint32_t j = 0x6a;
+inline constexpr std::uint32_t tab = 0xff09;
+inline constexpr std::uint32_t escape = 0xff1b;
 inline constexpr std::uint32_t shiftL = 0xffe1;
 inline constexpr std::uint32_t controlL = 0xffe3;
 inline constexpr std::uint32_t capsLock = 0xffe5;
@@ -122,6 +124,18 @@ public:
         std::uint16_t mask = reply ? reply->mask : 0;
         std::free(reply);
         return mask;
+    }
+
+    // A passive grab of the key on the root window, as another client holds it; true when made.
+    bool grabKey(xcb_keycode_t key, std::uint16_t modifiers) const {
+        auto* error = xcb_request_check(connection_, xcb_grab_key_checked(connection_, 0, root_, modifiers, key,
+                                                                          XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        std::free(error);
+        return error == nullptr;
+    }
+    void ungrabKey(xcb_keycode_t key, std::uint16_t modifiers) const {
+        xcb_ungrab_key(connection_, key, root_, modifiers);
+        sync();
     }
 
     // Sets the highest keycode's keysyms to what they are: the server announces a keyboard mapping

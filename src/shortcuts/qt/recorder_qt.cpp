@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QStyleOptionFrame>
 #include <QPushButton>
 #include <QStyle>
@@ -49,6 +50,7 @@ RecorderQt::RecorderQt(Name name, RecorderControl::OnChange onChange, QWidget* p
     setReadOnly(true);
     setAlignment(Qt::AlignCenter);
     setFocusPolicy(Qt::StrongFocus);
+    setContextMenuPolicy(Qt::NoContextMenu);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     clearAction_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
     clearAction_->setVisible(false);
@@ -84,9 +86,13 @@ bool RecorderQt::event(QEvent* event) {
     return QLineEdit::event(event);
 }
 
-// True when the press goes on to the line edit (Tab, which then moves the focus).
+// True when the press goes on to the line edit as usual.
 bool RecorderQt::handleKeyPress(QKeyEvent* event) {
     if (event->isAutoRepeat() || isModifierKey(event->key())) return false;
+    const bool plainTab =
+        event->key() == Qt::Key_Tab &&
+        !(event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    tabbing_ = plainTab;
     platform::HotKeyBackend* backend = layer_ ? layer_->hotKeyBackend() : nullptr;
     auto key = backend ? keyEvent(*event, *backend) : std::nullopt;
     if (!key) {
@@ -96,7 +102,10 @@ bool RecorderQt::handleKeyPress(QKeyEvent* event) {
     QPointer<RecorderQt> alive(this);
     auto fate = control_->handleKeyDown(*key);
     // An alert's event loop may have seen the window close.
-    return alive && fate == RecorderControl::Fate::pass;
+    if (!alive) return false;
+    tabbing_ = false;
+    // A Tab has moved the focus on already.
+    return fate == RecorderControl::Fate::pass && !plainTab;
 }
 
 void RecorderQt::focusInEvent(QFocusEvent* event) {
@@ -177,7 +186,10 @@ void RecorderQt::setCaretVisible(bool) {}
 
 void RecorderQt::blur() {
     focusRequested_ = false;
-    clearFocus();
+    // Tab leaves for the next widget of the window (clearing the focus first would start the
+    // search from the window and could come back here).
+    if (std::exchange(tabbing_, false)) focusNextPrevChild(true);
+    if (hasFocus()) clearFocus();
 }
 
 void RecorderQt::focus() {

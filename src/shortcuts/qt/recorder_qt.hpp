@@ -60,6 +60,7 @@ private:
     std::shared_ptr<ShortcutLayer> layer_;
     QAction* clearAction_ = nullptr;
     bool focusRequested_ = false;
+    bool tabbing_ = false;  // a Tab press is being decided
     bool watchingMouse_ = false;
     std::unique_ptr<RecorderControl> control_;
 };

@@ -59,6 +59,7 @@ protected:
     }
     bool record(QWidget& window, RecorderQt& recorder) {
         window.activateWindow();
+        if (!processEventsUntil([&] { return window.isActiveWindow(); }, 3s)) return false;
         recorder.setFocus(Qt::MouseFocusReason);
         return processEventsUntil([&] { return recorder.isRecording(); }, 3s);
     }

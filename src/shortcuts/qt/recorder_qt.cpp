@@ -108,6 +108,13 @@ bool RecorderQt::handleKeyPress(QKeyEvent* event) {
     return fate == RecorderControl::Fate::pass && !plainTab;
 }
 
+// A click into a window that is not active yet gets the focus only once the window is: it asks to
+// record all the same.
+void RecorderQt::mousePressEvent(QMouseEvent* event) {
+    if (!hasFocus()) focusRequested_ = true;
+    QLineEdit::mousePressEvent(event);
+}
+
 void RecorderQt::focusInEvent(QFocusEvent* event) {
     QLineEdit::focusInEvent(event);
     bool requested = std::exchange(focusRequested_, false);

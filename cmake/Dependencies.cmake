@@ -13,7 +13,7 @@ pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-xkb)
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
 
 if(KESTRO_BUILD_APP)
-  find_package(Qt6 REQUIRED COMPONENTS Widgets)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)
 endif()
 if(KESTRO_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -2,6 +2,7 @@
 // Settings of the tray application besides the backend's: each comes from the environment (for
 // tests and self-hosting), else from the user defaults, else from its compiled-in default.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,10 @@ std::string supportAddress(const platform::UserDefaults& defaults);
 
 // The update feed; none (the default) leaves "Check for Updates" disabled.
 std::optional<std::string> updateFeedURL(const platform::UserDefaults& defaults);
+
+// The command the menu tells the user to run to store a credential: "kestro --set-credential"
+// when `kestro` on `searchPath` (a PATH value) is `executable`, else the executable's own path
+// (quoted for the shell where needed) followed by " --set-credential".
+std::string credentialCommand(const std::filesystem::path& executable, std::string_view searchPath);
 
 }  // namespace kestro

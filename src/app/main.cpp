@@ -10,7 +10,9 @@
 #include <boost/asio/detached.hpp>
 #include <cstdio>
 #include <iostream>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,10 @@
 #include "app/transcript_outbox.hpp"
 #include "app/view/menu_key_forwarder.hpp"
 #include "app/view/tray_presenter.hpp"
+#include "app/view/tray_waiter.hpp"
 #include "app/view/update_dialogs.hpp"
 #include "platform/defaults/user_defaults.hpp"
+#include "platform/desktop/instance_lock.hpp"
 #include "platform/desktop/login_item.hpp"
 #include "platform/desktop/updater.hpp"
 #include "platform/desktop/url_opener.hpp"
@@ -60,6 +64,17 @@ int setCredential() {
 }
 
 int runTray(int argc, char** argv) {
+    // One instance per user session: a second start leaves the first one alone.
+    std::optional<platform::InstanceLock> instanceLock;
+    std::string lockProblem;
+    switch (platform::InstanceLock::acquire(platform::InstanceLock::defaultPath("kestro"), instanceLock, &lockProblem)) {
+        case platform::InstanceLock::Outcome::acquired: break;
+        case platform::InstanceLock::Outcome::heldElsewhere: std::cerr << "Kestro is already running\n"; return 0;
+        case platform::InstanceLock::Outcome::unavailable:
+            std::cerr << "kestro: " << lockProblem << "; not checking for another running instance\n";
+            break;
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestro"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kestro"));
@@ -114,6 +129,15 @@ int runTray(int argc, char** argv) {
         .urlOpener = urlOpener.get(),
         .notifications = &notifications,
         .credentialMissing = &stateManager.isCredentialMissing,
+        .credentialRejected = &stateManager.isCredentialRejected,
+        .credentialCommand = kestro::credentialCommand(platform::XdgAutostartService::currentExecutable(),
+                                                       std::getenv("PATH") ? std::getenv("PATH") : ""),
+        // The display strings of the stored shortcuts, through the process-wide layer below.
+        .shortcutText =
+            [](std::string_view name) {
+                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
+                return stored ? stored->description() : std::string();
+            },
         .streakText = [&streak] { return streak.streakText(); },
         .supportAddress = kestro::supportAddress(defaults),
         .quit = [] { QCoreApplication::quit(); },
@@ -153,11 +177,20 @@ int runTray(int argc, char** argv) {
             // The modifiers as the server's modifier map names them, like the grabs themselves.
             auto flags = GlobalShortcuts::cocoaModifiersFromCarbon(
                 hotKeys->carbonModifiers(static_cast<std::uint16_t>(event.nativeModifiers())));
-            return shortcuts->handleMenuKeyEvent({GlobalShortcuts::KeyEvent::Type::keyDown, *keyCode, flags});
+            auto type = event.type() == QEvent::KeyRelease ? GlobalShortcuts::KeyEvent::Type::keyUp
+                                                           : GlobalShortcuts::KeyEvent::Type::keyDown;
+            return shortcuts->handleMenuKeyEvent({type, *keyCode, flags});
         });
 
-    presenter.show();
-    view.appear();
+    // The icon is made once a tray is there; until then the user is told there is none.
+    kestro::view::TrayWaiter trayWaiter({
+        .trayPresent = &kestro::view::TrayWaiter::anyTrayPresent,
+        .show = [&presenter] { presenter.show(); },
+        .report = &kestro::view::TrayWaiter::reportEverywhere,
+    });
+    trayWaiter.start();
+    // The usage counts are asked for at once; the streak counts only when the menu is shown.
+    view.start();
     QApplication::exec();
 
     // A call still running when the application ends is ended, so that its transcript is handed

@@ -76,10 +76,13 @@ asio::awaitable<void> MenuBarStateManager::refresh(std::weak_ptr<Refresh> weak, 
     while (true) {
         std::optional<UsageResponse> usage;
         bool credentialMissing = false;
+        bool credentialRejected = false;
         try {
             usage = co_await fetch();
         } catch (const NetworkService::NetworkError& error) {
-            credentialMissing = error.kind() == NetworkService::NetworkError::Kind::missingCredential;
+            using Kind = NetworkService::NetworkError::Kind;
+            credentialMissing = error.kind() == Kind::missingCredential;
+            credentialRejected = error.kind() == Kind::httpError && (error.status() == 401 || error.status() == 403);
         } catch (const std::exception&) {
             // Retried below.
         }
@@ -87,6 +90,9 @@ asio::awaitable<void> MenuBarStateManager::refresh(std::weak_ptr<Refresh> weak, 
         if (!owner) co_return;
         owner->isCredentialMissing = credentialMissing;
         owner = current();  // an observer may have started another refresh
+        if (!owner) co_return;
+        owner->isCredentialRejected = credentialRejected;
+        owner = current();
         if (!owner) co_return;
         if (usage) {
             owner->notifications_->post(usageUpdatedNotification, {{"usage", *usage}});

@@ -45,6 +45,9 @@ public:
     // True while the last usage query of the running refresh failed for want of a stored
     // credential (NetworkService::NetworkError missingCredential); false after any other outcome.
     platform::Tracked<bool> isCredentialMissing{false};
+    // True while the last usage query of the running refresh was refused with 401 or 403 (the
+    // stored credential is wrong or revoked); false after any other outcome.
+    platform::Tracked<bool> isCredentialRejected{false};
 
     // Returns at once. Cancels the running refresh and starts a new one that shows `connecting`,
     // asks for the counts until it has them (waiting the retry delay after each failure), then

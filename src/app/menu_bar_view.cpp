@@ -6,6 +6,7 @@
 #include "app/usage_response.hpp"
 #include "platform/desktop/updater.hpp"
 #include "platform/desktop/url_opener.hpp"
+#include "shortcuts/shortcut_layer.hpp"
 
 namespace kestro {
 
@@ -20,6 +21,7 @@ MenuBarView::MenuBarView(Parts parts) : parts_(std::move(parts)), usageManager_(
     subscriptions_.push_back(usageManager_->usedCalls.observe(notify));
     subscriptions_.push_back(usageManager_->totalCalls.observe(notify));
     if (parts_.credentialMissing) subscriptions_.push_back(parts_.credentialMissing->observe(notify));
+    if (parts_.credentialRejected) subscriptions_.push_back(parts_.credentialRejected->observe(notify));
     if (parts_.updater) {
         subscriptions_.push_back(parts_.updater->observeCanCheckForUpdates([this](bool) { changed(); }));
     }
@@ -29,6 +31,8 @@ MenuBarView::MenuBarView(Parts parts) : parts_(std::move(parts)), usageManager_(
         usageManager_->usedCalls = usage->used;
         usageManager_->totalCalls = usage->total;
     });
+    shortcutObserver_ = parts_.notifications->addObserver(GlobalShortcuts::shortcutByNameDidChangeNotification,
+                                                          [this](const platform::Notification&) { changed(); });
 }
 
 MenuBarView::~MenuBarView() = default;
@@ -42,6 +46,12 @@ MenuInputs MenuBarView::inputs() const {
     in.isSendingTranscript = session.isSendingTranscript.get();
     in.errorMessage = session.errorMessage.get();
     in.isCredentialMissing = parts_.credentialMissing && parts_.credentialMissing->get();
+    in.isCredentialRejected = parts_.credentialRejected && parts_.credentialRejected->get();
+    if (!parts_.credentialCommand.empty()) in.credentialCommand = parts_.credentialCommand;
+    if (parts_.shortcutText) {
+        in.startShortcutText = parts_.shortcutText("startSession");
+        in.endShortcutText = parts_.shortcutText("endSession");
+    }
     in.usedCalls = usageManager_->usedCalls.get();
     in.totalCalls = usageManager_->totalCalls.get();
     in.streakText = streakText_;
@@ -55,6 +65,11 @@ void MenuBarView::setChangeHandler(std::function<void()> handler) { changeHandle
 
 void MenuBarView::changed() {
     if (changeHandler_) changeHandler_();
+}
+
+void MenuBarView::start() {
+    parts_.sessionManager->setUsageManager(usageManager_);
+    parts_.stateManager->refreshState();
 }
 
 void MenuBarView::appear() {

@@ -37,6 +37,13 @@ public:
         platform::NotificationCenter* notifications = nullptr;
         // True while the usage refresh fails for want of a stored credential (may be null).
         platform::Tracked<bool>* credentialMissing = nullptr;
+        // True while the backend refuses the stored credential (may be null).
+        platform::Tracked<bool>* credentialRejected = nullptr;
+        // The command the credential error lines name (empty: the installed "kestro" one).
+        std::string credentialCommand;
+        // The display string of the shortcut stored under a name ("startSession"), empty when
+        // none is stored; read again whenever a stored shortcut changes (may be empty).
+        std::function<std::string(std::string_view name)> shortcutText;
         // Counts the current week and returns the streak's text.
         std::function<std::string()> streakText;
         // The address of the support mail link.
@@ -56,6 +63,10 @@ public:
 
     // Runs after every change of something the menu shows.
     void setChangeHandler(std::function<void()> handler);
+
+    // At start-up, before the menu was ever shown: hands the usage counts to the call controller
+    // and refreshes the menu state, without counting the streak's week.
+    void start();
 
     // Each time the menu appears: hands the usage counts to the call controller, counts the
     // streak's week and refreshes the menu state.
@@ -83,6 +94,7 @@ private:
     std::function<void()> changeHandler_;
     std::vector<platform::Subscription> subscriptions_;
     platform::ObserverToken usageObserver_;
+    platform::ObserverToken shortcutObserver_;
 };
 
 }  // namespace kestro

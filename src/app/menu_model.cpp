@@ -50,7 +50,8 @@ MenuEntry startCallEntry(const MenuInputs& in) {
                                                  : "Start Call";
     bool busy = in.isStartingSession || in.isSendingTranscript;
     auto entry = button(std::string(entryId(MenuBarItem::startCall)), title, busy ? "hourglass" : "play.circle.fill");
-    entry.keyEquivalent = KeyEquivalent{'p', KeyEquivalent::Modifier::control};
+    // The stored global shortcut, which also works while the menu is open.
+    entry.shortcutText = in.startShortcutText;
     setCallButtonState(entry, !(in.isConversationActive || in.isStartingSession || in.isSendingTranscript),
                        MenuColour::green);
     return entry;
@@ -58,7 +59,7 @@ MenuEntry startCallEntry(const MenuInputs& in) {
 
 MenuEntry endCallEntry(const MenuInputs& in) {
     auto entry = button(std::string(entryId(MenuBarItem::endCall)), "End Call", "stop.circle.fill");
-    entry.keyEquivalent = KeyEquivalent{'m', KeyEquivalent::Modifier::control};
+    entry.shortcutText = in.endShortcutText;
     setCallButtonState(entry, in.isConversationActive, MenuColour::red);
     return entry;
 }
@@ -89,7 +90,8 @@ MenuEntry entryFor(MenuBarItem item, const MenuInputs& in) {
         case MenuBarItem::more: return moreEntry(in);
         case MenuBarItem::quit: {
             auto quit = button(id, "Quit", "xmark.circle.fill");
-            quit.keyEquivalent = KeyEquivalent{'q', KeyEquivalent::Modifier::command};
+            quit.keyEquivalent = quitKeyEquivalent;
+            quit.shortcutText = std::string(quitShortcutText);
             return quit;
         }
     }
@@ -102,6 +104,12 @@ bool takesDivider(MenuBarItem item) {
 }
 
 }  // namespace
+
+std::string missingCredentialLine(std::string_view command) { return "No API Key: run " + std::string(command); }
+
+std::string rejectedCredentialLine(std::string_view command) {
+    return "API Key Rejected: run " + std::string(command);
+}
 
 std::string_view entryId(MenuBarItem item) {
     switch (item) {
@@ -150,9 +158,12 @@ std::string errorSymbol(std::string_view errorText) {
 std::vector<MenuEntry> buildMenu(const MenuInputs& inputs) {
     std::vector<MenuEntry> menu;
     std::optional<std::string> error = inputs.errorMessage;
-    if (!error && inputs.isCredentialMissing) error = std::string(missingCredentialText);
+    if (!error && inputs.isCredentialMissing) error = missingCredentialLine(inputs.credentialCommand);
+    if (!error && inputs.isCredentialRejected) error = rejectedCredentialLine(inputs.credentialCommand);
     if (error) {
         auto line = label(std::string(menu_ids::error), *error, errorSymbol(*error), MenuColour::red);
+        // Drawn in its colour, not greyed out like the other labels: it is what the user must read.
+        line.enabled = true;
         menu.push_back(std::move(line));
         menu.push_back(divider(menu_ids::error));
     }

@@ -31,11 +31,16 @@ struct MenuEntry {
     MenuColour colour = MenuColour::standard;
     bool enabled = true;
     double opacity = 1.0;
+    // A key the open menu itself answers to by choosing the entry.
     std::optional<KeyEquivalent> keyEquivalent;
+    // The text shown in the entry's shortcut column ("⌃P"); empty for none.
+    std::string shortcutText;
     std::vector<MenuEntry> children;
 
     bool operator==(const MenuEntry&) const = default;
 };
+
+inline constexpr std::string_view defaultCredentialCommand = "kestro --set-credential";
 
 // Everything the menu depends on, read from the menu state, the call controller, the usage
 // counts, the streak and the updater.
@@ -47,6 +52,13 @@ struct MenuInputs {
     std::optional<std::string> errorMessage;
     // The usage refresh cannot succeed because no backend credential is stored.
     bool isCredentialMissing = false;
+    // The backend refused the stored credential (401 or 403) on the last usage query.
+    bool isCredentialRejected = false;
+    // The command that stores a credential, as the error lines name it.
+    std::string credentialCommand = std::string(defaultCredentialCommand);
+    // Display strings of the shortcuts stored for "startSession" and "endSession" (empty: none).
+    std::string startShortcutText;
+    std::string endShortcutText;
     std::int64_t usedCalls = -1;
     std::int64_t totalCalls = -1;
     std::string streakText;
@@ -59,8 +71,18 @@ inline constexpr std::string_view checkForUpdates = "more.checkForUpdates";
 inline constexpr std::string_view support = "more.support";
 }  // namespace menu_ids
 
-// The error line shown while no backend credential is stored (its "key" picks the key symbol).
+// The error lines shown while no backend credential is stored and while the backend refuses the
+// stored one (their "Key" picks the key symbol), with the installed command.
 inline constexpr std::string_view missingCredentialText = "No API Key: run kestro --set-credential";
+inline constexpr std::string_view rejectedCredentialText = "API Key Rejected: run kestro --set-credential";
+
+// The same lines naming another command that stores a credential.
+std::string missingCredentialLine(std::string_view command);
+std::string rejectedCredentialLine(std::string_view command);
+
+// What the Quit entry answers to in the open menu, and the text shown beside it.
+inline constexpr KeyEquivalent quitKeyEquivalent{'q', KeyEquivalent::Modifier::control};
+inline constexpr std::string_view quitShortcutText = "⌃Q";
 
 // The entry id of a menu bar item ("startCall", "callsUsed", ...).
 std::string_view entryId(MenuBarItem item);

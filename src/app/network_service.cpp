@@ -58,7 +58,15 @@ boost::asio::awaitable<BackendReply> NetworkService::request(BackendRequest requ
         outgoing.body = std::move(body);
         outgoing.headers.emplace_back("Content-Type", "application/json");
     }
-    platform::HttpResponse response = co_await http_->perform(std::move(outgoing));
+    outgoing.maxBodySize = platform::maxReplyBodySize;
+    platform::HttpResponse response;
+    try {
+        response = co_await http_->perform(std::move(outgoing));
+    } catch (const platform::HttpError& error) {
+        // A reply past the bound is not one the backend means to send.
+        if (error.kind() == platform::HttpError::Kind::replyTooLarge) throw NetworkError::invalidResponse();
+        throw;
+    }
     if (response.status <= 0) throw NetworkError::invalidResponse();
     if (response.status >= 400) throw NetworkError::httpError(response.status);
     co_return BackendReply{std::move(response.body), response.status};

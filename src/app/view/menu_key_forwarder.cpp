@@ -6,8 +6,8 @@
 
 namespace kestro::view {
 
-MenuKeyForwarder::MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyPressed)
-    : QObject(menu), menu_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyPressed)) {
+MenuKeyForwarder::MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyEvent)
+    : QObject(menu), menu_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyEvent)) {
     connect(menu, &QMenu::aboutToShow, this, [this] {
         tracking_ = true;
         if (trackingHandler_) trackingHandler_(true);
@@ -25,7 +25,10 @@ MenuKeyForwarder::~MenuKeyForwarder() {
 }
 
 bool MenuKeyForwarder::eventFilter(QObject* watched, QEvent* event) {
-    if (!tracking_ || event->type() != QEvent::KeyPress || !keyHandler_) return false;
+    if (!tracking_ || !keyHandler_) return false;
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
+    // A held key's repeats end in releases too; only the last one lets the key go.
+    if (event->type() == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->isAutoRepeat()) return false;
     auto* target = qobject_cast<QMenu*>(watched);
     if (!target) return false;
     // Only our menu and the submenus below it.

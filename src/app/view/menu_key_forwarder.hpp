@@ -1,7 +1,7 @@
 #pragma once
 // While the tray menu is open it holds the keyboard, so the global shortcuts' grabs cannot fire.
-// This says when the menu starts and stops holding it and hands the key presses the menu (or one
-// of its submenus) receives to a handler, which may consume them.
+// This says when the menu starts and stops holding it and hands the key presses and releases the
+// menu (or one of its submenus) receives to a handler, which may consume them.
 
 #include <QObject>
 #include <QPointer>
@@ -15,10 +15,11 @@ namespace kestro::view {
 class MenuKeyForwarder : public QObject {
 public:
     using TrackingHandler = std::function<void(bool tracking)>;
-    // True when the press was used (the menu then does not see it).
+    // Gets presses and releases (event.type()); true when the event was used (the menu then does
+    // not see it).
     using KeyHandler = std::function<bool(const QKeyEvent& event)>;
 
-    MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyPressed);
+    MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyEvent);
     ~MenuKeyForwarder() override;
 
     bool isTracking() const { return tracking_; }

@@ -1,10 +1,18 @@
 #include "app/view/tray_presenter.hpp"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
-#include <QKeySequence>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
+#include <QPointer>
+#include <QScreen>
+#include <QStyle>
 #include <QSystemTrayIcon>
+#include <QWidgetAction>
 
 #include "app/view/symbol_icons.hpp"
 
@@ -14,6 +22,61 @@ QString menuText(std::string_view title) {
     return QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())).replace("&", "&&");
 }
 
+QString actionText(const MenuEntry& entry) {
+    auto text = menuText(entry.title);
+    if (!entry.shortcutText.empty()) text += QLatin1Char('\t') + QString::fromStdString(entry.shortcutText);
+    return text;
+}
+
+namespace {
+
+// The error line: its symbol and its text, both in the entry's colour, never greyed out.
+class ColouredLine : public QWidgetAction {
+public:
+    explicit ColouredLine(QObject* parent) : QWidgetAction(parent) {}
+
+    void show(const MenuEntry& entry) {
+        entry_ = entry;
+        setText(menuText(entry.title));
+        paint();
+    }
+
+protected:
+    // Made each time the line is put into the menu (the menu deletes it when the line goes).
+    QWidget* createWidget(QWidget* parent) override {
+        line_ = new QWidget(parent);
+        auto* layout = new QHBoxLayout(line_);
+        layout->setContentsMargins(8, 4, 12, 4);
+        icon_ = new QLabel(line_);
+        text_ = new QLabel(line_);
+        text_->setObjectName(QStringLiteral("text"));
+        text_->setTextFormat(Qt::PlainText);
+        layout->addWidget(icon_);
+        layout->addWidget(text_, 1);
+        paint();
+        return line_;
+    }
+
+private:
+    void paint() {
+        if (!line_ || !icon_ || !text_) return;
+        auto colour = menuColour(entry_.colour);
+        auto extent = line_->style()->pixelMetric(QStyle::PM_SmallIconSize);
+        icon_->setPixmap(symbolIcon(entry_.symbol, colour).pixmap(extent, extent));
+        text_->setText(QString::fromStdString(entry_.title));
+        QPalette palette = text_->palette();
+        palette.setColor(QPalette::WindowText, colour);
+        text_->setPalette(palette);
+    }
+
+    MenuEntry entry_;
+    QPointer<QWidget> line_;
+    QPointer<QLabel> icon_;
+    QPointer<QLabel> text_;
+};
+
+}  // namespace
+
 TrayPresenter::TrayPresenter(Callbacks callbacks, QObject* parent)
     : QObject(parent), callbacks_(std::move(callbacks)), menu_(std::make_unique<QMenu>()) {
     menu_->setTitle(QStringLiteral("Kestro"));
@@ -22,13 +85,7 @@ TrayPresenter::TrayPresenter(Callbacks callbacks, QObject* parent)
         if (callbacks_.appear) callbacks_.appear();
         refresh();
     });
-    tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
-    tray_->setToolTip(QStringLiteral("Kestro"));
-    tray_->setContextMenu(menu_.get());
-    // A plain click opens the same menu (a context menu is otherwise only on right click).
-    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) menu_->popup(QCursor::pos());
-    });
+    menu_->installEventFilter(this);
     refresh();
 }
 
@@ -37,10 +94,58 @@ TrayPresenter::~TrayPresenter() {
     tray_.reset();
 }
 
-void TrayPresenter::show() { tray_->show(); }
+void TrayPresenter::show() {
+    if (!tray_) {
+        tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
+        tray_->setToolTip(QStringLiteral("Kestro"));
+        tray_->setContextMenu(menu_.get());
+        // A plain click opens the same menu (a context menu is otherwise only on right click).
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) menu_->popup(QCursor::pos());
+        });
+    }
+    tray_->show();
+}
 
 void TrayPresenter::refresh() {
-    if (callbacks_.menu) apply(menu_.get(), callbacks_.menu());
+    if (!callbacks_.menu) return;
+    auto entries = callbacks_.menu();
+    keyEquivalents_.clear();
+    for (const auto& entry : entries) {
+        if (entry.keyEquivalent && entry.enabled && entry.kind == MenuEntryKind::button)
+            keyEquivalents_.emplace_back(*entry.keyEquivalent, entry.id);
+    }
+    apply(menu_.get(), entries);
+    if (menu_->isVisible()) keepOnScreen();
+}
+
+void TrayPresenter::keepOnScreen() {
+    // The menu has grown or shrunk under the pointer: take the new size, then move it back inside
+    // the screen it opened on where it now runs past an edge.
+    menu_->resize(menu_->sizeHint());
+    auto* screen = menu_->screen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    const QRect frame = menu_->geometry();
+    int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+    int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+    if (QPoint(x, y) != frame.topLeft()) menu_->move(x, y);
+}
+
+bool TrayPresenter::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != menu_.get() || event->type() != QEvent::KeyPress) return false;
+    const auto& press = *static_cast<QKeyEvent*>(event);
+    const auto modifiers = press.modifiers() & ~Qt::KeypadModifier;
+    for (const auto& [equivalent, id] : keyEquivalents_) {
+        // Both the control and the command equivalents are Control on this desktop.
+        auto key = static_cast<int>(Qt::Key_A) + (equivalent.key - 'a');
+        if (press.key() != key || modifiers != Qt::ControlModifier) continue;
+        // Chosen like a click: the menu closes first.
+        menu_->hide();
+        if (callbacks_.trigger) callbacks_.trigger(id);
+        return true;
+    }
+    return false;
 }
 
 QAction* TrayPresenter::action(const std::string& id) const {
@@ -51,7 +156,9 @@ QAction* TrayPresenter::action(const std::string& id) const {
 QAction* TrayPresenter::actionFor(QMenu* owner, const MenuEntry& entry) {
     if (auto found = actions_.find(entry.id); found != actions_.end()) return found->second;
     QAction* action = nullptr;
-    if (entry.kind == MenuEntryKind::submenu) {
+    if (entry.id == menu_ids::error) {
+        action = new ColouredLine(owner);
+    } else if (entry.kind == MenuEntryKind::submenu) {
         auto* submenu = new QMenu(owner);
         submenus_[entry.id] = submenu;
         action = submenu->menuAction();
@@ -72,17 +179,14 @@ QAction* TrayPresenter::actionFor(QMenu* owner, const MenuEntry& entry) {
 
 void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
     if (entry.kind == MenuEntryKind::divider) return;
-    auto text = menuText(entry.title);
-    if (action->text() != text) action->setText(text);
     if (action->isEnabled() != entry.enabled) action->setEnabled(entry.enabled);
-
-    QKeySequence shortcut;
-    if (entry.keyEquivalent) {
-        // Both the control and the command equivalents are Control on this desktop.
-        auto key = static_cast<Qt::Key>(Qt::Key_A + (entry.keyEquivalent->key - 'a'));
-        shortcut = QKeySequence(Qt::CTRL | key);
+    if (auto* line = dynamic_cast<ColouredLine*>(action)) {
+        line->show(entry);
+        action->setIcon(symbolIcon(entry.symbol, menuColour(entry.colour), entry.opacity));
+        return;
     }
-    if (action->shortcut() != shortcut) action->setShortcut(shortcut);
+    auto text = actionText(entry);
+    if (action->text() != text) action->setText(text);
 
     auto iconKey = entry.symbol + "|" + std::to_string(static_cast<int>(entry.colour)) + "|" +
                    std::to_string(entry.opacity);

@@ -1,7 +1,8 @@
 #pragma once
 // The tray icon and its menu. The menu's actions are made once per entry id and then updated in
 // place (title, symbol, enabled state, order), so an open menu is never torn down under the
-// pointer.
+// pointer; a menu that grows while open is kept on its screen. The open menu answers to the
+// entries' key equivalents itself (Control+Q quits).
 
 #include <QIcon>
 #include <QObject>
@@ -35,17 +36,23 @@ public:
     explicit TrayPresenter(Callbacks callbacks, QObject* parent = nullptr);
     ~TrayPresenter() override;
 
-    // Shows the tray icon (when the desktop has a tray).
+    // Makes and shows the tray icon. Qt decides once, when the icon is made, whether a
+    // StatusNotifier host serves it, so this waits until a tray is there (see TrayWaiter).
     void show();
     // Reads the menu again and brings the actions up to date.
     void refresh();
 
     QMenu* menu() const { return menu_.get(); }
+    // Null until show().
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
     // The action of an entry id, or null when it never existed.
     QAction* action(const std::string& id) const;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void keepOnScreen();
     void apply(QMenu* target, const std::vector<MenuEntry>& entries);
     QAction* actionFor(QMenu* owner, const MenuEntry& entry);
     void update(QAction* action, const MenuEntry& entry);
@@ -56,9 +63,14 @@ private:
     std::map<std::string, QAction*, std::less<>> actions_;
     std::map<std::string, QMenu*, std::less<>> submenus_;
     std::map<QAction*, std::string> iconKeys_;
+    // The enabled entries of the top menu with a key equivalent, from the last refresh.
+    std::vector<std::pair<KeyEquivalent, std::string>> keyEquivalents_;
 };
 
 // "&" doubled so that Qt does not take it for a mnemonic.
 QString menuText(std::string_view title);
+
+// The action's text: the title, and after a tab the shortcut column's text when there is one.
+QString actionText(const MenuEntry& entry);
 
 }  // namespace kestro::view

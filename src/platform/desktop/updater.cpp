@@ -45,7 +45,14 @@ asio::awaitable<std::string> fetchOverHttp(std::shared_ptr<HttpClient> client, s
     request.headers = {{"Accept", "application/json"}};
     request.timeout = std::chrono::seconds(30);
     request.followRedirects = true;
-    auto response = co_await client->perform(std::move(request));
+    request.maxBodySize = maxReplyBodySize;
+    HttpResponse response;
+    try {
+        response = co_await client->perform(std::move(request));
+    } catch (const HttpError& error) {
+        if (error.kind() != HttpError::Kind::replyTooLarge) throw;
+        throw UpdateFeedError("The update feed's reply is too large");
+    }
     if (response.status < 200 || response.status > 299) {
         throw UpdateFeedError("The update feed answered with status " + std::to_string(response.status));
     }

@@ -80,8 +80,16 @@ struct Transfer {
         if (headers) curl_slist_free_all(headers);
     }
 
+    bool bodyTooLarge = false;
+
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
-        static_cast<Transfer*>(self)->response.body.append(data, size * count);
+        auto& transfer = *static_cast<Transfer*>(self);
+        const auto& limit = transfer.request.maxBodySize;
+        if (limit && size * count > *limit - transfer.response.body.size()) {
+            transfer.bodyTooLarge = true;
+            return 0;  // ends the transfer
+        }
+        transfer.response.body.append(data, size * count);
         return size * count;
     }
 
@@ -261,6 +269,10 @@ struct HttpClient::Worker {
                     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
                     transfer->response.status = static_cast<int>(status);
                     finish(transfer->id, std::move(transfer->response));
+                } else if (transfer->bodyTooLarge) {
+                    finish(transfer->id, HttpError(HttpError::Kind::replyTooLarge,
+                                                   "The reply is larger than " +
+                                                       std::to_string(*transfer->request.maxBodySize) + " bytes."));
                 } else {
                     finish(transfer->id, errorFor(code, transfer->errorText));
                 }

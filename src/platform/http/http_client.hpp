@@ -36,7 +36,12 @@ struct HttpRequest {
     std::optional<std::string> body;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     bool followRedirects = false;
+    // A reply body longer than this fails the request with HttpError::Kind::replyTooLarge.
+    std::optional<std::size_t> maxBodySize;
 };
+
+// The bound the application puts on the replies it reads (backend, update feed).
+inline constexpr std::size_t maxReplyBodySize = std::size_t{1} << 20;
 
 struct HttpResponse {
     int status = 0;
@@ -57,6 +62,7 @@ public:
         shutDown,         // the client was destroyed with the request still pending
         connectionLost,   // the peer closed or reset the connection before a complete reply
         transport,        // any other failure (TLS, protocol, ...)
+        replyTooLarge,    // the body went past the request's maxBodySize
     };
     HttpError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
     Kind kind() const { return kind_; }

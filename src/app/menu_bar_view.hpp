@@ -40,10 +40,10 @@ public:
         // True while the backend refuses the stored credential (may be null).
         platform::Tracked<bool>* credentialRejected = nullptr;
         // The command the credential error lines name (empty: the installed "kestro" one).
-        std::string credentialCommand;
+        std::string credentialCommand{};
         // The display string of the shortcut stored under a name ("startSession"), empty when
         // none is stored; read again whenever a stored shortcut changes (may be empty).
-        std::function<std::string(std::string_view name)> shortcutText;
+        std::function<std::string(std::string_view name)> shortcutText{};
         // Counts the current week and returns the streak's text.
         std::function<std::string()> streakText;
         // The address of the support mail link.

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 
+#include "app/app_settings.hpp"
 #include "app/backend_config.hpp"
+#include "app/menu_bar_state_manager.hpp"
 #include "app/network_service.hpp"
 #include "app/session_token.hpp"
 #include "app/usage_manager.hpp"
@@ -133,6 +137,27 @@ TEST(NetworkService, AnOpenRequestNeedsNoCredentialAndAnInvalidURLSendsNothing) 
     EXPECT_EQ(env.backend.requests().size(), 1u);
 }
 
+// A backend that answers without end must not grow the app: past 1 MiB a reply is invalid, even
+// one that would decode (JSON padded with white space).
+TEST(NetworkService, RepliesPastOneMebibyteAreInvalidResponses) {
+    support::BackendEnvironment env;
+    env.storeCredential();
+    const std::string counts = R"({"used":1,"total":5})";
+    const std::size_t bound = std::size_t{1} << 20;
+    env.backend.enqueue("/usage", ScriptedReply::json(200, counts + std::string(bound - counts.size(), ' ')));
+    env.backend.enqueue("/usage", ScriptedReply::json(200, counts + std::string(bound + 1 - counts.size(), ' ')));
+    boost::asio::io_context io;
+    auto usage = support::runToEnd(io, kestro::fetchUsage(env.network));
+    EXPECT_EQ(usage.total, 5) << "exactly 1 MiB is still read";
+    try {
+        support::runToEnd(io, kestro::fetchUsage(env.network));
+        ADD_FAILURE() << "a reply past 1 MiB was read";
+    } catch (const NetworkService::NetworkError& error) {
+        EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::invalidResponse);
+        EXPECT_STREQ(error.what(), "Invalid response from server");
+    }
+}
+
 TEST(BackendConfiguration, BaseURLComesFromTheEnvironmentThenTheDefaultsThenTheBuild) {
     support::TemporaryFolder folder;
     platform::UserDefaults defaults(folder.path() / "defaults.json");
@@ -161,6 +186,37 @@ TEST(BackendConfiguration, SetCredentialStoresOneTrimmedLineOrNothing) {
     EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
     for (const char* refused : {" \n", "two\nlines", "tab\there"}) EXPECT_THROW(store(refused), kestro::CredentialError);
     EXPECT_EQ(kestro::storedCredential(defaults), "tok-1");
+}
+
+// The menu's hint must name a command the user can run: `kestro` when that is this program on
+// PATH, else the program's own path.
+TEST(BackendConfiguration, TheCredentialCommandIsKestroOnlyWhenPathFindsThisProgram) {
+    support::TemporaryFolder folder;
+    namespace fs = std::filesystem;
+    const fs::path bin = folder.path() / "bin", build = folder.path() / "my build", other = folder.path() / "other";
+    for (const auto& dir : {bin, build, other}) fs::create_directories(dir);
+    for (const auto& program : {bin / "kestro", build / "kestro", other / "kestro"}) std::ofstream(program) << "#!";
+    fs::create_symlink(bin / "kestro", other / "kestro-link");
+    fs::create_directories(folder.path() / "linked");
+    fs::create_symlink(bin / "kestro", folder.path() / "linked" / "kestro");
+    struct Case {
+        fs::path executable;
+        std::string searchPath;
+        std::string expected;
+    };
+    const std::string installed = "kestro --set-credential";
+    const Case cases[] = {
+        {bin / "kestro", bin.string(), installed},
+        {bin / "kestro", "/nonexistent::" + other.string() + ":" + bin.string(), installed},
+        {bin / "kestro", (folder.path() / "linked").string(), installed},
+        {bin / "kestro", other.string(), (bin / "kestro").string() + " --set-credential"},
+        {bin / "kestro", "", (bin / "kestro").string() + " --set-credential"},
+        {build / "kestro", bin.string(), "'" + (build / "kestro").string() + "' --set-credential"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.searchPath);
+        EXPECT_EQ(kestro::credentialCommand(c.executable, c.searchPath), c.expected);
+    }
 }
 
 TEST(BackendText, TrimmingRemovesUnicodeSpacesAndLineBreaksAtTheEndsOnly) {

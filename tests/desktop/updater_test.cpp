@@ -209,4 +209,30 @@ TEST(UpdaterOverHttp, ANewerVersionIsAnnouncedItsPageOpenedOnRequestAndAFailureS
     EXPECT_TRUE(updater.canCheckForUpdates()) << "a failed check lets the next one run";
 }
 
+// A feed that answers without end is cut off at 1 MiB and the check fails, however valid the
+// start of the reply.
+TEST(UpdaterOverHttp, AFeedReplyPastOneMebibyteFailsTheCheck) {
+    support::FakeBackend feedServer;
+    const std::string feed = R"({"version": "3.0", "url": "https://kestro.app/3"})";
+    feedServer.setReply("/feed.json", support::ScriptedReply::json(200, feed + std::string(std::size_t{1} << 20, ' ')));
+    asio::io_context context;
+    auto driver = std::make_shared<FakeDriver>();
+    std::vector<platform::LogRecord> logs;
+    platform::ScopedLogSink sink([&](const platform::LogRecord& record) { logs.push_back(record); });
+    Updater updater(context.get_executor(), context.get_executor(),
+                    Updater::Options{feedServer.baseUrl() + "feed.json", "2.9.9"},
+                    Updater::httpFetch(std::make_shared<platform::HttpClient>()), std::make_shared<RecordingOpener>(),
+                    driver);
+    updater.start();
+    updater.checkForUpdates();
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!updater.canCheckForUpdates() && std::chrono::steady_clock::now() < deadline) {
+        context.restart();
+        context.run_one_for(50ms);
+    }
+    EXPECT_EQ(driver->shown, std::vector<std::string>{"error Could not check for updates. Please try again later."});
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].message, "Update check failed: The update feed's reply is too large");
+}
+
 }  // namespace

@@ -140,6 +140,32 @@ TEST(HttpClient, FailuresCompleteOnceWithTheirKind) {
     for (auto* outcome : {&refused, &timedOut, &dropped, &badHeader, &badUrl}) EXPECT_EQ(outcome->calls, 1);
 }
 
+// A reply body is read up to the request's bound and no further: one byte more fails the request.
+TEST(HttpClient, ABodyPastTheRequestsBoundFailsAsTooLarge) {
+    support::FakeBackend backend;
+    const std::size_t bound = 256 * 1024;
+    backend.setReply("/fits", ScriptedReply::text(200, std::string(bound, 'a')));
+    backend.setReply("/over", ScriptedReply::text(200, std::string(bound + 1, 'b')));
+    HttpClient client;
+
+    Outcome fits, over, unbounded;
+    HttpRequest request = get(backend.baseUrl() + "fits");
+    request.maxBodySize = bound;
+    client.start(request, fits.completion());
+    request.url = backend.baseUrl() + "over";
+    client.start(request, over.completion());
+    request.maxBodySize.reset();
+    client.start(request, unbounded.completion());
+
+    auto fitting = fits.wait();
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(fitting));
+    EXPECT_EQ(std::get<HttpResponse>(fitting).body.size(), bound);
+    EXPECT_EQ(errorKind(over.wait()), HttpError::Kind::replyTooLarge);
+    auto whole = unbounded.wait();
+    ASSERT_TRUE(std::holds_alternative<HttpResponse>(whole));
+    EXPECT_EQ(std::get<HttpResponse>(whole).body.size(), bound + 1);
+}
+
 TEST(HttpClient, CancelledAndShutDownRequestsCompleteOnce) {
     support::FakeBackend backend;
     backend.setReply("/slow", ScriptedReply::text(200, "late").after(5s));

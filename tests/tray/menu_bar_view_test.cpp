@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "app/usage_manager.hpp"
+#include "shortcuts/shortcut_layer.hpp"
 #include "menu_rig.hpp"
 #include "support/test_runtime.hpp"
 
@@ -89,13 +90,75 @@ TEST_F(MenuBarViewTest, WithoutACredentialTheErrorLineSaysSoUntilOneIsStored) {
     rig->view->appear();
     ASSERT_TRUE(runUntil([&] { return rig->stateManager->isCredentialMissing.get(); }));
     auto menu = rig->view->menu();
-    EXPECT_EQ(menu.front().title, kestro::missingCredentialText);
+    EXPECT_EQ(menu.front().title, kestro::missingCredentialLine("scripts/run.sh --set-credential"));
     EXPECT_EQ(menu.front().symbol, "key.slash.fill");
     EXPECT_EQ(menuLines(menu)[2], "Connecting");
 
     rig->environment.storeCredential();
     ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
     EXPECT_EQ(rig->view->menu().front().title, "Start Call");
+}
+
+// 401 and 403 mean the stored credential is wrong: the menu says so, keeps asking, and the line
+// goes once the backend takes a newly stored credential. Other failures show no line.
+TEST_F(MenuBarViewTest, ARefusedCredentialIsNamedOnTheErrorLineUntilANewOneIsTaken) {
+    struct Case {
+        int status;
+        bool named;
+    };
+    for (auto c : {Case{401, true}, Case{403, true}, Case{500, false}, Case{404, false}}) {
+        SCOPED_TRACE(c.status);
+        rig = std::make_unique<kestro::test::MenuRig>(io.get_executor());
+        rig->environment.backend.setReply("/usage", support::ScriptedReply::json(c.status, R"({"error":"no"})"));
+        rig->view->appear();
+        ASSERT_TRUE(runUntil([&] { return rig->environment.backend.requestsTo("/usage").size() >= 3; }))
+            << "retried";
+        auto menu = rig->view->menu();
+        EXPECT_EQ(rig->stateManager->isCredentialRejected.get(), c.named);
+        if (c.named) {
+            EXPECT_EQ(menu.front().title, "API Key Rejected: run scripts/run.sh --set-credential");
+            EXPECT_EQ(menu.front().symbol, "key.slash.fill");
+            EXPECT_EQ(menuLines(menu)[2], "Connecting");
+        } else {
+            EXPECT_EQ(menuLines(menu).front(), "Connecting");
+        }
+
+        rig->environment.storeCredential("a-new-one");
+        rig->environment.backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":1,"total":5})"));
+        ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+        EXPECT_FALSE(rig->stateManager->isCredentialRejected.get());
+        EXPECT_EQ(menuLines(rig->view->menu()).front(), "Start Call");
+    }
+}
+
+// At start-up the counts are asked for, but the streak counts weeks in which the menu was shown.
+TEST_F(MenuBarViewTest, StartingUpRefreshesTheStateWithoutCountingTheStreakWhichCountsWhenShown) {
+    rig->view->start();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    EXPECT_EQ(rig->environment.defaults.integer("Kestro_StreakCount"), std::nullopt);
+    EXPECT_EQ(rig->environment.defaults.integer("Kestro_LastStreakWeek"), std::nullopt);
+    EXPECT_EQ(rig->usageHandedToFetch, nullptr);
+    rig->view->handleStartShortcut();
+    ASSERT_TRUE(runUntil([&] { return session()->isConversationActive.get(); }));
+    EXPECT_EQ(rig->usageHandedToFetch, rig->view->usageManager()) << "the counts reach the controller at start-up";
+
+    rig->view->appear();
+    EXPECT_EQ(rig->environment.defaults.integer("Kestro_StreakCount"), 1);
+    EXPECT_EQ(menuLines(rig->view->menu())[3], "1 Week Streak");
+}
+
+// The start and end entries show the display strings of the stored shortcuts, and follow a change.
+TEST_F(MenuBarViewTest, TheShortcutTextsAreTheStoredShortcutsDisplayStringsAndFollowChanges) {
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    EXPECT_EQ(rig->view->menu().front().shortcutText, "⌃P");
+    int changes = 0;
+    rig->view->setChangeHandler([&] { ++changes; });
+    rig->shortcutTexts["startSession"] = "⌥⇧K";
+    rig->notifications.post(GlobalShortcuts::shortcutByNameDidChangeNotification);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(rig->view->menu().front().shortcutText, "⌥⇧K");
+    EXPECT_EQ(rig->view->inputs().endShortcutText, "⌃M");
 }
 
 TEST_F(MenuBarViewTest, SupportLinksOpenTheMailProgramAndQuitQuits) {

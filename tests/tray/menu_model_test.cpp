@@ -10,7 +10,7 @@ using namespace kestro;
 using Lines = std::vector<std::string>;
 
 // One line per entry with everything the presenter shows:
-// "id: title (symbol colour[ off][ 0.6][ key])", or "---" for a divider.
+// "id: title (symbol colour[ off][ 0.6][ key][ shortcut text])", or "---" for a divider.
 std::string describe(const MenuEntry& entry) {
     if (entry.kind == MenuEntryKind::divider) return "---";
     static const char* colours[] = {"standard", "orange", "green", "gray", "red"};
@@ -21,6 +21,7 @@ std::string describe(const MenuEntry& entry) {
         line += (key->modifier == KeyEquivalent::Modifier::control ? " ctrl-" : " cmd-") +
                 std::string(1, key->key);
     }
+    if (!entry.shortcutText.empty()) line += " " + entry.shortcutText;
     return line + ")";
 }
 
@@ -36,20 +37,23 @@ MenuInputs inputs(MenuBarState state, std::function<void(MenuInputs&)> change = 
     in.usedCalls = 3;
     in.totalCalls = 10;
     in.streakText = "2 Week Streak";
+    // Stored shortcuts other than the defaults: the menu shows what is stored.
+    in.startShortcutText = "⌥⇧K";
+    in.endShortcutText = "⌃M";
     if (change) change(in);
     return in;
 }
 
 const std::string connecting = "connecting: Connecting (arrow.clockwise orange off)";
-const std::string start = "startCall: Start Call (play.circle.fill green ctrl-p)";
-const std::string starting = "startCall: Starting... (hourglass gray off 0.6 ctrl-p)";
-const std::string processing = "startCall: Processing... (hourglass gray off 0.6 ctrl-p)";
-const std::string end = "endCall: End Call (stop.circle.fill red ctrl-m)";
+const std::string start = "startCall: Start Call (play.circle.fill green ⌥⇧K)";
+const std::string starting = "startCall: Starting... (hourglass gray off 0.6 ⌥⇧K)";
+const std::string processing = "startCall: Processing... (hourglass gray off 0.6 ⌥⇧K)";
+const std::string end = "endCall: End Call (stop.circle.fill red ⌃M)";
 const std::string increase = "requestIncrease: Request Increase (plus.circle.fill standard)";
 const Lines counts{"callsUsed: Calls Used: 3/10 (chart.bar.fill standard off)",
                    "weekStreak: 2 Week Streak (flame.fill standard off)", "---"};
 const Lines tail{"more: More (ellipsis.circle.fill standard)",
-                 "quit: Quit (xmark.circle.fill standard cmd-q)"};
+                 "quit: Quit (xmark.circle.fill standard ctrl-q ⌃Q)"};
 
 Lines join(std::initializer_list<Lines> parts) {
     Lines all;
@@ -62,8 +66,10 @@ TEST(MenuModel, EachStateAndCallFlagListsItsEntriesInOrder) {
     auto active = [](MenuInputs& in) { in.isConversationActive = true; };
     auto startingCall = [](MenuInputs& in) { in.isStartingSession = true; };
     auto sending = [](MenuInputs& in) { in.isSendingTranscript = true; };
-    const std::string headphones = "error: No Headphones (headphones red off)";
-    const std::string noKey = "error: " + std::string(missingCredentialText) + " (key.slash.fill red off)";
+    // The error line is drawn enabled: in its colour, not greyed out.
+    const std::string headphones = "error: No Headphones (headphones red)";
+    const std::string noKey = "error: " + std::string(missingCredentialText) + " (key.slash.fill red)";
+    const std::string refused = "error: " + std::string(rejectedCredentialText) + " (key.slash.fill red)";
     struct Case {
         const char* name;
         MenuInputs in;
@@ -101,7 +107,27 @@ TEST(MenuModel, EachStateAndCallFlagListsItsEntriesInOrder) {
                     in.isCredentialMissing = true;
                     in.errorMessage = "No Internet";
                 }),
-         join({{"error: No Internet (wifi.slash red off)", "---", connecting}, tail})},
+         join({{"error: No Internet (wifi.slash red)", "---", connecting}, tail})},
+        {"credential refused",
+         inputs(MenuBarState::connecting, [](MenuInputs& in) { in.isCredentialRejected = true; }),
+         join({{refused, "---", connecting}, tail})},
+        {"no credential and the command of a build folder",
+         inputs(MenuBarState::connecting,
+                [](MenuInputs& in) {
+                    in.isCredentialMissing = true;
+                    in.credentialCommand = "/src/kestro/build/kestro --set-credential";
+                }),
+         join({{"error: No API Key: run /src/kestro/build/kestro --set-credential (key.slash.fill red)", "---",
+                connecting},
+               tail})},
+        {"no stored shortcuts: no shortcut texts",
+         inputs(MenuBarState::callsAvailable,
+                [](MenuInputs& in) {
+                    in.startShortcutText.clear();
+                    in.isConversationActive = true;
+                    in.endShortcutText.clear();
+                }),
+         join({{"endCall: End Call (stop.circle.fill red)", "---"}, counts, tail})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ struct MenuRig {
             .urlOpener = &opener,
             .notifications = &notifications,
             .credentialMissing = &stateManager->isCredentialMissing,
+            .credentialRejected = &stateManager->isCredentialRejected,
+            .credentialCommand = "scripts/run.sh --set-credential",
+            .shortcutText = [this](std::string_view name) { return shortcutTexts[std::string(name)]; },
             .streakText = [this] { return streak.streakText(); },
             .supportAddress = std::move(supportAddress),
             .quit = [this] { ++quits; },
@@ -91,6 +95,8 @@ struct MenuRig {
     std::shared_ptr<UsageManager> usageHandedToFetch;
     std::unique_ptr<MenuBarView> view;
     int quits = 0;
+    // What the rig's view reads as the stored shortcuts' display strings.
+    std::map<std::string, std::string> shortcutTexts{{"startSession", "⌃P"}, {"endSession", "⌃M"}};
 };
 
 // The menu's lines: titles, "---" for dividers.

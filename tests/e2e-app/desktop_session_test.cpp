@@ -1,0 +1,277 @@
+// The real `kestro` binary in a desktop session of its own making: a private session bus with or
+// without a StatusNotifierWatcher and a notification server, an XEmbed tray (trayer) on the X
+// display or none, a second start, and an installed copy.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "e2e-app/child_process.hpp"
+#include "support/backend_environment.hpp"
+#include "support/fake_backend.hpp"
+#include "support/test_runtime.hpp"
+#include "x11/x11_driver.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string fileText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool onPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What the X server holds: the tray selection's owner and the windows of a program.
+class XServer {
+public:
+    XServer() : connection_(x11_test::Driver::connect()) {
+        if (xcb_connection_has_error(connection_)) return;
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    }
+    ~XServer() { xcb_disconnect(connection_); }
+
+    bool usable() const { return !xcb_connection_has_error(connection_); }
+
+    bool hasXEmbedTray() {
+        auto name = std::string("_NET_SYSTEM_TRAY_S0");
+        auto* atom = xcb_intern_atom_reply(
+            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
+        if (!atom) return false;
+        auto* owner = xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, atom->atom), nullptr);
+        bool owned = owner && owner->owner != XCB_WINDOW_NONE;
+        std::free(owner);
+        std::free(atom);
+        return owned;
+    }
+
+    // Whether a mapped window whose WM_CLASS names `program` sits inside another client's window
+    // (embedded) rather than directly on the root window.
+    bool embeddedWindowOf(const std::string& program) {
+        bool found = false;
+        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
+            if (parent != root_ && wmClass(window).find(program) != std::string::npos && viewable(window)) found = true;
+        });
+        return found;
+    }
+
+private:
+    void walk(xcb_window_t window, const std::function<void(xcb_window_t, xcb_window_t)>& visit) {
+        auto* tree = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
+        if (!tree) return;
+        auto* children = xcb_query_tree_children(tree);
+        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+            visit(children[i], window);
+            walk(children[i], visit);
+        }
+        std::free(tree);
+    }
+
+    std::string wmClass(xcb_window_t window) {
+        auto* reply = xcb_get_property_reply(
+            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), nullptr);
+        if (!reply) return {};
+        std::string text(static_cast<const char*>(xcb_get_property_value(reply)),
+                         static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+        std::free(reply);
+        return text;
+    }
+
+    bool viewable(xcb_window_t window) {
+        auto* attributes =
+            xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
+        bool mapped = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(attributes);
+        return mapped;
+    }
+
+    xcb_connection_t* connection_;
+    xcb_window_t root_ = XCB_WINDOW_NONE;
+};
+
+class DesktopSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!x.usable()) GTEST_SKIP() << "no X display to run the app on (scripts/test.sh starts Xvfb)";
+        if (!onPath("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed (scripts/install-deps.sh installs it)";
+        for (const char* name : {"config", "state", "home", "runtime"}) fs::create_directories(root / name);
+        ::chmod((root / "runtime").c_str(), 0700);
+        bus.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                             "--address=" + busAddress()},
+                    std::map<std::string, std::string>{}, root / "dbus.log");
+        ASSERT_TRUE(support::eventually([&] { return fs::exists(root / "bus"); }, 10s)) << fileText(root / "dbus.log");
+        backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
+    }
+
+    std::string busAddress() const { return "unix:path=" + (root / "bus").string(); }
+
+    std::map<std::string, std::string> appEnvironment() const {
+        return {{"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_STATE_HOME", (root / "state").string()},
+                {"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                {"HOME", (root / "home").string()},
+                {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+                {"QT_QPA_PLATFORM", "xcb"},
+                {"KESTRO_BACKEND_URL", backend.baseUrl()},
+                {"KESTRO_UPDATE_FEED_URL", ""}};
+    }
+
+    // A tray_host serving `what` ("--watcher", "--notifications"), ready once it says so.
+    void startHost(std::optional<e2e::ChildProcess>& host, const std::string& what, const fs::path& log) {
+        host.emplace(std::vector<std::string>{KESTRO_TRAY_HOST_PATH, what},
+                     std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+                                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                     log);
+        ASSERT_TRUE(support::eventually([&] { return fileText(log).find("ready") != std::string::npos; }, 10s))
+            << fileText(log);
+    }
+
+    void startApp(const fs::path& program = KESTRO_APP_PATH) {
+        app.emplace(std::vector<std::string>{program.string()}, appEnvironment(), root / "kestro.log");
+    }
+
+    bool appSays(const std::string& text, std::chrono::milliseconds limit = 20s) {
+        return support::eventually([&] { return appLog().find(text) != std::string::npos; }, limit);
+    }
+    std::string appLog() const { return fileText(root / "kestro.log"); }
+
+    XServer x;
+    support::TemporaryFolder folder;
+    const fs::path root = folder.path();
+    support::FakeBackend backend;
+    // Declared last: ended first (the app before the services it uses).
+    std::optional<e2e::ChildProcess> bus;
+    std::optional<e2e::ChildProcess> notifications;
+    std::optional<e2e::ChildProcess> watcher;
+    std::optional<e2e::ChildProcess> tray;
+    std::optional<e2e::ChildProcess> app;
+};
+
+const std::string noTray = "Kestro has no system tray";
+
+// The usual race at login: the panel's StatusNotifierWatcher starts after the app. Until it does,
+// the user is told (standard error and a desktop notification), once.
+TEST_F(DesktopSession, WithoutATrayTheAppSaysSoOnceAndRegistersWithAWatcherThatStartsLater) {
+    if (x.hasXEmbedTray()) GTEST_SKIP() << "the X display already has a system tray";
+    startHost(notifications, "--notifications", root / "notifications.log");
+    if (HasFatalFailure()) return;
+    startApp();
+    ASSERT_TRUE(appSays(noTray)) << appLog();
+    ASSERT_TRUE(support::eventually(
+        [&] { return fileText(root / "notifications.log").find("notify " + noTray + "|") != std::string::npos; }))
+        << fileText(root / "notifications.log");
+
+    startHost(watcher, "--watcher", root / "watcher.log");
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(support::eventually(
+        [&] { return fileText(root / "watcher.log").find("item ") != std::string::npos; }, 20s))
+        << "the item never registered\n"
+        << fileText(root / "watcher.log") << "kestro printed:\n"
+        << appLog();
+    EXPECT_EQ(occurrences(appLog(), noTray), 1u) << appLog();
+    EXPECT_EQ(occurrences(fileText(root / "notifications.log"), "notify "), 1u);
+    EXPECT_FALSE(app->waitForExit(0ms)) << appLog();
+}
+
+// An XEmbed tray (trayer) that appears after the app embeds its icon.
+TEST_F(DesktopSession, AnXEmbedTrayThatStartsLaterEmbedsTheIcon) {
+    if (!onPath("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
+    if (x.hasXEmbedTray()) GTEST_SKIP() << "the X display already has a system tray";
+    startApp();
+    ASSERT_TRUE(appSays(noTray)) << appLog();
+    EXPECT_FALSE(x.embeddedWindowOf("kestro"));
+
+    tray.emplace(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                          "--width", "120", "--heighttype", "pixel", "--height", "24"},
+                 std::map<std::string, std::string>{}, root / "trayer.log");
+    ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
+    EXPECT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s))
+        << "no kestro window inside the tray\nkestro printed:\n"
+        << appLog();
+    tray.reset();  // the display's tray selection goes with it
+}
+
+// Start-up asks for the usage counts, but the streak counts only weeks in which the menu was
+// shown; a second start finds the first running and leaves it alone.
+TEST_F(DesktopSession, StartUpCountsNoStreakAndASecondStartSaysKestroIsAlreadyRunning) {
+    e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(), root / "set-credential.log",
+                            "app-credential\n");
+    ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
+    startHost(watcher, "--watcher", root / "watcher.log");
+    if (HasFatalFailure()) return;
+    startApp();
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
+    EXPECT_EQ(fileText(root / "config" / "kestro" / "defaults.json").find("Kestro_StreakCount"), std::string::npos);
+
+    e2e::ChildProcess second({KESTRO_APP_PATH}, appEnvironment(), root / "second.log");
+    auto status = second.waitForExit(20s);
+    ASSERT_TRUE(status.has_value()) << "the second start keeps running\n" << fileText(root / "second.log");
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << fileText(root / "second.log");
+    EXPECT_NE(fileText(root / "second.log").find("Kestro is already running"), std::string::npos)
+        << fileText(root / "second.log");
+    EXPECT_EQ(backend.requestsTo("/usage").size(), 1u) << "the second start asked the backend";
+    EXPECT_FALSE(app->waitForExit(0ms)) << "the first instance ended\n" << appLog();
+}
+
+// `cmake --install --prefix`: the program, a launcher entry that desktop-file-validate accepts and
+// that names the installed program, the icon in the hicolor theme and the README; the installed
+// program's autostart entry starts the installed program.
+TEST_F(DesktopSession, InstallingPutsALauncherIconsAndTheReadmeUnderThePrefixAndLoginStartsTheInstalledProgram) {
+    if (!onPath("desktop-file-validate"))
+        GTEST_SKIP() << "desktop-file-validate is not installed (scripts/install-deps.sh installs it)";
+    const fs::path prefix = root / "home" / ".local";
+    e2e::ChildProcess install({"cmake", "--install", KESTRO_BUILD_DIR, "--prefix", prefix.string()}, {},
+                              root / "install.log");
+    ASSERT_TRUE(install.succeeds(120s)) << fileText(root / "install.log");
+
+    const fs::path program = prefix / "bin" / "kestro";
+    const fs::path launcher = prefix / "share" / "applications" / "kestro.desktop";
+    const fs::path icons = prefix / "share" / "icons" / "hicolor";
+    EXPECT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    EXPECT_TRUE(fs::exists(prefix / "share" / "doc" / "kestro" / "README.md"));
+    EXPECT_TRUE(fs::exists(icons / "scalable" / "apps" / "kestro.svg"));
+    for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"}) {
+        EXPECT_TRUE(fs::exists(icons / size / "apps" / "kestro.png")) << size;
+    }
+    ASSERT_TRUE(fs::exists(launcher)) << fileText(root / "install.log");
+    auto entry = fileText(launcher);
+    for (const std::string line : {"Name=Kestro", "Icon=kestro", "Terminal=false", "Type=Application"}) {
+        EXPECT_NE(entry.find(line + "\n"), std::string::npos) << line << " in\n" << entry;
+    }
+    EXPECT_NE(entry.find("\nExec=" + program.string() + "\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nCategories="), std::string::npos) << entry;
+    e2e::ChildProcess validateLauncher({"desktop-file-validate", launcher.string()}, {}, root / "validate-launcher.log");
+    EXPECT_TRUE(validateLauncher.succeeds(30s)) << fileText(root / "validate-launcher.log");
+
+    startHost(watcher, "--watcher", root / "watcher.log");
+    if (HasFatalFailure()) return;
+    startApp(program);
+    const fs::path autostart = root / "config" / "autostart" / "kestro.desktop";
+    ASSERT_TRUE(support::eventually([&] { return fs::exists(autostart); }, 30s)) << appLog();
+    EXPECT_NE(fileText(autostart).find("\nExec=" + program.string() + " "), std::string::npos) << fileText(autostart);
+    e2e::ChildProcess validateAutostart({"desktop-file-validate", autostart.string()}, {},
+                                        root / "validate-autostart.log");
+    EXPECT_TRUE(validateAutostart.succeeds(30s)) << fileText(root / "validate-autostart.log");
+}
+
+}  // namespace

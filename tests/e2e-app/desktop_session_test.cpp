@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -73,6 +74,45 @@ public:
             if (parent != root_ && wmClass(window).find(program) != std::string::npos && viewable(window)) found = true;
         });
         return found;
+    }
+
+    // The middle of the program's embedded (tray icon) window, in root coordinates.
+    std::optional<std::pair<int, int>> embeddedWindowCentre(const std::string& program) {
+        std::optional<std::pair<int, int>> centre;
+        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
+            if (centre || parent == root_ || wmClass(window).find(program) == std::string::npos || !viewable(window))
+                return;
+            auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
+            auto* place = xcb_translate_coordinates_reply(
+                connection_, xcb_translate_coordinates(connection_, window, root_, 0, 0), nullptr);
+            if (geometry && place) centre = {place->dst_x + geometry->width / 2, place->dst_y + geometry->height / 2};
+            std::free(geometry);
+            std::free(place);
+        });
+        return centre;
+    }
+
+    // Whether one of the program's popups (a menu: override-redirect, on the root) is on screen.
+    bool popupOf(const std::string& program) {
+        bool found = false;
+        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
+            if (parent != root_ || wmClass(window).find(program) == std::string::npos) return;
+            auto* attributes =
+                xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
+            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+                found = true;
+            std::free(attributes);
+        });
+        return found;
+    }
+
+    // Moves the pointer there and clicks `button` (1 left, 3 right) through XTest.
+    void click(std::pair<int, int> at, std::uint8_t button) {
+        xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_,
+                            static_cast<std::int16_t>(at.first), static_cast<std::int16_t>(at.second), 0);
+        xcb_test_fake_input(connection_, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
+        xcb_test_fake_input(connection_, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
     }
 
 private:
@@ -155,6 +195,29 @@ protected:
     }
     std::string appLog() const { return fileText(root / "kestro.log"); }
 
+    // Starts trayer on the display (skipping the test without it) and waits for the app's icon in it.
+    void startTrayAndWaitForTheIcon() {
+        if (!onPath("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
+        tray.emplace(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                              "--width", "120", "--heighttype", "pixel", "--height", "24"},
+                     std::map<std::string, std::string>{}, root / "trayer.log");
+        ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
+        ASSERT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s))
+            << "no kestro window inside the tray\nkestro printed:\n"
+            << appLog();
+    }
+
+    // Right-clicks the tray icon until its menu is on screen.
+    bool openMenu() {
+        return support::eventually(
+            [&] {
+                if (x.popupOf("kestro")) return true;
+                if (auto centre = x.embeddedWindowCentre("kestro")) x.click(*centre, 3);
+                return support::eventually([&] { return x.popupOf("kestro"); }, 1s);
+            },
+            15s);
+    }
+
     XServer x;
     support::TemporaryFolder folder;
     const fs::path root = folder.path();
@@ -201,14 +264,24 @@ TEST_F(DesktopSession, AnXEmbedTrayThatStartsLaterEmbedsTheIcon) {
     ASSERT_TRUE(appSays(noTray)) << appLog();
     EXPECT_FALSE(x.embeddedWindowOf("kestro"));
 
-    tray.emplace(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
-                                          "--width", "120", "--heighttype", "pixel", "--height", "24"},
-                 std::map<std::string, std::string>{}, root / "trayer.log");
-    ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
-    EXPECT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s))
-        << "no kestro window inside the tray\nkestro printed:\n"
-        << appLog();
-    tray.reset();  // the display's tray selection goes with it
+    startTrayAndWaitForTheIcon();
+}
+
+// Qt's own action shortcuts do not fire in an open tray menu: Control+Q must still quit.
+TEST_F(DesktopSession, ControlQInTheOpenMenuQuits) {
+    if (x.hasXEmbedTray()) GTEST_SKIP() << "the X display already has a system tray";
+    x11_test::Driver keys;
+    if (auto why = keys.unavailable(); !why.empty()) GTEST_SKIP() << why;
+    startApp();
+    ASSERT_TRUE(appSays(noTray)) << appLog();
+    startTrayAndWaitForTheIcon();
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(openMenu()) << appLog();
+
+    keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});
+    auto status = app->waitForExit(20s);
+    ASSERT_TRUE(status.has_value()) << "still running after Control+Q\n" << appLog();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << appLog();
 }
 
 // Start-up asks for the usage counts, but the streak counts only weeks in which the menu was

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QScreen>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -32,6 +33,8 @@ TEST(MenuScreenshots, OpenMenuInEachState) {
     base.totalCalls = 10;
     base.streakText = "4 Week Streak";
     base.canCheckForUpdates = true;
+    base.startShortcutText = "⌃P";
+    base.endShortcutText = "⌃M";
 
     std::vector<std::pair<std::string, MenuInputs>> states;
     auto in = base;
@@ -48,6 +51,9 @@ TEST(MenuScreenshots, OpenMenuInEachState) {
     in.state = MenuBarState::callsAvailable;
     in.errorMessage = "No Headphones";
     states.emplace_back("error-line", in);
+    in = base;
+    in.isCredentialRejected = true;
+    states.emplace_back("credential-rejected", in);
 
     for (const auto& [name, inputs] : states) {
         MenuInputs current = inputs;
@@ -63,6 +69,41 @@ TEST(MenuScreenshots, OpenMenuInEachState) {
         EXPECT_TRUE(shot.save(QString::fromStdString(path.string()))) << path;
         menu->hide();
     }
+}
+
+// The menu opened at the screen's right edge while connecting, grown under the pointer by the
+// refresh (the counts and an error line arrive): it stays on the screen.
+TEST(MenuScreenshots, MenuThatGrowsAtTheRightEdge) {
+    const char* folder = std::getenv("KESTRO_SCREENSHOT_DIR");
+    if (!folder || !*folder) GTEST_SKIP() << "KESTRO_SCREENSHOT_DIR is not set";
+    kestro::test::qtApplication();
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X display (QT_QPA_PLATFORM=xcb)";
+    std::filesystem::create_directories(folder);
+
+    MenuInputs inputs;
+    inputs.usedCalls = 3;
+    inputs.totalCalls = 10;
+    inputs.streakText = "4 Week Streak";
+    inputs.startShortcutText = "⌃P";
+    kestro::view::TrayPresenter presenter({[&] { return kestro::buildMenu(inputs); }, [](const std::string&) {}, {}});
+    auto* menu = presenter.menu();
+    auto* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen->availableGeometry();
+    menu->popup(QPoint(area.right() - 4, area.top() + 30));
+    ASSERT_TRUE(kestro::test::processEventsUntil([&] { return menu->isVisible(); }));
+    kestro::test::processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+    inputs.state = MenuBarState::callsAvailable;
+    inputs.errorMessage = "Session already in progress";
+    presenter.refresh();
+    kestro::test::processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_TRUE(area.contains(menu->geometry()));
+    // The screen's right part, its edge included.
+    const int width = std::min(area.width(), menu->width() + 120);
+    QRect shot(area.right() + 1 - width, area.top(), width, menu->geometry().bottom() + 30 - area.top());
+    auto picture = screen->grabWindow(0, shot.x(), shot.y(), shot.width(), shot.height());
+    auto path = std::filesystem::path(folder) / "menu-right-edge.png";
+    EXPECT_TRUE(picture.save(QString::fromStdString(path.string()))) << path;
+    menu->hide();
 }
 
 }  // namespace

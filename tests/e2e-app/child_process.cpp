@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/test_runtime.hpp"
@@ -77,6 +80,30 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds limit) {
 bool ChildProcess::succeeds(std::chrono::milliseconds limit) {
     auto status = waitForExit(limit);
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool onPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::map<std::string, std::string> appSessionEnvironment(const std::filesystem::path& root,
+                                                         const std::string& busAddress,
+                                                         const std::string& backendUrl) {
+    return {{"XDG_CONFIG_HOME", (root / "config").string()},
+            {"XDG_STATE_HOME", (root / "state").string()},
+            {"XDG_RUNTIME_DIR", (root / "runtime").string()},
+            {"HOME", (root / "home").string()},
+            {"DBUS_SESSION_BUS_ADDRESS", busAddress},
+            {"QT_QPA_PLATFORM", "xcb"},
+            {"KESTRO_BACKEND_URL", backendUrl},
+            {"KESTRO_UPDATE_FEED_URL", ""}};
 }
 
 }  // namespace e2e

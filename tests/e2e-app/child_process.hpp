@@ -34,4 +34,16 @@ private:
     std::optional<int> status_;
 };
 
+// The file's whole text ("" when it cannot be read).
+std::string fileText(const std::filesystem::path& path);
+// Whether `program` is found on PATH.
+bool onPath(const std::string& program);
+
+// The environment of the app in a session of its own: configuration, state, home and runtime
+// folders under `root`, the session bus at `busAddress`, the backend at `backendUrl`, the X
+// display, no update feed.
+std::map<std::string, std::string> appSessionEnvironment(const std::filesystem::path& root,
+                                                         const std::string& busAddress,
+                                                         const std::string& backendUrl);
+
 }  // namespace e2e

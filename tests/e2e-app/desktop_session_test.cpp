@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <xcb/xcb.h>
-#include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
 
 #include "e2e-app/child_process.hpp"
+#include "e2e-app/x_desktop.hpp"
 #include "support/backend_environment.hpp"
 #include "support/fake_backend.hpp"
 #include "support/test_runtime.hpp"
@@ -26,128 +24,14 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string fileText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using e2e::fileText;
+using e2e::onPath;
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
-
-bool onPath(const std::string& program) {
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// What the X server holds: the tray selection's owner and the windows of a program.
-class XServer {
-public:
-    XServer() : connection_(x11_test::Driver::connect()) {
-        if (xcb_connection_has_error(connection_)) return;
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-    }
-    ~XServer() { xcb_disconnect(connection_); }
-
-    bool usable() const { return !xcb_connection_has_error(connection_); }
-
-    bool hasXEmbedTray() {
-        auto name = std::string("_NET_SYSTEM_TRAY_S0");
-        auto* atom = xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
-        if (!atom) return false;
-        auto* owner = xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, atom->atom), nullptr);
-        bool owned = owner && owner->owner != XCB_WINDOW_NONE;
-        std::free(owner);
-        std::free(atom);
-        return owned;
-    }
-
-    // Whether a mapped window whose WM_CLASS names `program` sits inside another client's window
-    // (embedded) rather than directly on the root window.
-    bool embeddedWindowOf(const std::string& program) {
-        bool found = false;
-        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
-            if (parent != root_ && wmClass(window).find(program) != std::string::npos && viewable(window)) found = true;
-        });
-        return found;
-    }
-
-    // The middle of the program's embedded (tray icon) window, in root coordinates.
-    std::optional<std::pair<int, int>> embeddedWindowCentre(const std::string& program) {
-        std::optional<std::pair<int, int>> centre;
-        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
-            if (centre || parent == root_ || wmClass(window).find(program) == std::string::npos || !viewable(window))
-                return;
-            auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
-            auto* place = xcb_translate_coordinates_reply(
-                connection_, xcb_translate_coordinates(connection_, window, root_, 0, 0), nullptr);
-            if (geometry && place) centre = {place->dst_x + geometry->width / 2, place->dst_y + geometry->height / 2};
-            std::free(geometry);
-            std::free(place);
-        });
-        return centre;
-    }
-
-    // Whether one of the program's popups (a menu: override-redirect, on the root) is on screen.
-    bool popupOf(const std::string& program) {
-        bool found = false;
-        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
-            if (parent != root_ || wmClass(window).find(program) == std::string::npos) return;
-            auto* attributes =
-                xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
-            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
-                found = true;
-            std::free(attributes);
-        });
-        return found;
-    }
-
-    // Moves the pointer there and clicks `button` (1 left, 3 right) through XTest.
-    void click(std::pair<int, int> at, std::uint8_t button) {
-        xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_,
-                            static_cast<std::int16_t>(at.first), static_cast<std::int16_t>(at.second), 0);
-        xcb_test_fake_input(connection_, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
-        xcb_test_fake_input(connection_, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
-        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-    }
-
-private:
-    void walk(xcb_window_t window, const std::function<void(xcb_window_t, xcb_window_t)>& visit) {
-        auto* tree = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
-        if (!tree) return;
-        auto* children = xcb_query_tree_children(tree);
-        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
-            visit(children[i], window);
-            walk(children[i], visit);
-        }
-        std::free(tree);
-    }
-
-    std::string wmClass(xcb_window_t window) {
-        auto* reply = xcb_get_property_reply(
-            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), nullptr);
-        if (!reply) return {};
-        std::string text(static_cast<const char*>(xcb_get_property_value(reply)),
-                         static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-        std::free(reply);
-        return text;
-    }
-
-    bool viewable(xcb_window_t window) {
-        auto* attributes =
-            xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
-        bool mapped = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-        std::free(attributes);
-        return mapped;
-    }
-
-    xcb_connection_t* connection_;
-    xcb_window_t root_ = XCB_WINDOW_NONE;
-};
 
 class DesktopSession : public ::testing::Test {
 protected:
@@ -166,14 +50,7 @@ protected:
     std::string busAddress() const { return "unix:path=" + (root / "bus").string(); }
 
     std::map<std::string, std::string> appEnvironment() const {
-        return {{"XDG_CONFIG_HOME", (root / "config").string()},
-                {"XDG_STATE_HOME", (root / "state").string()},
-                {"XDG_RUNTIME_DIR", (root / "runtime").string()},
-                {"HOME", (root / "home").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
-                {"QT_QPA_PLATFORM", "xcb"},
-                {"KESTRO_BACKEND_URL", backend.baseUrl()},
-                {"KESTRO_UPDATE_FEED_URL", ""}};
+        return e2e::appSessionEnvironment(root, busAddress(), backend.baseUrl());
     }
 
     // A tray_host serving `what` ("--watcher", "--notifications"), ready once it says so.
@@ -198,27 +75,14 @@ protected:
     // Starts trayer on the display (skipping the test without it) and waits for the app's icon in it.
     void startTrayAndWaitForTheIcon() {
         if (!onPath("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
-        tray.emplace(std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
-                                              "--width", "120", "--heighttype", "pixel", "--height", "24"},
-                     std::map<std::string, std::string>{}, root / "trayer.log");
+        tray.emplace(e2e::trayerCommand(), std::map<std::string, std::string>{}, root / "trayer.log");
         ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
         ASSERT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s))
             << "no kestro window inside the tray\nkestro printed:\n"
             << appLog();
     }
 
-    // Right-clicks the tray icon until its menu is on screen.
-    bool openMenu() {
-        return support::eventually(
-            [&] {
-                if (x.popupOf("kestro")) return true;
-                if (auto centre = x.embeddedWindowCentre("kestro")) x.click(*centre, 3);
-                return support::eventually([&] { return x.popupOf("kestro"); }, 1s);
-            },
-            15s);
-    }
-
-    XServer x;
+    e2e::XServer x;
     support::TemporaryFolder folder;
     const fs::path root = folder.path();
     support::FakeBackend backend;
@@ -272,11 +136,15 @@ TEST_F(DesktopSession, ControlQInTheOpenMenuQuits) {
     if (x.hasXEmbedTray()) GTEST_SKIP() << "the X display already has a system tray";
     x11_test::Driver keys;
     if (auto why = keys.unavailable(); !why.empty()) GTEST_SKIP() << why;
+    e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(), root / "set-credential.log",
+                            "app-credential\n");
+    ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
     startApp();
     ASSERT_TRUE(appSays(noTray)) << appLog();
     startTrayAndWaitForTheIcon();
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(openMenu()) << appLog();
+    ASSERT_TRUE(e2e::openTrayMenu(x, "kestro")) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/usage").size() >= 2; }, 20s)) << appLog();
 
     keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});
     auto status = app->waitForExit(20s);

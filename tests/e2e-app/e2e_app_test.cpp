@@ -18,6 +18,7 @@
 
 #include "app/transcript_entry.hpp"
 #include "e2e-app/child_process.hpp"
+#include "e2e-app/x_desktop.hpp"
 #include "realtime/model/base64.hpp"
 #include "support/backend_environment.hpp"
 #include "support/realtime_events.hpp"
@@ -33,16 +34,8 @@ namespace fs = std::filesystem;
 using support::realtimeSession;
 using support::serverEvent;
 
-std::string fileText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool onPath(const std::string& program) {
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
+using e2e::fileText;
+using e2e::onPath;
 
 // The application refuses calls while the machine has no default route.
 bool hasDefaultRoute() {
@@ -75,16 +68,10 @@ protected:
     }
 
     std::map<std::string, std::string> appEnvironment() const {
-        return {{"XDG_CONFIG_HOME", (root / "config").string()},
-                {"XDG_STATE_HOME", (root / "state").string()},
-                {"XDG_RUNTIME_DIR", (root / "runtime").string()},
-                {"HOME", (root / "home").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
-                {"PULSE_SERVER", pulseServer()},
-                {"QT_QPA_PLATFORM", "xcb"},
-                {"KESTRO_BACKEND_URL", backend.baseUrl()},
-                {"KESTRO_REALTIME_URL", realtime.baseUrl()},
-                {"KESTRO_UPDATE_FEED_URL", ""}};
+        auto environment = e2e::appSessionEnvironment(root, busAddress(), backend.baseUrl());
+        environment["PULSE_SERVER"] = pulseServer();
+        environment["KESTRO_REALTIME_URL"] = realtime.baseUrl();
+        return environment;
     }
 
     std::string busAddress() const { return "unix:path=" + (root / "bus").string(); }
@@ -173,6 +160,7 @@ protected:
     // Declared last: ended first (the app before the services it uses).
     std::optional<e2e::ChildProcess> bus;
     std::optional<e2e::ChildProcess> pulse;
+    std::optional<e2e::ChildProcess> tray;
     std::optional<e2e::ChildProcess> app;
 };
 
@@ -255,6 +243,39 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
     EXPECT_EQ(entry.find("Hidden=true"), std::string::npos) << entry;
 
     EXPECT_FALSE(app->waitForExit(0ms)) << "the app ended by itself\n" << appLog();
+}
+
+// While the tray menu is open it holds the keyboard, and the hot keys cannot fire: the shortcut
+// the user stored (Control+K here, not the default) still starts a call from the open menu.
+TEST_F(InstalledApp, AStoredStartShortcutStartsACallWhileTheTrayMenuIsOpen) {
+    if (!onPath("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
+    e2e::XServer x;
+    if (x.hasXEmbedTray()) GTEST_SKIP() << "the X display already has a system tray";
+    fs::create_directories(root / "config" / "kestro");
+    // Carbon key code 40 is K, 4096 the control modifier.
+    std::ofstream(root / "config" / "kestro" / "defaults.json")
+        << R"({"GlobalShortcuts_startSession": "{\"carbonKeyCode\":40,\"carbonModifiers\":4096}"})";
+    e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
+                            root / "set-credential.log", "app-credential\n");
+    ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
+
+    tray.emplace(e2e::trayerCommand(), std::map<std::string, std::string>{}, root / "trayer.log");
+    ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
+    app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, appEnvironment(), root / "kestro.log");
+    ASSERT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s)) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
+    ASSERT_TRUE(e2e::openTrayMenu(x, "kestro")) << appLog();
+    // Opening the menu refreshes the counts; the start shortcut counts once they are in.
+    ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/usage").size() >= 2; }, 20s)) << appLog();
+
+    bool asked = false;
+    for (int attempt = 0; attempt < 10 && !asked; ++attempt) {
+        ASSERT_TRUE(x.popupOf("kestro")) << "the menu closed\n" << appLog();
+        keys.chord({x11_test::Keysym::controlL, 0x6b /* k */});
+        asked = support::eventually([&] { return !backend.requestsTo("/session").empty(); }, 1500ms);
+    }
+    EXPECT_TRUE(asked) << "Control+K in the open menu started no call\n" << appLog();
+    EXPECT_FALSE(app->waitForExit(0ms)) << appLog();
 }
 
 }  // namespace

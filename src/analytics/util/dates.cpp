@@ -86,8 +86,14 @@ std::optional<Date> toISO8601Date(std::string_view text) {
     chrono::year_month_day ymd{chrono::year(*year), chrono::month(static_cast<unsigned>(*month)),
                                chrono::day(static_cast<unsigned>(*day))};
     if (!ymd.ok() || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
-    return Date(chrono::sys_days(ymd).time_since_epoch() + chrono::hours(*hour) + chrono::minutes(*minute) +
-                chrono::seconds(*second) + chrono::milliseconds(*millisecond));
+    auto milliseconds = chrono::duration_cast<chrono::milliseconds>(chrono::sys_days(ymd).time_since_epoch()) +
+                        chrono::hours(*hour) + chrono::minutes(*minute) + chrono::seconds(*second) +
+                        chrono::milliseconds(*millisecond);
+    // A text from a file is not trusted to lie within what a point in time can hold.
+    constexpr auto earliest = chrono::floor<chrono::milliseconds>(Date::min().time_since_epoch()) + chrono::seconds(1);
+    constexpr auto latest = chrono::floor<chrono::milliseconds>(Date::max().time_since_epoch()) - chrono::seconds(1);
+    if (milliseconds < earliest || milliseconds > latest) return std::nullopt;
+    return Date(chrono::duration_cast<Date::duration>(milliseconds));
 }
 
 std::int64_t dateToMillis(Date date) {

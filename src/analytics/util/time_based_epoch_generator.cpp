@@ -46,7 +46,7 @@ Uuid TimeBasedEpochGenerator::v7() { return shared().next(); }
 Uuid TimeBasedEpochGenerator::next() {
     std::lock_guard guard(lock_);
     std::uint64_t ms = millisecondsSinceEpoch(clock_());
-    if (ms == lastTimestamp_) {
+    if (lastTimestamp_ == ms) {
         for (std::size_t i = lastEntropy_.size(); i-- > 0;) {
             if (++lastEntropy_[i] != 0) break;
         }

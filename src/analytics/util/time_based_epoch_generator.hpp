@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "analytics/util/uuid.hpp"
@@ -35,7 +36,9 @@ private:
     RandomSource random_;
     std::mutex lock_;
     std::array<std::uint8_t, 10> lastEntropy_{};
-    std::uint64_t lastTimestamp_ = 0;
+    // Nothing before the first identifier, so that it always takes fresh random bits (also when
+    // the clock reads millisecond 0).
+    std::optional<std::uint64_t> lastTimestamp_;
 };
 
 }  // namespace plover

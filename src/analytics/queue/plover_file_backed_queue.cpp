@@ -180,10 +180,16 @@ void PloverFileBackedQueue::migrateOldQueue(const fs::path& oldQueue) {
 
 std::string PloverFileBackedQueue::reserveName(double seconds) {
     std::lock_guard lock(reservedMutex_);
+    // Events of one instant (or of a clock that stepped back a little) follow the one before, so
+    // that they keep their order and never take the name of one just deleted.
+    if (lastSeconds_ && seconds <= *lastSeconds_ && *lastSeconds_ - seconds < 1.0) {
+        seconds = std::nextafter(*lastSeconds_, std::numeric_limits<double>::infinity());
+    }
     while (true) {
         std::string name = queueFileName(seconds);
         if (!reserved_.contains(name) && !somethingExistsAt(queue_ / name)) {
             reserved_.insert(name);
+            lastSeconds_ = seconds;
             return name;
         }
         seconds = std::nextafter(seconds, std::numeric_limits<double>::infinity());

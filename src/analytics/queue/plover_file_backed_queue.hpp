@@ -60,6 +60,7 @@ private:
     ReadWriteLock<std::vector<std::string>> items_;
     std::mutex reservedMutex_;
     std::set<std::string> reserved_;
+    std::optional<double> lastSeconds_;
 };
 
 // The shortest decimal text that reads back to `seconds`, always with a fractional part.

@@ -44,6 +44,12 @@ TEST(Reachability, ConnectionFollowsTheFlagsAndEveryChangeIsAnnouncedOnce) {
     EXPECT_EQ(notifications, 3);
     EXPECT_EQ(reachability->currentReachabilityStatus(), Reachability::NetworkStatus::reachableViaWiFi);
 
+    // A later subscriber is told the current state at once.
+    std::vector<std::string> late;
+    auto lateSubscription = reachability->subscribe([&](Reachability&) { late.push_back("up"); },
+                                                    [&](Reachability&) { late.push_back("down"); });
+    EXPECT_EQ(late, std::vector<std::string>{"up"});
+
     subscription.reset();
     flags->set(0x1E);
     EXPECT_EQ(calls.size(), 3u);

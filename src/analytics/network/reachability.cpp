@@ -179,10 +179,29 @@ void Reachability::announceChange() {
 
 Reachability::Subscription Reachability::subscribe(Handler whenReachable, Handler whenUnreachable) {
     auto entry = std::make_shared<Entry>(Entry{std::move(whenReachable), std::move(whenUnreachable)});
+    bool known;
     {
         std::lock_guard lock(mutex_);
         subscribers_.remove_if([](auto& weak) { return weak.expired(); });
         subscribers_.push_back(entry);
+        known = flags_.has_value();
+    }
+    // A subscriber that comes after the first read learns the state it missed.
+    if (known) {
+        std::weak_ptr<Reachability> weak = weak_from_this();
+        std::weak_ptr<Entry> weakEntry = entry;
+        auto step = [weak, weakEntry] {
+            auto self = weak.lock();
+            auto alive = weakEntry.lock();
+            if (!self || !alive) return;
+            auto& handler = self->connection() == Connection::wifi ? alive->whenReachable : alive->whenUnreachable;
+            if (handler) handler(*self);
+        };
+        if (notificationQueue_) {
+            boost::asio::post(*notificationQueue_, std::move(step));
+        } else {
+            step();
+        }
     }
     Subscription subscription;
     subscription.owner_ = weak_from_this();

@@ -20,13 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double secondsOf(Date date) {
-    // Whole seconds and their fraction apart, so that 1709622489.123 s reads as that number.
-    auto whole = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch());
-    auto fraction = std::chrono::duration<double>(date.time_since_epoch() - whole).count();
-    return static_cast<double>(whole.count()) + fraction;
-}
-
 std::string fileUrl(const fs::path& path) { return "file://" + path.string(); }
 
 // Replaces `file` by a temporary file renamed over it, so that a reader (or the next run after a
@@ -160,7 +153,7 @@ void PloverFileBackedQueue::migrateOldQueue(const fs::path& oldQueue) {
             if (!element.is_object()) continue;
             auto* stamp = element.get_object().if_contains("timestamp");
             std::string text = stamp && stamp->is_string() ? std::string(stamp->get_string()) : toISO8601String(clock_());
-            double seconds = secondsOf(toISO8601Date(text).value_or(clock_()));
+            double seconds = secondsSince1970(toISO8601Date(text).value_or(clock_()));
             std::string data = json::serialize(element);
             // A file of the same name and content was moved by an earlier, interrupted migration.
             std::string name = queueFileName(seconds);
@@ -204,7 +197,7 @@ void PloverFileBackedQueue::releaseName(const std::string& name) {
 std::size_t PloverFileBackedQueue::depth() const { return items_.get().size(); }
 
 void PloverFileBackedQueue::add(const std::string& data) {
-    std::string name = reserveName(secondsOf(clock_()));
+    std::string name = reserveName(secondsSince1970(clock_()));
     auto error = writeWhole(queue_ / name, data);
     if (!error) items_.mutate([&](std::vector<std::string>& names) { names.push_back(name); });
     releaseName(name);

@@ -96,6 +96,12 @@ std::optional<Date> toISO8601Date(std::string_view text) {
     return Date(chrono::duration_cast<Date::duration>(milliseconds));
 }
 
+double secondsSince1970(Date date) {
+    auto whole = chrono::floor<chrono::seconds>(date.time_since_epoch());
+    auto fraction = chrono::duration<double>(date.time_since_epoch() - whole).count();
+    return static_cast<double>(whole.count()) + fraction;
+}
+
 std::int64_t dateToMillis(Date date) {
     return chrono::duration_cast<chrono::milliseconds>(date.time_since_epoch()).count();
 }

@@ -3,6 +3,7 @@
 
 #include "app/network_monitor.hpp"
 #include "platform/network/network_path_monitor.hpp"
+#include "support/network_namespace.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,34 +29,10 @@ namespace {
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 
-// Runs `body` on a thread that has moved into a fresh network namespace (the move affects that
-// thread only; threads and processes it starts inherit it). Returns why it could not, if so.
-std::optional<std::string> inFreshNetworkNamespace(const std::function<void()>& body) {
-    std::optional<std::string> failure;
-    std::thread thread([&] {
-        if (::geteuid() != 0) {
-            failure = "needs root to create a network namespace";
-            return;
-        }
-        if (::unshare(CLONE_NEWNET) != 0) {
-            failure = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
-            return;
-        }
-        if (std::system("ip link show lo >/dev/null 2>&1") != 0) {
-            failure = "the ip command is not available";
-            return;
-        }
-        body();
-    });
-    thread.join();
-    return failure;
-}
+using support::inFreshNetworkNamespace;
 
 // Runs an `ip` command line in the namespace of the calling thread.
-void ip(const std::string& arguments) {
-    int status = std::system(("ip " + arguments + " >/dev/null 2>&1").c_str());
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ip " << arguments;
-}
+void ip(const std::string& arguments) { ASSERT_TRUE(support::ip(arguments)) << "ip " << arguments; }
 
 // A veth pair inside the namespace, both ends up, with an IPv6 default route through it.
 void addConnectedVeth() {

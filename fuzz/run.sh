@@ -18,7 +18,7 @@ targets=(
 )
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "${KESTRO_BUILD_JOBS:-$(nproc)}"
+cmake --build --preset fuzz -j "${KESTRO_JOBS:-$(nproc)}"
 
 mkdir -p build/fuzz/artifacts
 status=0

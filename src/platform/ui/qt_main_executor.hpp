@@ -93,12 +93,12 @@ public:
             runGuarded(local);
             return;
         }
-        handOver(context_);
         QMetaObject::invokeMethod(
             context_->receiver(),
-            [context = context_, fn = std::decay_t<Function>(std::forward<Function>(function))]() mutable {
-                takeOver(context);
+            [fn = std::decay_t<Function>(std::forward<Function>(function)), handOff = QueueHandOff()]() mutable {
+                QueueHandOff::taken();
                 runGuarded(fn);
+                QueueHandOff::done();
             },
             Qt::QueuedConnection);
     }
@@ -111,19 +111,30 @@ public:
     friend bool operator!=(const QtMainExecutor& a, const QtMainExecutor& b) noexcept { return !(a == b); }
 
 private:
-    // Qt's event queue is guarded by a lock ThreadSanitizer cannot see (Qt's mutexes wait on
-    // futexes directly), so the hand-over it makes is told to the sanitizer: what the posting
-    // thread did before queueing a function happens before the function runs.
-    static void handOver([[maybe_unused]] QtExecutionContext* context) noexcept {
+    // Qt's event queue and the reference count of a queued function are guarded by locks and
+    // atomics ThreadSanitizer cannot see (Qt's mutexes wait on futexes directly), so the hand-over
+    // is told to the sanitizer: the last capture of a queued function publishes everything written
+    // before it (the function included) as Qt moves it into the queue; the function's run starts
+    // by taking that over and publishes its own writes for whichever thread drops the function.
 #if defined(KESTRO_THREAD_SANITIZER)
-        __tsan_release(context);
-#endif
+    static void* queueToken() noexcept {
+        static char token;
+        return &token;
     }
-    static void takeOver([[maybe_unused]] QtExecutionContext* context) noexcept {
-#if defined(KESTRO_THREAD_SANITIZER)
-        __tsan_acquire(context);
+    struct QueueHandOff {
+        QueueHandOff() = default;
+        QueueHandOff(QueueHandOff&&) noexcept { __tsan_release(queueToken()); }
+        QueueHandOff& operator=(QueueHandOff&&) = delete;
+        ~QueueHandOff() { __tsan_acquire(queueToken()); }
+        static void taken() noexcept { __tsan_acquire(queueToken()); }
+        static void done() noexcept { __tsan_release(queueToken()); }
+    };
+#else
+    struct QueueHandOff {
+        static void taken() noexcept {}
+        static void done() noexcept {}
+    };
 #endif
-    }
 
     // An exception must not unwind through Qt's event loop; it is reported and the loop goes on.
     template <class Fn>

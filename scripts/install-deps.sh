@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git ccache
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   libboost1.81-dev libssl-dev ca-certificates openssl
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
   libpulse-dev libsoxr-dev
@@ -26,9 +26,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+# sudo resets the environment, so the frontend setting travels on its command line.
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
+if [ "$(id -u)" -ne 0 ]; then apt=(sudo "${apt[@]}"); fi
 echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${apt[@]}" update -qq
+"${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

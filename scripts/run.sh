@@ -7,7 +7,7 @@ cd "$root"
 
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
+cmake --build --preset release -j "$(nproc)" --target kestro
 
 app=build/release/src/kestro
 if [ ! -x "$app" ]; then

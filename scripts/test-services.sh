@@ -4,6 +4,7 @@
 
 KESTRO_SERVICES_DIR=$(mktemp -d /tmp/kestro-test-XXXXXX)
 kestro_service_pids=()
+kestro_saved_home=()
 
 kestro_stop_services() {
   for pid in "${kestro_service_pids[@]:-}"; do
@@ -13,6 +14,15 @@ kestro_stop_services() {
     [ -n "$pid" ] && wait "$pid" 2>/dev/null || true
   done
   rm -rf "$KESTRO_SERVICES_DIR"
+  local saved
+  for saved in "${kestro_saved_home[@]:-}"; do
+    case "$saved" in
+      "") ;;
+      *=*) export "$saved" ;;
+      *) unset "$saved" ;;
+    esac
+  done
+  kestro_saved_home=()
 }
 
 kestro_wait_for() {  # <tries> <command...>
@@ -83,8 +93,32 @@ kestro_start_dbus() {
   fi
 }
 
+# The tests' own home and XDG folders, so that what the libraries they load keep there (the
+# sound server's cookie, Qt's runtime folder, caches) goes away with the services.
+# A shell that builds after starting the services keeps its compiler cache.
+kestro_private_home() {
+  local dir="$KESTRO_SERVICES_DIR/home"
+  if command -v ccache >/dev/null; then
+    local conf=${XDG_CONFIG_HOME:-$HOME/.config}/ccache/ccache.conf
+    if [ -z "${CCACHE_CONFIGPATH:-}" ] && [ -f "$conf" ]; then export CCACHE_CONFIGPATH=$conf; fi
+    export CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+  fi
+  local name
+  for name in HOME XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_RUNTIME_DIR; do
+    if [ -n "${!name+set}" ]; then kestro_saved_home+=("$name=${!name}"); else kestro_saved_home+=("$name"); fi
+  done
+  mkdir -p "$dir/config" "$dir/cache" "$dir/data" "$dir/state" "$dir/runtime"
+  chmod 0700 "$dir/runtime"
+  export HOME="$dir"
+  export XDG_CONFIG_HOME="$dir/config" XDG_CACHE_HOME="$dir/cache" XDG_DATA_HOME="$dir/data"
+  export XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/runtime"
+}
+
+# The session bus comes before the sound server: a daemon started without one autolaunches a bus
+# of its own that outlives the tests.
 kestro_start_services() {
+  kestro_private_home
   kestro_start_xvfb
-  kestro_start_pulseaudio
   kestro_start_dbus
+  kestro_start_pulseaudio
 }

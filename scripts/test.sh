@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite. Extra arguments go to ctest,
-# e.g. `scripts/test.sh -L model`. KESTRO_PRESET picks another preset (asan, tsan).
+# e.g. `scripts/test.sh -L model`. KESTRO_PRESET picks another preset (asan, tsan); KESTRO_JOBS
+# bounds the parallel compiles and tests (default: one per core).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -8,11 +9,12 @@ cd "$root"
 bash scripts/install-deps.sh
 
 preset=${KESTRO_PRESET:-default}
+jobs=${KESTRO_JOBS:-$(nproc)}
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)"
+cmake --build --preset "$preset" -j "$jobs"
 
 source scripts/test-services.sh
 trap kestro_stop_services EXIT
 kestro_start_services
 
-ctest --preset "$preset" -j "$(nproc)" "$@"
+ctest --preset "$preset" -j "$jobs" "$@"

@@ -98,8 +98,11 @@ protected:
             << "load-module module-sine-source source_name=kestro_voice rate=48000 frequency=440\n"
             << "set-default-sink kestro_headset\n"
             << "set-default-source kestro_voice\n";
+        // On the test's own bus: a sound server of the surrounding session already holds its name
+        // on the session's bus, and without a bus the daemon would autolaunch one that outlives the test.
         std::map<std::string, std::string> environment{{"XDG_RUNTIME_DIR", folder.string()},
-                                                       {"HOME", folder.string()}};
+                                                       {"HOME", folder.string()},
+                                                       {"DBUS_SESSION_BUS_ADDRESS", busAddress()}};
         pulse.emplace(std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                                "--disallow-exit", "-F", (folder / "default.pa").string()},
                       environment, root / "pulse.log");

@@ -23,6 +23,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -108,7 +109,11 @@ TestCertificate generateCertificate() {
     }
     ::close(fd);
     result.certificateFile = path;
-    std::atexit([] { std::remove(TestCertificate::get().certificateFile.c_str()); });
+    // The handler runs after the certificate (a static made while this runs) is destroyed, so it
+    // removes a copy of the path that is never destroyed.
+    static char fileToRemove[sizeof path];
+    std::memcpy(fileToRemove, path, sizeof path);
+    std::atexit([] { std::remove(fileToRemove); });
     return result;
 }
 

@@ -3,6 +3,8 @@
 // own, beside the shared pool. Blocking helpers let a test body wait for coroutines and for work
 // on the main executor, with a time limit so that a fault fails the test instead of hanging it.
 
+#include <gtest/gtest.h>
+
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -43,9 +45,13 @@ public:
     asio::any_io_executor shared() const { return runtime_->sharedExecutor(); }
     bool onMainThread() const { return std::this_thread::get_id() == mainThread_.get_id(); }
 
+    // How long a coroutine cancelled at its time limit has to stop.
+    static constexpr std::chrono::milliseconds cancelGrace = 5s;
+
     // Runs the coroutine made by `body` on `executor` (the main executor by default) and blocks
     // until it ends, returning its value or rethrowing its exception. After `timeout` the
-    // coroutine is cancelled and TimedOut is thrown.
+    // coroutine is cancelled and TimedOut is thrown; a coroutine that does not stop within
+    // cancelGrace of being cancelled also fails the running test.
     template <class F>
     auto run(F body, std::chrono::milliseconds timeout = 10s) {
         return run(main(), std::move(body), timeout);
@@ -71,7 +77,9 @@ public:
             });
         if (future.wait_for(timeout) != std::future_status::ready) {
             task.cancel();
-            future.wait_for(5s);
+            if (future.wait_for(cancelGrace) != std::future_status::ready)
+                ADD_FAILURE() << "the coroutine did not stop within " << cancelGrace.count()
+                              << " ms of being cancelled at its time limit";
             throw TimedOut();
         }
         return future.get();

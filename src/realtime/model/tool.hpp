@@ -36,7 +36,8 @@ struct Tool {
                 std::optional<std::int64_t> maxItems{};
                 std::optional<bool> uniqueItems{};
 
-                bool operator==(const Items&) const = default;
+                // Defaulted below, once Property (held by the map) is complete.
+                bool operator==(const Items&) const;
                 static constexpr auto fields() {
                     return std::tuple{
                         field<"type">(&Items::type),           field<"properties">(&Items::properties),
@@ -111,6 +112,8 @@ struct Tool {
                           field<"description">(&Tool::description), field<"parameters">(&Tool::parameters)};
     }
 };
+
+inline bool Tool::FunctionParameters::Property::Items::operator==(const Items&) const = default;
 
 template <>
 struct RawValues<Tool::FunctionParameters::JSONType> {

@@ -455,8 +455,25 @@ private:
     std::exception_ptr error_;
 };
 
+class InvalidHeaderError : public std::invalid_argument {
+public:
+    explicit InvalidHeaderError(const std::string& name)
+        : std::invalid_argument("The request header " + name + " contains a line break or NUL character") {}
+};
+
+// A name or value with CR, LF or NUL would end its header line early and start lines of its own.
+void checkHeaders(const ConnectionRequest& request) {
+    constexpr std::string_view breaking("\r\n\0", 3);
+    for (const auto& [name, value] : request.headers) {
+        if (name.find_first_of(breaking) != std::string::npos || value.find_first_of(breaking) != std::string::npos) {
+            throw InvalidHeaderError(name.substr(0, name.find_first_of(breaking)));
+        }
+    }
+}
+
 std::shared_ptr<WebSocketConnection> makeConnection(asio::any_io_executor executor, ConnectionRequest request) {
     try {
+        checkHeaders(request);
         auto endpoint = parseEndpoint(request.url);
         if (endpoint.tls) {
             return std::make_shared<BeastConnection<true>>(std::move(executor), std::move(endpoint), std::move(request));

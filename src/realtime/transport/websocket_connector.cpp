@@ -495,7 +495,11 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
         co_return;
     }
 
-    std::set<std::string> reportedUnknownTypes;
+    // One printed line per unknown text, however many events carry it.
+    std::set<std::string> reported;
+    auto report = [&reported](std::string line) {
+        if (reported.insert(line).second) platform::print(line);
+    };
     while (connection->closeCode() == 0 && !connection->isCancelled()) {
         Message message;
         try {
@@ -513,9 +517,11 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
             stream.yield(decodeServerEvent(message.data));
         } catch (const UnknownEventTypeError& error) {
             // The service adds event types over time; one of a type we do not know is skipped.
-            if (reportedUnknownTypes.insert(error.type()).second) {
-                platform::print("Unknown event type: " + error.type());
-            }
+            report("Unknown event type: " + error.type());
+        } catch (const UnknownValueError& error) {
+            // Likewise kinds of items and content, voices, statuses...: the event is skipped.
+            report(error.description.ends_with(error.text()) ? error.description
+                                                              : error.description + " " + error.text());
         } catch (...) {
             stream.fail(std::current_exception());
             break;

@@ -101,7 +101,7 @@ TEST_F(ConversationVoice, ListeningAgainReinstallsOnlyTheTapAndAStopBeforeTheIns
     EXPECT_EQ(counts.starts, 1);
     EXPECT_EQ(counts.connects, 1);
 
-    // The tap is installed in the background: a stop right after the start must leave none.
+    // A stop right after the start must leave no tap.
     for (int i = 0; i < 20; ++i) {
         onMain([&] {
             conversation->stopListening();

@@ -194,6 +194,18 @@ TEST_F(ConversationVoice, ALaterAnswerIsTruncatedByWhatWasHeardOfIt) {
     EXPECT_NEAR(double(truncations()[0].second), 100, 10);
 }
 
+TEST_F(ConversationVoice, ATruncationNeverClaimsMoreThanWasReceivedOfTheItem) {
+    startAnswering();
+    playDelta("A", 12000);  // 500 ms
+    ASSERT_TRUE(support::eventually([&] { return isPlaying(); }));
+    // The service settles the part on 50 ms of audio, less than is playing.
+    pushAndSync(event("response.content_part.done", partOf("A", 0, {{"part", audioContent("audio", wireTone(1200))}})));
+    engine->render(9600);  // 200 ms heard
+    pushAndSync(speechStarted());
+    ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
+    EXPECT_EQ(truncations()[0], (std::pair<std::string, std::int64_t>("A", 50)));
+}
+
 TEST_F(ConversationVoice, ADeltaArrivingBeforeThePostedPauseKeepsPlaying) {
     startAnswering();
     auto first = playDelta("A", 480);

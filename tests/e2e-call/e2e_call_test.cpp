@@ -96,6 +96,17 @@ protected:
     bool onMainEventually(F condition) {
         return support::eventually([&] { return runtime.onMain(condition); });
     }
+    // The wire samples of every append the server received, in arrival order.
+    std::vector<std::int16_t> appendedSamples() const {
+        std::vector<std::int16_t> received;
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] != "input_audio_buffer.append") continue;
+            auto samples = wireSamples(message["audio"]);
+            received.insert(received.end(), samples.begin(), samples.end());
+        }
+        return received;
+    }
     // The one transcript the backend received, as "role:content:type" lines.
     std::vector<std::string> postedTranscript() const {
         auto posted = backend.backend.requestsTo("/transcript");
@@ -153,13 +164,7 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     engine->waitForInput();
     std::vector<std::int16_t> received;
     ASSERT_TRUE(support::eventually([&] {
-        received.clear();
-        for (const auto& frame : server.frames()) {
-            auto message = json::parse(frame.data);
-            if (message["type"] != "input_audio_buffer.append") continue;
-            auto samples = wireSamples(message["audio"]);
-            received.insert(received.end(), samples.begin(), samples.end());
-        }
+        received = appendedSamples();
         // 24 kHz on the wire from 48 kHz in: about half the frames, less what the resampler holds.
         return received.size() >= buffers * frames / 2 - frames;
     }));
@@ -207,13 +212,7 @@ TEST_F(EndToEndCall, TheFirstWordsReachTheServiceThoughItsConnectionOpensLate) {
     const std::uint64_t tapped = buffers * frames / 2, held = 1024;
     std::vector<std::int16_t> received;
     ASSERT_TRUE(support::eventually([&] {
-        received.clear();
-        for (const auto& frame : server.frames()) {
-            auto message = json::parse(frame.data);
-            if (message["type"] != "input_audio_buffer.append") continue;
-            auto samples = wireSamples(message["audio"]);
-            received.insert(received.end(), samples.begin(), samples.end());
-        }
+        received = appendedSamples();
         return received.size() >= tapped - held;
     })) << received.size() << " of " << tapped << " wire frames";
     EXPECT_LE(received.size(), tapped);

@@ -101,7 +101,7 @@ TEST_F(ConversationVoice, ListeningAgainReinstallsOnlyTheTapAndAStopBeforeTheIns
     EXPECT_EQ(counts.starts, 1);
     EXPECT_EQ(counts.connects, 1);
 
-    // The tap is installed in the background: a stop right after the start must leave none.
+    // A stop right after the start must leave no tap.
     for (int i = 0; i < 20; ++i) {
         onMain([&] {
             conversation->stopListening();
@@ -192,6 +192,18 @@ TEST_F(ConversationVoice, ALaterAnswerIsTruncatedByWhatWasHeardOfIt) {
     ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
     EXPECT_EQ(truncations()[0].first, "B");
     EXPECT_NEAR(double(truncations()[0].second), 100, 10);
+}
+
+TEST_F(ConversationVoice, ATruncationNeverClaimsMoreThanWasReceivedOfTheItem) {
+    startAnswering();
+    playDelta("A", 12000);  // 500 ms
+    ASSERT_TRUE(support::eventually([&] { return isPlaying(); }));
+    // The service settles the part on 50 ms of audio, less than is playing.
+    pushAndSync(event("response.content_part.done", partOf("A", 0, {{"part", audioContent("audio", wireTone(1200))}})));
+    engine->render(9600);  // 200 ms heard
+    pushAndSync(speechStarted());
+    ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
+    EXPECT_EQ(truncations()[0], (std::pair<std::string, std::int64_t>("A", 50)));
 }
 
 TEST_F(ConversationVoice, ADeltaArrivingBeforeThePostedPauseKeepsPlaying) {

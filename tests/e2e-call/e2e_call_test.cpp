@@ -96,6 +96,17 @@ protected:
     bool onMainEventually(F condition) {
         return support::eventually([&] { return runtime.onMain(condition); });
     }
+    // The wire samples of every append the server received, in arrival order.
+    std::vector<std::int16_t> appendedSamples() const {
+        std::vector<std::int16_t> received;
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] != "input_audio_buffer.append") continue;
+            auto samples = wireSamples(message["audio"]);
+            received.insert(received.end(), samples.begin(), samples.end());
+        }
+        return received;
+    }
     // The one transcript the backend received, as "role:content:type" lines.
     std::vector<std::string> postedTranscript() const {
         auto posted = backend.backend.requestsTo("/transcript");
@@ -153,13 +164,7 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     engine->waitForInput();
     std::vector<std::int16_t> received;
     ASSERT_TRUE(support::eventually([&] {
-        received.clear();
-        for (const auto& frame : server.frames()) {
-            auto message = json::parse(frame.data);
-            if (message["type"] != "input_audio_buffer.append") continue;
-            auto samples = wireSamples(message["audio"]);
-            received.insert(received.end(), samples.begin(), samples.end());
-        }
+        received = appendedSamples();
         // 24 kHz on the wire from 48 kHz in: about half the frames, less what the resampler holds.
         return received.size() >= buffers * frames / 2 - frames;
     }));
@@ -187,6 +192,36 @@ TEST_F(EndToEndCall, StartTalkAndEndPostsTheTranscript) {
     ASSERT_TRUE(onMainEventually([&] { return !manager->isSendingTranscript.get(); }));
     EXPECT_EQ(postedTranscript(), (std::vector<std::string>{"user:What time is it?:audio", "assistant:It is noon.:audio"}));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
+}
+
+TEST_F(EndToEndCall, TheFirstWordsReachTheServiceThoughItsConnectionOpensLate) {
+    server.holdHandshakes(true);
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    startCall();
+    // Listening has started; the connection is still opening while the user speaks.
+    ASSERT_TRUE(engine->waitForTap());
+    const auto format = engine->inputFormat();
+    constexpr std::uint32_t frames = 4096;
+    constexpr std::uint64_t buffers = 24;
+    for (std::uint64_t i = 0; i < buffers; ++i) engine->pushInput(rampBuffer(format, frames, i * frames, buffers * frames));
+    engine->waitForInput();
+    server.holdHandshakes(false);
+    ASSERT_TRUE(server.waitForConnection());
+
+    // All the tap was handed, at 24 kHz, less what the resampler holds back.
+    const std::uint64_t tapped = buffers * frames / 2, held = 1024;
+    std::vector<std::int16_t> received;
+    ASSERT_TRUE(support::eventually([&] {
+        received = appendedSamples();
+        return received.size() >= tapped - held;
+    })) << received.size() << " of " << tapped << " wire frames";
+    EXPECT_LE(received.size(), tapped);
+    for (std::size_t i = held; i < received.size(); ++i) {
+        ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
+        ASSERT_LE(received[i], received[i - 1] + 64) << "sample " << i << " jumps: audio missing";
+    }
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
 }
 
 TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {

@@ -85,6 +85,19 @@ TEST(ToolSchema, NestsDeeplyButNotWithoutBound) {
     EXPECT_NO_THROW(decodeJson<Tool::FunctionParameters>(nestedSchema(64)));
 }
 
+TEST(ToolSchema, MinimumAndMaximumAreIntegersOnlyForTheWholeArgumentObject) {
+    using Parameters = Tool::FunctionParameters;
+    using Property = Parameters::Property;
+    EXPECT_EQ(decodeJson<Parameters>(R"({"type":"object","minimum":-2,"maximum":3.0})").maximum, 3);
+    expectFailures({
+        {failureOf<Parameters>(R"({"type":"object","minimum":0.5})"), Kind::dataCorrupted, {"minimum"}},
+        {failureOf<Parameters>(R"({"type":"object","maximum":1e300})"), Kind::dataCorrupted, {"maximum"}},
+        {failureOf<Parameters>(R"({"type":"object","maximum":"3"})"), Kind::typeMismatch, {"maximum"}},
+    });
+    EXPECT_EQ(decodeJson<Property>(R"({"type":"number","minimum":0.5})").minimum, 0.5);
+    EXPECT_EQ(decodeJson<Property::Items>(R"({"type":"number","maximum":0.5})").maximum, 0.5);
+}
+
 TEST(Base64, PaddedStandardAlphabetBothWaysAndStrictDecoding) {
     for (const auto& [bytes, text] : std::vector<std::pair<Bytes, std::string>>{
              {{}, ""},

@@ -74,6 +74,12 @@ TEST(RecordRoundTrip, EveryRecordWithAndWithoutItsOptionals) {
              "usage":{"total_tokens":10,"input_tokens":4,"output_tokens":6,"input_token_details":{"text_tokens":1,
                "audio_tokens":3,"cached_tokens":2,"cached_tokens_details":{"text_tokens":2,"audio_tokens":0}},
                "output_token_details":{"text_tokens":5,"audio_tokens":1}}})")},
+        // The details of a usage may be left out, at either level.
+        {reencoded<Response>, Json::parse(R"({"id":"resp_2","status":"completed","output":[],
+             "usage":{"total_tokens":3,"input_tokens":1,"output_tokens":2}})")},
+        {reencoded<Response>, Json::parse(R"({"id":"resp_3","status":"completed","output":[],
+             "usage":{"total_tokens":3,"input_tokens":1,"output_tokens":2,"input_token_details":{"text_tokens":1,
+               "audio_tokens":0,"cached_tokens":0}}})")},
         {reencoded<Response::Config>, Json::parse(R"({"modalities":["audio"],"instructions":"i","voice":"nova",
              "output_audio_format":"g711_ulaw","tools":[],"tool_choice":"required","temperature":1.0})")},
         {reencoded<Response::Config>, Json::parse(R"({"modalities":[],"instructions":"","voice":"alloy",
@@ -116,8 +122,8 @@ TEST(SessionCoding, FailuresOfRawTextsAndRequiredKeys) {
         {with("input_audio_noise_reduction", Json::parse(R"({"type":"nearField"})")), Kind::dataCorrupted,
          {"input_audio_noise_reduction", "type"}},
         {with("temperature", "0.8"), Kind::typeMismatch, {"temperature"}},
-        {with("turn_detection", Json::parse(R"({"type":"server_vad","threshold":0.5})")), Kind::keyNotFound,
-         {"turn_detection", "create_response"}},
+        {with("turn_detection", Json::parse(R"({"threshold":0.5,"create_response":true})")), Kind::keyNotFound,
+         {"turn_detection", "type"}},
     };
     for (const auto* key : {"model", "modalities", "instructions", "voice", "input_audio_format",
                             "output_audio_format", "tools", "tool_choice", "temperature"}) {
@@ -127,6 +133,30 @@ TEST(SessionCoding, FailuresOfRawTextsAndRequiredKeys) {
         cases.push_back({with(key, nullptr), Kind::valueNotFound, {key}});
     }
     expectFailures(cases);
+}
+
+TEST(SessionCoding, TurnDetectionFactoriesAndTheDefaultOfCreateResponse) {
+    using TurnDetection = Session::TurnDetection;
+    const std::vector<std::pair<TurnDetection, Json>> written = {
+        {TurnDetection::semanticVad(TurnDetection::TurnDetectionEagerness::auto_),
+         {{"type", "semantic_vad"}, {"create_response", true}, {"eagerness", "auto"}}},
+        {TurnDetection::semanticVad(TurnDetection::TurnDetectionEagerness::low),
+         {{"type", "semantic_vad"}, {"create_response", true}, {"eagerness", "low"}}},
+        {TurnDetection::serverVad(), {{"type", "server_vad"}, {"create_response", true}}},
+        {TurnDetection::serverVad(0.5, std::nullopt, 300),
+         {{"type", "server_vad"}, {"threshold", 0.5}, {"prefix_padding_ms", 300}, {"create_response", true}}},
+        {TurnDetection::serverVad(std::nullopt, false, std::nullopt, 200),
+         {{"type", "server_vad"}, {"interrupt_response", false}, {"silence_duration_ms", 200}, {"create_response", true}}},
+    };
+    for (const auto& [settings, json] : written) EXPECT_EQ(Json::parse(encodeJson(settings)), json) << json;
+
+    // Absent (or null), "create_response" is the service's default, true.
+    for (const auto& [text, createResponse] : std::vector<std::pair<std::string, bool>>{
+             {R"({"type":"server_vad"})", true},
+             {R"({"type":"server_vad","create_response":null})", true},
+             {R"({"type":"semantic_vad","eagerness":"high","create_response":false})", false}}) {
+        EXPECT_EQ(decodeJson<TurnDetection>(text).createResponse, createResponse) << text;
+    }
 }
 
 TEST(ItemCoding, ContentEntries) {

@@ -45,7 +45,7 @@ TEST(ServerEventDecoding, RecordedPayloadsCarryTheirValues) {
     const auto response = decodeServerEvent(readFixture("response.done")).get<EventKind::responseDone>().response;
     EXPECT_EQ(response.status, Response::Status::completed);
     ASSERT_TRUE(response.usage);
-    EXPECT_EQ(response.usage->inputTokenDetails.cachedTokensDetails.textTokens, 64);
+    EXPECT_EQ(response.usage->inputTokenDetails->cachedTokensDetails->textTokens, 64);
     ASSERT_EQ(response.output.size(), 1u);
     const auto& message = std::get<Item::Message>(response.output[0].value);
     EXPECT_EQ(message.content[0].text(), "Hello there! How can I help?");
@@ -95,6 +95,18 @@ TEST(ServerEventDecoding, FailuresNameTheFirstBadFieldInDeclarationOrder) {
         {decodeFailure(textDelta + R"("output_index":null})"), Kind::valueNotFound, {"output_index"}},
         {decodeFailure(textDelta + R"("output_index":"0"})"), Kind::typeMismatch, {"output_index"}},
     });
+
+    // The audio delta reads its keys in an order of its own.
+    std::vector<ExpectedFailure> audioDelta;
+    Json delta = {{"type", "response.audio.delta"}};
+    for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{
+             {"item_id", "i"}, {"event_id", "e"}, {"output_index", 0}, {"response_id", "r"}, {"content_index", 0},
+             {"delta", "AAE="}}) {
+        audioDelta.push_back({decodeFailure(delta.dump()), Kind::keyNotFound, {key}});
+        delta[key] = value;
+    }
+    expectFailures(audioDelta);
+    EXPECT_EQ(decodeServerEvent(delta.dump()).kind(), EventKind::responseAudioDelta);
 }
 
 TEST(ServerEventDecoding, IntegerFieldsTakeOnlyIntegralNumbersThatFit) {
@@ -160,9 +172,79 @@ TEST(ServerEventDecoding, NestedRecordFailuresCarryTheirPath) {
         {decodeFailure(R"({"type":"response.done","event_id":"e",)"
                        R"("response":{"id":"r","status":"queued","output":[]}})"),
          Kind::dataCorrupted, {"response", "status"}},
+        // A message's status and content are required.
+        {decodeFailure(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":"message",)"
+                       R"("role":"assistant","content":[]}})"),
+         Kind::keyNotFound, {"item", "status"}},
+        {decodeFailure(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":"message",)"
+                       R"("status":"completed","role":"assistant"}})"),
+         Kind::keyNotFound, {"item", "content"}},
         {audio, Kind::dataCorrupted, {"response", "output", std::size_t{0}, "content", std::size_t{1}, "audio"},
          "Invalid base64-encoded audio data."},
     });
+}
+
+TEST(ServerEventDecoding, AFailureOnlyBecauseOfAnUnknownTextIsMarkedWithThatText) {
+    const std::string message = R"({"id":"i","type":"message","role":"assistant","content":[)";
+    auto itemCreated = [](const std::string& item) {
+        return R"({"type":"conversation.item.created","event_id":"e","item":)" + item + "}";
+    };
+    auto sessionWith = [](const std::string& key, const Json& value) {
+        auto event = Json::parse(readFixture("session.created"));
+        event["session"][key] = value;
+        return event.dump();
+    };
+    for (const auto& [json, text] : std::vector<std::pair<std::string, std::string>>{
+             {itemCreated(R"({"id":"i","type":"mcp_call","server_label":"x"})"), "mcp_call"},
+             {itemCreated(message + R"({"type":"image","url":"u"}],"status":"completed"})"), "image"},
+             {itemCreated(message + R"(],"status":"paused"})"), "paused"},
+             {sessionWith("voice", "marin"), "marin"},
+             {sessionWith("tool_choice", "any"), "any"},
+             {R"({"type":"response.done","event_id":"e","response":{"id":"r","status":"queued","output":[]}})",
+              "queued"}}) {
+        SCOPED_TRACE(json);
+        try {
+            decodeServerEvent(json);
+            ADD_FAILURE() << "decoded";
+        } catch (const UnknownValueError& error) {
+            EXPECT_EQ(error.text(), text);
+            EXPECT_EQ(error.kind, Kind::dataCorrupted);
+        }
+    }
+    // A wrong kind or a missing key is no unknown text.
+    for (const auto& json : {sessionWith("voice", 7), sessionWith("voice", nullptr),
+                             itemCreated(R"({"id":"i","type":7})"), itemCreated(message + R"(]})")}) {
+        SCOPED_TRACE(json);
+        try {
+            decodeServerEvent(json);
+            ADD_FAILURE() << "decoded";
+        } catch (const UnknownValueError& error) {
+            ADD_FAILURE() << "marked as unknown text: " << error.text();
+        } catch (const DecodingError&) {
+        }
+    }
+}
+
+TEST(ServerEventDecoding, TheServicesPublishedSessionWithoutCreateResponseOrUsageDetailsDecodes) {
+    auto created = Json::parse(readFixture("session.created"));
+    created["session"]["turn_detection"].erase("create_response");
+    const auto session = decodeServerEvent(created.dump()).get<EventKind::sessionCreated>().session;
+    ASSERT_TRUE(session.turnDetection);
+    EXPECT_TRUE(session.turnDetection->createResponse);
+
+    auto done = Json::parse(readFixture("response.done"));
+    auto& usage = done["response"]["usage"];
+    usage["input_token_details"].erase("cached_tokens_details");
+    usage.erase("output_token_details");
+    auto decoded = decodeServerEvent(done.dump()).get<EventKind::responseDone>().response.usage;
+    ASSERT_TRUE(decoded && decoded->inputTokenDetails);
+    EXPECT_FALSE(decoded->inputTokenDetails->cachedTokensDetails);
+    EXPECT_FALSE(decoded->outputTokenDetails);
+    usage.erase("input_token_details");
+    decoded = decodeServerEvent(done.dump()).get<EventKind::responseDone>().response.usage;
+    ASSERT_TRUE(decoded);
+    EXPECT_FALSE(decoded->inputTokenDetails);
+    EXPECT_EQ(decoded->totalTokens, usage["total_tokens"].get<std::int64_t>());
 }
 
 }  // namespace

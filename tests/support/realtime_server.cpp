@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -20,6 +21,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -159,6 +161,17 @@ struct RealtimeServer::Impl {
     std::vector<std::shared_ptr<ConnectionRecord>> connections;
     std::deque<Action> pendingScript;  // for the next connection
     unsigned refuseStatus = 0;
+    std::atomic<bool> handshakesHeld = false;
+    std::atomic<bool> readingPaused = false;
+
+    // Returns once `flag` is clear, looking every few milliseconds.
+    asio::awaitable<void> waitWhile(const std::atomic<bool>& flag) {
+        asio::steady_timer timer(context);
+        while (flag.load()) {
+            timer.expires_after(2ms);
+            co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+        }
+    }
 
     void perform(Action action) {
         std::function<void()> wake;
@@ -199,6 +212,7 @@ struct RealtimeServer::Impl {
             auto [ec] = co_await layer.async_handshake(ssl::stream_base::server, asio::as_tuple(asio::use_awaitable));
             if (ec) co_return;
         }
+        co_await waitWhile(handshakesHeld);
         // The head is read as it came, so that the test sees the bytes the client wrote.
         std::string head;
         auto [ec, headSize] = co_await asio::async_read_until(layer, asio::dynamic_buffer(head), "\r\n\r\n",
@@ -287,6 +301,7 @@ struct RealtimeServer::Impl {
         (*pump)();
 
         for (;;) {
+            co_await waitWhile(readingPaused);
             beast::flat_buffer message;
             auto [ec, n] = co_await ws->async_read(message, asio::as_tuple(asio::use_awaitable));
             if (ec) {
@@ -355,6 +370,9 @@ void RealtimeServer::refuseHandshakes(unsigned status) {
     std::lock_guard lock(impl_->mutex);
     impl_->refuseStatus = status;
 }
+
+void RealtimeServer::holdHandshakes(bool held) { impl_->handshakesHeld = held; }
+void RealtimeServer::pauseReading(bool paused) { impl_->readingPaused = paused; }
 
 void RealtimeServer::sendText(std::string text) { impl_->perform(Text{std::move(text)}); }
 void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }

@@ -67,6 +67,11 @@ public:
 
     // Answer the following handshakes with this HTTP status instead of upgrading (0 upgrades).
     void refuseHandshakes(unsigned status);
+    // While held, connections are accepted but their opening handshakes are left unanswered.
+    void holdHandshakes(bool held);
+    // While paused, nothing the clients send is read: their close frames go unanswered and their
+    // writes stall once the socket buffers are full. Scripted actions still play.
+    void pauseReading(bool paused);
 
     // Scripted actions.
     void sendText(std::string text);

@@ -61,7 +61,28 @@ TEST(RealtimeAPI, TheServerSeesExactlyTheModelQueryAndTheTwoHeadersAndTheFacadeF
     EXPECT_EQ(server.waitForClientClose(), 1001);
 }
 
+TEST(RealtimeAPI, ACredentialThatWouldAddHeaderLinesIsRefusedBeforeAnythingIsSent) {
+    RealtimeServer server;
+    ::setenv("KESTRO_REALTIME_URL", server.baseUrl().c_str(), 1);
+    support::TestRuntime rt;
+    for (const std::string& token : {std::string("tok\r\nX-Injected: yes"), std::string("tok\nX-Injected: yes"),
+                                    std::string("tok\rX"), std::string("tok\0X", 5)}) {
+        EXPECT_THROW(realtime::RealtimeAPI::webSocketRequest(token, "m"), realtime::InvalidCredentialError);
+        EXPECT_THROW(realtime::RealtimeAPI::webSocket(rt.shared(), token, "m"), realtime::InvalidCredentialError);
+    }
+    EXPECT_FALSE(server.waitForConnection(1, 200ms));
+}
+
 class ConnectionFailure : public TransportTest {};
+
+TEST_F(ConnectionFailure, AHeaderWithALineBreakFailsTheStreamWithoutConnecting) {
+    realtime::ConnectionRequest injected{server.baseUrl() + "/v1/realtime", {{"Authorization", "Bearer a\r\nX-Injected: yes"}}, 60s};
+    realtime::WebSocketConnector connector(rt.shared(), injected);
+    const auto outcome = drainOnMain(connector.events());
+    EXPECT_TRUE(outcome.failure);
+    EXPECT_NE(outcome.end.find("Authorization"), std::string::npos) << outcome.end;
+    EXPECT_EQ(server.connectionCount(), 0u);
+}
 
 TEST_F(ConnectionFailure, AnUnreachablePortOrARefusedHandshakeArriveAsTheStreamsError) {
     // Construction succeeds at once; the failure is the stream's error.

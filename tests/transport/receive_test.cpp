@@ -5,6 +5,7 @@
 
 #include "platform/runtime/print.hpp"
 #include "realtime/model/decoding_error.hpp"
+#include "support/realtime_events.hpp"
 #include "transport_fixture.hpp"
 
 namespace transport_test {
@@ -80,6 +81,37 @@ TEST_F(Receiving, AnUnknownEventTypeIsSkippedAndReportedOncePerType) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(printed, (std::vector<std::string>{"Unknown event type: brand.new.event",
                                                  "Unknown event type: another.kind"}));
+}
+
+TEST_F(Receiving, AnEventWithAnUnknownKindOrTextIsSkippedAndReportedOncePerTextOtherFailuresEndTheStream) {
+    std::mutex mutex;
+    std::vector<std::string> printed;
+    platform::ScopedPrintSink sink([&](std::string_view line) {
+        std::lock_guard lock(mutex);
+        printed.emplace_back(line);
+    });
+    auto session = support::realtimeSession(false);
+    session["voice"] = "marin";
+    const std::string itemCreated = R"({"type":"conversation.item.created","event_id":"u","item":)";
+    server.sendText(itemCreated + R"({"id":"i1","type":"mcp_call","server_label":"s"}})");
+    server.sendText(speechStarted(1));
+    server.sendText(itemCreated + R"({"id":"i2","type":"mcp_call"}})");
+    server.sendText(support::serverEvent("session.updated", {{"session", session}}).dump());
+    server.sendText(itemCreated + R"({"id":"i3","type":"message","status":"completed","role":"user",)"
+                                  R"("content":[{"type":"input_image","image_url":"u"}]}})");
+    server.sendText(speechStarted(2));
+    // A missing status is no unknown text: the stream ends here.
+    server.sendText(itemCreated + R"({"id":"i4","type":"message","role":"user","content":[]}})");
+    server.sendText(speechStarted(3));
+    auto connector = connect();
+    auto outcome = drainOnMain(connector->events());
+    EXPECT_EQ(outcome.ids, (std::vector<std::string>{"e1", "e2"}));
+    EXPECT_TRUE(failureAs<realtime::DecodingError>(outcome)) << outcome.end;
+    EXPECT_EQ(server.waitForClientClose(), 1001);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(printed, (std::vector<std::string>{"Unknown item type: mcp_call",
+                                                 "Cannot initialize Voice from invalid String value marin",
+                                                 "Unknown content type: input_image"}));
 }
 
 TEST_F(Receiving, TheServiceClosingTheConnectionEndsTheStreamWithTheReceiveError) {

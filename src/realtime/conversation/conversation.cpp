@@ -407,7 +407,9 @@ asio::awaitable<void> Conversation::waitForConnection() {
 void Conversation::startListening() {
     if (isListening_) return;
     if (!handlingVoice_) startHandlingVoice();
-    microphone_->install(audioEngine_);
+    // In place before listening counts as started: what the microphone captures from here on is
+    // sent, none of it lost while a background task would still be on its way.
+    microphone_->install(*audioEngine_);
     isListening_ = true;
 }
 

@@ -76,7 +76,8 @@ public:
     using SessionChanges = std::function<void(Session&)>;
 
     // Connects to the realtime service with the credential and model name. The connection opens in
-    // the background; nothing here fails. Without an engine the system's sound server is used.
+    // the background; only a credential that cannot go into a header fails here
+    // (InvalidCredentialError). Without an engine the system's sound server is used.
     static std::shared_ptr<Conversation> create(platform::Runtime& runtime, const std::string& authToken,
                                                 const std::string& model,
                                                 std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);

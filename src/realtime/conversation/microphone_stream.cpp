@@ -20,35 +20,20 @@ MicrophoneStream::MicrophoneStream(asio::any_io_executor shared, std::weak_ptr<R
       converter_(std::move(converter)),
       wireFormat_(wireFormat) {}
 
-void MicrophoneStream::install(std::shared_ptr<platform::AudioEngine> engine) {
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(tapMutex_);
-        generation = wantedTap_ = ++lastTap_;
-    }
-    asio::post(shared_, [self = shared_from_this(), engine = std::move(engine), generation] {
-        std::lock_guard lock(self->tapMutex_);
-        if (self->wantedTap_ != generation || self->closed_) return;
-        engine->installTap(tapBufferSize, [self](std::shared_ptr<platform::PcmBuffer> buffer) {
-            self->process(buffer);
-        });
+void MicrophoneStream::install(platform::AudioEngine& engine) {
+    if (closed_) return;
+    engine.installTap(tapBufferSize, [self = shared_from_this()](std::shared_ptr<platform::PcmBuffer> buffer) {
+        self->process(buffer);
     });
 }
 
-void MicrophoneStream::remove(platform::AudioEngine& engine) {
-    std::lock_guard lock(tapMutex_);
-    wantedTap_ = 0;
-    engine.removeTap();
-}
+void MicrophoneStream::remove(platform::AudioEngine& engine) { engine.removeTap(); }
 
 void MicrophoneStream::close() {
-    {
-        std::lock_guard lock(tapMutex_);
-        wantedTap_ = 0;
-        closed_ = true;
-    }
+    closed_ = true;
     std::lock_guard lock(chunksMutex_);
     chunks_.clear();
+    queuedBytes_ = 0;
 }
 
 void MicrophoneStream::process(const std::shared_ptr<platform::PcmBuffer>& buffer) {
@@ -68,14 +53,25 @@ void MicrophoneStream::process(const std::shared_ptr<platform::PcmBuffer>& buffe
 }
 
 void MicrophoneStream::enqueue(Bytes chunk) {
+    const auto limit = static_cast<std::size_t>(maxQueuedAudio.count()) * static_cast<std::size_t>(wireFormat_.sampleRate) *
+                       wireFormat_.bytesPerFrame();
+    bool startedDropping = false;
+    bool startSender = false;
     {
         std::lock_guard lock(chunksMutex_);
         if (closed_) return;
+        queuedBytes_ += chunk.size();
         chunks_.push_back(std::move(chunk));
-        if (sending_) return;
-        sending_ = true;
+        while (queuedBytes_ > limit && chunks_.size() > 1) {
+            queuedBytes_ -= chunks_.front().size();
+            chunks_.pop_front();
+            startedDropping = !std::exchange(dropping_, true);
+        }
+        if (queuedBytes_ <= limit / 2) dropping_ = false;
+        startSender = !std::exchange(sending_, true);
     }
-    asio::co_spawn(shared_, sendQueued(shared_from_this()), asio::detached);
+    if (startSender) asio::co_spawn(shared_, sendQueued(shared_from_this()), asio::detached);
+    if (startedDropping) platform::print("Microphone audio dropped: the connection does not take it as fast as it is captured.");
 }
 
 asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStream> self) {
@@ -89,6 +85,7 @@ asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStr
             }
             chunk = std::move(self->chunks_.front());
             self->chunks_.pop_front();
+            self->queuedBytes_ -= chunk.size();
         }
         auto event = ClientEvent::appendInputAudioBuffer(std::nullopt, chunk);
         if (auto client = self->client_.lock()) {

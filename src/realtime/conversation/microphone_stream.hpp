@@ -2,13 +2,15 @@
 // The microphone side of a conversation. The engine's capture thread hands every captured buffer
 // to process(), which converts it to the wire format and queues its bytes; one sender at a time
 // on the shared executor turns the queued chunks into "input_audio_buffer.append" events, so they
-// leave in capture order. The stream holds the connection only weakly: once the conversation is
-// gone, chunks are dropped.
+// leave in capture order. What is captured before the connection opens waits in the queue, which
+// holds at most maxQueuedAudio of audio: beyond that the oldest chunks make room. The stream holds
+// the connection only weakly: once the conversation is gone, chunks are dropped.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -25,14 +27,16 @@ class MicrophoneStream : public std::enable_shared_from_this<MicrophoneStream> {
 public:
     // Frames per captured buffer asked of the engine.
     static constexpr std::uint32_t tapBufferSize = 4096;
+    // As long as the connection may take to open.
+    static constexpr std::chrono::seconds maxQueuedAudio{60};
 
     MicrophoneStream(boost::asio::any_io_executor shared, std::weak_ptr<RealtimeAPI> client,
                      std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> converter,
                      platform::AudioFormat wireFormat);
 
-    // Installs the tap on a background task, unless remove() or close() comes first.
-    void install(std::shared_ptr<platform::AudioEngine> engine);
-    // Cancels an install still pending and removes the tap.
+    // Installs the tap before returning, so nothing captured from now on is missed.
+    void install(platform::AudioEngine& engine);
+    // Removes the tap.
     void remove(platform::AudioEngine& engine);
     // No tap is installed any more and later buffers and queued chunks are dropped; the tap itself
     // is left to the engine's clean-up.
@@ -51,15 +55,12 @@ private:
     platform::AudioFormat wireFormat_;
     std::atomic<bool> closed_{false};
 
-    // Installing and removing the tap: the generation of the tap wanted now, 0 for none.
-    std::mutex tapMutex_;
-    std::uint64_t wantedTap_ = 0;
-    std::uint64_t lastTap_ = 0;
-
-    // Chunks waiting for the sender.
+    // Chunks waiting for the sender, and their bytes.
     std::mutex chunksMutex_;
     std::deque<Bytes> chunks_;
+    std::size_t queuedBytes_ = 0;
     bool sending_ = false;
+    bool dropping_ = false;  // chunks were dropped since the queue last had room
 };
 
 }  // namespace realtime

@@ -203,7 +203,7 @@ ToolChoice Coder<ToolChoice>::decode(const Json& value) {
         if (text == "none") return ToolChoice::none();
         if (text == "auto") return ToolChoice::auto_();
         if (text == "required") return ToolChoice::required();
-        throwCorrupted("Invalid value for enum.");
+        throw UnknownValueError({}, "Invalid value for enum.", text);
     }
     // Not a string: read as {"type": ..., "function": {"name": ...}}; the outer "type" is not read.
     if (!value.is_object()) throwWrongKind("an object", value);
@@ -251,7 +251,7 @@ Item Coder<Item>::decode(const Json& value) {
     if (type == "message") return Item(decodeRecord<Item::Message>(value));
     if (type == "function_call") return Item(decodeRecord<Item::FunctionCall>(value));
     if (type == "function_call_output") return Item(decodeRecord<Item::FunctionCallOutput>(value));
-    throw DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown item type: " + type);
+    throw UnknownValueError({std::string("type")}, "Unknown item type: " + type, type);
 }
 
 namespace {
@@ -279,7 +279,7 @@ Item::Message::Content Coder<Item::Message::Content>::decode(const Json& value) 
     if (type == "input_text") return Content::input_text(requireString(value, "text"));
     if (type == "audio") return Content::audio(decodeRecord<Item::Audio>(value));
     if (type == "input_audio") return Content::input_audio(decodeRecord<Item::Audio>(value));
-    throw DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown content type: " + type);
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + type, type);
 }
 
 Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
@@ -287,7 +287,7 @@ Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
     const std::string& type = requireString(value, "type");
     if (type == "text") return Item::ContentPart::text(requireString(value, "text"));
     if (type == "audio") return Item::ContentPart::audio(decodeRecord<Item::Audio>(value));
-    throw DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown content type: " + type);
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + type, type);
 }
 
 // --- server events -------------------------------------------------------------------------------

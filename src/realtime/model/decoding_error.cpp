@@ -23,6 +23,9 @@ DecodingError::DecodingError(Kind kind, CodingPath codingPath, std::string descr
 
 void DecodingError::prependKey(CodingKey key) { codingPath.insert(codingPath.begin(), std::move(key)); }
 
+UnknownValueError::UnknownValueError(CodingPath codingPath, std::string description, std::string text)
+    : DecodingError(Kind::dataCorrupted, std::move(codingPath), std::move(description)), text_(std::move(text)) {}
+
 UnknownEventTypeError::UnknownEventTypeError(std::string type)
     : DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown event type: " + type), type_(std::move(type)) {}
 

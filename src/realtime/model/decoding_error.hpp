@@ -35,6 +35,19 @@ public:
     void prependKey(CodingKey key);
 };
 
+// The failing value is a text of a closed set that this model does not know: a raw text outside an
+// enumeration's cases, or an item, content or tool choice kind. The service adds such texts over
+// time; a receiver may skip the event that carries one.
+class UnknownValueError : public DecodingError {
+public:
+    UnknownValueError(CodingPath codingPath, std::string description, std::string text);
+
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
 // The message names an event type that this model does not know. A receiver may skip such events.
 class UnknownEventTypeError : public DecodingError {
 public:

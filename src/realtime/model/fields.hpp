@@ -57,7 +57,8 @@ struct NameStorage {
 // How a field departs from the ordinary rules of optional and required fields.
 enum class FieldRule {
     standard,
-    // A required value that reads as empty when its key is absent or null.
+    // A required value that keeps its initial value (empty bytes, a flag's default) when its key
+    // is absent or null.
     absentAsEmpty,
     // An optional value that is written as null (rather than left out) when it holds nothing.
     nullWhenAbsent,

@@ -35,7 +35,7 @@ struct Response {
             std::int64_t textTokens = 0;
             std::int64_t audioTokens = 0;
             std::int64_t cachedTokens = 0;
-            CachedTokensDetails cachedTokensDetails{};
+            std::optional<CachedTokensDetails> cachedTokensDetails{};
 
             bool operator==(const InputTokenDetails&) const = default;
             static constexpr auto fields() {
@@ -60,8 +60,9 @@ struct Response {
         std::int64_t totalTokens = 0;
         std::int64_t inputTokens = 0;
         std::int64_t outputTokens = 0;
-        InputTokenDetails inputTokenDetails{};
-        OutputTokenDetails outputTokenDetails{};
+        // The service leaves the details out at times; absent then.
+        std::optional<InputTokenDetails> inputTokenDetails{};
+        std::optional<OutputTokenDetails> outputTokenDetails{};
 
         bool operator==(const Usage&) const = default;
         static constexpr auto fields() {

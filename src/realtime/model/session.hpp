@@ -58,6 +58,7 @@ struct Session {
         std::optional<bool> interruptResponse{};
         std::optional<std::int64_t> prefixPaddingMs{};
         std::optional<std::int64_t> silenceDurationMs{};
+        // The service's default: an absent "create_response" reads as true.
         bool createResponse = true;
         std::optional<TurnDetectionEagerness> eagerness{};
 
@@ -81,7 +82,7 @@ struct Session {
                               field<"interruptResponse">(&TurnDetection::interruptResponse),
                               field<"prefixPaddingMs">(&TurnDetection::prefixPaddingMs),
                               field<"silenceDurationMs">(&TurnDetection::silenceDurationMs),
-                              field<"createResponse">(&TurnDetection::createResponse),
+                              field<"createResponse">(&TurnDetection::createResponse, FieldRule::absentAsEmpty),
                               field<"eagerness">(&TurnDetection::eagerness)};
         }
     };

@@ -49,6 +49,7 @@ RealtimeAPI::RealtimeAPI(std::shared_ptr<Connector> connector) : connector_(std:
 }
 
 ConnectionRequest RealtimeAPI::webSocketRequest(const std::string& authToken, const std::string& model) {
+    if (authToken.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) throw InvalidCredentialError();
     auto url = realtimeEndpoint();
     url += url.find('?') == std::string::npos ? '?' : '&';
     url += "model=" + percentEncodeQueryValue(model);

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
@@ -110,7 +111,9 @@ struct Message {
     std::string data;
 };
 
-// Completion of one queued send.
+// Completion of one queued send: one element once the message has been written, or the write's
+// error. A stream that ends without either (its message was dropped unwritten, say with the
+// executor) is a failure too, never a success.
 using SendDone = platform::AsyncStream<std::monostate>;
 
 struct Outgoing {
@@ -118,7 +121,10 @@ struct Outgoing {
     SendDone::Continuation done;
 };
 
-asio::awaitable<void> awaitSend(SendDone done) { co_await done.next(); }
+asio::awaitable<void> awaitSend(SendDone done) {
+    const auto written = co_await done.next();
+    if (!written) throw system_error(asio::error::operation_aborted);
+}
 
 asio::awaitable<void> rethrow(std::exception_ptr error) {
     std::rethrow_exception(error);
@@ -135,7 +141,7 @@ namespace detail {
 // leave whole and in the order they were queued.
 class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnection> {
 public:
-    explicit WebSocketConnection(asio::any_io_executor executor) : strand_(std::move(executor)) {}
+    explicit WebSocketConnection(asio::any_io_executor executor) : strand_(std::move(executor)), closeLimit_(strand_) {}
     virtual ~WebSocketConnection() = default;
 
     const asio::strand<asio::any_io_executor>& strand() const { return strand_; }
@@ -158,9 +164,10 @@ public:
         return done;
     }
 
-    // Closes with `code` once the write in progress (if any) has finished; messages still queued
-    // are dropped and their senders get operation_aborted. A connection still opening is
-    // abandoned.
+    // Closes with `code` once the write in progress (if any) has finished; messages still queued,
+    // and any queued later, fail with operation_aborted. A connection still opening is abandoned,
+    // and so is one whose write in progress and closing handshake do not end within the closing
+    // limit (a peer that stopped reading), so that closing always ends.
     void close(websocket::close_code code) {
         asio::post(strand_, [self = shared_from_this(), code] { self->startClosing(code); });
     }
@@ -204,6 +211,14 @@ private:
             // Nothing to say goodbye on: a connection still opening, or one that already failed.
             state_ = State::closed;
             abandon();
+        } else {
+            closeLimit_.expires_after(closeHandshakeLimit);
+            closeLimit_.async_wait([weak = weak_from_this()](error_code ec) {
+                auto self = weak.lock();
+                if (ec || !self || self->state_ == State::closed) return;
+                self->state_ = State::closed;
+                self->abandon();  // ends the stalled write or handshake, whose completion pumps
+            });
         }
         pump();
     }
@@ -214,12 +229,14 @@ private:
     }
 
     void pump() {
-        if (writing_) return;
         if (closeRequested_ || state_ == State::closed) {
+            // Nothing queued now will be written: its senders hear so at once, even while the
+            // last write or the closing handshake is still under way.
             auto error = openError_ ? openError_
                          : closeRequested_ ? std::make_exception_ptr(system_error(asio::error::operation_aborted))
                                            : std::make_exception_ptr(system_error(asio::error::not_connected));
             for (auto& item : takeQueue()) item.done.fail(error);
+            if (writing_) return;
             if (closeRequested_ && state_ == State::open) {
                 state_ = State::closing;
                 writing_ = true;
@@ -228,11 +245,14 @@ private:
                     self->writing_ = false;
                     self->closeCode_ = static_cast<std::uint16_t>(code);
                     self->state_ = State::closed;
+                    self->closeLimit_.cancel();
                     self->abandon();
+                    self->pump();  // what was queued meanwhile
                 });
             }
             return;
         }
+        if (writing_) return;
         if (state_ != State::open) return;
         std::optional<Outgoing> item;
         {
@@ -248,7 +268,7 @@ private:
             if (ec) {
                 message->done.fail(system_error(ec));
             } else {
-                message->done.finish();
+                message->done.yield({});
             }
             self->pump();
         });
@@ -262,6 +282,7 @@ private:
     bool writing_ = false;
     std::optional<websocket::close_code> closeRequested_;
     std::exception_ptr openError_;
+    asio::steady_timer closeLimit_;
 };
 
 namespace {
@@ -434,8 +455,25 @@ private:
     std::exception_ptr error_;
 };
 
+class InvalidHeaderError : public std::invalid_argument {
+public:
+    explicit InvalidHeaderError(const std::string& name)
+        : std::invalid_argument("The request header " + name + " contains a line break or NUL character") {}
+};
+
+// A name or value with CR, LF or NUL would end its header line early and start lines of its own.
+void checkHeaders(const ConnectionRequest& request) {
+    constexpr std::string_view breaking("\r\n\0", 3);
+    for (const auto& [name, value] : request.headers) {
+        if (name.find_first_of(breaking) != std::string::npos || value.find_first_of(breaking) != std::string::npos) {
+            throw InvalidHeaderError(name.substr(0, name.find_first_of(breaking)));
+        }
+    }
+}
+
 std::shared_ptr<WebSocketConnection> makeConnection(asio::any_io_executor executor, ConnectionRequest request) {
     try {
+        checkHeaders(request);
         auto endpoint = parseEndpoint(request.url);
         if (endpoint.tls) {
             return std::make_shared<BeastConnection<true>>(std::move(executor), std::move(endpoint), std::move(request));
@@ -457,7 +495,11 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
         co_return;
     }
 
-    std::set<std::string> reportedUnknownTypes;
+    // One printed line per unknown text, however many events carry it.
+    std::set<std::string> reported;
+    auto report = [&reported](std::string line) {
+        if (reported.insert(line).second) platform::print(line);
+    };
     while (connection->closeCode() == 0 && !connection->isCancelled()) {
         Message message;
         try {
@@ -475,9 +517,11 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
             stream.yield(decodeServerEvent(message.data));
         } catch (const UnknownEventTypeError& error) {
             // The service adds event types over time; one of a type we do not know is skipped.
-            if (reportedUnknownTypes.insert(error.type()).second) {
-                platform::print("Unknown event type: " + error.type());
-            }
+            report("Unknown event type: " + error.type());
+        } catch (const UnknownValueError& error) {
+            // Likewise kinds of items and content, voices, statuses...: the event is skipped.
+            report(error.description.ends_with(error.text()) ? error.description
+                                                              : error.description + " " + error.text());
         } catch (...) {
             stream.fail(std::current_exception());
             break;

@@ -102,8 +102,8 @@ struct Coder<E> {
         if (!value.is_string()) throwWrongKind("a string", value);
         const auto& text = value.get_ref<const std::string&>();
         if (auto result = fromRawValue<E>(text)) return *result;
-        throwCorrupted("Cannot initialize " + std::string(RawValues<E>::typeName) + " from invalid String value " +
-                       text);
+        throw UnknownValueError({}, "Cannot initialize " + std::string(RawValues<E>::typeName) +
+                                        " from invalid String value " + text, text);
     }
 };
 

@@ -50,7 +50,6 @@
 #define KESTRO_VERSION "0.0.0"
 #endif
 
-
 namespace {
 
 int setCredential() {
@@ -125,11 +124,11 @@ int runTray(int argc, char** argv) {
     // Quitting, a signal or the session manager ends the running call before the application.
     std::function<void()> endLoop = [] { QCoreApplication::quit(); };
     kestro::GracefulExit gracefulExit({.main = main,
-                               .timers = shared,
-                               .sessionManager = sessionManager,
-                               .transcripts = transcripts,
-                               .openConnections = &realtime::WebSocketConnector::openConnections,
-                               .done = [&endLoop] { endLoop(); }});
+                                       .timers = shared,
+                                       .sessionManager = sessionManager,
+                                       .transcripts = transcripts,
+                                       .openConnections = &realtime::WebSocketConnector::openConnections,
+                                       .done = [&endLoop] { endLoop(); }});
     gracefulExit.watchSignals(shared);
     kestro::StreakManager streak(defaults);
 

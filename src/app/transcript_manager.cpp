@@ -1,6 +1,7 @@
 #include "app/transcript_manager.hpp"
 
 #include <algorithm>
+#include <boost/asio/use_awaitable.hpp>
 #include <iostream>
 
 #include "app/backend_config.hpp"
@@ -123,6 +124,7 @@ void TranscriptManager::startResending(boost::asio::any_io_executor main, boost:
     resender_->timers = std::move(timers);
     resender_->pauses = pauses;
     resender_->nextPause = pauses.first;
+    resender_->timer = std::make_unique<platform::ContinuousTimer>(resender_->timers);
     wakeResender(std::chrono::nanoseconds::zero());
 }
 
@@ -141,11 +143,11 @@ void TranscriptManager::wakeResender(std::chrono::nanoseconds pause) {
 
 boost::asio::awaitable<void> TranscriptManager::resend(TranscriptManager* self, std::shared_ptr<bool> alive,
                                                        std::uint64_t generation, std::chrono::nanoseconds pause) {
-    auto timers = self->resender_->timers;
     for (;;) {
         if (pause > std::chrono::nanoseconds::zero()) {
             try {
-                co_await platform::sleepFor(timers, pause);
+                self->resender_->timer->expires_after(pause);
+                co_await self->resender_->timer->async_wait(boost::asio::use_awaitable);
             } catch (const boost::system::system_error&) {
                 co_return;  // replaced by a resender that posts now, or ended with the manager
             }

@@ -111,6 +111,9 @@ private:
         bool posting = false, again = false;
         // Of the current task; one it replaced stops when it next wakes.
         std::uint64_t generation = 0;
+        // The pauses' timer belongs to the manager, not to the task: a task still waiting when
+        // the application ends must not hold a timer past the executor that runs it.
+        std::unique_ptr<platform::ContinuousTimer> timer;
         platform::TaskHandle task;
     };
     std::optional<Resender> resender_;

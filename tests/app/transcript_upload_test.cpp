@@ -100,6 +100,8 @@ protected:
     }
 
     boost::asio::io_context io;
+    // Times pauses that never end; it goes before `io`, on whose tasks its waits would complete.
+    boost::asio::io_context neverRun;
     support::BackendEnvironment env;
 };
 
@@ -143,8 +145,7 @@ TEST_F(TranscriptUpload, AFailedUploadIsKeptAndPostedAfterTheNextSuccessfulOne) 
     env.backend.enqueue("/transcript", ScriptedReply::text(500, "down"));
     env.backend.setReply("/transcript", ScriptedReply::text(201, ""));
     auto manager = makeManager();
-    boost::asio::io_context pauses;  // never run: only a successful upload wakes the resender
-    manager->startResending(io.get_executor(), pauses.get_executor());
+    manager->startResending(io.get_executor(), neverRun.get_executor());  // only a success wakes it
 
     manager->sessionEntries = someEntries("first call");
     send(*manager);

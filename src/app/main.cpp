@@ -4,12 +4,12 @@
 //   kestro --set-credential  reads the backend credential from standard input and stores it
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMenu>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -18,6 +18,7 @@
 
 #include "app/app_settings.hpp"
 #include "app/backend_config.hpp"
+#include "app/graceful_exit.hpp"
 #include "app/menu_bar_state_manager.hpp"
 #include "app/menu_bar_view.hpp"
 #include "app/network_service.hpp"
@@ -40,6 +41,7 @@
 #include "platform/notifications/notification_center.hpp"
 #include "platform/runtime/runtime.hpp"
 #include "platform/ui/qt_main_executor.hpp"
+#include "realtime/transport/websocket_connector.hpp"
 #include "shortcuts/global_shortcuts.hpp"
 #include "shortcuts/modifiers.hpp"
 #include "shortcuts/shortcut_layer.hpp"
@@ -47,8 +49,6 @@
 #ifndef KESTRO_VERSION
 #define KESTRO_VERSION "0.0.0"
 #endif
-
-namespace asio = boost::asio;
 
 namespace {
 
@@ -118,8 +118,18 @@ int runTray(int argc, char** argv) {
         network, kestro::TranscriptOutbox(kestro::TranscriptOutbox::defaultFolder()));
     auto sessionManager = kestro::SessionManager::create(
         main, shared, kestro::makeSessionServices(runtime, network, stateManager, transcripts));
-    // Transcripts whose upload failed in an earlier run are posted again now.
-    asio::co_spawn(main, transcripts->resendOutbox(), asio::detached);
+    // Transcripts whose upload failed (in this run or an earlier one) are posted again in the
+    // background.
+    transcripts->startResending(main, shared);
+    // Quitting, a signal or the session manager ends the running call before the application.
+    std::function<void()> endLoop = [] { QCoreApplication::quit(); };
+    kestro::GracefulExit gracefulExit({.main = main,
+                                       .timers = shared,
+                                       .sessionManager = sessionManager,
+                                       .transcripts = transcripts,
+                                       .openConnections = &realtime::WebSocketConnector::openConnections,
+                                       .done = [&endLoop] { endLoop(); }});
+    gracefulExit.watchSignals(shared);
     kestro::StreakManager streak(defaults);
 
     kestro::MenuBarView view({
@@ -140,7 +150,7 @@ int runTray(int argc, char** argv) {
             },
         .streakText = [&streak] { return streak.streakText(); },
         .supportAddress = kestro::supportAddress(defaults),
-        .quit = [] { QCoreApplication::quit(); },
+        .quit = [&gracefulExit] { gracefulExit.request(); },
     });
     kestro::view::TrayPresenter presenter({
         .menu = [&view] { return view.menu(); },
@@ -193,9 +203,13 @@ int runTray(int argc, char** argv) {
     view.start();
     QApplication::exec();
 
-    // A call still running when the application ends is ended, so that its transcript is handed
-    // to the upload (and its outbox) rather than dropped.
-    sessionManager->endSession();
+    // The loop ended without us (the session manager's quit): the call is ended in a loop of its own.
+    if (!gracefulExit.finished()) {
+        QEventLoop ending;
+        endLoop = [&ending] { ending.quit(); };
+        gracefulExit.request();
+        ending.exec();
+    }
     GlobalShortcuts::ShortcutLayer::install(nullptr);
     return 0;
 }

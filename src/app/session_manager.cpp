@@ -171,10 +171,12 @@ bool SessionManager::isCurrent(std::uint64_t callId) const {
 asio::awaitable<void> SessionManager::connectThenConfigure(std::weak_ptr<SessionManager> weak,
                                                            std::uint64_t callId) {
     asio::any_io_executor timers;
+    Timing::Sleep sleep;
     std::chrono::nanoseconds pollPeriod{};
     platform::ContinuousClock::time_point deadline;
     if (auto self = weak.lock()) {
         timers = self->timers_;
+        sleep = self->timing_.sleep;
         pollPeriod = self->timing_.pollPeriod;
         deadline = platform::ContinuousClock::now() + self->timing_.connectTimeout;
     } else {
@@ -196,7 +198,7 @@ asio::awaitable<void> SessionManager::connectThenConfigure(std::weak_ptr<Session
             opened.reset();
         }
         try {
-            co_await platform::sleepFor(timers, std::min<std::chrono::nanoseconds>(
+            co_await sleep(timers, std::min<std::chrono::nanoseconds>(
                                                     pollPeriod, deadline - platform::ContinuousClock::now()));
         } catch (const boost::system::system_error& error) {
             if (isCancellation(error)) co_return;
@@ -229,9 +231,11 @@ void SessionManager::collectTranscript(Call& call) {
 
 asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManager> weak, std::uint64_t callId) {
     asio::any_io_executor timers;
+    Timing::Sleep sleep;
     std::chrono::nanoseconds pollPeriod{};
     if (auto self = weak.lock()) {
         timers = self->timers_;
+        sleep = self->timing_.sleep;
         pollPeriod = self->timing_.pollPeriod;
     }
     for (;;) {
@@ -245,7 +249,7 @@ asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManage
             }
         }
         try {
-            co_await platform::sleepFor(timers, pollPeriod);
+            co_await sleep(timers, pollPeriod);
         } catch (const boost::system::system_error& error) {
             if (isCancellation(error)) co_return;
             throw;
@@ -255,15 +259,17 @@ asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManage
 
 asio::awaitable<void> SessionManager::limitCall(std::weak_ptr<SessionManager> weak, std::uint64_t callId) {
     asio::any_io_executor timers;
+    Timing::Sleep sleep;
     std::chrono::nanoseconds callLimit{};
     if (auto self = weak.lock()) {
         timers = self->timers_;
+        sleep = self->timing_.sleep;
         callLimit = self->timing_.callLimit;
     } else {
         co_return;
     }
     try {
-        co_await platform::sleepFor(timers, callLimit);
+        co_await sleep(timers, callLimit);
     } catch (const boost::system::system_error& error) {
         if (isCancellation(error)) co_return;
         throw;

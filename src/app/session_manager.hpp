@@ -66,6 +66,9 @@ public:
         std::chrono::nanoseconds callLimit = std::chrono::seconds(600);
         std::chrono::nanoseconds pollPeriod = std::chrono::milliseconds(500);
         std::chrono::nanoseconds connectTimeout = std::chrono::seconds(15);
+        // How the call's tasks wait (the connection wait, the polling and the call limit).
+        using Sleep = std::function<boost::asio::awaitable<void>(boost::asio::any_io_executor, std::chrono::nanoseconds)>;
+        Sleep sleep = &platform::sleepFor;
     };
 
     // What the controller asks of the rest of the application; every member must be set.

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <optional>
+#include <system_error>
 
 #include "platform/defaults/user_defaults.hpp"
 
@@ -48,9 +49,14 @@ std::int64_t StreakManager::weeksBetween(std::int64_t week, std::int64_t year, s
 }
 
 void StreakManager::saveStreak(std::int64_t count, std::int64_t week, std::int64_t year) const {
-    defaults_->set(countKey, count);
-    defaults_->set(lastWeekKey, week);
-    defaults_->set(lastYearKey, year);
+    try {
+        defaults_->set(countKey, count);
+        defaults_->set(lastWeekKey, week);
+        defaults_->set(lastYearKey, year);
+    } catch (const std::system_error&) {
+        // An unwritable folder or a full disk: the store has said so, and the menu goes on with
+        // the streak unsaved.
+    }
 }
 
 std::string StreakManager::streakText() const {

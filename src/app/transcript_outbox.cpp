@@ -1,13 +1,18 @@
 #include "app/transcript_outbox.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 #include "platform/defaults/atomic_file.hpp"
 #include "platform/defaults/xdg_folders.hpp"
@@ -48,9 +53,11 @@ fs::path TranscriptOutbox::defaultFolder() {
     return platform::xdgFolder("XDG_STATE_HOME", ".local/state") / "kestro" / "outbox";
 }
 
-void TranscriptOutbox::save(const std::string& body) {
-    platform::writeFileAtomically(folder_ / fileName(chr::system_clock::now()), body);
+fs::path TranscriptOutbox::save(const std::string& body) {
+    fs::path file = folder_ / fileName(chr::system_clock::now());
+    platform::writeFileAtomically(file, body);
     prune();
+    return file;
 }
 
 std::vector<TranscriptOutbox::Named> TranscriptOutbox::prune() {
@@ -83,6 +90,49 @@ std::vector<TranscriptOutbox::Kept> TranscriptOutbox::pending() {
         kept.push_back(Kept{named.file, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
     }
     return kept;
+}
+
+std::vector<fs::path> TranscriptOutbox::files() {
+    std::vector<fs::path> files;
+    for (auto& named : prune()) files.push_back(named.file);
+    return files;
+}
+
+std::optional<TranscriptOutbox::Claim> TranscriptOutbox::claim(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    Claim claimed(fd, file, {});
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+    // Posted and removed by whoever held it before: the name is gone or names another file.
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) != 0 || ::stat(file.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+        return std::nullopt;
+    }
+    char buffer[16384];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        claimed.body_.append(buffer, static_cast<std::size_t>(got));
+    }
+    return claimed;
+}
+
+TranscriptOutbox::Claim::Claim(int fd, fs::path file, std::string body)
+    : fd_(fd), file_(std::move(file)), body_(std::move(body)) {}
+
+TranscriptOutbox::Claim::Claim(Claim&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), file_(std::move(other.file_)), body_(std::move(other.body_)) {}
+
+TranscriptOutbox::Claim::~Claim() {
+    if (fd_ >= 0) ::close(fd_);  // closing ends the lock
+}
+
+void TranscriptOutbox::Claim::removeFile() {
+    std::error_code ignored;
+    fs::remove(file_, ignored);
 }
 
 void TranscriptOutbox::remove(const fs::path& file) {

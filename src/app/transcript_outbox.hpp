@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,9 @@ public:
     // $XDG_STATE_HOME/kestro/outbox (or ~/.local/state/kestro/outbox).
     static std::filesystem::path defaultFolder();
 
-    // Keeps `body` (written atomically, mode 0600). Throws std::system_error when it cannot.
-    void save(const std::string& body);
+    // Keeps `body` (written atomically, mode 0600) and returns its file. Throws std::system_error
+    // when it cannot.
+    std::filesystem::path save(const std::string& body);
 
     struct Kept {
         std::filesystem::path file;
@@ -32,6 +34,31 @@ public:
     // What is kept, oldest first (after dropping what is too old).
     std::vector<Kept> pending();
     void remove(const std::filesystem::path& file);
+
+    // A kept transcript taken for posting: while the claim lives no other claim on the file, in
+    // this process or another, succeeds (an exclusive lock on the open file, which ends with the
+    // process that holds it).
+    class Claim {
+    public:
+        Claim(Claim&& other) noexcept;
+        Claim& operator=(Claim&&) = delete;
+        ~Claim();
+        const std::filesystem::path& file() const { return file_; }
+        const std::string& body() const { return body_; }
+        // Posted: the file goes before the claim ends.
+        void removeFile();
+
+    private:
+        friend class TranscriptOutbox;
+        Claim(int fd, std::filesystem::path file, std::string body);
+        int fd_;
+        std::filesystem::path file_;
+        std::string body_;
+    };
+    // Our files, oldest first (after dropping what is too old).
+    std::vector<std::filesystem::path> files();
+    // Claims one of them; nothing when it is gone or claimed by someone else.
+    std::optional<Claim> claim(const std::filesystem::path& file);
 
     const std::filesystem::path& folder() const { return folder_; }
 

@@ -1,4 +1,6 @@
+#include "app/graceful_exit.hpp"
 #include "app/session_manager.hpp"
+#include "app/transcript_outbox.hpp"
 #include "platform/audio/audio_errors.hpp"
 #include "support/backend_environment.hpp"
 #include "support/test_runtime.hpp"
@@ -7,14 +9,22 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
+namespace fs = std::filesystem;
 using kestro::SessionManager;
 using kestro::TranscriptEntry;
 using realtime::Item;
@@ -324,6 +334,197 @@ TEST_F(SessionManagerTest, DestroyingTheControllerMidCallLetsEverythingGo) {
     manager.reset();
     runFor(50ms);
     EXPECT_TRUE(released.expired());
+}
+
+// A clock the test moves by hand: the call's sleeps end when it passes their end, or with
+// operation_aborted when their task is cancelled.
+class ManualClock {
+public:
+    explicit ManualClock(asio::io_context& io) : io_(io) {}
+
+    SessionManager::Timing::Sleep sleeper() {
+        return [this](asio::any_io_executor, std::chrono::nanoseconds duration) -> asio::awaitable<void> {
+            auto waiter = std::make_shared<Waiter>(Waiter{now_ + duration, false, asio::steady_timer(io_)});
+            waiter->timer.expires_at(asio::steady_timer::time_point::max());
+            waiters_.push_back(waiter);
+            requested.push_back(duration);
+            try {
+                co_await waiter->timer.async_wait(asio::use_awaitable);
+            } catch (const boost::system::system_error&) {
+                if (!waiter->due) throw;
+            }
+        };
+    }
+    void advance(std::chrono::nanoseconds by) {
+        now_ += by;
+        for (auto& waiter : waiters_) {
+            if (!waiter->due && waiter->until <= now_) {
+                waiter->due = true;
+                waiter->timer.cancel();
+            }
+        }
+    }
+    std::vector<std::chrono::nanoseconds> requested;
+
+private:
+    struct Waiter {
+        std::chrono::nanoseconds until;
+        bool due;
+        asio::steady_timer timer;
+    };
+    asio::io_context& io_;
+    std::chrono::nanoseconds now_{0};
+    std::vector<std::shared_ptr<Waiter>> waiters_;
+};
+
+TEST_F(SessionManagerTest, TheCallLimitAsWiredEndsTheCallAfterTenMinutesOfListening) {
+    ManualClock clock(io);
+    timing = SessionManager::Timing{};  // what the application runs with
+    timing.sleep = clock.sleeper();
+    make();
+    auto conversation = startCall();
+    conversation->connected = true;
+    clock.advance(1s);
+    ASSERT_TRUE(runUntil([&] { return conversation->transcriptionCalls == 1; }));
+
+    clock.advance(598s);
+    runFor(20ms);
+    EXPECT_TRUE(manager->isConversationActive.get()) << "ended before ten minutes";
+    EXPECT_EQ(conversation->stopCalls, 0);
+    clock.advance(999ms);
+    runFor(20ms);
+    EXPECT_TRUE(manager->isConversationActive.get()) << "ended before ten minutes";
+    clock.advance(1ms);  // 600 s after listening started
+    ASSERT_TRUE(runUntil([&] { return !manager->isConversationActive.get(); }));
+    EXPECT_EQ(conversation->stopCalls, 1);
+    EXPECT_EQ(std::count(clock.requested.begin(), clock.requested.end(), std::chrono::nanoseconds(600s)), 1);
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+}
+
+TEST_F(SessionManagerTest, PostingKeptTranscriptsNeverHoldsTheMenuInProcessing) {
+    transcripts = std::make_shared<kestro::TranscriptManager>(backend.network,
+                                                              kestro::TranscriptOutbox(backend.outboxFolder()));
+    make();
+    transcripts->startResending(io.get_executor(), io.get_executor());
+    runFor(20ms);  // its first look finds nothing
+    kestro::TranscriptOutbox(backend.outboxFolder())
+        .save(kestro::encodeTranscriptPayload(kestro::TranscriptPayload{{TranscriptEntry{{}, "user", "old", "audio"}}}));
+    // The call's own upload is answered at once; the kept one it wakes, slowly.
+    backend.backend.enqueue("/transcript", support::ScriptedReply::json(200, "{}"));
+    backend.backend.enqueue("/transcript", support::ScriptedReply::json(200, "{}").after(1500ms));
+    auto conversation = startConnectedCall();
+    conversation->items.push_back(userSaid("u1", "new"));
+    manager->endSession();
+    ASSERT_TRUE(runUntil([&] { return !manager->isSendingTranscript.get(); }, 1s));
+    EXPECT_EQ(manager->canStartSession(), SessionManager::StartRefusal::none);
+    ASSERT_TRUE(runUntil([&] { return uploads().size() == 2; }));
+    EXPECT_FALSE(kestro::TranscriptOutbox(backend.outboxFolder()).pending().empty()) << "kept one answered already";
+    ASSERT_TRUE(runUntil([&] { return kestro::TranscriptOutbox(backend.outboxFolder()).pending().empty(); }));
+    EXPECT_EQ(uploads().size(), 2u);
+}
+
+// Ending the application mid-call, as Quit, a signal or the session manager do.
+class ExitMidCall : public SessionManagerTest {
+protected:
+    void SetUp() override {
+        SessionManagerTest::SetUp();
+        transcripts = std::make_shared<kestro::TranscriptManager>(
+            backend.network, kestro::TranscriptOutbox(backend.outboxFolder()));
+        make();
+    }
+    kestro::GracefulExit& exitWith(std::chrono::milliseconds bound) {
+        gracefulExit.emplace(kestro::GracefulExit::Parts{
+            .main = io.get_executor(),
+            .timers = io.get_executor(),
+            .sessionManager = manager,
+            .transcripts = transcripts,
+            .openConnections = [this] { return openConnections; },
+            .done = [this] { ++doneCalls; },
+            .bound = bound});
+        return *gracefulExit;
+    }
+    std::shared_ptr<FakeConversation> callWithOneAnswer() {
+        auto conversation = startConnectedCall();
+        conversation->items.push_back(assistantSaid("a1", {spoken("Bye now")}));
+        return conversation;
+    }
+    std::vector<std::string> kept() {
+        std::vector<std::string> contents;
+        for (auto& file : kestro::TranscriptOutbox(backend.outboxFolder()).pending()) {
+            for (auto& entry : kestro::decodeTranscriptPayload(file.body).entries) contents.push_back(entry.content);
+        }
+        return contents;
+    }
+
+    std::size_t openConnections = 0;
+    int doneCalls = 0;
+    std::optional<kestro::GracefulExit> gracefulExit;
+};
+
+TEST_F(ExitMidCall, PostsTheTranscriptAndWaitsForTheConnectionToClose) {
+    auto conversation = callWithOneAnswer();
+    openConnections = 1;
+    auto& ending = exitWith(3s);
+    ending.request();
+    ending.request();
+    ASSERT_TRUE(runUntil([&] { return uploads().size() == 1 && !manager->isSendingTranscript.get(); }));
+    EXPECT_EQ(conversation->stopCalls, 1);
+    EXPECT_FALSE(manager->isConversationActive.get());
+    runFor(50ms);
+    EXPECT_EQ(doneCalls, 0) << "ended while the connection was still closing";
+    openConnections = 0;
+    ASSERT_TRUE(runUntil([&] { return doneCalls > 0; }));
+    runFor(20ms);
+    EXPECT_EQ(doneCalls, 1);
+    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"assistant:Bye now:audio"}}));
+    EXPECT_TRUE(kept().empty());
+}
+
+TEST_F(ExitMidCall, AnUploadThatFailsOrOutlastsTheBoundIsKept) {
+    struct Case {
+        const char* name;
+        support::ScriptedReply reply;
+    };
+    for (auto& c : {Case{"refused", support::ScriptedReply::text(500, "down")},
+                    Case{"too slow", support::ScriptedReply::json(200, "{}").after(2s)}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(backend.outboxFolder());
+        gracefulExit.reset();
+        doneCalls = 0;
+        backend.backend.setReply("/transcript", c.reply);
+        callWithOneAnswer();
+        openConnections = 1;  // a connection that never finishes closing does not hold the exit either
+        exitWith(300ms).request();
+        ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }, 1500ms));
+        EXPECT_EQ(kept(), std::vector<std::string>{"Bye now"});
+        openConnections = 0;
+        // A slow upload that still gets through takes its kept copy back.
+        ASSERT_TRUE(runUntil([&] { return !manager->isSendingTranscript.get(); }, 4s));
+        EXPECT_EQ(kept().size(), std::string_view(c.name) == "refused" ? 1u : 0u);
+    }
+}
+
+TEST_F(ExitMidCall, TermIntAndHupEndTheCallInsteadOfTheProcess) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        gracefulExit.reset();
+        doneCalls = 0;
+        callWithOneAnswer();
+        exitWith(3s).watchSignals(io.get_executor());
+        ::raise(signal);
+        ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }));
+        ::raise(signal);  // a second one while ending (or after) changes nothing
+        runFor(30ms);
+        EXPECT_EQ(doneCalls, 1);
+        EXPECT_TRUE(idle());
+    }
+    EXPECT_EQ(uploads().size(), 3u);
+}
+
+TEST_F(ExitMidCall, WithoutACallTheApplicationEndsAtOnce) {
+    exitWith(3s).request();
+    ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }, 200ms));
+    EXPECT_TRUE(uploads().empty());
 }
 
 TEST(SessionManagerErrorText, CaptureFailuresShowNoMicrophoneEverythingElseCannotConnect) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,11 +12,13 @@
 #include "app/transcript_manager.hpp"
 #include "app/transcript_outbox.hpp"
 #include "support/backend_environment.hpp"
+#include "support/test_runtime.hpp"
 
 namespace {
 
 namespace chr = std::chrono;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using kestro::TranscriptEntry;
 using kestro::TranscriptError;
 using kestro::TranscriptManager;
@@ -89,7 +92,16 @@ protected:
         }
     }
 
+    // Runs the upload until it has finished; a resender's pauses may still be pending.
+    void send(TranscriptManager& manager) {
+        bool sent = false;
+        boost::asio::co_spawn(io, manager.sendTranscript(), [&](std::exception_ptr) { sent = true; });
+        ASSERT_TRUE(support::runUntil(io, [&] { return sent; }));
+    }
+
     boost::asio::io_context io;
+    // Times pauses that never end; it goes before `io`, on whose tasks its waits would complete.
+    boost::asio::io_context neverRun;
     support::BackendEnvironment env;
 };
 
@@ -133,9 +145,10 @@ TEST_F(TranscriptUpload, AFailedUploadIsKeptAndPostedAfterTheNextSuccessfulOne) 
     env.backend.enqueue("/transcript", ScriptedReply::text(500, "down"));
     env.backend.setReply("/transcript", ScriptedReply::text(201, ""));
     auto manager = makeManager();
+    manager->startResending(io.get_executor(), neverRun.get_executor());  // only a success wakes it
 
     manager->sessionEntries = someEntries("first call");
-    support::runToEnd(io, manager->sendTranscript());
+    send(*manager);
     EXPECT_TRUE(manager->sessionEntries.empty());
     auto waiting = kept();
     ASSERT_EQ(waiting.size(), 1u);
@@ -143,7 +156,8 @@ TEST_F(TranscriptUpload, AFailedUploadIsKeptAndPostedAfterTheNextSuccessfulOne) 
     EXPECT_EQ(fs::status(waiting[0].file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
     manager->sessionEntries = someEntries("second call");
-    support::runToEnd(io, manager->sendTranscript());
+    send(*manager);
+    ASSERT_TRUE(support::runUntil(io, [&] { return kept().empty(); }));
     auto sent = uploads();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].entries[0].content, "first call");   // refused
@@ -187,6 +201,102 @@ TEST_F(TranscriptUpload, KeptTranscriptsArePostedAtStartUpOldestFirstUntilOneFai
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2].entries[0].content, "two");
     EXPECT_EQ(sent.back().entries[0].content, "three");
+}
+
+TEST_F(TranscriptUpload, ATranscriptTheBackendRefusesNoLongerHoldsBackTheOthers) {
+    TranscriptOutbox outbox(env.outboxFolder());
+    for (auto said : {"too long", "two", "three"}) {
+        outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries(said)}));
+    }
+    env.backend.enqueue("/transcript", ScriptedReply::text(413, "too large"));
+    env.backend.setReply("/transcript", ScriptedReply::text(200, ""));
+    auto manager = makeManager();
+    support::runToEnd(io, manager->resendOutbox());
+    auto remaining = kept();
+    ASSERT_EQ(remaining.size(), 1u);
+    EXPECT_EQ(kestro::decodeTranscriptPayload(remaining[0].body).entries[0].content, "too long");
+    auto sent = uploads();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].entries[0].content, "two");
+    EXPECT_EQ(sent[2].entries[0].content, "three");
+
+    // A backend that cannot be reached is not asked about each file in turn.
+    outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("four")}));
+    env.backend.setReply("/transcript", ScriptedReply::dropped());
+    support::runToEnd(io, manager->resendOutbox());
+    for (std::size_t i = 3; i < uploads().size(); ++i) EXPECT_EQ(uploads()[i].entries[0].content, "too long");
+    EXPECT_EQ(kept().size(), 2u);
+}
+
+TEST_F(TranscriptUpload, TheResenderRetriesInTheBackgroundUntilTheBackendTakesIt) {
+    for (int i = 0; i < 3; ++i) env.backend.enqueue("/transcript", ScriptedReply::text(503, ""));
+    env.backend.setReply("/transcript", ScriptedReply::text(200, ""));
+    auto manager = makeManager();
+    manager->startResending(io.get_executor(), io.get_executor(), {100ms, 150ms});
+    manager->sessionEntries = someEntries("kept");
+    send(*manager);
+    EXPECT_EQ(uploads().size(), 1u) << "the upload waited for a retry";
+    ASSERT_EQ(kept().size(), 1u);
+
+    // Refused twice more, then taken; after that the resender rests.
+    ASSERT_TRUE(support::runUntil(io, [&] { return kept().empty(); }, 5s));
+    support::runUntil(io, [] { return false; }, 400ms);
+    auto posted = uploads();
+    ASSERT_EQ(posted.size(), 4u);
+    for (auto& payload : posted) EXPECT_EQ(payload.entries[0].content, "kept");
+}
+
+TEST_F(TranscriptUpload, AFileClaimedElsewhereIsNeverPostedTwice) {
+    env.backend.setReply("/transcript", ScriptedReply::text(200, ""));
+    TranscriptOutbox outbox(env.outboxFolder());
+    auto theirs = outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("theirs")}));
+    outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("ours")}));
+
+    // Another process (an outbox of its own) is posting the first one.
+    TranscriptOutbox other(env.outboxFolder());
+    auto claim = other.claim(theirs);
+    ASSERT_TRUE(claim.has_value());
+    EXPECT_EQ(kestro::decodeTranscriptPayload(claim->body()).entries[0].content, "theirs");
+    EXPECT_FALSE(outbox.claim(theirs).has_value());
+    auto manager = makeManager();
+    support::runToEnd(io, manager->resendOutbox());
+    ASSERT_EQ(uploads().size(), 1u);
+    EXPECT_EQ(uploads()[0].entries[0].content, "ours");
+
+    // Posted and removed there: nothing left to post here, even for one that opened it meanwhile.
+    claim->removeFile();
+    claim.reset();
+    EXPECT_FALSE(outbox.claim(theirs).has_value());
+    support::runToEnd(io, manager->resendOutbox());
+    EXPECT_EQ(uploads().size(), 1u);
+
+    // A claim that ends without posting (its process died) leaves the file to the next one.
+    auto again = outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("again")}));
+    other.claim(again).reset();
+    support::runToEnd(io, manager->resendOutbox());
+    EXPECT_EQ(uploads().size(), 2u);
+    EXPECT_TRUE(kept().empty());
+}
+
+TEST_F(TranscriptUpload, AnUnfinishedUploadKeptAtExitIsKeptOnce) {
+    for (int status : {200, 503}) {
+        SCOPED_TRACE(status);
+        env.backend.setReply("/transcript", ScriptedReply::text(status, "").after(300ms));
+        auto manager = makeManager();
+        manager->sessionEntries = someEntries("leaving");
+        bool sent = false;
+        auto before = env.backend.requests().size();
+        boost::asio::co_spawn(io, manager->sendTranscript(), [&](std::exception_ptr) { sent = true; });
+        ASSERT_TRUE(support::runUntil(io, [&] { return env.backend.requests().size() > before; }));
+        manager->keepUnfinishedUpload();
+        manager->keepUnfinishedUpload();
+        ASSERT_EQ(kept().size(), 1u);
+        EXPECT_EQ(kestro::decodeTranscriptPayload(kept()[0].body).entries[0].content, "leaving");
+        ASSERT_TRUE(support::runUntil(io, [&] { return sent; }));
+        // Taken after all: the kept copy goes; refused: it stays, once.
+        EXPECT_EQ(kept().size(), status == 200 ? 0u : 1u);
+        fs::remove_all(env.outboxFolder());
+    }
 }
 
 TEST(TranscriptOutbox, IsBoundedInNumberAndAge) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,21 @@ TEST_F(Streak, FirstUseConsecutiveWeeksGapsAndRepeatsWithinAWeek) {
     EXPECT_EQ(use(2026, 3, 16), "3 Week Streak | 3 12 2026");
     EXPECT_EQ(use(2026, 3, 30), "1 Week Streak | 1 14 2026");  // a week skipped
     EXPECT_EQ(use(2026, 3, 2), "1 Week Streak | 1 14 2026");   // a clock that went back stores nothing
+}
+
+TEST(StreakStorage, AStoreThatCannotBeWrittenLeavesTheStreakShownAndUnsaved) {
+    // The config folder cannot be made: a file stands in its place.
+    support::TemporaryFolder folder;
+    std::ofstream(folder.path() / "config") << "not a folder";
+    platform::UserDefaults defaults(folder.path() / "config" / "kestro" / "defaults.json");
+    StreakManager streak(defaults);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(streak.streakText(day(2026, 3, 4)), "1 Week Streak");
+    EXPECT_EQ(streak.streakText(day(2026, 3, 9)), "1 Week Streak");
+    EXPECT_NO_THROW(streak.streakText());
+    EXPECT_FALSE(defaults.contains(StreakManager::countKey));
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 }
 
 TEST_F(Streak, TheTurnOfTheYearIsAnOrdinaryWeek) {

@@ -77,6 +77,10 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds limit) {
     return status_;
 }
 
+void ChildProcess::signal(int signal) {
+    if (!status_) ::kill(pid_, signal);
+}
+
 bool ChildProcess::succeeds(std::chrono::milliseconds limit) {
     auto status = waitForExit(limit);
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;

@@ -28,6 +28,8 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
     // Whether it ended with exit code 0 within `limit`.
     bool succeeds(std::chrono::milliseconds limit);
+    // Sends it `signal` (SIGTERM, say) while it runs.
+    void signal(int signal);
 
 private:
     pid_t pid_ = -1;

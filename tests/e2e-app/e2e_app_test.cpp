@@ -4,7 +4,9 @@
 // key presses.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -155,6 +157,91 @@ protected:
         return loudest;
     }
 
+    // Stores the credential as the README says, starts the app, starts a call by its shortcut and
+    // has the user and the assistant say one thing each, while the microphone streams.
+    void startCallWithOneExchange() {
+
+        // The credential is stored the way the README tells the user to.
+        e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
+                                root / "set-credential.log", "app-credential\n");
+        ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
+
+        realtime.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+        app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, appEnvironment(), root / "kestro.log");
+        // The menu asks for the usage counts at start-up.
+        ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
+        EXPECT_EQ(backend.requestsTo("/usage")[0].header("Authorization"), "Bearer app-credential");
+
+        ASSERT_TRUE(startCallByKeyboard()) << appLog();
+        EXPECT_EQ(backend.requestsTo("/session")[0].header("Authorization"), "Bearer app-credential");
+        ASSERT_TRUE(realtime.waitForConnection(1, 20s)) << appLog();
+        EXPECT_EQ(realtime.handshake().header("Authorization"), "Bearer ek_app");
+
+        // Transcription is switched on.
+        ASSERT_TRUE(support::eventually([&] { return firstFrame("session.update").has_value(); }, 20s))
+            << appLog();
+        auto update = *firstFrame("session.update");
+        EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
+        realtime.sendText(serverEvent("session.updated", {{"session", realtimeSession(true)}}).dump());
+
+        // Something to write down: the user's question and the assistant's answer.
+        realtime.sendText(
+            serverEvent("conversation.item.created",
+                        {{"previous_item_id", nullptr},
+                         {"item",
+                          {{"id", "item_user"},
+                           {"type", "message"},
+                           {"status", "completed"},
+                           {"role", "user"},
+                           {"content", {{{"type", "input_audio"}, {"transcript", "Is anyone there?"}}}}}}})
+                .dump());
+        json answer = {{"id", "item_answer"},
+                       {"type", "message"},
+                       {"status", "in_progress"},
+                       {"role", "assistant"},
+                       {"content", json::array()}};
+        realtime.sendText(
+            serverEvent("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}})
+                .dump());
+        answer["status"] = "completed";
+        answer["content"] = {{{"type", "audio"}, {"transcript", "I am here."}}};
+        realtime.sendText(serverEvent("response.output_item.done",
+                                      {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}})
+                              .dump());
+
+        // The sine tone of the default source arrives as microphone audio.
+        ASSERT_TRUE(support::eventually([&] { return loudestMicrophoneSample() > 1000; }, 20s))
+            << "no microphone audio reached the server\n"
+            << appLog();
+        // The items went out before that wait; a moment more lets the app read them before the call
+        // ends (nothing it sends shows that it has).
+        std::this_thread::sleep_for(1s);
+    }
+
+    // The transcripts the backend has been sent, as "role:content" lists.
+    std::vector<std::vector<std::string>> postedTranscripts() const {
+        std::vector<std::vector<std::string>> posted;
+        for (const auto& request : backend.requestsTo("/transcript")) {
+            posted.emplace_back();
+            for (const auto& entry : kestro::decodeTranscriptPayload(request.body).entries)
+                posted.back().push_back(entry.role + ":" + entry.content);
+        }
+        return posted;
+    }
+
+    // The transcripts kept for a later upload, likewise.
+    std::vector<std::vector<std::string>> keptTranscripts() const {
+        std::vector<std::vector<std::string>> kept;
+        const fs::path outbox = root / "state" / "kestro" / "outbox";
+        if (!fs::exists(outbox)) return kept;
+        for (const auto& file : fs::directory_iterator(outbox)) {
+            kept.emplace_back();
+            for (const auto& entry : kestro::decodeTranscriptPayload(fileText(file.path())).entries)
+                kept.back().push_back(entry.role + ":" + entry.content);
+        }
+        return kept;
+    }
+
     x11_test::Driver keys;
     support::TemporaryFolder folder;
     const fs::path root = folder.path();
@@ -168,61 +255,8 @@ protected:
 };
 
 TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) {
-    // The credential is stored the way the README tells the user to.
-    e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
-                            root / "set-credential.log", "app-credential\n");
-    ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
-
-    realtime.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
-    app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, appEnvironment(), root / "kestro.log");
-    // The menu asks for the usage counts at start-up.
-    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/usage").empty(); }, 30s)) << appLog();
-    EXPECT_EQ(backend.requestsTo("/usage")[0].header("Authorization"), "Bearer app-credential");
-
-    ASSERT_TRUE(startCallByKeyboard()) << appLog();
-    EXPECT_EQ(backend.requestsTo("/session")[0].header("Authorization"), "Bearer app-credential");
-    ASSERT_TRUE(realtime.waitForConnection(1, 20s)) << appLog();
-    EXPECT_EQ(realtime.handshake().header("Authorization"), "Bearer ek_app");
-
-    // Transcription is switched on.
-    ASSERT_TRUE(support::eventually([&] { return firstFrame("session.update").has_value(); }, 20s))
-        << appLog();
-    auto update = *firstFrame("session.update");
-    EXPECT_EQ(update["session"]["input_audio_transcription"]["model"], "whisper-1");
-    realtime.sendText(serverEvent("session.updated", {{"session", realtimeSession(true)}}).dump());
-
-    // Something to write down: the user's question and the assistant's answer.
-    realtime.sendText(
-        serverEvent("conversation.item.created",
-                    {{"previous_item_id", nullptr},
-                     {"item",
-                      {{"id", "item_user"},
-                       {"type", "message"},
-                       {"status", "completed"},
-                       {"role", "user"},
-                       {"content", {{{"type", "input_audio"}, {"transcript", "Is anyone there?"}}}}}}})
-            .dump());
-    json answer = {{"id", "item_answer"},
-                   {"type", "message"},
-                   {"status", "in_progress"},
-                   {"role", "assistant"},
-                   {"content", json::array()}};
-    realtime.sendText(
-        serverEvent("conversation.item.created", {{"previous_item_id", "item_user"}, {"item", answer}})
-            .dump());
-    answer["status"] = "completed";
-    answer["content"] = {{{"type", "audio"}, {"transcript", "I am here."}}};
-    realtime.sendText(serverEvent("response.output_item.done",
-                                  {{"response_id", "resp_1"}, {"output_index", 0}, {"item", answer}})
-                          .dump());
-
-    // The sine tone of the default source arrives as microphone audio.
-    ASSERT_TRUE(support::eventually([&] { return loudestMicrophoneSample() > 1000; }, 20s))
-        << "no microphone audio reached the server\n"
-        << appLog();
-    // The items went out before that wait; a moment more lets the app read them before the call
-    // ends (nothing it sends shows that it has).
-    std::this_thread::sleep_for(1s);
+    startCallWithOneExchange();
+    if (HasFatalFailure()) return;
 
     keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::m});
     EXPECT_EQ(realtime.waitForClientClose(20s), std::optional<std::uint16_t>(1001)) << appLog();
@@ -279,6 +313,39 @@ TEST_F(InstalledApp, AStoredStartShortcutStartsACallWhileTheTrayMenuIsOpen) {
     }
     EXPECT_TRUE(asked) << "Control+K in the open menu started no call\n" << appLog();
     EXPECT_FALSE(app->waitForExit(0ms)) << appLog();
+}
+
+// As at logout: the session sends SIGTERM while a call runs. The call ends as End Call ends it:
+// the connection closes with "going away" and the transcript is posted (or, when the backend
+// refuses it, waits in the outbox); then the app exits.
+class EndedByTheSession : public InstalledApp {
+protected:
+    void sigtermMidCall() {
+        startCallWithOneExchange();
+        if (HasFatalFailure()) return;
+        app->signal(SIGTERM);
+        EXPECT_EQ(realtime.waitForClientClose(20s), std::optional<std::uint16_t>(1001)) << appLog();
+        auto status = app->waitForExit(20s);
+        ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM\n" << appLog();
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << "wait status " << *status << "\n" << appLog();
+        auto posted = postedTranscripts();
+        ASSERT_EQ(posted.size(), 1u) << appLog();
+        EXPECT_EQ(posted[0], said);
+    }
+
+    const std::vector<std::string> said{"user:Is anyone there?", "assistant:I am here."};
+};
+
+TEST_F(EndedByTheSession, SigtermMidCallPostsTheTranscript) {
+    sigtermMidCall();
+    EXPECT_EQ(keptTranscripts(), std::vector<std::vector<std::string>>{});
+}
+
+TEST_F(EndedByTheSession, SigtermMidCallKeepsTheTranscriptTheBackendRefuses) {
+    backend.setReply("/transcript", support::ScriptedReply::text(503, "maintenance"));
+    sigtermMidCall();
+    EXPECT_EQ(keptTranscripts(), std::vector<std::vector<std::string>>{said}) << appLog();
 }
 
 }  // namespace

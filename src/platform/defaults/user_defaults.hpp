@@ -4,6 +4,7 @@
 // process or others, may share one file: reads see what another one wrote, and each write changes
 // the file's current content under an exclusive lock on its folder, so no one's keys are lost.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -19,8 +20,14 @@ public:
     // The JSON kinds a value may have; integers and reals are kept apart.
     using Value = std::variant<bool, std::int64_t, double, std::string>;
 
-    // Opens (or starts) the store kept in `file`. A file that is not a JSON object is moved aside
-    // (to `file` + ".corrupt") and the store starts empty.
+    // Values nested deeper than this in the file make it corrupt.
+    static constexpr std::size_t maxNestingDepth = 64;
+
+    // Opens (or starts) the store kept in `file`. A file that is not a JSON object, or nests
+    // deeper than maxNestingDepth, is moved aside (to `file` + ".corrupt") and the store starts
+    // empty. A file that exists but cannot be read is never written over: the store says why once
+    // (standard error and the system log), keeps its changes in memory only, and writes again once
+    // the file can be read.
     explicit UserDefaults(std::filesystem::path file);
     ~UserDefaults();
     UserDefaults(const UserDefaults&) = delete;
@@ -39,7 +46,11 @@ public:
     std::optional<double> number(const std::string& key) const;
     std::optional<bool> boolean(const std::string& key) const;
 
-    // Every write is persisted before it returns (temporary file, fsync, rename; mode 0600).
+    // Every write is persisted before it returns (temporary file, fsync, rename; mode 0600);
+    // temporary files left by writers that died are removed on the way. When the file cannot be
+    // written, the change is undone, the first failure in a row is reported (standard error and
+    // the system log) and std::system_error is thrown. Keys and texts must be valid UTF-8
+    // (std::invalid_argument otherwise).
     void set(const std::string& key, Value value);
     void set(const std::string& key, const char* value) { set(key, Value(std::string(value))); }
     void set(const std::string& key, int value) { set(key, Value(std::int64_t{value})); }

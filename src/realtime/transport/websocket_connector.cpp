@@ -141,8 +141,12 @@ namespace detail {
 // leave whole and in the order they were queued.
 class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnection> {
 public:
-    explicit WebSocketConnection(asio::any_io_executor executor) : strand_(std::move(executor)), closeLimit_(strand_) {}
-    virtual ~WebSocketConnection() = default;
+    explicit WebSocketConnection(asio::any_io_executor executor)
+        : strand_(std::move(executor)), closeLimit_(strand_) { ++live; }
+    virtual ~WebSocketConnection() { --live; }
+
+    // Connections not yet closed and let go (their closing handshake included).
+    static inline std::atomic<std::size_t> live{0};
 
     const asio::strand<asio::any_io_executor>& strand() const { return strand_; }
     bool isCancelled() const { return cancelled_.load(); }
@@ -559,6 +563,8 @@ asio::awaitable<std::shared_ptr<Connector>> WebSocketConnector::connect(asio::an
                                                                         ConnectionRequest request) {
     co_return std::make_shared<WebSocketConnector>(std::move(sharedExecutor), std::move(request));
 }
+
+std::size_t WebSocketConnector::openConnections() { return detail::WebSocketConnection::live.load(); }
 
 DisconnectHandler WebSocketConnector::onDisconnect() const {
     std::lock_guard lock(handlerMutex_);

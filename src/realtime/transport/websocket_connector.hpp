@@ -10,6 +10,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -35,6 +36,10 @@ public:
     // The asynchronous factory of the connector interface; it always succeeds.
     static asio::awaitable<std::shared_ptr<Connector>> connect(asio::any_io_executor sharedExecutor,
                                                                ConnectionRequest request);
+
+    // How many connections of this process are still open or closing; a connection counts until
+    // its closing handshake has ended, so a process about to exit can let its calls close cleanly.
+    static std::size_t openConnections();
 
     ServerEventStream events() const override { return events_; }
     DisconnectHandler onDisconnect() const override;

@@ -7,7 +7,6 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <memory>
@@ -25,7 +24,7 @@
 
 namespace conversation_test {
 
-using json = nlohmann::json;
+using json = support::Json;
 using realtime::Conversation;
 using namespace std::chrono_literals;
 

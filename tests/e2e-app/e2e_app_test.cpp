@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -28,7 +27,7 @@
 
 namespace {
 
-using json = nlohmann::json;
+using json = support::Json;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using support::realtimeSession;

@@ -1,51 +1,47 @@
-// Cost of converting one microphone buffer (4096 frames of 48 kHz float) to the wire format
-// (24 kHz mono PCM16), as the capture path does for every tap buffer.
+// One microphone buffer (4096 frames of 48 kHz float) made into its "input_audio_buffer.append"
+// frame as the capture path does (conversion to 24 kHz PCM16, the chunk, the event, its text),
+// against soxr alone converting it, base64 and a frame put together by hand.
 
-#include <benchmark/benchmark.h>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "limits.hpp"
+#include "measure.hpp"
 #include "platform/audio/audio_converter.hpp"
-#include "support/audio_signals.hpp"
+#include "realtime/conversation/audio_conversion.hpp"
+#include "realtime/conversation/conversation.hpp"
+#include "realtime/model/base64.hpp"
+#include "realtime/model/codec.hpp"
 
 namespace {
 
-using platform::AudioConverter;
-using platform::AudioFormat;
+void MicrophoneBufferToFrame(benchmark::State& state) {
+    const auto wire = realtime::Conversation::desiredFormat();
+    const auto buffer = bench::microphoneBuffer();
+    auto converter = platform::AudioConverter::make(buffer->format(), wire);
+    bench::MicrophoneLimit least;
 
-void convertMicrophoneBuffer(benchmark::State& state, const AudioFormat& mic) {
-    const auto wire = AudioFormat::int16(24000, 1);
-    auto converter = AudioConverter::make(mic, wire);
-    auto input = kestro::test::makeSine(mic, 4096, 440);
-    const auto capacity = static_cast<uint32_t>(4096 * wire.sampleRate / mic.sampleRate);
-    uint64_t frames = 0;
+    double figure = 0;
+    double limit = 0;
     for (auto _ : state) {
-        auto output = platform::PcmBuffer::make(wire, capacity);
-        bool given = false;
-        converter->convert(*output, [&](uint32_t, AudioConverter::InputStatus& status) -> std::shared_ptr<const platform::PcmBuffer> {
-            status = given ? AudioConverter::InputStatus::noDataNow : AudioConverter::InputStatus::haveData;
-            auto result = given ? nullptr : input;
-            given = true;
-            return result;
+        const double piece = bench::measuredOnThisThread("figure", [&] {
+            auto converted = realtime::convertBuffer(buffer, *converter, 2048);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(converted->data());
+            realtime::Bytes chunk(bytes, bytes + converted->byteSize());
+            auto frame = realtime::encode(realtime::ClientEvent::appendInputAudioBuffer(std::nullopt, chunk));
+            benchmark::DoNotOptimize(frame);
         });
-        frames += output->frameLength();
-        benchmark::DoNotOptimize(output->data());
+        state.SetIterationTime(piece);
+        figure += piece;
+        limit += bench::measuredOnThisThread("limit", [&] {
+            auto frame = least.frame(buffer->floatData());
+            benchmark::DoNotOptimize(frame);
+        });
     }
-    state.counters["out_frames_per_s"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
-    state.SetItemsProcessed(state.iterations());
+    bench::report(state, figure, limit, double(state.iterations()), 1.5);
 }
-
-void BM_ConvertMono48kFloatToWire(benchmark::State& state) {
-    convertMicrophoneBuffer(state, AudioFormat::float32(48000, 1));
-}
-BENCHMARK(BM_ConvertMono48kFloatToWire);
-
-void BM_ConvertStereo48kFloatInterleavedToWire(benchmark::State& state) {
-    convertMicrophoneBuffer(state, AudioFormat::float32(48000, 2, true));
-}
-BENCHMARK(BM_ConvertStereo48kFloatInterleavedToWire);
-
-void BM_ConvertMono44kFloatToWire(benchmark::State& state) {
-    convertMicrophoneBuffer(state, AudioFormat::float32(44100, 1));
-}
-BENCHMARK(BM_ConvertMono44kFloatToWire);
+BENCHMARK(MicrophoneBufferToFrame)->UseManualTime();
 
 }  // namespace

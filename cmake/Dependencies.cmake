@@ -4,7 +4,6 @@ find_package(PkgConfig REQUIRED)
 find_package(Boost 1.81 EXACT REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(CURL REQUIRED)
-find_package(nlohmann_json 3 REQUIRED)
 find_package(ZLIB REQUIRED)
 
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)

@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git ccache
-  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   libboost1.81-dev libssl-dev ca-certificates openssl
-  libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
+  libcurl4-openssl-dev zlib1g-dev
   libpulse-dev libsoxr-dev
   libgstreamer1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice

@@ -1,14 +1,12 @@
 #include "app/session_token.hpp"
 
-#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "app/backend_config.hpp"
 #include "app/usage_manager.hpp"
+#include "platform/json/json.hpp"
 
 namespace kestro {
-
-using nlohmann::json;
 
 TokenError TokenError::networkError(const std::string& message) {
     return TokenError(Kind::networkError, "Network error: " + message);
@@ -26,23 +24,26 @@ struct SessionReply {
     std::int64_t total;
 };
 
-std::optional<std::int64_t> integerOf(const json& object, const char* key) {
+std::optional<std::int64_t> integerOf(const platform::json::Object& object, const char* key) {
     auto found = object.find(key);
-    if (found == object.end() || !found->is_number_integer()) return std::nullopt;
-    if (found->is_number_unsigned() && found->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-        return std::nullopt;
+    if (found == object.end()) return std::nullopt;
+    const auto& value = found->value();
+    if (value.is_int64()) return value.get_int64();
+    if (value.is_uint64() && value.get_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return static_cast<std::int64_t>(value.get_uint64());
     }
-    return found->get<std::int64_t>();
+    return std::nullopt;
 }
 
 std::optional<SessionReply> parseSessionReply(const std::string& body) {
-    json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return std::nullopt;
-    auto secret = parsed.find("client_secret");
-    auto used = integerOf(parsed, "used");
-    auto total = integerOf(parsed, "total");
-    if (secret == parsed.end() || !secret->is_string() || !used || !total) return std::nullopt;
-    return SessionReply{secret->get<std::string>(), *used, *total};
+    auto parsed = platform::json::read(body);
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    const auto& reply = parsed->get_object();
+    auto secret = reply.find("client_secret");
+    auto used = integerOf(reply, "used");
+    auto total = integerOf(reply, "total");
+    if (secret == reply.end() || !secret->value().is_string() || !used || !total) return std::nullopt;
+    return SessionReply{std::string(secret->value().get_string()), *used, *total};
 }
 
 // A credential travels in a header: empty or with a control character inside, it is unusable.

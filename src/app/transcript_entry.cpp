@@ -2,11 +2,11 @@
 
 #include <cstdio>
 #include <ctime>
-#include <nlohmann/json.hpp>
+
+#include "platform/json/json.hpp"
 
 namespace kestro {
 
-using json = nlohmann::ordered_json;
 namespace chr = std::chrono;
 
 std::string iso8601(chr::system_clock::time_point time) {
@@ -41,35 +41,39 @@ chr::system_clock::time_point parseISO8601(std::string_view text) {
 }
 
 std::string encodeTranscriptPayload(const TranscriptPayload& payload) {
-    json entries = json::array();
+    platform::json::Array entries;
+    entries.reserve(payload.entries.size());
     for (auto& entry : payload.entries) {
-        entries.push_back(json{{"timestamp", iso8601(entry.timestamp)},
-                               {"role", entry.role},
-                               {"content", entry.content},
-                               {"type", entry.type}});
+        entries.push_back(platform::json::Object{{"timestamp", iso8601(entry.timestamp)},
+                                                 {"role", entry.role},
+                                                 {"content", entry.content},
+                                                 {"type", entry.type}});
     }
-    return json{{"entries", std::move(entries)}}.dump(2);
+    return platform::json::write(platform::json::Object{{"entries", std::move(entries)}}, {.indent = 2});
 }
 
 namespace {
 
-std::string requiredString(const json& object, const char* key) {
+std::string requiredString(const platform::json::Object& object, const char* key) {
     auto found = object.find(key);
     if (found == object.end()) throw TranscriptDecodingError(std::string("key not found: ") + key);
-    if (!found->is_string()) throw TranscriptDecodingError(std::string("expected a string: ") + key);
-    return found->get<std::string>();
+    if (!found->value().is_string()) throw TranscriptDecodingError(std::string("expected a string: ") + key);
+    return std::string(found->value().get_string());
 }
 
 }  // namespace
 
 TranscriptPayload decodeTranscriptPayload(std::string_view text) {
-    json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) throw TranscriptDecodingError("expected a JSON object");
-    auto entries = parsed.find("entries");
-    if (entries == parsed.end() || !entries->is_array()) throw TranscriptDecodingError("key not found: entries");
+    auto parsed = platform::json::read(text);
+    if (!parsed || !parsed->is_object()) throw TranscriptDecodingError("expected a JSON object");
+    auto entries = parsed->get_object().find("entries");
+    if (entries == parsed->get_object().end() || !entries->value().is_array()) {
+        throw TranscriptDecodingError("key not found: entries");
+    }
     TranscriptPayload payload;
-    for (auto& entry : *entries) {
-        if (!entry.is_object()) throw TranscriptDecodingError("expected a JSON object in entries");
+    for (auto& element : entries->value().get_array()) {
+        if (!element.is_object()) throw TranscriptDecodingError("expected a JSON object in entries");
+        const auto& entry = element.get_object();
         payload.entries.push_back(TranscriptEntry{parseISO8601(requiredString(entry, "timestamp")),
                                                   requiredString(entry, "role"), requiredString(entry, "content"),
                                                   requiredString(entry, "type")});

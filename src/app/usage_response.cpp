@@ -1,36 +1,37 @@
 #include "app/usage_response.hpp"
 
-#include <nlohmann/json.hpp>
+#include "platform/json/json.hpp"
 
 namespace kestro {
 
-using nlohmann::json;
-
 namespace {
 
-std::int64_t requiredInteger(const json& object, const char* key) {
+std::int64_t requiredInteger(const platform::json::Object& object, const char* key) {
     auto found = object.find(key);
     if (found == object.end()) throw UsageDecodingError(std::string("key not found: ") + key);
-    if (found->is_number_unsigned()) {
-        auto value = found->get<std::uint64_t>();
-        if (value > static_cast<std::uint64_t>(INT64_MAX)) throw UsageDecodingError(std::string("number out of range: ") + key);
-        return static_cast<std::int64_t>(value);
+    const auto& value = found->value();
+    if (value.is_uint64()) {
+        if (value.get_uint64() > static_cast<std::uint64_t>(INT64_MAX)) {
+            throw UsageDecodingError(std::string("number out of range: ") + key);
+        }
+        return static_cast<std::int64_t>(value.get_uint64());
     }
-    if (!found->is_number_integer()) throw UsageDecodingError(std::string("expected an integer: ") + key);
-    return found->get<std::int64_t>();
+    if (!value.is_int64()) throw UsageDecodingError(std::string("expected an integer: ") + key);
+    return value.get_int64();
 }
 
 }  // namespace
 
 std::string encodeUsageResponse(const UsageResponse& usage) {
-    return nlohmann::ordered_json{{"used", usage.used}, {"total", usage.total}}.dump();
+    return platform::json::write(platform::json::Object{{"used", usage.used}, {"total", usage.total}});
 }
 
 UsageResponse decodeUsageResponse(std::string_view text) {
-    json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_discarded()) throw UsageDecodingError("the data is not valid JSON");
-    if (!parsed.is_object()) throw UsageDecodingError("expected a JSON object");
-    return UsageResponse{requiredInteger(parsed, "used"), requiredInteger(parsed, "total")};
+    auto parsed = platform::json::read(text);
+    if (!parsed) throw UsageDecodingError("the data is not valid JSON");
+    if (!parsed->is_object()) throw UsageDecodingError("expected a JSON object");
+    const auto& object = parsed->get_object();
+    return UsageResponse{requiredInteger(object, "used"), requiredInteger(object, "total")};
 }
 
 }  // namespace kestro

@@ -5,10 +5,11 @@
 #include <cwctype>
 #include <limits>
 #include <locale.h>
-#include <nlohmann/json.hpp>
 
+#include "platform/json/json.hpp"
 #include "platform/hotkeys/keyboard_layout.hpp"
 #include "platform/hotkeys/utf8.hpp"
+#include "platform/json/json.hpp"
 #include "shortcuts/shortcut_layer.hpp"
 #include "shortcuts/special_keys.hpp"
 #include "shortcuts/texts.hpp"
@@ -18,18 +19,19 @@ namespace {
 
 constexpr std::string_view replacementCharacter = "\uFFFD";
 
-std::optional<std::int64_t> integerMember(const nlohmann::json& object, const char* name) {
+std::optional<std::int64_t> integerMember(const platform::json::Object& object, const char* name) {
     auto found = object.find(name);
     if (found == object.end()) return std::nullopt;
-    if (found->is_number_integer() && !found->is_number_unsigned()) return found->get<std::int64_t>();
-    if (found->is_number_unsigned()) {
-        auto value = found->get<std::uint64_t>();
+    const auto& member = found->value();
+    if (member.is_int64()) return member.get_int64();
+    if (member.is_uint64()) {
+        auto value = member.get_uint64();
         if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
         return static_cast<std::int64_t>(value);
     }
-    if (found->is_number_float()) {
+    if (member.is_double()) {
         // 35.0 is the integer 35; 35.5 is not an integer.
-        double value = found->get<double>();
+        double value = member.get_double();
         if (std::trunc(value) != value || value < -9.2e18 || value > 9.2e18) return std::nullopt;
         return static_cast<std::int64_t>(value);
     }
@@ -108,10 +110,10 @@ std::string Shortcut::toJson() const {
 }
 
 std::optional<Shortcut> Shortcut::fromJson(std::string_view json) {
-    auto parsed = nlohmann::json::parse(json, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
-    auto keyCode = integerMember(parsed, "carbonKeyCode");
-    auto modifiers = integerMember(parsed, "carbonModifiers");
+    auto parsed = platform::json::read(json);
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    auto keyCode = integerMember(parsed->get_object(), "carbonKeyCode");
+    auto modifiers = integerMember(parsed->get_object(), "carbonModifiers");
     if (!keyCode || !modifiers) return std::nullopt;
     Shortcut shortcut(*keyCode, 0);
     shortcut.carbonModifiers = *modifiers;

@@ -201,4 +201,77 @@ TEST(PcmBufferAndFormat, BuffersRefuseInvalidFormatsAndMonoLayoutsCompareEqual) 
     EXPECT_EQ(PcmBuffer::make(AudioFormat::float32(48000, 2, false), 4)->bufferCount(), 2u);
 }
 
+// One channel of a buffer as floats, whatever its layout and sample type.
+std::vector<float> channelSamples(const PcmBuffer& buffer, uint32_t channel) {
+    const auto& format = buffer.format();
+    const bool interleaved = format.isInterleaved();
+    const std::byte* data = buffer.data(interleaved ? 0 : channel);
+    std::vector<float> samples(buffer.frameLength());
+    for (uint32_t frame = 0; frame < buffer.frameLength(); ++frame) {
+        const std::size_t index = interleaved ? std::size_t(frame) * format.channelCount + channel : frame;
+        samples[frame] = format.sampleFormat == platform::SampleFormat::float32
+                             ? reinterpret_cast<const float*>(data)[index]
+                             : reinterpret_cast<const int16_t*>(data)[index] / 32768.0f;
+    }
+    return samples;
+}
+
+// Converts 12 buffers of a 440 Hz tone, taking the output in pieces of 1500 frames so that input
+// is left over between conversions, and returns every output channel.
+std::vector<std::vector<float>> resampledTone(const AudioFormat& from, const AudioFormat& to) {
+    auto converter = AudioConverter::make(from, to);
+    std::vector<std::shared_ptr<const PcmBuffer>> queue;
+    for (uint32_t i = 0; i < 12; ++i) queue.push_back(kestro::test::makeSine(from, 4096, 440, 0.5, i * 4096));
+    std::size_t next = 0;
+    auto input = [&](uint32_t, Input& status) -> std::shared_ptr<const PcmBuffer> {
+        status = next < queue.size() ? Input::haveData : Input::noDataNow;
+        return next < queue.size() ? queue[next++] : nullptr;
+    };
+    std::vector<std::vector<float>> channels(to.channelCount);
+    while (true) {
+        auto output = PcmBuffer::makeUncleared(to, 1500);
+        auto result = converter->convert(*output, input);
+        EXPECT_NE(result.status, Status::error) << result.error.value_or("");
+        for (uint32_t c = 0; c < to.channelCount; ++c) {
+            auto samples = channelSamples(*output, c);
+            channels[c].insert(channels[c].end(), samples.begin(), samples.end());
+        }
+        if (result.status != Status::haveData) break;
+    }
+    return channels;
+}
+
+TEST(AudioConverter, ResamplingGivesTheSameAudioInEveryLayoutAndSampleType) {
+    for (const auto& [fromRate, toRate] : {std::pair{48000.0, 24000.0}, std::pair{24000.0, 44100.0}}) {
+        const auto reference = resampledTone(AudioFormat::float32(fromRate, 1), AudioFormat::float32(toRate, 1))[0];
+        ASSERT_GT(reference.size(), 10000u);
+        EXPECT_NEAR(kestro::test::dominantFrequency(std::span(reference).subspan(4096), toRate), 440, 5);
+        for (const auto& from : {AudioFormat::float32(fromRate, 1), AudioFormat::int16(fromRate, 1),
+                                 AudioFormat::float32(fromRate, 2, true), AudioFormat::float32(fromRate, 2, false),
+                                 AudioFormat::int16(fromRate, 2, true), AudioFormat::int16(fromRate, 2, false),
+                                 AudioFormat::float32(fromRate, 3, false)}) {
+            for (const auto& to : {AudioFormat::float32(toRate, 1), AudioFormat::int16(toRate, 1),
+                                   AudioFormat::float32(toRate, 2, false), AudioFormat::int16(toRate, 2, true),
+                                   AudioFormat::int16(toRate, 2, false)}) {
+                SCOPED_TRACE(std::to_string(from.channelCount) + " channels " +
+                             (from.sampleFormat == platform::SampleFormat::int16 ? "int16 " : "float ") +
+                             (from.isInterleaved() ? "interleaved" : "split") + " to " +
+                             std::to_string(to.channelCount) + " channels " +
+                             (to.sampleFormat == platform::SampleFormat::int16 ? "int16 " : "float ") +
+                             (to.isInterleaved() ? "interleaved" : "split") + ", " + std::to_string(int(toRate)));
+                const auto channels = resampledTone(from, to);
+                for (const auto& channel : channels) {
+                    ASSERT_EQ(channel.size(), reference.size());
+                    float largest = 0;
+                    for (std::size_t i = 0; i < channel.size(); ++i) {
+                        largest = std::max(largest, std::abs(channel[i] - reference[i]));
+                    }
+                    // Two roundings to 16 bits at most.
+                    EXPECT_LT(largest, 3.0f / 32768) << "channel differs from the mono float conversion";
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -40,7 +40,7 @@ protected:
         std::vector<std::pair<std::string, std::int64_t>> found;
         for (auto& truncate : sent("conversation.item.truncate")) {
             EXPECT_EQ(truncate["content_index"], 0);
-            found.emplace_back(truncate["item_id"], truncate["audio_end_ms"]);
+            found.emplace_back(truncate["item_id"].get<std::string>(), truncate["audio_end_ms"].get<std::int64_t>());
         }
         return found;
     }

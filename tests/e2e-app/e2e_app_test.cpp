@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -30,7 +29,7 @@
 
 namespace {
 
-using json = nlohmann::json;
+using json = support::Json;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using support::realtimeSession;

@@ -19,14 +19,13 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-using json = nlohmann::json;
+using json = support::Json;
 using namespace std::chrono_literals;
 using support::realtimeSession;
 using support::serverEvent;
@@ -102,7 +101,7 @@ protected:
         for (const auto& frame : server.frames()) {
             auto message = json::parse(frame.data);
             if (message["type"] != "input_audio_buffer.append") continue;
-            auto samples = wireSamples(message["audio"]);
+            auto samples = wireSamples(message["audio"].get<std::string>());
             received.insert(received.end(), samples.begin(), samples.end());
         }
         return received;

@@ -10,13 +10,18 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/http/http_client.hpp"
 #include "support/fake_backend.hpp"
+#include "support/test_runtime.hpp"
 
 namespace {
 
@@ -223,6 +228,67 @@ TEST(HttpClient, AwaitableResumesOnTheCallersExecutorAndCancelsWithTheCoroutine)
     EXPECT_EQ(body, "fine");
     EXPECT_EQ(resumedOn, std::this_thread::get_id());
     EXPECT_EQ(cancelledKind, HttpError::Kind::cancelled);
+}
+
+
+namespace idle {
+
+std::set<std::string> threadIds() {
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.insert(entry.path().filename().string());
+    }
+    return ids;
+}
+
+// A thread's state letter and its context switches so far, from /proc.
+struct ThreadStatus {
+    char state = '?';
+    long switches = -1;
+};
+
+ThreadStatus threadStatus(const std::string& id) {
+    std::ifstream file("/proc/self/task/" + id + "/status");
+    ThreadStatus status;
+    long total = 0;
+    for (std::string line; std::getline(file, line);) {
+        if (line.starts_with("State:")) status.state = line.substr(line.find_first_not_of(" \t", 6))[0];
+        if (line.starts_with("voluntary_ctxt_switches:") || line.starts_with("nonvoluntary_ctxt_switches:")) {
+            total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    status.switches = total;
+    return status;
+}
+
+}  // namespace idle
+
+TEST(HttpClient, AnIdleWorkerSleepsUntilARequestComes) {
+    support::FakeBackend backend;
+    backend.setReply("/ping", ScriptedReply::text(200, "pong"));
+    const auto before = idle::threadIds();
+    HttpClient client;
+    std::string worker;
+    for (const auto& id : idle::threadIds()) {
+        if (!before.contains(id)) worker = id;
+    }
+    ASSERT_FALSE(worker.empty());
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // Idle (fresh, then after a transfer): the worker does not wake by itself.
+        ASSERT_TRUE(support::eventually([&] { return idle::threadStatus(worker).state == 'S'; }));
+        std::this_thread::sleep_for(100ms);
+        const auto asleep = idle::threadStatus(worker).switches;
+        std::this_thread::sleep_for(2500ms);
+        EXPECT_EQ(idle::threadStatus(worker).switches, asleep) << "the idle worker woke up";
+
+        Outcome outcome;
+        client.start(get(backend.baseUrl() + "ping"), outcome.completion());
+        auto result = outcome.wait();
+        ASSERT_TRUE(std::holds_alternative<HttpResponse>(result));
+        EXPECT_EQ(std::get<HttpResponse>(result).body, "pong");
+    }
 }
 
 }  // namespace

@@ -7,13 +7,12 @@
 #include <type_traits>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "realtime/model/codec.hpp"
+#include "support/json.hpp"
 
 namespace realtime::model_test {
 
-using Json = nlohmann::json;
+using Json = support::Json;
 using Kind = DecodingError::Kind;
 
 // The error decoding `json` as a T (a ServerEvent: as a received message) fails with.

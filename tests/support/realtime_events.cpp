@@ -4,7 +4,7 @@
 
 namespace support {
 
-using json = nlohmann::json;
+using json = Json;
 
 json serverEvent(const std::string& type, json fields) {
     static std::atomic<int> next{0};

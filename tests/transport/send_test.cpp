@@ -1,11 +1,10 @@
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <map>
 #include <thread>
 
 #include "realtime/model/codec.hpp"
 #include "realtime/model/decoding_error.hpp"
+#include "support/json.hpp"
 #include "transport_fixture.hpp"
 
 namespace transport_test {
@@ -63,7 +62,7 @@ TEST_F(Sending, SendsFromSeveralThreadsAtOnceAllArriveIntact) {
     ASSERT_TRUE(server.waitForFrames(threads * perThread));
     std::map<std::string, std::string> byId;
     for (const auto& frame : server.frames()) {
-        auto json = nlohmann::json::parse(frame.data);
+        auto json = support::Json::parse(frame.data);
         byId[json.at("event_id").get<std::string>()] = frame.data;
     }
     ASSERT_EQ(byId.size(), static_cast<std::size_t>(threads * perThread));
@@ -80,8 +79,8 @@ TEST_F(Sending, AnEncodingErrorGoesBackToTheCallerAndTheConnectionCarriesOn) {
     ASSERT_TRUE(server.waitForFrames(1));
     auto frames = server.frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(nlohmann::json::parse(frames[0].data),
-              nlohmann::json::parse(R"({"type":"input_audio_buffer.commit","event_id":"after"})"));
+    EXPECT_EQ(support::Json::parse(frames[0].data),
+              support::Json::parse(R"({"type":"input_audio_buffer.commit","event_id":"after"})"));
 }
 
 }  // namespace

@@ -11,15 +11,22 @@ constexpr std::size_t maxBufferBytes = std::size_t(1) << 30;
 std::shared_ptr<PcmBuffer> PcmBuffer::make(const AudioFormat& format, uint32_t frameCapacity) {
     if (!format.isValid()) return nullptr;
     if (std::size_t(frameCapacity) * format.bytesPerFrame() > maxBufferBytes) return nullptr;
-    return std::shared_ptr<PcmBuffer>(new PcmBuffer(format, frameCapacity));
+    return std::shared_ptr<PcmBuffer>(new PcmBuffer(format, frameCapacity, true));
 }
 
-PcmBuffer::PcmBuffer(const AudioFormat& format, uint32_t frameCapacity)
+std::shared_ptr<PcmBuffer> PcmBuffer::makeUncleared(const AudioFormat& format, uint32_t frameCapacity) {
+    if (!format.isValid()) return nullptr;
+    if (std::size_t(frameCapacity) * format.bytesPerFrame() > maxBufferBytes) return nullptr;
+    return std::shared_ptr<PcmBuffer>(new PcmBuffer(format, frameCapacity, false));
+}
+
+PcmBuffer::PcmBuffer(const AudioFormat& format, uint32_t frameCapacity, bool cleared)
     : format_(format),
       frameCapacity_(frameCapacity),
       bufferBytes_(std::size_t(frameCapacity) * format.bytesPerFrame()),
       // At least one byte so that data() is a real pointer even for an empty buffer.
-      storage_(new std::byte[bufferBytes_ * format.bufferCount() + 1]()) {}
+      storage_(cleared ? new std::byte[bufferBytes_ * format.bufferCount() + 1]()
+                       : new std::byte[bufferBytes_ * format.bufferCount() + 1]) {}
 
 std::size_t PcmBuffer::samplesInBuffer() const {
     return std::size_t(frameLength_) * (format_.isInterleaved() ? format_.channelCount : 1);

@@ -16,6 +16,8 @@ public:
     // A zeroed buffer, or none when the format is not valid or the capacity is too large to hold
     // (more than 1 GiB per channel buffer). A capacity of zero is allowed.
     static std::shared_ptr<PcmBuffer> make(const AudioFormat& format, uint32_t frameCapacity);
+    // The same without clearing the storage, for a writer that fills the frames it then counts.
+    static std::shared_ptr<PcmBuffer> makeUncleared(const AudioFormat& format, uint32_t frameCapacity);
 
     PcmBuffer(const PcmBuffer&) = delete;
     PcmBuffer& operator=(const PcmBuffer&) = delete;
@@ -41,7 +43,7 @@ public:
     std::span<const int16_t> int16Data(uint32_t buffer = 0) const;
 
 private:
-    PcmBuffer(const AudioFormat& format, uint32_t frameCapacity);
+    PcmBuffer(const AudioFormat& format, uint32_t frameCapacity, bool cleared);
     std::size_t samplesInBuffer() const;
 
     AudioFormat format_;

@@ -5,11 +5,11 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "platform/desktop/system_logger.hpp"
 #include "platform/desktop/url_opener.hpp"
+#include "platform/json/json.hpp"
 #include "platform/http/http_client.hpp"
 
 namespace platform {
@@ -62,16 +62,17 @@ asio::awaitable<std::string> fetchOverHttp(std::shared_ptr<HttpClient> client, s
 }  // namespace
 
 UpdateFeedEntry UpdateFeedEntry::decode(const std::string& json) {
-    auto reply = nlohmann::json::parse(json, nullptr, false);
-    if (reply.is_discarded() || !reply.is_object()) {
+    auto parsed = platform::json::read(json);
+    if (!parsed || !parsed->is_object()) {
         throw UpdateFeedError("The update feed is not a JSON object");
     }
+    const auto& reply = parsed->get_object();
     auto version = reply.find("version");
     auto url = reply.find("url");
-    if (version == reply.end() || !version->is_string() || url == reply.end() || !url->is_string()) {
+    if (version == reply.end() || !version->value().is_string() || url == reply.end() || !url->value().is_string()) {
         throw UpdateFeedError("The update feed lacks a version or a url");
     }
-    UpdateFeedEntry entry{version->get<std::string>(), url->get<std::string>()};
+    UpdateFeedEntry entry{std::string(version->value().get_string()), std::string(url->value().get_string())};
     if (!versionParts(entry.version)) {
         throw UpdateFeedError("The update feed names an invalid version");
     }

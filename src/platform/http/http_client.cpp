@@ -199,6 +199,7 @@ struct HttpClient::Worker {
     std::thread thread;
 
     std::mutex mutex;
+    std::condition_variable idle;  // the worker waits here while no transfer runs
     bool stopping = false;
     RequestId nextId = 1;
     std::deque<std::unique_ptr<Transfer>> incoming;
@@ -211,7 +212,11 @@ struct HttpClient::Worker {
         if (multi) curl_multi_cleanup(multi);
     }
 
-    void wake() { curl_multi_wakeup(multi); }
+    // Called after changing the shared state under the mutex.
+    void wake() {
+        curl_multi_wakeup(multi);
+        idle.notify_one();
+    }
 
     void finish(RequestId id, HttpResult result) {
         auto found = running.find(id);
@@ -276,6 +281,12 @@ struct HttpClient::Worker {
                 } else {
                     finish(transfer->id, errorFor(code, transfer->errorText));
                 }
+            }
+            if (running.empty()) {
+                // Nothing to watch: sleep until a request, a cancellation or the shutdown comes.
+                std::unique_lock lock(mutex);
+                idle.wait(lock, [&] { return stopping || !incoming.empty() || !cancelled.empty(); });
+                continue;
             }
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
         }

@@ -13,7 +13,7 @@ std::shared_ptr<const platform::PcmBuffer> convertBuffer(std::shared_ptr<const p
                                                          platform::AudioConverter& converter,
                                                          std::uint32_t capacity) {
     if (buffer->format() == converter.outputFormat()) return buffer;
-    auto output = platform::PcmBuffer::make(converter.outputFormat(), capacity);
+    auto output = platform::PcmBuffer::makeUncleared(converter.outputFormat(), capacity);
     if (!output) {
         platform::print("Failed to create converted audio buffer.");
         return nullptr;
@@ -45,7 +45,7 @@ std::shared_ptr<platform::PcmBuffer> makePcmBuffer(std::span<const std::uint8_t>
     const auto frames = samples.size() / bytesPerFrame;
     std::shared_ptr<platform::PcmBuffer> buffer;
     if (frames <= std::numeric_limits<std::uint32_t>::max()) {
-        buffer = platform::PcmBuffer::make(format, static_cast<std::uint32_t>(frames));
+        buffer = platform::PcmBuffer::makeUncleared(format, static_cast<std::uint32_t>(frames));
     }
     if (!buffer) {
         platform::print("Error: Failed to create AVAudioPCMBuffer");

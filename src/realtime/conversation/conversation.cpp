@@ -355,9 +355,8 @@ void Conversation::handleEvent(const ServerEvent& event) {
             auto* content = contentAt(message, payload.contentIndex);
             if (!content || content->kind() != Item::Message::Content::Kind::audio) return;
             if (handlingVoice_) playAudio(payload.delta, payload.itemId);
-            // Appended in place: a long answer's audio is never copied for one more delta.
-            auto& audio = content->audio()->audio;
-            audio.insert(audio.end(), payload.delta.begin(), payload.delta.end());
+            // Appended in place, in chunks: a long answer's audio is never moved for one more delta.
+            content->audio()->audio.append(payload.delta);
         });
         break;
     }

@@ -1,5 +1,6 @@
 #include "realtime/model/codec.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -37,24 +38,23 @@ char toUpper(char c) { return isLower(c) ? static_cast<char>(c - 'a' + 'A') : c;
 }  // namespace
 
 std::string_view describeKind(const Json& value) {
-    switch (value.type()) {
-        case Json::value_t::null:
+    switch (value.kind()) {
+        case boost::json::kind::null:
             return "null";
-        case Json::value_t::object:
+        case boost::json::kind::object:
             return "an object";
-        case Json::value_t::array:
+        case boost::json::kind::array:
             return "an array";
-        case Json::value_t::string:
+        case boost::json::kind::string:
             return "a string";
-        case Json::value_t::boolean:
+        case boost::json::kind::bool_:
             return "a boolean";
-        case Json::value_t::number_integer:
-        case Json::value_t::number_unsigned:
-        case Json::value_t::number_float:
+        case boost::json::kind::int64:
+        case boost::json::kind::uint64:
+        case boost::json::kind::double_:
             return "a number";
-        default:
-            return "an unknown value";
     }
+    return "an unknown value";
 }
 
 void throwWrongKind(std::string_view expected, const Json& found) {
@@ -69,31 +69,48 @@ void throwWrongKind(std::string_view expected, const Json& found) {
 
 void throwCorrupted(std::string description) { throw DecodingError(Kind::dataCorrupted, {}, std::move(description)); }
 
+std::string_view textOf(const Json& string) {
+    const auto& text = string.get_string();
+    return {text.data(), text.size()};
+}
+
+std::vector<const boost::json::key_value_pair*> sortedMembers(const JsonObject& object) {
+    std::vector<const boost::json::key_value_pair*> members;
+    members.reserve(object.size());
+    for (const auto& member : object) members.push_back(&member);
+    std::sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->key() < b->key(); });
+    return members;
+}
+
 const Json* findMember(const Json& object, std::string_view name, std::string_view key,
                        std::string_view& matchedKey) {
-    const auto& members = object.get_ref<const Json::object_t&>();
+    const auto& members = object.get_object();
     if (auto it = members.find(key); it != members.end()) {
-        matchedKey = it->first;
-        return &it->second;
+        matchedKey = it->key();
+        return &it->value();
     }
     if (name != key) {
         if (auto it = members.find(name); it != members.end()) {
-            matchedKey = it->first;
-            return &it->second;
+            matchedKey = it->key();
+            return &it->value();
         }
     }
-    // Other spellings that convert to the name ("EVENT_ID", "event__id").
-    for (const auto& [candidate, value] : members) {
-        if (candidate.find('_') == std::string::npos || candidate == key) continue;
+    // Other spellings that convert to the name ("EVENT_ID", "event__id"); of several, the first
+    // in byte order.
+    const Json* found = nullptr;
+    for (const auto& member : members) {
+        const std::string_view candidate = member.key();
+        if (candidate.find('_') == std::string_view::npos || candidate == key) continue;
+        if (found != nullptr && candidate >= matchedKey) continue;
         if (snakeToCamel(candidate) == name) {
             matchedKey = candidate;
-            return &value;
+            found = &member.value();
         }
     }
-    return nullptr;
+    return found;
 }
 
-const std::string& requireString(const Json& object, std::string_view key) {
+std::string_view requireString(const Json& object, std::string_view key) {
     std::string_view matched;
     const Json* value = findMember(object, key, key, matched);
     if (value == nullptr) {
@@ -108,26 +125,24 @@ const std::string& requireString(const Json& object, std::string_view key) {
             throw;
         }
     }
-    return value->get_ref<const std::string&>();
+    return textOf(*value);
 }
 
-Json parseJson(std::string_view text) {
-    try {
-        return Json::parse(text.data(), text.data() + text.size());
-    } catch (const Json::exception& error) {
-        // The library's message, without its "[json.exception...] " tag. A number too large for a
-        // double ("1e400") fails here too.
-        std::string_view reason = error.what();
-        if (auto tag = reason.find("] "); tag != std::string_view::npos) reason.remove_prefix(tag + 2);
-        throw DecodingError(Kind::dataCorrupted, {}, "The given data was not valid JSON: " + std::string(reason));
-    }
+Json parseJson(std::string_view text, boost::json::storage_ptr storage) {
+    // No depth limit: the value lives in storage freed at once, and decoding walks only the
+    // records' own fields (the schema records count their levels).
+    std::string reason;
+    auto value = platform::json::read(text, &reason, {.maxDepth = std::numeric_limits<std::size_t>::max()},
+                                      std::move(storage));
+    // A number too large for a double ("1e400") fails here too.
+    if (!value) throw DecodingError(Kind::dataCorrupted, {}, "The given data was not valid JSON: " + reason);
+    return std::move(*value);
 }
 
 std::string dumpJson(const Json& value) {
     try {
-        return value.dump();
-    } catch (const Json::type_error&) {
-        // The only failure of the writer: a text that is not valid UTF-8.
+        return platform::json::write(value, {.sortKeys = true});
+    } catch (const platform::json::InvalidUtf8&) {
         throw EncodingError({}, "A text to encode is not valid UTF-8.");
     }
 }
@@ -135,22 +150,22 @@ std::string dumpJson(const Json& value) {
 // --- scalars -------------------------------------------------------------------------------------
 
 std::int64_t Coder<std::int64_t>::decode(const Json& value) {
-    switch (value.type()) {
-        case Json::value_t::number_integer:
-            return value.get<std::int64_t>();
-        case Json::value_t::number_unsigned: {
-            const auto number = value.get<std::uint64_t>();
+    switch (value.kind()) {
+        case boost::json::kind::int64:
+            return value.get_int64();
+        case boost::json::kind::uint64: {
+            const auto number = value.get_uint64();
             if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                throwCorrupted("Parsed JSON number <" + value.dump() + "> does not fit in a 64-bit integer.");
+                throwCorrupted("Parsed JSON number <" + dumpJson(value) + "> does not fit in a 64-bit integer.");
             }
             return static_cast<std::int64_t>(number);
         }
-        case Json::value_t::number_float: {
-            const double number = value.get<double>();
+        case boost::json::kind::double_: {
+            const double number = value.get_double();
             // The range check is exact: -2^63 is representable, 2^63 is the first value beyond.
             if (!std::isfinite(number) || std::trunc(number) != number || number < -9223372036854775808.0 ||
                 number >= 9223372036854775808.0) {
-                throwCorrupted("Parsed JSON number <" + value.dump() + "> does not fit in a 64-bit integer.");
+                throwCorrupted("Parsed JSON number <" + dumpJson(value) + "> does not fit in a 64-bit integer.");
             }
             return static_cast<std::int64_t>(number);
         }
@@ -161,19 +176,19 @@ std::int64_t Coder<std::int64_t>::decode(const Json& value) {
 
 Json Coder<double>::encode(double value) {
     if (!std::isfinite(value)) throw EncodingError({}, "Unable to encode a number that is not finite.");
-    return value;
+    return Json(value);
 }
 
 double Coder<double>::decode(const Json& value) {
     if (!value.is_number()) throwWrongKind("a number", value);
-    const double number = value.get<double>();
+    const double number = value.to_number<double>();
     if (!std::isfinite(number)) throwCorrupted("Parsed JSON number is not finite.");
     return number;
 }
 
 Bytes Coder<Bytes>::decode(const Json& value) {
     if (!value.is_string()) throwWrongKind("a string", value);
-    auto bytes = base64Decode(value.get_ref<const std::string&>());
+    auto bytes = base64Decode(textOf(value));
     if (!bytes) throwCorrupted("Invalid base64-encoded audio data.");
     return std::move(*bytes);
 }
@@ -191,19 +206,21 @@ Json Coder<ToolChoice>::encode(const ToolChoice& choice) {
         case ToolChoice::Kind::function:
             break;
     }
-    Json object = Json::object();
+    JsonObject function;
+    function["name"] = choice.functionName();
+    JsonObject object;
     object["type"] = "function";
-    object["function"] = Json{{"name", choice.functionName()}};
-    return object;
+    object["function"] = std::move(function);
+    return Json(std::move(object));
 }
 
 ToolChoice Coder<ToolChoice>::decode(const Json& value) {
     if (value.is_string()) {
-        const auto& text = value.get_ref<const std::string&>();
+        const std::string_view text = textOf(value);
         if (text == "none") return ToolChoice::none();
         if (text == "auto") return ToolChoice::auto_();
         if (text == "required") return ToolChoice::required();
-        throw UnknownValueError({}, "Invalid value for enum.", text);
+        throw UnknownValueError({}, "Invalid value for enum.", std::string(text));
     }
     // Not a string: read as {"type": ..., "function": {"name": ...}}; the outer "type" is not read.
     if (!value.is_object()) throwWrongKind("an object", value);
@@ -247,11 +264,11 @@ Json Coder<Item>::encode(const Item& item) {
 
 Item Coder<Item>::decode(const Json& value) {
     if (!value.is_object()) throwWrongKind("an object", value);
-    const std::string& type = requireString(value, "type");
+    const std::string_view type = requireString(value, "type");
     if (type == "message") return Item(decodeRecord<Item::Message>(value));
     if (type == "function_call") return Item(decodeRecord<Item::FunctionCall>(value));
     if (type == "function_call_output") return Item(decodeRecord<Item::FunctionCallOutput>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown item type: " + type, type);
+    throw UnknownValueError({std::string("type")}, "Unknown item type: " + std::string(type), std::string(type));
 }
 
 namespace {
@@ -261,33 +278,33 @@ constexpr std::array<std::string_view, 4> kContentTypes{"text", "audio", "input_
 }  // namespace
 
 Json Coder<Item::Message::Content>::encode(const Item::Message::Content& content) {
-    Json object = Json::object();
-    object["type"] = std::string(kContentTypes[static_cast<std::size_t>(content.kind())]);
+    JsonObject object;
+    object["type"] = kContentTypes[static_cast<std::size_t>(content.kind())];
     if (const Item::Audio* audio = content.audio()) {
         encodeFields(object, *audio);
     } else {
         object["text"] = *content.textValue();
     }
-    return object;
+    return Json(std::move(object));
 }
 
 Item::Message::Content Coder<Item::Message::Content>::decode(const Json& value) {
     using Content = Item::Message::Content;
     if (!value.is_object()) throwWrongKind("an object", value);
-    const std::string& type = requireString(value, "type");
-    if (type == "text") return Content::text(requireString(value, "text"));
-    if (type == "input_text") return Content::input_text(requireString(value, "text"));
+    const std::string_view type = requireString(value, "type");
+    if (type == "text") return Content::text(std::string(requireString(value, "text")));
+    if (type == "input_text") return Content::input_text(std::string(requireString(value, "text")));
     if (type == "audio") return Content::audio(decodeRecord<Item::Audio>(value));
     if (type == "input_audio") return Content::input_audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + type, type);
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + std::string(type), std::string(type));
 }
 
 Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
     if (!value.is_object()) throwWrongKind("an object", value);
-    const std::string& type = requireString(value, "type");
-    if (type == "text") return Item::ContentPart::text(requireString(value, "text"));
+    const std::string_view type = requireString(value, "type");
+    if (type == "text") return Item::ContentPart::text(std::string(requireString(value, "text")));
     if (type == "audio") return Item::ContentPart::audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + type, type);
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + std::string(type), std::string(type));
 }
 
 // --- server events -------------------------------------------------------------------------------
@@ -316,9 +333,9 @@ static_assert(kServerEventDecoders.size() == RawValues<ServerEvent::Kind>::texts
 
 ServerEvent decodeServerEvent(const Json& object) {
     if (!object.is_object()) throwWrongKind("an object", object);
-    const std::string& type = requireString(object, "type");
+    const std::string_view type = requireString(object, "type");
     const auto kind = fromRawValue<ServerEvent::Kind>(type);
-    if (!kind) throw UnknownEventTypeError(type);
+    if (!kind) throw UnknownEventTypeError(std::string(type));
     return kServerEventDecoders[static_cast<std::size_t>(*kind)](object);
 }
 
@@ -326,13 +343,41 @@ ServerEvent decodeServerEvent(const Json& object) {
 
 // --- public entry points -------------------------------------------------------------------------
 
+namespace {
+
+// The microphone's frame, written straight out: the same text the record coding writes (keys in
+// byte order), without building a value around the audio's base64 text.
+std::string encodeAppend(const ClientEvent::InputAudioBufferAppendEvent& event) {
+    std::string frame;
+    frame.reserve(event.audio.size() + (event.eventId ? event.eventId->size() : 0) + 64);
+    try {
+        frame += R"({"audio":)";
+        platform::json::appendString(frame, event.audio);
+        if (event.eventId) {
+            frame += R"(,"event_id":)";
+            platform::json::appendString(frame, *event.eventId);
+        }
+    } catch (const platform::json::InvalidUtf8&) {
+        throw EncodingError({}, "A text to encode is not valid UTF-8.");
+    }
+    frame += R"(,"type":"input_audio_buffer.append"})";
+    return frame;
+}
+
+}  // namespace
+
 std::string encode(const ClientEvent& event) {
+    if (const auto* append = std::get_if<ClientEvent::InputAudioBufferAppendEvent>(&event.payload)) {
+        return encodeAppend(*append);
+    }
     const auto object =
         std::visit([](const auto& payload) { return detail::encodeRecord(payload); }, event.payload);
     return detail::dumpJson(object);
 }
 
-ServerEvent decodeServerEvent(std::string_view json) { return detail::decodeServerEvent(detail::parseJson(json)); }
+ServerEvent decodeServerEvent(std::string_view json) {
+    return detail::withParsedJson(json, [](const detail::Json& value) { return detail::decodeServerEvent(value); });
+}
 
 template <class T>
 std::string encodeJson(const T& value) {
@@ -341,7 +386,7 @@ std::string encodeJson(const T& value) {
 
 template <class T>
 T decodeJson(std::string_view json) {
-    return detail::Coder<T>::decode(detail::parseJson(json));
+    return detail::withParsedJson(json, [](const detail::Json& value) { return detail::Coder<T>::decode(value); });
 }
 
 std::string camelToSnake(std::string_view name) {

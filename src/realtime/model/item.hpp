@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "realtime/model/audio_bytes.hpp"
 #include "realtime/model/base64.hpp"
 #include "realtime/model/fields.hpp"
 #include "realtime/model/raw_value.hpp"
@@ -22,7 +23,7 @@ struct Item {
     // Audio bytes (base64 on the wire) with an optional transcript. A missing or null "audio" reads
     // as no bytes; a missing transcript is written as null.
     struct Audio {
-        Bytes audio{};
+        AudioBytes audio{};
         std::optional<std::string> transcript{};
 
         bool operator==(const Audio&) const = default;

@@ -14,7 +14,9 @@
 #include <type_traits>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <boost/json/monotonic_resource.hpp>
+
+#include "platform/json/json.hpp"
 
 #include "realtime/model/base64.hpp"
 #include "realtime/model/decoding_error.hpp"
@@ -25,7 +27,9 @@
 
 namespace realtime::detail {
 
-using Json = nlohmann::json;
+using Json = boost::json::value;
+using JsonObject = boost::json::object;
+using JsonArray = boost::json::array;
 
 template <class T>
 struct Coder;
@@ -51,20 +55,32 @@ std::string_view describeKind(const Json& value);
 const Json* findMember(const Json& object, std::string_view name, std::string_view key,
                        std::string_view& matchedKey);
 
-// Reads a member that must be a string; path errors name the key.
-const std::string& requireString(const Json& object, std::string_view key);
+std::vector<const boost::json::key_value_pair*> sortedMembers(const JsonObject& object);
 
-Json parseJson(std::string_view text);
+// Reads a member that must be a string; path errors name the key.
+std::string_view requireString(const Json& object, std::string_view key);
+
+std::string_view textOf(const Json& string);
+
+// Reads `text` into storage freed at once when `use` returns (texts nest without bound; freeing a
+// deep value piece by piece would recurse) and returns what `use` makes of the value.
+Json parseJson(std::string_view text, boost::json::storage_ptr storage);
+template <class Use>
+auto withParsedJson(std::string_view text, Use&& use) {
+    boost::json::monotonic_resource resource;
+    const Json value = parseJson(text, &resource);
+    return use(value);
+}
 std::string dumpJson(const Json& value);
 
 // --- scalars -------------------------------------------------------------------------------------
 
 template <>
 struct Coder<std::string> {
-    static Json encode(const std::string& value) { return value; }
+    static Json encode(const std::string& value) { return Json(boost::json::string_view(value.data(), value.size())); }
     static std::string decode(const Json& value) {
         if (!value.is_string()) throwWrongKind("a string", value);
-        return value.get_ref<const std::string&>();
+        return std::string(textOf(value));
     }
 };
 
@@ -72,8 +88,8 @@ template <>
 struct Coder<bool> {
     static Json encode(bool value) { return value; }
     static bool decode(const Json& value) {
-        if (!value.is_boolean()) throwWrongKind("a boolean", value);
-        return value.get<bool>();
+        if (!value.is_bool()) throwWrongKind("a boolean", value);
+        return value.get_bool();
     }
 };
 
@@ -91,19 +107,28 @@ struct Coder<double> {
 
 template <>
 struct Coder<Bytes> {
-    static Json encode(const Bytes& value) { return base64Encode(value); }
+    static Json encode(const Bytes& value) { return Json(base64Encode(value)); }
     static Bytes decode(const Json& value);
+};
+
+template <>
+struct Coder<AudioBytes> {
+    static Json encode(const AudioBytes& value) { return Json(base64Encode(value.contiguous())); }
+    static AudioBytes decode(const Json& value) { return AudioBytes(Coder<Bytes>::decode(value)); }
 };
 
 template <RawRepresentable E>
 struct Coder<E> {
-    static Json encode(E value) { return std::string(rawValue(value)); }
+    static Json encode(E value) {
+        const std::string_view text = rawValue(value);
+        return Json(boost::json::string_view(text.data(), text.size()));
+    }
     static E decode(const Json& value) {
         if (!value.is_string()) throwWrongKind("a string", value);
-        const auto& text = value.get_ref<const std::string&>();
+        const std::string_view text = textOf(value);
         if (auto result = fromRawValue<E>(text)) return *result;
         throw UnknownValueError({}, "Cannot initialize " + std::string(RawValues<E>::typeName) +
-                                        " from invalid String value " + text, text);
+                                        " from invalid String value " + std::string(text), std::string(text));
     }
 };
 
@@ -112,8 +137,8 @@ struct Coder<E> {
 template <class X>
 struct Coder<std::vector<X>> {
     static Json encode(const std::vector<X>& values) {
-        Json array = Json::array();
-        array.get_ref<Json::array_t&>().reserve(values.size());
+        JsonArray array;
+        array.reserve(values.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
             try {
                 array.push_back(Coder<X>::encode(values[i]));
@@ -122,14 +147,15 @@ struct Coder<std::vector<X>> {
                 throw;
             }
         }
-        return array;
+        return Json(std::move(array));
     }
     static std::vector<X> decode(const Json& value) {
         if (!value.is_array()) throwWrongKind("an array", value);
+        const auto& elements = value.get_array();
         std::vector<X> result;
-        result.reserve(value.size());
+        result.reserve(elements.size());
         std::size_t index = 0;
-        for (const auto& element : value) {
+        for (const auto& element : elements) {
             try {
                 result.push_back(Coder<X>::decode(element));
             } catch (DecodingError& error) {
@@ -146,7 +172,7 @@ struct Coder<std::vector<X>> {
 template <class X>
 struct Coder<std::map<std::string, X>> {
     static Json encode(const std::map<std::string, X>& values) {
-        Json object = Json::object();
+        JsonObject object;
         for (const auto& [key, element] : values) {
             try {
                 object[key] = Coder<X>::encode(element);
@@ -155,16 +181,18 @@ struct Coder<std::map<std::string, X>> {
                 throw;
             }
         }
-        return object;
+        return Json(std::move(object));
     }
+    // Members are read in the byte order of their keys, so the first that fails is reported.
     static std::map<std::string, X> decode(const Json& value) {
         if (!value.is_object()) throwWrongKind("an object", value);
         std::map<std::string, X> result;
-        for (const auto& [key, element] : value.items()) {
+        for (const auto* member : sortedMembers(value.get_object())) {
+            std::string key(member->key().data(), member->key().size());
             try {
-                result.emplace(key, Coder<X>::decode(element));
+                result.emplace(std::move(key), Coder<X>::decode(member->value()));
             } catch (DecodingError& error) {
-                error.prependKey(key);
+                error.prependKey(std::string(member->key().data(), member->key().size()));
                 throw;
             }
         }
@@ -175,18 +203,18 @@ struct Coder<std::map<std::string, X>> {
 // --- records -------------------------------------------------------------------------------------
 
 template <class T>
-void encodeField(Json& object, const T&, const ConstantField& field) {
-    object[std::string(field.key)] = field.value;
+void encodeField(JsonObject& object, const T&, const ConstantField& field) {
+    object[field.key] = boost::json::string_view(field.value.data(), field.value.size());
 }
 
 template <class T, class M>
-void encodeField(Json& object, const T& record, const Field<T, M>& field) {
+void encodeField(JsonObject& object, const T& record, const Field<T, M>& field) {
     const M& value = record.*field.member;
     Json encoded;
     try {
         if constexpr (IsOptional<M>::value) {
             if (!value) {
-                if (field.rule == FieldRule::nullWhenAbsent) object[std::string(field.key)] = nullptr;
+                if (field.rule == FieldRule::nullWhenAbsent) object[field.key] = nullptr;
                 return;
             }
             encoded = Coder<typename M::value_type>::encode(*value);
@@ -197,7 +225,7 @@ void encodeField(Json& object, const T& record, const Field<T, M>& field) {
         error.prependKey(std::string(field.key));
         throw;
     }
-    object[std::string(field.key)] = std::move(encoded);
+    object[field.key] = std::move(encoded);
 }
 
 template <class T>
@@ -234,15 +262,15 @@ void decodeField(const Json& object, T& record, const Field<T, M>& field) {
 
 // Writes the record's fields into an existing object (flat events write beside their "type").
 template <Record T>
-void encodeFields(Json& object, const T& record) {
+void encodeFields(JsonObject& object, const T& record) {
     std::apply([&](const auto&... field) { (encodeField(object, record, field), ...); }, T::fields());
 }
 
 template <Record T>
 Json encodeRecord(const T& record) {
-    Json object = Json::object();
+    JsonObject object;
     encodeFields(object, record);
-    return object;
+    return Json(std::move(object));
 }
 
 // Reads the fields in declaration order; the first that fails is the error reported.

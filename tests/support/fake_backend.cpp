@@ -150,7 +150,11 @@ void FakeBackend::setReply(const std::string& path, ScriptedReply reply) {
 
 void FakeBackend::setResponder(const std::string& path, Responder responder) {
     std::lock_guard lock(server_->mutex);
-    server_->responders[path] = std::move(responder);
+    if (responder) {
+        server_->responders[path] = std::move(responder);
+    } else {
+        server_->responders.erase(path);
+    }
 }
 
 std::vector<RecordedRequest> FakeBackend::requests() const {

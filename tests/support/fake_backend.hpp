@@ -68,7 +68,8 @@ public:
     void enqueue(const std::string& path, ScriptedReply reply);
     void setReply(const std::string& path, ScriptedReply reply);
     // Answers every request for `path` with what `responder` makes of it (called on the server's
-    // thread, outside any lock); it takes precedence over queued and standing replies.
+    // thread, outside any lock); it takes precedence over queued and standing replies. An empty
+    // responder removes the one set.
     using Responder = std::function<ScriptedReply(const RecordedRequest&)>;
     void setResponder(const std::string& path, Responder responder);
 

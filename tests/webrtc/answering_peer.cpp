@@ -103,7 +103,12 @@ void onPadAdded(GstElement* webrtc, GstPad* pad, gpointer) {
 const GstStructure* await(GstPromise* promise, const char* step) {
     if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) throw std::runtime_error(std::string(step) + " stopped");
     const GstStructure* reply = gst_promise_get_reply(promise);
-    if (reply && gst_structure_has_field(reply, "error")) throw std::runtime_error(std::string(step) + " failed");
+    if (reply && gst_structure_has_field(reply, "error")) {
+        gchar* text = gst_structure_to_string(reply);
+        std::string description = std::string(step) + " failed: " + text;
+        g_free(text);
+        throw std::runtime_error(description);
+    }
     return reply;
 }
 
@@ -155,8 +160,11 @@ std::string AnsweringPeer::answer(const std::string& offer) {
     promise = gst_promise_new();
     g_signal_emit_by_name(state_->webrtc, "create-answer", nullptr, promise);
     GstWebRTCSessionDescription* local = nullptr;
-    gst_structure_get(await(promise, "The answer"), "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &local, nullptr);
+    if (const GstStructure* reply = await(promise, "The answer")) {
+        gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &local, nullptr);
+    }
     gst_promise_unref(promise);
+    if (!local) throw std::runtime_error("No answer");
 
     promise = gst_promise_new();
     g_signal_emit_by_name(state_->webrtc, "set-local-description", local, promise);

@@ -1,5 +1,8 @@
 #include <nlohmann/json.hpp>
 
+#include <boost/asio/ip/tcp.hpp>
+
+#include "realtime/model/decoding_error.hpp"
 #include "webrtc_fixture.hpp"
 
 namespace webrtc_test {
@@ -74,6 +77,91 @@ TEST_F(WebRTCTest, ConnectsOverLoopbackCarriesEventsBothWaysAndClosesOnTeardown)
                       "Negotiating connection.", "ICE candidate generated."}) {
         EXPECT_TRUE(printed(line)) << line;
     }
+}
+
+// Only a 201 reply whose body is UTF-8 text is taken for the answer.
+TEST_F(WebRTCTest, RefusesAnyReplyButA201WithUtf8Text) {
+    struct Case {
+        const char* name;
+        int status;
+        std::optional<std::string> body;  // none: the peer's valid answer
+    };
+    const Case cases[] = {
+        {"a valid answer with status 200", 200, std::nullopt},
+        {"a server error", 500, "busy"},
+        {"a 201 whose body is not UTF-8", 201, std::string("v=0\r\n\xff\xfe\r\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AnsweringPeer peer;
+        if (c.body) {
+            server.setReply(offerPath, support::ScriptedReply::text(c.status, *c.body));
+        } else {
+            answerThrough(peer, c.status);
+        }
+        try {
+            connect();
+            ADD_FAILURE() << "connected";
+        } catch (const WebRTCConnector::WebRTCError& error) {
+            EXPECT_EQ(error.code, WebRTCConnector::WebRTCError::Code::badServerResponse);
+        }
+    }
+}
+
+TEST_F(WebRTCTest, AnAnswerThatIsNotSdpFailsTheConnection) {
+    server.setReply(offerPath, support::ScriptedReply::text(201, "hello"));
+    EXPECT_THROW(connect(), WebRTCConnector::NegotiationError);
+}
+
+TEST_F(WebRTCTest, AnOfferThatCannotBeSentFailsTheConnection) {
+    std::uint16_t port;
+    {
+        asio::io_context io;
+        asio::ip::tcp::acceptor closed(io, {asio::ip::make_address("127.0.0.1"), 0});
+        port = closed.local_endpoint().port();
+    }
+    try {
+        rt.run([&] {
+            return WebRTCConnector::connect(
+                http, offerRequestTo("http://127.0.0.1:" + std::to_string(port) + offerPath), loopbackOptions());
+        });
+        ADD_FAILURE() << "connected";
+    } catch (const platform::HttpError& error) {
+        EXPECT_EQ(error.kind(), platform::HttpError::Kind::cannotConnect);
+    }
+}
+
+// A message that is not a server event ends the stream with the decoding error; one of a type
+// this client does not know is skipped, as on the WebSocket.
+TEST_F(WebRTCTest, AMessageThatIsNotAnEventEndsTheStreamWithTheDecodingError) {
+    AnsweringPeer peer;
+    answerThrough(peer);
+    auto connector = connect();
+    ASSERT_TRUE(peer.waitForChannelOpen());
+    ASSERT_TRUE(peer.sendText(support::serverEvent("session.renamed").dump()));
+    ASSERT_TRUE(peer.sendText(speechStarted("before")));
+    ASSERT_TRUE(peer.sendBinary("{\"type\": "));
+    ASSERT_TRUE(peer.sendText(speechStarted("after")));
+
+    auto outcome = drainOnMain(connector->events());
+    EXPECT_EQ(outcome.ids, std::vector<std::string>{"before"});
+    ASSERT_TRUE(outcome.failure);
+    EXPECT_THROW(std::rethrow_exception(outcome.failure), realtime::DecodingError);
+    EXPECT_TRUE(printed("Unknown event type: session.renamed"));
+}
+
+// The constructor returns before the data channel is open; what is sent meanwhile is not lost.
+TEST_F(WebRTCTest, EventsSentWhileTheChannelConnectsLeaveInOrderOnceItOpens) {
+    AnsweringPeer peer;
+    answerThrough(peer);
+    auto connector = connect();
+    for (auto id : {"q1", "q2", "q3"}) {
+        rt.run(rt.shared(), [&] { return connector->send(realtime::ClientEvent::commitInputAudioBuffer(id)); });
+    }
+    ASSERT_TRUE(peer.waitForMessages(3));
+    std::vector<std::string> ids;
+    for (auto& message : peer.messages()) ids.push_back(nlohmann::json::parse(message.data)["event_id"]);
+    EXPECT_EQ(ids, (std::vector<std::string>{"q1", "q2", "q3"}));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/runtime/print.hpp"
 #include "realtime/transport/webrtc_connector.hpp"
 #include "support/fake_backend.hpp"
+#include "support/realtime_events.hpp"
 #include "support/test_runtime.hpp"
 
 namespace webrtc_test {

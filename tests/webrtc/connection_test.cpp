@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "audio-pulse/pulse_fixture.hpp"
 #include "realtime/model/decoding_error.hpp"
 #include "webrtc_fixture.hpp"
 
@@ -162,6 +163,21 @@ TEST_F(WebRTCTest, EventsSentWhileTheChannelConnectsLeaveInOrderOnceItOpens) {
     std::vector<std::string> ids;
     for (auto& message : peer.messages()) ids.push_back(nlohmann::json::parse(message.data)["event_id"]);
     EXPECT_EQ(ids, (std::vector<std::string>{"q1", "q2", "q3"}));
+}
+
+// With the default elements the microphone is read from, and the other side's audio played
+// through, the sound server.
+TEST_F(WebRTCTest, RecordsAndPlaysThroughTheSoundServer) {
+    KESTRO_REQUIRE_PULSE();
+    AnsweringPeer peer;
+    answerThrough(peer);
+    realtime::WebRTCOptions options;
+    options.localAddresses = {"127.0.0.1"};
+    auto connector = rt.run([&] { return WebRTCConnector::connect(http, offerRequest(), options); }, 5s);
+    ASSERT_TRUE(peer.waitForChannelOpen());
+    ASSERT_TRUE(waitForLine("Media stream added."));
+    EXPECT_TRUE(support::eventually([] { return !kestro::test::pactl("list short source-outputs").empty(); }));
+    EXPECT_TRUE(support::eventually([] { return !kestro::test::pactl("list short sink-inputs").empty(); }));
 }
 
 }  // namespace

@@ -44,13 +44,12 @@ std::string propertyNick(gpointer object, const char* property, GType type) {
     return nick(type, static_cast<int>(value));
 }
 
-struct GErrorText {
-    static std::string take(GError* error, const char* fallback) {
-        std::string text = error && error->message ? error->message : fallback;
-        if (error) g_error_free(error);
-        return text;
-    }
-};
+// The error's message; frees the error.
+std::string takeMessage(GError* error, const char* fallback) {
+    std::string text = error && error->message ? error->message : fallback;
+    if (error) g_error_free(error);
+    return text;
+}
 
 using StructurePtr = std::shared_ptr<GstStructure>;
 // The reply of one GstPromise, awaited by a coroutine.
@@ -73,7 +72,7 @@ asio::awaitable<StructurePtr> awaitPromise(const char* what, Issue issue) {
             GError* error = nullptr;
             if (structure && gst_structure_has_field_typed(structure, "error", G_TYPE_ERROR)) {
                 gst_structure_get(structure, "error", G_TYPE_ERROR, &error, nullptr);
-                continuation.fail(WebRTCConnector::NegotiationError(GErrorText::take(error, "failed")));
+                continuation.fail(WebRTCConnector::NegotiationError(takeMessage(error, "failed")));
                 return;
             }
             continuation.yield(structure ? StructurePtr(gst_structure_copy(structure), gst_structure_free)
@@ -114,8 +113,8 @@ namespace detail {
 struct WebRTCShared {
     ServerEventStream::Continuation stream;
 
-    // Held across each send, so that messages queued while the channel was connecting leave
-    // before any later one. The channel's callbacks never take it.
+    // Held across each send and across the flush when the channel opens, so that messages queued
+    // while the channel was connecting leave before any later one.
     std::mutex sendMutex;
     std::mutex mutex;  // the fields below; never held while calling into the data channel
     std::condition_variable channelChanged;
@@ -190,15 +189,17 @@ void onPadAdded(GstElement* webrtc, GstPad* pad, gpointer data) {
     GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(webrtc));
     if (!pipeline) return;
 
+    // The offer allows Opus alone for audio.
     bool audio = false;
-    if (GstCaps* caps = gst_pad_query_caps(pad, nullptr)) {
-        if (!gst_caps_is_empty(caps)) {
-            const GstStructure* structure = gst_caps_get_structure(caps, 0);
-            const gchar* media = gst_structure_get_string(structure, "media");
-            const gchar* encoding = gst_structure_get_string(structure, "encoding-name");
-            audio = media && encoding && g_str_equal(media, "audio") && g_ascii_strcasecmp(encoding, "OPUS") == 0;
-        }
-        gst_caps_unref(caps);
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(pad), "transceiver")) {
+        g_object_get(pad, "transceiver", &transceiver, nullptr);
+    }
+    if (transceiver) {
+        GstWebRTCKind kind = GST_WEBRTC_KIND_UNKNOWN;
+        g_object_get(transceiver, "kind", &kind, nullptr);
+        audio = kind == GST_WEBRTC_KIND_AUDIO;
+        gst_object_unref(transceiver);
     }
     GError* error = nullptr;
     GstElement* branch = gst_parse_bin_from_description(

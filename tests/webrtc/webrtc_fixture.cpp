@@ -53,25 +53,6 @@ std::vector<std::string> WarningWatch::lines() const {
     return watched;
 }
 
-asio::awaitable<Outcome> drain(realtime::ServerEventStream events, std::size_t limit) {
-    Outcome outcome;
-    try {
-        while (outcome.ids.size() < limit) {
-            auto event = co_await events.next();
-            if (!event) {
-                outcome.end = "end";
-                co_return outcome;
-            }
-            outcome.ids.push_back(event->id());
-        }
-        outcome.end = "limit";
-    } catch (const std::exception& error) {
-        outcome.end = error.what();
-        outcome.failure = std::current_exception();
-    }
-    co_return outcome;
-}
-
 std::string speechStarted(const std::string& id) {
     auto event = support::serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 5}, {"item_id", "item"}});
     event["event_id"] = id;

@@ -20,6 +20,7 @@
 #include "support/fake_backend.hpp"
 #include "support/realtime_events.hpp"
 #include "support/test_runtime.hpp"
+#include "transport/transport_fixture.hpp"
 
 namespace webrtc_test {
 
@@ -39,14 +40,9 @@ public:
     std::vector<std::string> lines() const;
 };
 
-// What a consumer saw: event ids in order, then "end" for a normal end or the failure's text.
-struct Outcome {
-    std::vector<std::string> ids;
-    std::string end;
-    std::exception_ptr failure;
-};
-
-asio::awaitable<Outcome> drain(realtime::ServerEventStream events, std::size_t limit);
+// What a consumer sees of a connector's events, as in the WebSocket transport's tests.
+using transport_test::drain;
+using transport_test::Outcome;
 
 // A known server event whose event_id is `id`.
 std::string speechStarted(const std::string& id);

@@ -4,7 +4,8 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libglib-2.0.
 
 // GLib, GStreamer and its plugins, and libnice are not built with ThreadSanitizer: GLib's mutexes
 // are futexes of its own and its reference counts uninstrumented atomics, so every hand-over
-// between their threads (a buffer, a string, a promise) looks like a race to the sanitizer.
+// between their threads (a buffer, a string, a promise) looks like a race to the sanitizer. The
+// same holds for the libraries below them (GIO, OpenSSL, NSPR).
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libglib-2.0.so\n"          // GLib's own allocations and copies
            "called_from_lib:libgobject-2.0.so\n"       // object and signal bookkeeping
@@ -16,5 +17,9 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libgstbase-1.0.so\n"                  // base classes' streaming threads
            "race:libgstwebrtc\n"                       // webrtcbin and its ICE layer
            "race:libnice.so\n"                         // libnice's agent thread
+           "race:libgio-2.0.so\n"                      // GIO's sockets and worker pool under libnice
+           "race:libssl.so.3\n"                        // DTLS of the plugins, on their threads
+           "race:libcrypto.so.3\n"                     // OpenSSL's allocations for that DTLS
+           "race:libnspr4.so\n"                        // thread set-up of a library the plugins load
            "race:/usr/lib/x86_64-linux-gnu/gstreamer-1.0/\n";  // the plugins' elements
 }

@@ -51,12 +51,18 @@ struct FakeBackend::Server {
     std::vector<RecordedRequest> recorded;
     std::map<std::string, std::deque<ScriptedReply>> queued;
     std::map<std::string, ScriptedReply> standing;
+    std::map<std::string, Responder> responders;
 
     ScriptedReply replyFor(const RecordedRequest& request) {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         recorded.push_back(request);
         arrived.notify_all();
         std::string path = request.path.substr(0, request.path.find('?'));
+        if (auto found = responders.find(path); found != responders.end()) {
+            auto responder = found->second;
+            lock.unlock();
+            return responder(request);
+        }
         if (auto found = queued.find(path); found != queued.end() && !found->second.empty()) {
             auto reply = std::move(found->second.front());
             found->second.pop_front();
@@ -140,6 +146,15 @@ void FakeBackend::enqueue(const std::string& path, ScriptedReply reply) {
 void FakeBackend::setReply(const std::string& path, ScriptedReply reply) {
     std::lock_guard lock(server_->mutex);
     server_->standing[path] = std::move(reply);
+}
+
+void FakeBackend::setResponder(const std::string& path, Responder responder) {
+    std::lock_guard lock(server_->mutex);
+    if (responder) {
+        server_->responders[path] = std::move(responder);
+    } else {
+        server_->responders.erase(path);
+    }
 }
 
 std::vector<RecordedRequest> FakeBackend::requests() const {

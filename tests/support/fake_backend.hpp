@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,11 @@ public:
     // standing reply answers; without either the reply is 404.
     void enqueue(const std::string& path, ScriptedReply reply);
     void setReply(const std::string& path, ScriptedReply reply);
+    // Answers every request for `path` with what `responder` makes of it (called on the server's
+    // thread, outside any lock); it takes precedence over queued and standing replies. An empty
+    // responder removes the one set.
+    using Responder = std::function<ScriptedReply(const RecordedRequest&)>;
+    void setResponder(const std::string& path, Responder responder);
 
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requestsTo(const std::string& path) const;

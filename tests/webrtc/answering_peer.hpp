@@ -1,0 +1,48 @@
+#pragma once
+// The other side of the WebRTC tests: a webrtcbin of its own that answers an offer, sends a silent
+// Opus track back, and records what arrives on the data channel the offer opened. Its ICE agent
+// gathers on 127.0.0.1 only. Everything here is safe from any thread; the waits give up after
+// their limit.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace webrtc_test {
+
+using namespace std::chrono_literals;
+
+struct ChannelMessage {
+    bool binary = false;
+    std::string data;
+};
+
+class AnsweringPeer {
+public:
+    AnsweringPeer();
+    ~AnsweringPeer();
+    AnsweringPeer(const AnsweringPeer&) = delete;
+    AnsweringPeer& operator=(const AnsweringPeer&) = delete;
+
+    // The SDP answer to `offer`, with this side's candidates, once its ICE gathering is complete.
+    // Throws std::runtime_error when a step fails.
+    std::string answer(const std::string& offer);
+
+    bool waitForChannelOpen(std::chrono::milliseconds limit = 5s) const;
+    bool waitForChannelClosed(std::chrono::milliseconds limit = 5s) const;
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds limit = 5s) const;
+    std::string channelLabel() const;
+    std::vector<ChannelMessage> messages() const;
+
+    // Sends on the data channel; false when it is not open.
+    bool sendText(const std::string& text);
+    bool sendBinary(const std::string& bytes);
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace webrtc_test

@@ -1,9 +1,9 @@
-#include <nlohmann/json.hpp>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include "audio-pulse/pulse_fixture.hpp"
 #include "realtime/model/decoding_error.hpp"
+#include "support/json.hpp"
 #include "webrtc_fixture.hpp"
 
 namespace webrtc_test {
@@ -57,7 +57,7 @@ TEST_F(WebRTCTest, ConnectsOverLoopbackCarriesEventsBothWaysAndClosesOnTeardown)
     ASSERT_EQ(messages.size(), 3u);
     for (std::size_t i = 0; i < messages.size(); ++i) {
         EXPECT_FALSE(messages[i].binary);
-        auto json = nlohmann::json::parse(messages[i].data);
+        auto json = support::Json::parse(messages[i].data);
         EXPECT_EQ(json["type"], "input_audio_buffer.commit");
         EXPECT_EQ(json["event_id"], "s" + std::to_string(i + 1));
     }
@@ -161,7 +161,7 @@ TEST_F(WebRTCTest, EventsSentWhileTheChannelConnectsLeaveInOrderOnceItOpens) {
     }
     ASSERT_TRUE(peer.waitForMessages(3));
     std::vector<std::string> ids;
-    for (auto& message : peer.messages()) ids.push_back(nlohmann::json::parse(message.data)["event_id"]);
+    for (auto& message : peer.messages()) ids.push_back(support::Json::parse(message.data)["event_id"].get<std::string>());
     EXPECT_EQ(ids, (std::vector<std::string>{"q1", "q2", "q3"}));
 }
 

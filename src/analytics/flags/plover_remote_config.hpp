@@ -56,7 +56,6 @@ private:
 class PloverRemoteConfig : public std::enable_shared_from_this<PloverRemoteConfig> {
 public:
     static constexpr const char* didReceiveFeatureFlags = "PloverDidReceiveFeatureFlags";
-    static constexpr const char* dispatchQueueLabel = "com.plover.RemoteConfig";
 
     using GroupPropertiesForFlags = std::map<std::string, Properties>;
     // Takes the new enabled flags, or nothing when the answer was not usable.

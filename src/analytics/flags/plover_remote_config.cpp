@@ -144,9 +144,14 @@ std::optional<json::object>& PloverRemoteConfig::cached(std::optional<json::obje
 }
 
 void PloverRemoteConfig::loadRemoteConfig() {
+    bool held = false;
     {
-        std::scoped_lock lock(remoteConfigLock_, loadingRemoteConfigLock_);
-        if (cached(remoteConfig_, Key::remoteConfig) && remoteConfigDidFetch_) return;
+        std::lock_guard lock(remoteConfigLock_);
+        held = cached(remoteConfig_, Key::remoteConfig).has_value();
+    }
+    {
+        std::lock_guard lock(loadingRemoteConfigLock_);
+        if (held && remoteConfigDidFetch_) return;
     }
     std::weak_ptr<PloverRemoteConfig> weak = weak_from_this();
     boost::asio::post(dispatchQueue_, [weak] {
@@ -283,7 +288,7 @@ void PloverRemoteConfig::handleFlagsResponse(std::optional<json::object> respons
     if (quotaLimitsFlags(*response)) {
         ploverLog(
             "[Plover] Warning: Feature flags quota limit reached - clearing all feature flags and payloads. See "
-            "https://plover.com/docs/billing/limits-alerts for more information.");
+            "https://plover.example/docs/billing/limits-alerts for more information.");
         {
             std::lock_guard lock(featureFlagsLock_);
             clearFeatureFlagsLocked();

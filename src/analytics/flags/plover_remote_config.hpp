@@ -128,9 +128,9 @@ private:
     std::optional<json::object> featureFlagPayloads_;
     std::optional<std::string> requestId_;
     // Flag requests are numbered as they are sent; an answer to a request older than the newest
-    // one already applied is stale and changes nothing. Guarded by `featureFlagsLock_`.
+    // one already applied is stale and changes nothing.
     std::atomic<std::uint64_t> nextRequest_{0};
-    std::optional<std::uint64_t> newestApplied_;
+    std::optional<std::uint64_t> newestApplied_;  // guarded by `featureFlagsLock_`
     std::mutex personPropertiesForFlagsLock_;
     Properties personPropertiesForFlags_;
     std::mutex groupPropertiesForFlagsLock_;

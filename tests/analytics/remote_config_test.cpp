@@ -328,6 +328,10 @@ TEST_F(RemoteConfigFixture, RemoteConfigurationDecidesWhetherFlagsAreLoaded) {
         remote->loadRemoteConfig();
         settle();
         EXPECT_EQ(requests->remoteConfigRequests, c.answer ? 1 : 2);
+        // A request in flight keeps the store alive until it is answered.
+        while (requests->answerConfig(std::nullopt)) settle();
+        while (requests->pendingFlags() > 0) requests->answerFlags(0, std::nullopt);
+        settle();
     }
 }
 

@@ -91,6 +91,13 @@ int runTray(int argc, char** argv) {
 
     platform::QtExecutionContext mainContext;
     platform::Runtime runtime(mainContext.get_executor());
+    // Work still queued for the main thread when the app ends (a menu refresh waiting to retry,
+    // say) may hold timers of the shared executor: it is discarded while that executor still
+    // exists, after everything declared below is gone.
+    struct DiscardQueuedMainWork {
+        platform::QtExecutionContext& context;
+        ~DiscardQueuedMainWork() { QCoreApplication::removePostedEvents(context.receiver()); }
+    } discardQueuedMainWork{mainContext};
     auto main = runtime.mainExecutor();
     auto shared = runtime.sharedExecutor();
 

@@ -21,8 +21,9 @@ using Object = boost::json::object;
 using Array = boost::json::array;
 
 struct ReadOptions {
-    // Deeper texts are refused. Values nest on the heap while reading, but destroying a deep value
-    // recurses, so callers that allow more keep the value in storage that frees it all at once.
+    // Deeper texts are refused. The parser and the destruction of a value both recurse once per
+    // level, so the bound keeps hostile texts off the stack; callers that allow more keep the
+    // value in storage that frees it all at once, and must still stay within the stack.
     std::size_t maxDepth = 512;
 };
 

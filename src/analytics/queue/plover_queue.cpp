@@ -193,13 +193,15 @@ bool PloverQueue::canFlush() {
 }
 
 void PloverQueue::take(std::size_t count) {
+    // The queue counts as flushing from the moment a batch is taken, not only once its files are
+    // read on the queue's executor, so a trigger in between is one flush too many.
+    {
+        std::lock_guard lock(isFlushingLock_);
+        if (isFlushing_) return;
+        isFlushing_ = true;
+    }
     auto self = shared_from_this();
     boost::asio::post(dispatchQueue_, [self, count] {
-        {
-            std::lock_guard lock(self->isFlushingLock_);
-            if (self->isFlushing_) return;
-            self->isFlushing_ = true;
-        }
         PloverConsumerPayload payload;
         for (auto& item : self->fileQueue_->peek(count)) {
             payload.names.push_back(item.name);

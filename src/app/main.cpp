@@ -91,13 +91,18 @@ int runTray(int argc, char** argv) {
 
     platform::QtExecutionContext mainContext;
     platform::Runtime runtime(mainContext.get_executor());
-    // Work still queued for the main thread when the app ends (a menu refresh waiting to retry,
-    // say) may hold timers of the shared executor: it is discarded while that executor still
-    // exists, after everything declared below is gone.
+    // Work still queued for the main thread when the app ends (a menu refresh waiting to retry, a
+    // task's next step waiting in its strand) may hold timers of the shared executor. Once
+    // everything declared below is gone, the shared threads are stopped, so that nothing more
+    // reaches the main thread, and that work is discarded while the shared executor still exists.
     struct DiscardQueuedMainWork {
+        platform::Runtime& runtime;
         platform::QtExecutionContext& context;
-        ~DiscardQueuedMainWork() { QCoreApplication::removePostedEvents(context.receiver()); }
-    } discardQueuedMainWork{mainContext};
+        ~DiscardQueuedMainWork() {
+            runtime.stop();
+            context.discardQueuedWork();
+        }
+    } discardQueuedMainWork{runtime, mainContext};
     auto main = runtime.mainExecutor();
     auto shared = runtime.sharedExecutor();
 

@@ -81,6 +81,17 @@ void ChildProcess::signal(int signal) {
     if (!status_) ::kill(pid_, signal);
 }
 
+std::optional<int> ChildProcess::terminate(std::chrono::milliseconds limit) {
+    signal(SIGTERM);
+    return waitForExit(limit);
+}
+
+std::string howItEnded(const std::optional<int>& status) {
+    if (!status) return "still running";
+    if (WIFSIGNALED(*status)) return std::string("killed by signal ") + ::sigabbrev_np(WTERMSIG(*status));
+    return "exit code " + std::to_string(WEXITSTATUS(*status));
+}
+
 bool ChildProcess::succeeds(std::chrono::milliseconds limit) {
     auto status = waitForExit(limit);
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;

@@ -30,11 +30,18 @@ public:
     bool succeeds(std::chrono::milliseconds limit);
     // Sends it `signal` (SIGTERM, say) while it runs.
     void signal(int signal);
+    // Sends it SIGTERM unless it has ended, then waits for it as waitForExit does.
+    std::optional<int> terminate(std::chrono::milliseconds limit);
 
 private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
+
+// How a process with that wait status ended: "exit code N", "killed by signal NAME", or "still
+// running". The sanitizers end a process whose run they reported on with exit code 66
+// (ThreadSanitizer) or 1 (the others).
+std::string howItEnded(const std::optional<int>& status);
 
 // The file's whole text ("" when it cannot be read).
 std::string fileText(const std::filesystem::path& path);

@@ -68,6 +68,13 @@ protected:
         backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
     }
 
+    // However the case went, the app ends cleanly on SIGTERM, as at logout. A sanitizer's report
+    // in the app shows only here, as a failing exit code (the logs hold the report).
+    void TearDown() override {
+        if (!app) return;
+        EXPECT_EQ(e2e::howItEnded(app->terminate(30s)), "exit code 0") << appLog();
+    }
+
     std::map<std::string, std::string> appEnvironment() const {
         auto environment = e2e::appSessionEnvironment(root, busAddress(), backend.baseUrl());
         environment["PULSE_SERVER"] = pulseServer();

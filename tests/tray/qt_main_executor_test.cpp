@@ -8,6 +8,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <thread>
 
 #include "platform/runtime/task.hpp"
@@ -100,6 +101,29 @@ TEST(QtExecutionContext, WorkStillQueuedAtDestructionIsDroppedWithoutRunning) {
         asio::post(context.get_executor(), [&ran, token] { ran = true; });
         EXPECT_EQ(token.use_count(), 2);
     }
+    EXPECT_EQ(token.use_count(), 1);
+    QApplication::processEvents();
+    EXPECT_FALSE(ran);
+}
+
+// At exit the queued work goes while what it holds (a task's timer on the shared executor) still
+// exists: that includes what waits for its turn in a strand, which Qt has not been handed yet, and
+// whatever is handed over afterwards, on any thread.
+TEST(QtExecutionContext, DiscardingDropsWhatWaitsInItsStrandsAndWhatComesLater) {
+    qtApplication();
+    platform::QtExecutionContext context;
+    auto strand = asio::make_strand(context.get_executor());
+    auto token = std::make_shared<int>(0);
+    bool ran = false;
+    asio::post(strand, [&ran, token] { ran = true; });
+    asio::post(strand, [&ran, token] { ran = true; });
+    EXPECT_EQ(token.use_count(), 3);
+    context.discardQueuedWork();
+    EXPECT_EQ(token.use_count(), 1) << "what waits in the strand is still held";
+
+    asio::post(strand, [&ran, token] { ran = true; });
+    asio::dispatch(context.get_executor(), [&ran, token] { ran = true; });
+    std::thread([&] { asio::post(context.get_executor(), [&ran, token] { ran = true; }); }).join();
     EXPECT_EQ(token.use_count(), 1);
     QApplication::processEvents();
     EXPECT_FALSE(ran);

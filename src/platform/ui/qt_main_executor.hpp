@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
+#include <atomic>
 #include <boost/asio/execution.hpp>
 #include <boost/asio/execution_context.hpp>
 #include <exception>
@@ -48,8 +49,17 @@ public:
     bool runningInThisThread() const noexcept;
     QObject* receiver() const noexcept { return receiver_.get(); }
 
+    // Drops every function still queued, those waiting for their turn in a strand over this
+    // context included, without running them; from then on a function handed to the context is
+    // dropped at once. For the end of the program, while what those functions hold (a coroutine's
+    // timer on another context, say) still exists. Call on the Qt thread; the destructor does it
+    // too.
+    void discardQueuedWork();
+    bool discarding() const noexcept { return discarding_.load(std::memory_order_acquire); }
+
 private:
     std::unique_ptr<QObject> receiver_;
+    std::atomic<bool> discarding_{false};
 };
 
 class QtMainExecutor {
@@ -88,6 +98,10 @@ public:
 
     template <class Function>
     void execute(Function&& function) const {
+        if (context_->discarding()) {
+            [[maybe_unused]] std::decay_t<Function> dropped(std::forward<Function>(function));
+            return;
+        }
         if (!never_ && context_->runningInThisThread()) {
             std::decay_t<Function> local(std::forward<Function>(function));
             runGuarded(local);

@@ -5,6 +5,8 @@
 KESTRO_SERVICES_DIR=$(mktemp -d /tmp/kestro-test-XXXXXX)
 kestro_service_pids=()
 kestro_saved_home=()
+kestro_left_files=()
+kestro_home_before=()
 
 kestro_stop_services() {
   for pid in "${kestro_service_pids[@]:-}"; do
@@ -13,6 +15,11 @@ kestro_stop_services() {
   for pid in "${kestro_service_pids[@]:-}"; do
     [ -n "$pid" ] && wait "$pid" 2>/dev/null || true
   done
+  kestro_service_pids=()
+  # What the tests left in their temporary folder, for kestro_check_leftovers.
+  if [ -d "$KESTRO_SERVICES_DIR/tmp" ]; then
+    mapfile -t kestro_left_files < <(find "$KESTRO_SERVICES_DIR/tmp" -mindepth 1 -maxdepth 1 -printf '%f\n')
+  fi
   rm -rf "$KESTRO_SERVICES_DIR"
   local saved
   for saved in "${kestro_saved_home[@]:-}"; do
@@ -104,19 +111,95 @@ kestro_private_home() {
     export CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
   fi
   local name
-  for name in HOME XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_RUNTIME_DIR; do
+  for name in HOME XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_RUNTIME_DIR TMPDIR; do
     if [ -n "${!name+set}" ]; then kestro_saved_home+=("$name=${!name}"); else kestro_saved_home+=("$name"); fi
   done
-  mkdir -p "$dir/config" "$dir/cache" "$dir/data" "$dir/state" "$dir/runtime"
+  mkdir -p "$dir/config" "$dir/cache" "$dir/data" "$dir/state" "$dir/runtime" "$KESTRO_SERVICES_DIR/tmp"
   chmod 0700 "$dir/runtime"
   export HOME="$dir"
   export XDG_CONFIG_HOME="$dir/config" XDG_CACHE_HOME="$dir/cache" XDG_DATA_HOME="$dir/data"
-  export XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/runtime"
+  export XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/runtime" TMPDIR="$KESTRO_SERVICES_DIR/tmp"
+}
+
+# What the tests must not leave behind, checked by kestro_check_leftovers once the services are
+# stopped: a file in their temporary folder (a test certificate, a test's folder), a process of the
+# run (every one started after kestro_start_services inherits KESTRO_TEST_RUN, a sound server's
+# autolaunched bus included), and what the libraries they load would keep in the real home (the
+# sound server's cookie, Qt's runtime folder, the app's own files). Those that were there before
+# the run are not counted.
+kestro_home_leftovers() {
+  local home=${HOME:-} config=${XDG_CONFIG_HOME:-${HOME:-}/.config} user
+  user=$(id -un)
+  printf '%s\n' "$config/pulse/cookie" "${TMPDIR:-/tmp}/runtime-$user" "/tmp/runtime-$user" \
+    "$config/kestro" "$config/autostart/kestro.desktop" "${XDG_STATE_HOME:-$home/.local/state}/kestro" \
+    "${XDG_RUNTIME_DIR:-/nonexistent}/kestro.lock" | sort -u
+}
+
+kestro_existing_home_leftovers() {
+  local path
+  while IFS= read -r path; do
+    if [ -e "$path" ]; then echo "$path"; fi
+  done < <(kestro_home_leftovers)
+}
+
+# The processes whose environment holds <marker> ("NAME=value"), as "pid: command line".
+kestro_marked_processes() {
+  local proc entry
+  for proc in /proc/[0-9]*; do
+    [ "${proc#/proc/}" = "$$" ] && continue
+    while IFS= read -r -d '' entry; do
+      if [ "$entry" = "$1" ]; then
+        echo "${proc#/proc/}: $(tr '\0' ' ' 2>/dev/null <"$proc/cmdline")"
+        break
+      fi
+    done 2>/dev/null <"$proc/environ"
+  done
+}
+
+# Lists what the run left behind and fails if anything was; processes left are then killed.
+kestro_check_leftovers() {
+  local found=()
+  local file
+  for file in "${kestro_left_files[@]:-}"; do
+    [ -n "$file" ] && found+=("file in the tests' temporary folder: $file")
+  done
+  kestro_left_files=()
+
+  local marker=${KESTRO_TEST_RUN:+KESTRO_TEST_RUN=$KESTRO_TEST_RUN}
+  unset KESTRO_TEST_RUN
+  if [ -n "$marker" ]; then
+    # A daemon the services stopped may take a moment to go.
+    local left=() line
+    for _ in $(seq 50); do
+      mapfile -t left < <(kestro_marked_processes "$marker")
+      [ ${#left[@]} -eq 0 ] && break
+      sleep 0.1
+    done
+    for line in "${left[@]}"; do
+      found+=("process: $line")
+      kill -KILL "${line%%:*}" 2>/dev/null || true
+    done
+  fi
+
+  local path
+  while IFS= read -r path; do
+    if printf '%s\n' "${kestro_home_before[@]:-}" | grep -qxF -- "$path"; then continue; fi
+    found+=("in the real home: $path")
+  done < <(kestro_existing_home_leftovers)
+
+  if [ ${#found[@]} -gt 0 ]; then
+    echo "test-services: the tests left behind:"
+    printf '  %s\n' "${found[@]}"
+    return 1
+  fi
+  echo "test-services: nothing left behind"
 }
 
 # The session bus comes before the sound server: a daemon started without one autolaunches a bus
 # of its own that outlives the tests.
 kestro_start_services() {
+  mapfile -t kestro_home_before < <(kestro_existing_home_leftovers)
+  export KESTRO_TEST_RUN="$KESTRO_SERVICES_DIR"
   kestro_private_home
   kestro_start_xvfb
   kestro_start_dbus

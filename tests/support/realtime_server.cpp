@@ -28,6 +28,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -101,8 +102,9 @@ TestCertificate generateCertificate() {
     X509_free(cert);
     EVP_PKEY_free(key);
 
-    char path[] = "/tmp/kestro-test-cert-XXXXXX";
-    const int fd = ::mkstemp(path);
+    // In the temporary folder (TMPDIR), which scripts/test.sh gives the run of its own.
+    std::string path = (std::filesystem::temp_directory_path() / "kestro-test-cert-XXXXXX").string();
+    const int fd = ::mkstemp(path.data());
     if (fd < 0) throw std::runtime_error("cannot create the test certificate file");
     if (::write(fd, result.certificatePem.data(), result.certificatePem.size()) !=
         static_cast<ssize_t>(result.certificatePem.size())) {
@@ -113,8 +115,7 @@ TestCertificate generateCertificate() {
     result.certificateFile = path;
     // The handler runs after the certificate (a static made while this runs) is destroyed, so it
     // removes a copy of the path that is never destroyed.
-    static char fileToRemove[sizeof path];
-    std::memcpy(fileToRemove, path, sizeof path);
+    static const char* fileToRemove = ::strdup(path.c_str());
     std::atexit([] { std::remove(fileToRemove); });
     return result;
 }

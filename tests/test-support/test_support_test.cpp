@@ -49,7 +49,7 @@ TEST(TestCertificateFile, IsRemovedWhenTheProcessThatMadeItEnds) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child ended with status " << status;
     ASSERT_FALSE(reported.empty());
     const fs::path file = reported.substr(0, reported.find('\n'));
-    EXPECT_EQ(file.parent_path(), fs::path("/tmp"));
+    EXPECT_EQ(file.parent_path(), fs::temp_directory_path());
     EXPECT_FALSE(fs::exists(file)) << file << " was left behind";
 }
 

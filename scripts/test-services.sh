@@ -144,16 +144,25 @@ kestro_existing_home_leftovers() {
 
 # The processes whose environment holds <marker> ("NAME=value"), as "pid: command line".
 kestro_marked_processes() {
-  local proc entry
+  local proc entry command
   for proc in /proc/[0-9]*; do
     [ "${proc#/proc/}" = "$$" ] && continue
     while IFS= read -r -d '' entry; do
       if [ "$entry" = "$1" ]; then
-        echo "${proc#/proc/}: $(tr '\0' ' ' 2>/dev/null <"$proc/cmdline")"
+        command=$(tr '\0' ' ' 2>/dev/null <"$proc/cmdline")
+        echo "${proc#/proc/}: ${command% }"
         break
       fi
     done 2>/dev/null <"$proc/environ"
   done
+}
+
+# Notes what is there before the run, marks the processes it starts and gives the tests their own
+# home and temporary folder (kestro_start_services does this first).
+kestro_begin_run() {
+  mapfile -t kestro_home_before < <(kestro_existing_home_leftovers)
+  export KESTRO_TEST_RUN="$KESTRO_SERVICES_DIR"
+  kestro_private_home
 }
 
 # Lists what the run left behind and fails if anything was; processes left are then killed.
@@ -170,7 +179,7 @@ kestro_check_leftovers() {
   if [ -n "$marker" ]; then
     # A daemon the services stopped may take a moment to go.
     local left=() line
-    for _ in $(seq 50); do
+    for _ in $(seq 30); do
       mapfile -t left < <(kestro_marked_processes "$marker")
       [ ${#left[@]} -eq 0 ] && break
       sleep 0.1
@@ -184,7 +193,7 @@ kestro_check_leftovers() {
   local path
   while IFS= read -r path; do
     if printf '%s\n' "${kestro_home_before[@]:-}" | grep -qxF -- "$path"; then continue; fi
-    found+=("in the real home: $path")
+    found+=("outside the tests' home: $path")
   done < <(kestro_existing_home_leftovers)
 
   if [ ${#found[@]} -gt 0 ]; then
@@ -198,9 +207,7 @@ kestro_check_leftovers() {
 # The session bus comes before the sound server: a daemon started without one autolaunches a bus
 # of its own that outlives the tests.
 kestro_start_services() {
-  mapfile -t kestro_home_before < <(kestro_existing_home_leftovers)
-  export KESTRO_TEST_RUN="$KESTRO_SERVICES_DIR"
-  kestro_private_home
+  kestro_begin_run
   kestro_start_xvfb
   kestro_start_dbus
   kestro_start_pulseaudio

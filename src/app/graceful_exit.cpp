@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <atomic>
+
 #include <boost/asio/post.hpp>
 
 namespace kestro {
@@ -11,6 +13,10 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr std::chrono::milliseconds lookAgain{10};
+
+constexpr int watchedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Set by the handler holdSignalsUntilWatched() installs; lock-free, so safe in a handler.
+std::atomic<bool> signalHeld{false};
 
 }  // namespace
 
@@ -53,8 +59,23 @@ asio::awaitable<void> GracefulExit::endCall(GracefulExit* self, std::shared_ptr<
     if (parts.done) parts.done();
 }
 
+void GracefulExit::holdSignalsUntilWatched() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { signalHeld.store(true); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : watchedSignals) ::sigaction(signal, &action, nullptr);
+}
+
 void GracefulExit::watchSignals(asio::any_io_executor watcher) {
     signals_.emplace(std::move(watcher), SIGTERM, SIGINT, SIGHUP);
+    // The set's own handler is in place: a signal noted before it came is handled now, and a later
+    // one by the set.
+    if (signalHeld.exchange(false)) {
+        asio::post(parts_.main, [this, alive = alive_] {
+            if (*alive) request();
+        });
+    }
     watchNextSignal();
 }
 

@@ -52,6 +52,11 @@ public:
     // ending the process. `watcher` runs the watch (the shared executor).
     void watchSignals(boost::asio::any_io_executor watcher);
 
+    // Until watchSignals(), those signals are only noted, so that one that comes while the app
+    // starts (a session ending at that moment) is handled once the watch begins instead of
+    // killing the process. Call first thing.
+    static void holdSignalsUntilWatched();
+
 private:
     static boost::asio::awaitable<void> endCall(GracefulExit* self, std::shared_ptr<bool> alive);
     void watchNextSignal();

@@ -64,6 +64,8 @@ int setCredential() {
 }
 
 int runTray(int argc, char** argv) {
+    // A session that ends while the app starts ends it cleanly once the signals are watched.
+    kestro::GracefulExit::holdSignalsUntilWatched();
     // One instance per user session: a second start leaves the first one alone.
     std::optional<platform::InstanceLock> instanceLock;
     std::string lockProblem;

@@ -521,6 +521,24 @@ TEST_F(ExitMidCall, TermIntAndHupEndTheCallInsteadOfTheProcess) {
     EXPECT_EQ(uploads().size(), 3u);
 }
 
+// A session ending while the app starts: the signal comes before the watch, and the call still
+// ends as End Call ends it once the watch begins (the process is not killed meanwhile).
+TEST_F(ExitMidCall, ASignalBeforeTheWatchBeginsIsHandledOnceItDoes) {
+    kestro::GracefulExit::holdSignalsUntilWatched();
+    callWithOneAnswer();
+    auto& ending = exitWith(3s);
+    ::raise(SIGTERM);
+    runFor(30ms);
+    EXPECT_EQ(doneCalls, 0);
+    EXPECT_TRUE(manager->isConversationActive.get());
+    ending.watchSignals(io.get_executor());
+    ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }));
+    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"assistant:Bye now:audio"}}));
+    ::raise(SIGTERM);  // from now on the watch's own
+    runFor(30ms);
+    EXPECT_EQ(doneCalls, 1);
+}
+
 TEST_F(ExitMidCall, WithoutACallTheApplicationEndsAtOnce) {
     exitWith(3s).request();
     ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }, 200ms));

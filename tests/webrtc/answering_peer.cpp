@@ -217,6 +217,21 @@ std::vector<ChannelMessage> AnsweringPeer::messages() const {
     return state_->messages;
 }
 
+std::string AnsweringPeer::sentStreamCaps() const {
+    std::string text;
+    GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(state_->webrtc), "rtpbin");
+    GstPad* pad = rtpbin ? gst_element_get_static_pad(rtpbin, "send_rtp_sink_0") : nullptr;
+    if (GstCaps* caps = pad ? gst_pad_get_current_caps(pad) : nullptr) {
+        gchar* described = gst_caps_to_string(caps);
+        text = described;
+        g_free(described);
+        gst_caps_unref(caps);
+    }
+    if (pad) gst_object_unref(pad);
+    if (rtpbin) gst_object_unref(rtpbin);
+    return text;
+}
+
 namespace {
 
 // The channel, with a reference of the caller's; never called into with the lock held, since its

@@ -80,6 +80,8 @@ std::string speechStarted(const std::string& id) {
 
 void loadPlugins() {
     realtime::detail::ensureGStreamer();
+    // In the order a connection loads them: in another, ThreadSanitizer sees a plugin release
+    // GObject's type lock, which GLib took where the sanitizer does not look.
     for (const char* name : {"webrtc", "rtpmanager", "audiotestsrc", "audioconvert", "audioresample", "webrtcdsp", "opus",
                              "rtp", "audiomixer", "coreelements", "app", "dtls", "srtp", "nice", "sctp", "pulseaudio"}) {
         if (GstPlugin* plugin = gst_plugin_load_by_name(name)) gst_object_unref(plugin);

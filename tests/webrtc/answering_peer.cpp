@@ -117,10 +117,13 @@ const GstStructure* await(GstPromise* promise, const char* step) {
 AnsweringPeer::AnsweringPeer() : state_(std::make_shared<State>()) {
     realtime::detail::ensureGStreamer();
     GError* error = nullptr;
+    const std::string caps = "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=111";
+    const std::string ssrc = std::to_string(g_random_int());
     state_->pipeline = gst_parse_launch_full(
-        "webrtcbin name=webrtc bundle-policy=max-bundle "
-        "audiotestsrc is-live=true wave=silence ! audioconvert ! audioresample ! opusenc ! rtpopuspay pt=111 "
-        "! application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=111 ! webrtc.sink_0",
+        ("webrtcbin name=webrtc bundle-policy=max-bundle "
+         "audiotestsrc is-live=true wave=silence ! audioconvert ! audioresample ! opusenc ! rtpopuspay pt=111 ssrc=" +
+         ssrc + " ! " + caps + " ! webrtc.sink_0")
+            .c_str(),
         nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &error);
     if (!state_->pipeline) {
         std::string text = error ? error->message : "no pipeline";
@@ -131,6 +134,8 @@ AnsweringPeer::AnsweringPeer() : state_(std::make_shared<State>()) {
     state_->webrtc = gst_bin_get_by_name(GST_BIN(state_->pipeline), "webrtc");
     gst_object_unref(state_->webrtc);
     realtime::detail::restrictIceAddresses(state_->webrtc, {"127.0.0.1"});
+    // Like the connector, this side tells its RTP session what it sends (see describeSentStream).
+    realtime::detail::describeSentStream(state_->webrtc, caps + ",ssrc=(uint)" + ssrc);
     connectState(state_->webrtc, "on-data-channel", G_CALLBACK(onDataChannel), state_);
     connectState(state_->webrtc, "pad-added", G_CALLBACK(onPadAdded), state_);
     gst_element_set_state(state_->pipeline, GST_STATE_PLAYING);
@@ -210,6 +215,21 @@ std::string AnsweringPeer::channelLabel() const {
 std::vector<ChannelMessage> AnsweringPeer::messages() const {
     std::lock_guard lock(state_->mutex);
     return state_->messages;
+}
+
+std::string AnsweringPeer::sentStreamCaps() const {
+    std::string text;
+    GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(state_->webrtc), "rtpbin");
+    GstPad* pad = rtpbin ? gst_element_get_static_pad(rtpbin, "send_rtp_sink_0") : nullptr;
+    if (GstCaps* caps = pad ? gst_pad_get_current_caps(pad) : nullptr) {
+        gchar* described = gst_caps_to_string(caps);
+        text = described;
+        g_free(described);
+        gst_caps_unref(caps);
+    }
+    if (pad) gst_object_unref(pad);
+    if (rtpbin) gst_object_unref(rtpbin);
+    return text;
 }
 
 namespace {

@@ -35,6 +35,9 @@ public:
     std::string channelLabel() const;
     std::vector<ChannelMessage> messages() const;
 
+    // The caps the RTP session of this side has for the stream it sends; empty before any flow.
+    std::string sentStreamCaps() const;
+
     // Sends on the data channel; false when it is not open.
     bool sendText(const std::string& text);
     bool sendBinary(const std::string& bytes);

@@ -165,6 +165,21 @@ TEST_F(WebRTCTest, EventsSentWhileTheChannelConnectsLeaveInOrderOnceItOpens) {
     EXPECT_EQ(ids, (std::vector<std::string>{"q1", "q2", "q3"}));
 }
 
+// webrtcbin bundles the sent stream through a funnel that hides what it is; the RTP session is
+// told anyway, so that its first sender report need not ask for the clock rate (asking lets go of
+// its lock while it walks its sources, and a source the other side adds meanwhile breaks the walk).
+TEST_F(WebRTCTest, TheRtpSessionKnowsTheBundledStreamItSends) {
+    AnsweringPeer peer;
+    answerThrough(peer);
+    auto connector = connect();
+    ASSERT_TRUE(peer.waitForChannelOpen());
+    std::string caps;
+    EXPECT_TRUE(support::eventually([&] { return !(caps = peer.sentStreamCaps()).empty(); }));
+    EXPECT_NE(caps.find("ssrc=(uint)"), std::string::npos) << caps;
+    EXPECT_NE(caps.find("clock-rate=(int)48000"), std::string::npos) << caps;
+    EXPECT_NE(caps.find("payload=(int)111"), std::string::npos) << caps;
+}
+
 // With the default elements the microphone is read from, and the other side's audio played
 // through, the sound server.
 TEST_F(WebRTCTest, RecordsAndPlaysThroughTheSoundServer) {

@@ -51,6 +51,7 @@ protected:
     }
 
     void SetUp() override {
+        WebRTCTest::SetUp();
         // GLib and GStreamer start threads of their own for the whole process with a first
         // connection (the system clock's, GLib's worker); they are not the connector's.
         AnsweringPeer peer;

@@ -32,17 +32,25 @@ std::size_t threadCount();
 // Lets idle threads that GLib keeps for reuse go, so that a count shows only threads in use.
 void dropIdleThreads();
 
-// Collects the warnings and criticals that GLib and GStreamer report while it lives.
+// Collects the warnings and criticals that GLib, GStreamer and libnice report while it lives
+// (through g_log or the structured log, from any thread); what is left when it ends fails the
+// running test.
 class WarningWatch {
 public:
     WarningWatch();
     ~WarningWatch();
-    std::vector<std::string> lines() const;
+    // The lines reported since the watch began or since the last call.
+    std::vector<std::string> take();
 };
 
 // What a consumer sees of a connector's events, as in the WebSocket transport's tests.
 using transport_test::drain;
 using transport_test::Outcome;
+
+// Loads the GStreamer plugins both sides of a connection use. The first connection of a process
+// would load them itself, which under a sanitizer alone takes seconds: start-up of the process,
+// not the connection's time.
+void loadPlugins();
 
 // A known server event whose event_id is `id`.
 std::string speechStarted(const std::string& id);
@@ -51,6 +59,7 @@ class WebRTCTest : public ::testing::Test {
 protected:
     static constexpr const char* offerPath = "/v1/realtime";
 
+    void SetUp() override;
     void TearDown() override;
 
     platform::HttpRequest offerRequest() const;

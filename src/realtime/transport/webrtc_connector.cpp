@@ -29,6 +29,9 @@ const char* const streamId = "stream0";
 const char* const trackId = "audio0";
 const char* const opusCaps = "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=111";
 
+// The caps of the track this side sends.
+std::string sentCaps(guint ssrc) { return std::string(opusCaps) + ",ssrc=(uint)" + std::to_string(ssrc); }
+
 std::string nick(GType type, int value) {
     auto* enumClass = static_cast<GEnumClass*>(g_type_class_ref(type));
     const GEnumValue* found = g_enum_get_value(enumClass, value);
@@ -317,7 +320,7 @@ void prepareTrack(GstElement* webrtc, guint ssrc) {
     GstWebRTCRTPTransceiver* transceiver = nullptr;
     g_object_get(pad, "transceiver", &transceiver, nullptr);
     if (transceiver) {
-        GstCaps* caps = gst_caps_from_string((std::string(opusCaps) + ",ssrc=(uint)" + std::to_string(ssrc)).c_str());
+        GstCaps* caps = gst_caps_from_string(sentCaps(ssrc).c_str());
         g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV, "codec-preferences",
                      caps, nullptr);
         gst_caps_unref(caps);
@@ -383,6 +386,7 @@ void WebRTCConnector::start(const WebRTCOptions& options) {
 
     detail::restrictIceAddresses(webrtc_, options.localAddresses);
     detail::prepareTrack(webrtc_, ssrc);
+    detail::describeSentStream(webrtc_, sentCaps(ssrc));
     detail::letSinksStartEmpty(pipeline_);
 
     using detail::connectShared;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "platform/runtime/print.hpp"
@@ -23,6 +24,10 @@ using namespace std::chrono_literals;
 
 // How long teardown lets an open data channel say goodbye before the connection is closed.
 constexpr auto channelCloseLimit = 500ms;
+// Our channel counts as closed once the other side has reset its stream too, but our answer to that
+// reset is then still on its way out; stopping the pipeline at once can drop it and leave the other
+// side closing for ever. A moment's grace lets it leave.
+constexpr auto channelCloseGrace = 50ms;
 
 const char* const dataChannelLabel = "oai-events";
 const char* const streamId = "stream0";
@@ -424,7 +429,10 @@ WebRTCConnector::~WebRTCConnector() {
     if (letChannelClose && dataChannel_) {
         gst_webrtc_data_channel_close(dataChannel_);
         std::unique_lock lock(shared_->mutex);
-        shared_->channelChanged.wait_for(lock, channelCloseLimit, [&] { return shared_->channelClosed; });
+        if (shared_->channelChanged.wait_for(lock, channelCloseLimit, [&] { return shared_->channelClosed; })) {
+            lock.unlock();
+            std::this_thread::sleep_for(channelCloseGrace);
+        }
     }
     if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL);
     shared_->stream.finish();

@@ -117,8 +117,11 @@ plover::Date dateFromSeconds(double seconds) {
     // About ±3000 years: well inside the clock's range, so the conversion cannot overflow.
     constexpr double limit = 1e11;
     if (!std::isfinite(seconds) || std::fabs(seconds) > limit) throw InvalidArgument("time out of range");
-    auto since = std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds));
-    return plover::Date(since);
+    // Whole seconds and their fraction apart, so that a time read back is the one given.
+    double whole = std::floor(seconds);
+    auto fraction = std::chrono::nanoseconds(std::llround((seconds - whole) * 1e9));
+    auto since = std::chrono::seconds(static_cast<long long>(whole)) + fraction;
+    return plover::Date(std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
 }
 
 // What a C callback's user data needs: its destroy function runs once, with the last holder.

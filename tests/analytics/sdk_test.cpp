@@ -75,9 +75,10 @@ public:
 
 struct SdkFixture : ::testing::Test {
     StorageFolders folders;
-    support::TestRuntime runtime;
-    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
+    // Outlives the runtime: "PloverDidStart" may still be on its way when a test ends.
     platform::NotificationCenter center;
+    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
+    support::TestRuntime runtime;
     std::shared_ptr<SilentFlagRequests> requests = std::make_shared<SilentFlagRequests>();
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     // The integrations every setup makes: name and whether it fails to install.
@@ -411,6 +412,34 @@ TEST_F(SdkFixture, OptInRacingCloseLeavesNoIntegrationBehind) {
         for (auto& entry : journal->take()) installed += entry.rfind("install", 0) == 0 ? 1 : -1;
         EXPECT_EQ(installed, 0) << "round " << round;
     }
+}
+
+TEST_F(SdkFixture, FacadeCallsRacingCloseAndSetupSeeTheOldCollaboratorsOrNone) {
+    auto sdk = setUp();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i) {
+        callers.emplace_back([&] {
+            while (!done.load()) {
+                sdk->registerProperties({{"n", 1}});
+                sdk->getDistinctId();
+                sdk->getSessionId();
+                sdk->buildProperties("p", Properties{{"a", 1}}, std::nullopt, std::nullopt, std::nullopt, true,
+                                     std::nullopt);
+                sdk->isPersonProcessingAllowed();
+                sdk->flush();
+                sdk->isOptOut();
+            }
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        sdk->close();
+        sdk->setup(config());
+    }
+    done = true;
+    for (auto& caller : callers) caller.join();
+    EXPECT_TRUE(sdk->isEnabled());
+    EXPECT_EQ(storageOf().getJson(Key::registerProperties), json::parse(R"({"n":1})"));
 }
 
 TEST_F(SdkFixture, ResetKeepsTheStoredOptOutSoTheUserStaysOptedOutAfterARestart) {

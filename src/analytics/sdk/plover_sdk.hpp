@@ -66,6 +66,7 @@ struct PloverSDKEnvironment {
     std::shared_ptr<platform::HttpClient> http;
     PloverStorage::Environment storage = PloverStorage::Environment::current();
     ApplicationInfo application = ApplicationInfo::current();
+    // Must outlive the work queued on `main`.
     platform::NotificationCenter* notifications = &platform::NotificationCenter::defaultCenter();
     // Builds the network monitoring (may throw ReachabilityError); empty: the default route.
     std::function<std::shared_ptr<Reachability>(const PloverSDKEnvironment&)> makeReachability;

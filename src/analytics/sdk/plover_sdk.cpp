@@ -1,72 +1,681 @@
 #include "analytics/sdk/plover_sdk.hpp"
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <chrono>
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include "analytics/network/plover_api.hpp"
+#include "analytics/queue/plover_file_backed_queue.hpp"
+#include "analytics/session/plover_session_manager.hpp"
+#include "analytics/util/debug_log.hpp"
+#include "analytics/util/sanitizer.hpp"
+
 namespace plover {
 
-PloverIntegrations makeIntegrations(const PloverConfig&) { return {}; }
+namespace asio = boost::asio;
+using Key = PloverStorage::StorageKey;
 
-PloverSDKEnvironment PloverSDKEnvironment::process() { return {}; }
+namespace {
+
+constexpr std::string_view reactNativeSdkName = "plover-react-native";
+
+// The client's own threads, for applications that hand over no executors: one thread plays the
+// main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
+struct ProcessThreads {
+    asio::io_context main;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
+    std::thread mainThread{[this] { main.run(); }};
+    asio::thread_pool background{2};
+    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
+
+    ~ProcessThreads() {
+        work.reset();
+        main.stop();
+        if (mainThread.joinable()) mainThread.join();
+        background.stop();
+        background.join();
+    }
+};
+
+ProcessThreads& processThreads() {
+    static ProcessThreads threads;
+    return threads;
+}
+
+// The API keys of the instances that are set up and not closed.
+struct Registry {
+    std::mutex lock;
+    std::set<std::string> apiKeys;
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+}  // namespace
+
+PloverSDKEnvironment PloverSDKEnvironment::process() {
+    auto& threads = processThreads();
+    PloverSDKEnvironment environment;
+    environment.main = threads.main.get_executor();
+    environment.background = threads.background.get_executor();
+    environment.http = threads.http;
+    return environment;
+}
 
 PloverSDK::PloverSDK(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment)
-    : config_(std::move(config)), environment_(std::move(environment)) {}
+    : config_(std::move(config)), environment_(std::move(environment)) {
+    if (!config_) config_ = std::make_shared<PloverConfig>("");
+}
 
-PloverSDK::~PloverSDK() = default;
+PloverSDK::~PloverSDK() {
+    // An instance dropped while set up gives its key back, or no instance could ever use it again.
+    if (enabled_.exchange(false)) {
+        {
+            std::lock_guard lock(registry().lock);
+            registry().apiKeys.erase(config_->apiKey());
+        }
+        for (auto& queue : {queue_, replayQueue_}) {
+            if (queue) queue->close();
+        }
+    }
+    stopReachability();
+    uninstallIntegrations();
+}
 
 std::shared_ptr<PloverSDK> PloverSDK::create(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment) {
     return std::shared_ptr<PloverSDK>(new PloverSDK(std::move(config), std::move(environment)));
 }
+
 std::shared_ptr<PloverSDK> PloverSDK::shared() {
-    static auto instance = create(std::make_shared<PloverConfig>(""));
+    static const std::shared_ptr<PloverSDK> instance = create(std::make_shared<PloverConfig>(""));
     return instance;
 }
-std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config) { return with(config, PloverSDKEnvironment::process()); }
+
+std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config) {
+    return with(std::move(config), PloverSDKEnvironment::process());
+}
+
 std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment) {
     auto sdk = create(config, std::move(environment));
-    sdk->setup(config);
+    std::lock_guard lock(sdk->setupLock_);
+    sdk->setupLocked(std::move(config));
     return sdk;
 }
-void PloverSDK::setEnvironment(PloverSDKEnvironment environment) { environment_ = std::move(environment); }
-void PloverSDK::setup(std::shared_ptr<PloverConfig>) {}
-void PloverSDK::close() {}
-void PloverSDK::debug(bool) {}
-void PloverSDK::setupLocked(std::shared_ptr<PloverConfig>) {}
-void PloverSDK::closeLocked() {}
-void PloverSDK::stopReachability() {}
-Properties PloverSDK::defaultPersonProperties(const std::weak_ptr<PloverSDK>&) { return {}; }
-Properties PloverSDK::storedSuperProperties(const PloverStorage&) const { return {}; }
-PloverSDK::Groups PloverSDK::storedGroupsLocked(const PloverStorage&) const { return {}; }
-std::shared_ptr<PloverConfig> PloverSDK::config() const { return config_; }
-std::shared_ptr<PloverQueue> PloverSDK::queue() const { return queue_; }
-std::shared_ptr<PloverQueue> PloverSDK::replayQueue() const { return replayQueue_; }
-std::shared_ptr<PloverStorage> PloverSDK::storage() const { return storage_; }
-std::shared_ptr<Reachability> PloverSDK::reachability() const { return reachability_; }
-std::shared_ptr<PloverRemoteConfig> PloverSDK::remoteConfig() const { return remoteConfig_; }
-std::shared_ptr<PloverContext> PloverSDK::context() const { return context_; }
-PloverIntegrations PloverSDK::installedIntegrations() const { return installedIntegrations_; }
-void PloverSDK::installIntegrations() {}
-void PloverSDK::uninstallIntegrations() {}
-bool PloverSDK::passesSetupGate() const { return false; }
-bool PloverSDK::passesOptOutGate() const { return false; }
-void PloverSDK::flush() {}
-void PloverSDK::reset() {}
-void PloverSDK::registerProperties(const Properties&) {}
-void PloverSDK::unregisterProperties(const std::string&) {}
-std::string PloverSDK::getDistinctId() { return {}; }
-std::string PloverSDK::getAnonymousId() { return {}; }
-std::optional<std::string> PloverSDK::getSessionId() { return {}; }
-void PloverSDK::startSession() {}
-void PloverSDK::endSession() {}
-void PloverSDK::identify(const std::string&) {}
-void PloverSDK::identify(const std::string&, const std::optional<Properties>&) {}
-Properties PloverSDK::buildProperties(const std::string&, const std::optional<Properties>&,
-                                      const std::optional<Properties>&, const std::optional<Properties>&,
-                                      const std::optional<Groups>&, bool, const std::optional<Date>&) {
-    return {};
+
+void PloverSDK::setEnvironment(PloverSDKEnvironment environment) {
+    std::lock_guard lock(fieldsLock_);
+    environment_ = std::move(environment);
 }
-Properties PloverSDK::buildFeatureFlagProperties() { return {}; }
-bool PloverSDK::isPersonProcessingAllowed() { return false; }
-bool PloverSDK::requirePersonProcessing() { return false; }
-void PloverSDK::optIn() {}
-void PloverSDK::optOut() {}
-bool PloverSDK::isOptOut() { return true; }
+
+// ---- Fields ----
+
+std::shared_ptr<PloverConfig> PloverSDK::config() const {
+    std::lock_guard lock(fieldsLock_);
+    return config_;
+}
+std::shared_ptr<PloverQueue> PloverSDK::queue() const {
+    std::lock_guard lock(fieldsLock_);
+    return queue_;
+}
+std::shared_ptr<PloverQueue> PloverSDK::replayQueue() const {
+    std::lock_guard lock(fieldsLock_);
+    return replayQueue_;
+}
+std::shared_ptr<PloverStorage> PloverSDK::storage() const {
+    std::lock_guard lock(fieldsLock_);
+    return storage_;
+}
+std::shared_ptr<Reachability> PloverSDK::reachability() const {
+    std::lock_guard lock(fieldsLock_);
+    return reachability_;
+}
+std::shared_ptr<PloverRemoteConfig> PloverSDK::remoteConfig() const {
+    std::lock_guard lock(fieldsLock_);
+    return remoteConfig_;
+}
+std::shared_ptr<PloverContext> PloverSDK::context() const {
+    std::lock_guard lock(fieldsLock_);
+    return context_;
+}
+std::shared_ptr<PloverStorageManager> PloverSDK::storageManager() const {
+    std::lock_guard lock(fieldsLock_);
+    return storageManager_;
+}
+PloverIntegrations PloverSDK::installedIntegrations() const {
+    std::lock_guard lock(integrationsLock_);
+    return installedIntegrations_;
+}
+
+// ---- Gates ----
+
+bool PloverSDK::passesSetupGate() const {
+    if (enabled_.load()) return true;
+    ploverLog(notSetUpMessage);
+    return false;
+}
+
+bool PloverSDK::passesOptOutGate() const {
+    if (!config()->optOut.load()) return true;
+    ploverLog(optOutMessage);
+    return false;
+}
+
+// ---- Setup and teardown ----
+
+void PloverSDK::setup(std::shared_ptr<PloverConfig> config) {
+    std::lock_guard lock(setupLock_);
+    setupLocked(std::move(config));
+}
+
+void PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
+    if (!config) config = std::make_shared<PloverConfig>("");
+    setDebugLogging(config->debug);
+    if (enabled_.load()) {
+        ploverLog("[Plover] Setup called despite already being setup!");
+        return;
+    }
+    // Two live instances of one key would upload and delete the same queue files: the second is
+    // refused until the first is closed.
+    {
+        std::lock_guard lock(registry().lock);
+        if (!registry().apiKeys.insert(config->apiKey()).second) {
+            ploverLog("[Plover] API Key: " + config->apiKey() + " already has a Plover instance.");
+            return;
+        }
+    }
+
+    PloverSDKEnvironment environment;
+    {
+        std::lock_guard lock(fieldsLock_);
+        environment = environment_;
+        config_ = config;
+    }
+    enabled_.store(true);
+
+    auto storage = std::make_shared<PloverStorage>(*config, environment.storage);
+    auto api = std::make_shared<const PloverApi>(config, environment.http);
+    if (!config->storageManager) {
+        config->storageManager = std::make_shared<PloverStorageManager>(*config, environment.storage);
+    }
+    {
+        std::lock_guard lock(fieldsLock_);
+        storage_ = storage;
+        storageManager_ = config->storageManager;
+    }
+
+    auto requests = environment.makeFlagRequests ? environment.makeFlagRequests(api)
+                                                 : std::make_shared<PloverApiRemoteConfigRequests>(api);
+    std::weak_ptr<PloverSDK> weak = weak_from_this();
+    auto remoteConfig = PloverRemoteConfig::create(
+        config, storage, std::move(requests), [weak] { return defaultPersonProperties(weak); },
+        environment.background, environment.main, *environment.notifications);
+    {
+        std::lock_guard lock(fieldsLock_);
+        remoteConfig_ = remoteConfig;
+    }
+
+    std::shared_ptr<Reachability> reachability;
+    try {
+        reachability = environment.makeReachability
+                           ? environment.makeReachability(environment)
+                           : Reachability::forDefaultRoute(environment.background, environment.main);
+    } catch (const std::exception&) {
+        // Without network monitoring the queues send whenever asked.
+    }
+    auto context = std::make_shared<PloverContext>(reachability, environment.application);
+    {
+        std::lock_guard lock(fieldsLock_);
+        if (reachability) reachability_ = reachability;
+        reachability = reachability_;
+        context_ = context;
+    }
+
+    {
+        std::lock_guard lock(optOutLock_);
+        if (auto stored = storage->getBool(Key::optOut)) config->optOut.store(*stored);
+    }
+
+    std::shared_ptr<PloverQueue> queue;
+    std::shared_ptr<PloverQueue> replayQueue;
+    auto queueFolder = storage->url(Key::queue);
+    auto replayFolder = storage->url(Key::replayQeueue);
+    if (queueFolder && replayFolder) {
+        queue = PloverQueue::create(
+            config, api, PloverApiEndpoint::batch, reachability,
+            std::make_unique<PloverFileBackedQueue>(*queueFolder, storage->url(Key::oldQeueue)),
+            environment.background, environment.main);
+        replayQueue = PloverQueue::create(config, api, PloverApiEndpoint::snapshot, reachability,
+                                          std::make_unique<PloverFileBackedQueue>(*replayFolder),
+                                          environment.background, environment.main);
+    } else {
+        ploverLog("[Plover] API Key: " + config->apiKey() + " cannot name a storage folder; no event will be queued.");
+    }
+    {
+        std::lock_guard lock(fieldsLock_);
+        queue_ = queue;
+        replayQueue_ = replayQueue;
+    }
+    for (auto& each : {queue, replayQueue}) {
+        if (each) each->start(config->disableReachabilityForTesting, config->disableQueueTimerForTesting);
+    }
+
+    PloverSessionManager::shared()->startSession();
+
+    if (!config->optOut.load()) installIntegrations();
+
+    if (environment.main) {
+        asio::post(environment.main, [center = environment.notifications] {
+            center->post(std::string(didStartNotification));
+        });
+    }
+}
+
+void PloverSDK::close() {
+    if (!passesSetupGate()) return;
+    std::lock_guard lock(setupLock_);
+    // A close that raced another one finds the instance closed already.
+    if (!passesSetupGate()) return;
+    closeLocked();
+}
+
+void PloverSDK::closeLocked() {
+    enabled_.store(false);
+    auto config = this->config();
+    {
+        std::lock_guard lock(registry().lock);
+        registry().apiKeys.erase(config->apiKey());
+    }
+
+    std::shared_ptr<PloverQueue> queue;
+    std::shared_ptr<PloverQueue> replayQueue;
+    {
+        std::lock_guard lock(fieldsLock_);
+        queue = std::exchange(queue_, nullptr);
+        replayQueue = std::exchange(replayQueue_, nullptr);
+    }
+    for (auto& each : {queue, replayQueue}) {
+        if (each) each->close();
+    }
+
+    std::shared_ptr<PloverStorageManager> storageManager;
+    {
+        std::lock_guard lock(fieldsLock_);
+        storageManager = std::exchange(storageManager_, nullptr);
+    }
+    if (storageManager) storageManager->reset(config->reuseAnonymousId, false);
+
+    {
+        std::lock_guard lock(fieldsLock_);
+        config_ = std::make_shared<PloverConfig>("");
+        remoteConfig_.reset();
+        storage_.reset();
+    }
+    stopReachability();
+    {
+        std::lock_guard lock(flagCallReportedLock_);
+        flagCallReported_.clear();
+    }
+    {
+        std::lock_guard lock(fieldsLock_);
+        context_.reset();
+    }
+    if (ploverSdkName() != reactNativeSdkName) {
+        PloverSessionManager::shared()->setSessionIdWithReason(std::nullopt, std::nullopt,
+                                                              SessionIDChangeReason::sessionEnd);
+    }
+    setDebugLogging(false);
+    uninstallIntegrations();
+}
+
+void PloverSDK::stopReachability() {
+    std::shared_ptr<Reachability> reachability;
+    {
+        std::lock_guard lock(fieldsLock_);
+        reachability = std::exchange(reachability_, nullptr);
+    }
+    if (reachability) reachability->endNotifier();
+}
+
+void PloverSDK::debug(bool enabled) {
+    if (!passesSetupGate()) return;
+    setDebugLogging(enabled);
+}
+
+Properties PloverSDK::defaultPersonProperties(const std::weak_ptr<PloverSDK>& weak) {
+    auto sdk = weak.lock();
+    if (!sdk) return {};
+    if (!sdk->config()->setDefaultPersonProperties) return {};
+    if (!sdk->passesSetupGate()) return {};
+    auto context = sdk->context();
+    return context ? context->defaultPersonProperties() : Properties{};
+}
+
+// ---- Integrations ----
+
+void PloverSDK::installIntegrations() {
+    if (!installedIntegrations().empty()) {
+        ploverLog("[Plover] Integrations already installed. Call uninstallIntegrations() first.");
+        return;
+    }
+    auto config = this->config();
+    std::function<PloverIntegrations(const PloverConfig&)> make;
+    {
+        std::lock_guard lock(fieldsLock_);
+        make = environment_.makeIntegrations;
+    }
+    auto integrations = make ? make(*config) : makeIntegrations(*config);
+    auto self = shared_from_this();
+    PloverIntegrations installed;
+    for (auto& integration : integrations) {
+        if (!integration) continue;
+        try {
+            integration->install(self);
+        } catch (const std::exception& error) {
+            ploverLog("[Plover] Integration " + integration->typeName() + " failed to install: " + error.what());
+            continue;
+        }
+        installed.push_back(integration);
+        ploverLog("[Plover] Integration " + integration->typeName() + " installed");
+    }
+    std::lock_guard lock(integrationsLock_);
+    installedIntegrations_ = std::move(installed);
+}
+
+void PloverSDK::uninstallIntegrations() {
+    PloverIntegrations installed;
+    {
+        std::lock_guard lock(integrationsLock_);
+        installed = std::exchange(installedIntegrations_, {});
+    }
+    if (installed.empty()) return;
+    // Empty while this instance is being destroyed.
+    std::shared_ptr<PloverSDK> self = weak_from_this().lock();
+    for (auto& integration : installed) {
+        integration->uninstall(self);
+        ploverLog("[Plover] Integration " + integration->typeName() + " uninstalled");
+    }
+}
+
+// ---- Facade ----
+
+void PloverSDK::flush() {
+    if (!passesSetupGate()) return;
+    for (auto& each : {queue(), replayQueue()}) {
+        if (each) each->flush();
+    }
+}
+
+void PloverSDK::reset() {
+    if (!passesSetupGate()) return;
+    auto config = this->config();
+    if (auto storage = this->storage()) {
+        // The user's opt-out outlives forgetting the user: it is what the next start reads back.
+        std::lock_guard lock(optOutLock_);
+        auto optOut = storage->getBool(Key::optOut);
+        storage->reset(config->reuseAnonymousId);
+        if (optOut) storage->setJson(Key::optOut, Value(*optOut));
+    }
+    if (auto storageManager = this->storageManager()) storageManager->reset(config->reuseAnonymousId, false);
+    {
+        std::lock_guard lock(flagCallReportedLock_);
+        flagCallReported_.clear();
+    }
+    PloverSessionManager::shared()->resetSession();
+    if (auto remoteConfig = this->remoteConfig()) {
+        remoteConfig->resetPersonPropertiesForFlags();
+        remoteConfig->resetGroupPropertiesForFlags();
+        remoteConfig->reloadFeatureFlags();
+    }
+}
+
+Properties PloverSDK::storedSuperProperties(const PloverStorage& storage) const {
+    auto stored = storage.getJson(Key::registerProperties);
+    if (!stored || !stored->is_object()) return {};
+    return propertiesFromJson(stored->get_object());
+}
+
+void PloverSDK::registerProperties(const Properties& properties) {
+    if (!passesSetupGate()) return;
+    auto sanitized = sanitizeDictionary(properties);
+    if (!sanitized) return;
+    auto storage = this->storage();
+    std::lock_guard lock(personPropsLock_);
+    auto current = storage ? storedSuperProperties(*storage) : Properties{};
+    for (auto& [key, value] : *sanitized) current.insert_or_assign(key, value);
+    if (storage) storage->setJson(Key::registerProperties, Value(std::move(current)));
+}
+
+void PloverSDK::unregisterProperties(const std::string& key) {
+    if (!passesSetupGate()) return;
+    auto storage = this->storage();
+    std::lock_guard lock(personPropsLock_);
+    auto current = storage ? storedSuperProperties(*storage) : Properties{};
+    current.erase(key);
+    if (storage) storage->setJson(Key::registerProperties, Value(std::move(current)));
+}
+
+std::string PloverSDK::getDistinctId() {
+    if (!passesSetupGate()) return {};
+    auto storageManager = this->storageManager();
+    return storageManager ? storageManager->getDistinctId() : std::string();
+}
+
+std::string PloverSDK::getAnonymousId() {
+    if (!passesSetupGate()) return {};
+    auto storageManager = this->storageManager();
+    return storageManager ? storageManager->getAnonymousId() : std::string();
+}
+
+std::optional<std::string> PloverSDK::getSessionId() {
+    if (!passesSetupGate()) return std::nullopt;
+    return PloverSessionManager::shared()->getSessionId(std::chrono::system_clock::now(), true);
+}
+
+void PloverSDK::startSession() {
+    if (!passesSetupGate()) return;
+    PloverSessionManager::shared()->startSession();
+}
+
+void PloverSDK::endSession() {
+    if (!passesSetupGate()) return;
+    if (ploverSdkName() == reactNativeSdkName) return;
+    PloverSessionManager::shared()->endSession();
+}
+
+void PloverSDK::identify(const std::string& distinctId) { identify(distinctId, std::nullopt, std::nullopt); }
+
+void PloverSDK::identify(const std::string& distinctId, const std::optional<Properties>& userProperties) {
+    identify(distinctId, userProperties, std::nullopt);
+}
+
+// ---- Property assembly ----
+
+namespace {
+
+// Adds the entries whose keys `into` does not hold yet.
+void merge(Properties& into, const Properties& from) {
+    for (auto& [key, value] : from) into.emplace(key, value);
+}
+
+bool isNonEmptyString(const Properties* properties, std::string_view key) {
+    if (!properties) return false;
+    auto found = properties->find(key);
+    if (found == properties->end()) return false;
+    auto* text = found->second.string();
+    return text && !text->empty();
+}
+
+// A dictionary whose values are all strings, as groups; nothing for anything else.
+std::optional<PloverSDK::Groups> groupsOf(const Value& value) {
+    PloverSDK::Groups groups;
+    if (auto* object = value.object()) {
+        for (auto& [key, entry] : *object) {
+            auto* text = entry.string();
+            if (!text) return std::nullopt;
+            groups.emplace(key, std::string(*text));
+        }
+        return groups;
+    }
+    if (auto* json = value.json(); json && json->is_object()) {
+        for (auto& entry : json->get_object()) {
+            if (!entry.value().is_string()) return std::nullopt;
+            groups.emplace(std::string(entry.key()), std::string(entry.value().get_string()));
+        }
+        return groups;
+    }
+    return std::nullopt;
+}
+
+Value groupsValue(const PloverSDK::Groups& groups) {
+    Properties object;
+    for (auto& [type, key] : groups) object.emplace(type, Value(key));
+    return Value(std::move(object));
+}
+
+}  // namespace
+
+PloverSDK::Groups PloverSDK::storedGroupsLocked(const PloverStorage& storage) const {
+    auto stored = storage.getJson(Key::groups);
+    if (!stored) return {};
+    return groupsOf(Value(*stored)).value_or(Groups{});
+}
+
+Properties PloverSDK::buildFeatureFlagProperties() {
+    auto storage = this->storage();
+    Properties result = storage ? storedSuperProperties(*storage) : Properties{};
+    Groups groups;
+    if (storage) {
+        std::lock_guard lock(groupsLock_);
+        groups = storedGroupsLocked(*storage);
+    }
+    if (!groups.empty()) result.insert_or_assign("$groups", groupsValue(groups));
+    if (auto remoteConfig = this->remoteConfig()) {
+        auto flags = remoteConfig->getCachedFeatureFlags();
+        if (flags && !flags->empty()) {
+            Value::Array active;
+            for (auto& entry : *flags) {
+                std::string key(entry.key());
+                result.insert_or_assign("$feature/" + key, Value(entry.value()));
+                if (entry.value().is_bool() && !entry.value().get_bool()) continue;
+                active.emplace_back(key);
+            }
+            if (!active.empty()) result.insert_or_assign("$active_feature_flags", Value(std::move(active)));
+        }
+    }
+    return result;
+}
+
+Properties PloverSDK::buildProperties(const std::string& distinctId, const std::optional<Properties>& properties,
+                                      const std::optional<Properties>& userProperties,
+                                      const std::optional<Properties>& userPropertiesSetOnce,
+                                      const std::optional<Groups>& groups, bool appendSharedProps,
+                                      const std::optional<Date>& timestamp) {
+    Properties result;
+    auto context = this->context();
+    if (appendSharedProps) {
+        if (context) {
+            merge(result, context->theStaticContext());
+            merge(result, context->dynamicContext());
+        }
+        merge(result, buildFeatureFlagProperties());
+        if (userProperties) result.insert_or_assign("$set", Value(*userProperties));
+        if (userPropertiesSetOnce) result.insert_or_assign("$set_once", Value(*userPropertiesSetOnce));
+        if (groups) {
+            Groups merged;
+            if (auto found = result.find("$groups"); found != result.end()) {
+                merged = groupsOf(found->second).value_or(Groups{});
+            }
+            for (auto& [type, key] : *groups) merged.emplace(type, key);
+            result.insert_or_assign("$groups", groupsValue(merged));
+        }
+        if (auto storageManager = this->storageManager()) {
+            result.insert_or_assign("$is_identified", Value(storageManager->isIdentified()));
+        }
+        result.insert_or_assign("$process_person_profile", Value(isPersonProcessingAllowed()));
+    }
+    if (context) merge(result, context->theSdkInfo());
+
+    const Properties* given = properties ? &*properties : nullptr;
+    if (!isNonEmptyString(given, "$session_id")) {
+        auto at = timestamp.value_or(std::chrono::system_clock::now());
+        if (auto sessionId = PloverSessionManager::shared()->getSessionId(at, false)) {
+            result.insert_or_assign("$session_id", Value(*sessionId));
+        }
+    }
+    if (!appendSharedProps && !isNonEmptyString(given, "distinct_id")) {
+        result.insert_or_assign("distinct_id", Value(distinctId));
+    }
+    if (given) merge(result, *given);
+    return result;
+}
+
+bool PloverSDK::isPersonProcessingAllowed() {
+    switch (config()->personProfiles) {
+        case PloverPersonProfiles::never:
+            return false;
+        case PloverPersonProfiles::always:
+            return true;
+        case PloverPersonProfiles::identifiedOnly:
+            break;
+    }
+    auto storageManager = this->storageManager();
+    if (!storageManager) return true;
+    if (storageManager->isIdentified()) return true;
+    return storageManager->isPersonProcessing();
+}
+
+bool PloverSDK::requirePersonProcessing() {
+    if (config()->personProfiles == PloverPersonProfiles::never) {
+        ploverLog("[Plover] personProfiles is set to `never`. This call will be ignored.");
+        return false;
+    }
+    if (auto storageManager = this->storageManager()) storageManager->setPersonProcessing(true);
+    return true;
+}
+
+// ---- Opt-in and opt-out ----
+
+void PloverSDK::optIn() {
+    if (!passesSetupGate()) return;
+    // Under setupLock_ throughout, so that two calls (or one racing close) cannot both change the
+    // state and the integrations; the opt-out lock nests inside it as it does in setup.
+    std::lock_guard lock(setupLock_);
+    if (!passesSetupGate()) return;
+    auto config = this->config();
+    {
+        std::lock_guard optOutLock(optOutLock_);
+        if (!config->optOut.load()) return;
+        config->optOut.store(false);
+        if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(false));
+    }
+    installIntegrations();
+}
+
+void PloverSDK::optOut() {
+    if (!passesSetupGate()) return;
+    std::lock_guard lock(setupLock_);
+    if (!passesSetupGate()) return;
+    auto config = this->config();
+    {
+        std::lock_guard optOutLock(optOutLock_);
+        if (config->optOut.load()) return;
+        config->optOut.store(true);
+        if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(true));
+    }
+    uninstallIntegrations();
+}
+
+bool PloverSDK::isOptOut() {
+    if (!passesSetupGate()) return true;
+    return config()->optOut.load();
+}
 
 }  // namespace plover

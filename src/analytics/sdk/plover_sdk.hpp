@@ -26,6 +26,7 @@
 #include "analytics/network/reachability.hpp"
 #include "analytics/queue/plover_queue.hpp"
 #include "analytics/storage/plover_storage.hpp"
+#include "analytics/storage/plover_storage_manager.hpp"
 #include "analytics/util/dates.hpp"
 #include "analytics/util/json.hpp"
 #include "analytics/util/value.hpp"
@@ -65,6 +66,7 @@ struct PloverSDKEnvironment {
     std::shared_ptr<platform::HttpClient> http;
     PloverStorage::Environment storage = PloverStorage::Environment::current();
     ApplicationInfo application = ApplicationInfo::current();
+    // Must outlive the work queued on `main`.
     platform::NotificationCenter* notifications = &platform::NotificationCenter::defaultCenter();
     // Builds the network monitoring (may throw ReachabilityError); empty: the default route.
     std::function<std::shared_ptr<Reachability>(const PloverSDKEnvironment&)> makeReachability;
@@ -175,6 +177,9 @@ public:
     std::shared_ptr<Reachability> reachability() const;
     std::shared_ptr<PloverRemoteConfig> remoteConfig() const;
     std::shared_ptr<PloverContext> context() const;
+    // The identity store of the current configuration, taken when it was set up (close leaves the
+    // configuration's own pointer alone, since the flag store may be reading it).
+    std::shared_ptr<PloverStorageManager> storageManager() const;
     PloverIntegrations installedIntegrations() const;
 
     void installIntegrations();
@@ -245,9 +250,8 @@ private:
     // lock, so a call racing close sees either the old collaborators or none.
     mutable std::mutex fieldsLock_;
     mutable std::mutex integrationsLock_;
-    PloverSDKEnvironment environment_;  // under fieldsLock_
-    // Configurations replaced by close; kept so that a reference handed out earlier stays valid.
-    std::vector<std::shared_ptr<PloverConfig>> retiredConfigs_;  // under fieldsLock_
+    std::shared_ptr<PloverStorageManager> storageManager_;  // under fieldsLock_
+    PloverSDKEnvironment environment_;                     // under fieldsLock_
 };
 
 }  // namespace plover

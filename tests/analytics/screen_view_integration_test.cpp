@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "analytics/screen/plover_screen_view_integration.hpp"
@@ -83,6 +84,12 @@ TEST_F(ScreenFixture, OnlyOneInstanceOwnsTheIntegrationUntilItUninstalls) {
     forA->uninstall(b);
     EXPECT_THROW(forB->install(b), plover::InternalPloverError);
 
+    // B's integration never installed: its uninstall must not free the flag that A's holds.
+    forB->uninstall(b);
+    forB->uninstall(nullptr);
+    EXPECT_TRUE(state.integrationInstalled);
+    EXPECT_THROW(integration()->install(b), plover::InternalPloverError);
+
     forA->uninstall(a);
     EXPECT_NO_THROW(forB->install(b));
     forB->uninstall(b);
@@ -144,6 +151,51 @@ TEST_F(ScreenFixture, AReportAfterTheInstanceIsGoneDoesNothing) {
     publisher->screenViewed("Gone");
     EXPECT_TRUE(seen().empty());
     screens->uninstall(nullptr);
+}
+
+TEST_F(ScreenFixture, SetupInstallsTheProcessIntegrationForOneInstanceAtATime) {
+    auto environment = this->environment();
+    environment.makeIntegrations = nullptr;  // what the configuration asks for
+    auto configure = [&](std::string key) {
+        auto config = makeConfig(std::move(key));
+        config->captureApplicationLifecycleEvents = false;
+        config->debug = true;
+        return config;
+    };
+    analytics_test::LogCapture log;
+    auto first = PloverSDK::with(configure("first"), environment);
+    auto installed = first->installedIntegrations();
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0]->typeName(), "PloverScreenViewIntegration");
+
+    log.clear();
+    auto second = PloverSDK::with(configure("second"), environment);
+    EXPECT_TRUE(second->installedIntegrations().empty());
+    auto lines = log.lines();
+    const std::string refused =
+        "[Plover] Integration PloverScreenViewIntegration failed to install: Autocapture integration already "
+        "installed to another PloverSDK instance. (Plover/plover_screen_view_integration.cpp:";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(refused, 0) == 0; }),
+              1);
+
+    // Screens reported to the process publisher reach the owner only; opting out stops them.
+    auto publisher = std::dynamic_pointer_cast<plover::BaseScreenViewPublisher>(plover::DI::main().screenViewPublisher());
+    ASSERT_TRUE(publisher);
+    publisher->screenViewed("Inbox");
+    ASSERT_EQ(seen().size(), 1u);
+    first->optOut();
+    publisher->screenViewed("Inbox");
+    EXPECT_EQ(seen().size(), 1u);
+    first->optIn();
+    publisher->screenViewed("Inbox");
+    EXPECT_EQ(seen().size(), 2u);
+
+    // Once the owner closes, the other instance can take the integration over.
+    first->close();
+    second->optOut();
+    second->optIn();
+    ASSERT_EQ(second->installedIntegrations().size(), 1u);
+    second->close();
 }
 
 namespace views {

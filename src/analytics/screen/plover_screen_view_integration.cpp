@@ -26,6 +26,7 @@ void PloverScreenViewIntegration::install(const std::shared_ptr<PloverSDK>& plov
     {
         std::lock_guard lock(lock_);
         plover_ = plover;
+        installed_ = true;
     }
     start();
 }
@@ -33,9 +34,13 @@ void PloverScreenViewIntegration::install(const std::shared_ptr<PloverSDK>& plov
 void PloverScreenViewIntegration::uninstall(const std::shared_ptr<PloverSDK>& plover) {
     {
         std::lock_guard lock(lock_);
+        // One that never installed does not own the process flag: clearing it would let a second
+        // integration install beside the one that does.
+        if (!installed_) return;
         auto current = plover_.lock();
         if (current && current != plover) return;
         plover_.reset();
+        installed_ = false;
     }
     stop();
     std::lock_guard lock(state_.integrationInstalledLock);

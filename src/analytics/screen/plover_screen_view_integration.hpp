@@ -29,7 +29,7 @@ public:
 
     // Throws InternalPloverError when another integration is installed in the process.
     void install(const std::shared_ptr<PloverSDK>& plover) override;
-    // Does nothing when installed for another instance that still lives.
+    // Does nothing when not installed, or installed for another instance that still lives.
     void uninstall(const std::shared_ptr<PloverSDK>& plover) override;
     std::string typeName() const override { return "PloverScreenViewIntegration"; }
 
@@ -45,6 +45,7 @@ private:
     // Install, uninstall and the callback may run on different threads.
     std::mutex lock_;
     std::weak_ptr<PloverSDK> plover_;
+    bool installed_ = false;
     std::unique_ptr<RegistrationToken> screenViewToken_;
 };
 

@@ -17,7 +17,8 @@
  *   they appear only in the debug log, as for every other caller.
  * - Callbacks get the user data given with them. Where a destroy function is accepted, it is
  *   called once with the user data when the client no longer needs the callback (NULL: none).
- * - Every function may be called from any thread.
+ * - The instance functions may be called from any thread. A configuration's fields carry no lock:
+ *   finish configuring before setup, as in every other language.
  */
 
 #include <stdbool.h>

@@ -300,10 +300,10 @@ plover_status plover_config_set_bool(plover_config* config, plover_config_bool f
 
 bool plover_config_get_bool(const plover_config* config, plover_config_bool field) {
     return guardedValue(false, [&] {
-        // Only read through the pointer.
+        // The field is only read here.
         auto& c = const_cast<plover::PloverConfig&>(configOf(config));
         if (field == PLOVER_CONFIG_OPT_OUT) return c.optOut.load();
-        bool* target = boolField(c, field);
+        const bool* target = boolField(c, field);
         return target ? *target : false;
     });
 }

@@ -25,7 +25,7 @@ public:
     Date timestamp;
 
     const Uuid& uuid() const { return uuid_; }
-    // Only for callers that cannot reach the field otherwise (the C interface's before-send functions).
+    // Before-send functions written in C may replace the identity as well.
     void setUuid(const Uuid& uuid) { uuid_ = uuid; }
 
     // The project key carried inside the event's JSON; only the client itself sets it.

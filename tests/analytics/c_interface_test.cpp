@@ -46,7 +46,7 @@ TEST(CInterfaceConfig, SettersReachTheConfigurationAndRefuseValuesOutOfRange) {
     auto config = newConfig();
     auto& native = *config->config;
     struct IntCase {
-        plover_config_int field;
+        int field;
         long long value;
         plover_status status;
         long long readBack;
@@ -60,7 +60,7 @@ TEST(CInterfaceConfig, SettersReachTheConfigurationAndRefuseValuesOutOfRange) {
         {PLOVER_CONFIG_DATA_MODE, 3, PLOVER_INVALID_ARGUMENT, 0},
         {PLOVER_CONFIG_PERSON_PROFILES, PLOVER_PERSON_PROFILES_ALWAYS, PLOVER_OK, 1},
         {PLOVER_CONFIG_PERSON_PROFILES, -1, PLOVER_INVALID_ARGUMENT, 1},
-        {static_cast<plover_config_int>(99), 1, PLOVER_INVALID_ARGUMENT, 0},
+        {99, 1, PLOVER_INVALID_ARGUMENT, 0},
     };
     for (const auto& c : ints) {
         SCOPED_TRACE(std::to_string(c.field) + " = " + std::to_string(c.value));
@@ -77,7 +77,7 @@ TEST(CInterfaceConfig, SettersReachTheConfigurationAndRefuseValuesOutOfRange) {
     EXPECT_FALSE(native.captureScreenViews);
     EXPECT_TRUE(plover_config_get_bool(config.get(), PLOVER_CONFIG_OPT_OUT));
     EXPECT_FALSE(plover_config_get_bool(config.get(), PLOVER_CONFIG_DEBUG));
-    EXPECT_EQ(plover_config_set_bool(config.get(), static_cast<plover_config_bool>(42), true), PLOVER_INVALID_ARGUMENT);
+    EXPECT_EQ(plover_config_set_bool(config.get(), 42, true), PLOVER_INVALID_ARGUMENT);
 
     EXPECT_EQ(plover_config_set_flush_interval_seconds(config.get(), 2.5), PLOVER_OK);
     EXPECT_EQ(plover_config_set_flush_interval_seconds(config.get(), NAN), PLOVER_INVALID_ARGUMENT);

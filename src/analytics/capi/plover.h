@@ -96,18 +96,20 @@ typedef enum plover_config_string {
     PLOVER_CONFIG_SNAPSHOT_ENDPOINT = 1
 } plover_config_string;
 
-/* The data mode and the person profiles accept only their enumerations' values. */
-plover_status plover_config_set_int(plover_config *config, plover_config_int field, long long value);
+/* `field` is one of the enumeration of the value's type (an int, so that any value a caller
+   passes is defined; an unknown one is refused). The data mode and the person profiles accept only
+   their enumerations' values. */
+plover_status plover_config_set_int(plover_config *config, int field, long long value);
 /* 0 for a NULL configuration or an unknown field. */
-long long plover_config_get_int(const plover_config *config, plover_config_int field);
-plover_status plover_config_set_bool(plover_config *config, plover_config_bool field, bool value);
-bool plover_config_get_bool(const plover_config *config, plover_config_bool field);
+long long plover_config_get_int(const plover_config *config, int field);
+plover_status plover_config_set_bool(plover_config *config, int field, bool value);
+bool plover_config_get_bool(const plover_config *config, int field);
 /* Seconds between flushes; it must be finite. */
 plover_status plover_config_set_flush_interval_seconds(plover_config *config, double seconds);
 double plover_config_get_flush_interval_seconds(const plover_config *config);
-plover_status plover_config_set_string(plover_config *config, plover_config_string field, const char *value);
+plover_status plover_config_set_string(plover_config *config, int field, const char *value);
 /* NULL when the field is absent. */
-char *plover_config_get_string(const plover_config *config, plover_config_string field);
+char *plover_config_get_string(const plover_config *config, int field);
 
 /* Called with each freshly generated anonymous id; `replacement` holds that id on entry and the
    id to use on return. A replacement that is not a UUID leaves the generated id in place. */

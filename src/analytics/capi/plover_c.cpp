@@ -220,7 +220,7 @@ char* plover_config_get_api_key(const plover_config* config) {
     return guardedValue<char*>(nullptr, [&] { return copyOut(configOf(config).apiKey()); });
 }
 
-plover_status plover_config_set_int(plover_config* config, plover_config_int field, long long value) {
+plover_status plover_config_set_int(plover_config* config, int field, long long value) {
     return guarded([&] {
         auto& c = configOf(config);
         auto asInt = [&] {
@@ -250,7 +250,7 @@ plover_status plover_config_set_int(plover_config* config, plover_config_int fie
     });
 }
 
-long long plover_config_get_int(const plover_config* config, plover_config_int field) {
+long long plover_config_get_int(const plover_config* config, int field) {
     return guardedValue<long long>(0, [&]() -> long long {
         const auto& c = configOf(config);
         switch (field) {
@@ -267,7 +267,7 @@ long long plover_config_get_int(const plover_config* config, plover_config_int f
 namespace {
 
 // The Boolean field, or nothing for an unknown one; `optOut` is atomic and handled apart.
-bool* boolField(plover::PloverConfig& c, plover_config_bool field) {
+bool* boolField(plover::PloverConfig& c, int field) {
     switch (field) {
         case PLOVER_CONFIG_SEND_FEATURE_FLAG_EVENT: return &c.sendFeatureFlagEvent;
         case PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS: return &c.preloadFeatureFlags;
@@ -285,7 +285,7 @@ bool* boolField(plover::PloverConfig& c, plover_config_bool field) {
 
 }  // namespace
 
-plover_status plover_config_set_bool(plover_config* config, plover_config_bool field, bool value) {
+plover_status plover_config_set_bool(plover_config* config, int field, bool value) {
     return guarded([&] {
         auto& c = configOf(config);
         if (field == PLOVER_CONFIG_OPT_OUT) {
@@ -298,7 +298,7 @@ plover_status plover_config_set_bool(plover_config* config, plover_config_bool f
     });
 }
 
-bool plover_config_get_bool(const plover_config* config, plover_config_bool field) {
+bool plover_config_get_bool(const plover_config* config, int field) {
     return guardedValue(false, [&] {
         // The field is only read here.
         auto& c = const_cast<plover::PloverConfig&>(configOf(config));
@@ -320,7 +320,7 @@ double plover_config_get_flush_interval_seconds(const plover_config* config) {
     return guardedValue(0.0, [&] { return configOf(config).flushIntervalSeconds; });
 }
 
-plover_status plover_config_set_string(plover_config* config, plover_config_string field, const char* value) {
+plover_status plover_config_set_string(plover_config* config, int field, const char* value) {
     return guarded([&] {
         auto& c = configOf(config);
         switch (field) {
@@ -331,7 +331,7 @@ plover_status plover_config_set_string(plover_config* config, plover_config_stri
     });
 }
 
-char* plover_config_get_string(const plover_config* config, plover_config_string field) {
+char* plover_config_get_string(const plover_config* config, int field) {
     return guardedValue<char*>(nullptr, [&]() -> char* {
         const auto& c = configOf(config);
         switch (field) {

@@ -46,11 +46,15 @@ struct Journal {
 
 class RecordingIntegration : public plover::PloverIntegration {
 public:
-    RecordingIntegration(std::string name, bool fails, std::shared_ptr<Journal> journal)
-        : name_(std::move(name)), fails_(fails), journal_(std::move(journal)) {}
-    void install(const std::shared_ptr<PloverSDK>&) override {
+    using Hook = std::function<void(PloverSDK&)>;
+    RecordingIntegration(std::string name, bool fails, std::shared_ptr<Journal> journal, Hook onInstall)
+        : name_(std::move(name)), fails_(fails), journal_(std::move(journal)), onInstall_(std::move(onInstall)) {}
+    void install(const std::shared_ptr<PloverSDK>& plover) override {
         journal_->add("install " + name_);
         if (fails_) throw plover::InternalPloverError("it broke");
+        // Stands for an application callback reached while installing (a lifecycle event's
+        // before-send function, say).
+        if (onInstall_) onInstall_(*plover);
     }
     void uninstall(const std::shared_ptr<PloverSDK>&) override { journal_->add("uninstall " + name_); }
     std::string typeName() const override { return name_; }
@@ -59,6 +63,7 @@ private:
     std::string name_;
     bool fails_;
     std::shared_ptr<Journal> journal_;
+    Hook onInstall_;
 };
 
 // Counts flag requests and never answers them.
@@ -83,6 +88,8 @@ struct SdkFixture : ::testing::Test {
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     // The integrations every setup makes: name and whether it fails to install.
     std::vector<std::pair<std::string, bool>> integrations{{"First", false}, {"Second", false}};
+    // Called by the first integration's installation, once.
+    RecordingIntegration::Hook onFirstInstall;
     std::string host = "http://127.0.0.1:9";
 
     plover::PloverSDKEnvironment environment() {
@@ -102,7 +109,8 @@ struct SdkFixture : ::testing::Test {
         environment.makeIntegrations = [this](const PloverConfig&) {
             plover::PloverIntegrations made;
             for (auto& [name, fails] : integrations) {
-                made.push_back(std::make_shared<RecordingIntegration>(name, fails, journal));
+                made.push_back(std::make_shared<RecordingIntegration>(
+                    name, fails, journal, made.empty() ? std::exchange(onFirstInstall, nullptr) : nullptr));
             }
             return made;
         };
@@ -318,6 +326,36 @@ TEST_F(SdkFixture, AFailingIntegrationIsLoggedAndLeftOutTheOthersAreInstalledInO
     EXPECT_EQ(journal->take(), (std::vector<std::string>{"uninstall First", "uninstall Third"}));
     sdk->uninstallIntegrations();
     EXPECT_TRUE(journal->take().empty());
+}
+
+TEST_F(SdkFixture, AnApplicationCallbackReachedWhileInstallingMayCallBackIntoTheInstance) {
+    struct Case {
+        const char* name;
+        RecordingIntegration::Hook hook;
+        bool enabled;
+        bool optedOut;
+    };
+    const Case cases[] = {
+        {"opt out", [](PloverSDK& sdk) { sdk.optOut(); }, true, true},
+        {"close", [](PloverSDK& sdk) { sdk.close(); }, false, false},
+        {"setup again", [this](PloverSDK& sdk) { sdk.setup(config()); }, true, false},
+        {"opt out and back in", [](PloverSDK& sdk) { sdk.optOut(), sdk.optIn(); }, true, false},
+    };
+    for (auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        onFirstInstall = each.hook;
+        auto sdk = setUp();
+        EXPECT_EQ(sdk->isEnabled(), each.enabled);
+        EXPECT_EQ(sdk->isEnabled() && sdk->isOptOut(), each.optedOut);
+        bool wanted = each.enabled && !each.optedOut;
+        EXPECT_EQ(sdk->installedIntegrations().size(), wanted ? 2u : 0u);
+        auto entries = journal->take();
+        EXPECT_EQ(entries.front(), "install First");
+        EXPECT_EQ(entries.back(), wanted ? "install Second" : "uninstall Second");
+        sdk->close();
+        storageOf().remove(Key::optOut);
+        journal->take();
+    }
 }
 
 TEST_F(SdkFixture, DestroyingAnInstanceUninstallsItsIntegrations) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "analytics/storage/plover_storage_manager.hpp"
 #include "analytics/util/internal_plover_error.hpp"
 #include "analytics/util/time_based_epoch_generator.hpp"
+#include "platform/defaults/user_defaults.hpp"
 #include "analytics_fixtures.hpp"
 #include "fake_flag_source.hpp"
 #include "support/ingestion_server.hpp"
@@ -91,6 +93,10 @@ struct SdkFixture : ::testing::Test {
     // Called by the first integration's installation, once.
     RecordingIntegration::Hook onFirstInstall;
     std::string host = "http://127.0.0.1:9";
+
+    // The lifecycle integration keeps the application's version in the standard user defaults:
+    // they go to this test's folder, never to the user's own.
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", (folders.folder.path() / "config").c_str(), 1); }
 
     plover::PloverSDKEnvironment environment() {
         plover::PloverSDKEnvironment environment;
@@ -374,6 +380,42 @@ TEST_F(SdkFixture, TheLifecycleIntegrationComesLastAndOnlyWhenSwitchedOn) {
     auto made = plover::makeIntegrations(*settings);
     ASSERT_FALSE(made.empty());
     EXPECT_EQ(made.back()->typeName(), "PloverAppLifeCycleIntegration");
+}
+
+TEST_F(SdkFixture, TheLifecycleIntegrationHasOneOwnerPerProcessAndPassesToTheNextOnceFreed) {
+    auto configHome = folders.folder.path() / "config";
+    if (platform::UserDefaults::standard().file().string().rfind(configHome.string(), 0) != 0) {
+        GTEST_SKIP() << "the standard user defaults were opened elsewhere earlier in this process";
+    }
+    auto environment = this->environment();
+    environment.makeIntegrations = nullptr;
+    auto settings = [this](std::string key) {
+        auto made = config(std::move(key));
+        made->captureScreenViews = false;
+        made->debug = true;
+        return made;
+    };
+    LogCapture log;
+    auto first = PloverSDK::with(settings("first-key"), environment);
+    ASSERT_EQ(first->installedIntegrations().size(), 1u);
+    EXPECT_EQ(linesWith(log, "Integration"),
+              std::vector<std::string>{"[Plover] Integration PloverAppLifeCycleIntegration installed"});
+
+    log.clear();
+    auto second = PloverSDK::with(settings("second-key"), environment);
+    EXPECT_TRUE(second->installedIntegrations().empty());
+    auto lines = linesWith(log, "Integration");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[Plover] Integration PloverAppLifeCycleIntegration failed to install: App life cycle "
+                             "integration already installed to another PloverSDK instance. (",
+                             0),
+              0u)
+        << lines[0];
+
+    first->close();
+    second->optOut();
+    second->optIn();
+    EXPECT_EQ(second->installedIntegrations().size(), 1u);
 }
 
 TEST_F(SdkFixture, AStoredOptOutWinsOverTheConfigurationAtSetup) {

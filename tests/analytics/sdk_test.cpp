@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "analytics/storage/plover_storage_manager.hpp"
 #include "analytics/util/internal_plover_error.hpp"
 #include "analytics/util/time_based_epoch_generator.hpp"
+#include "platform/defaults/user_defaults.hpp"
 #include "analytics_fixtures.hpp"
 #include "fake_flag_source.hpp"
 #include "support/ingestion_server.hpp"
@@ -46,11 +48,15 @@ struct Journal {
 
 class RecordingIntegration : public plover::PloverIntegration {
 public:
-    RecordingIntegration(std::string name, bool fails, std::shared_ptr<Journal> journal)
-        : name_(std::move(name)), fails_(fails), journal_(std::move(journal)) {}
-    void install(const std::shared_ptr<PloverSDK>&) override {
+    using Hook = std::function<void(PloverSDK&)>;
+    RecordingIntegration(std::string name, bool fails, std::shared_ptr<Journal> journal, Hook onInstall)
+        : name_(std::move(name)), fails_(fails), journal_(std::move(journal)), onInstall_(std::move(onInstall)) {}
+    void install(const std::shared_ptr<PloverSDK>& plover) override {
         journal_->add("install " + name_);
         if (fails_) throw plover::InternalPloverError("it broke");
+        // Stands for an application callback reached while installing (a lifecycle event's
+        // before-send function, say).
+        if (onInstall_) onInstall_(*plover);
     }
     void uninstall(const std::shared_ptr<PloverSDK>&) override { journal_->add("uninstall " + name_); }
     std::string typeName() const override { return name_; }
@@ -59,6 +65,7 @@ private:
     std::string name_;
     bool fails_;
     std::shared_ptr<Journal> journal_;
+    Hook onInstall_;
 };
 
 // Counts flag requests and never answers them.
@@ -83,7 +90,13 @@ struct SdkFixture : ::testing::Test {
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     // The integrations every setup makes: name and whether it fails to install.
     std::vector<std::pair<std::string, bool>> integrations{{"First", false}, {"Second", false}};
+    // Called by the first integration's installation, once.
+    RecordingIntegration::Hook onFirstInstall;
     std::string host = "http://127.0.0.1:9";
+
+    // The lifecycle integration keeps the application's version in the standard user defaults:
+    // they go to this test's folder, never to the user's own.
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", (folders.folder.path() / "config").c_str(), 1); }
 
     plover::PloverSDKEnvironment environment() {
         plover::PloverSDKEnvironment environment;
@@ -102,7 +115,8 @@ struct SdkFixture : ::testing::Test {
         environment.makeIntegrations = [this](const PloverConfig&) {
             plover::PloverIntegrations made;
             for (auto& [name, fails] : integrations) {
-                made.push_back(std::make_shared<RecordingIntegration>(name, fails, journal));
+                made.push_back(std::make_shared<RecordingIntegration>(
+                    name, fails, journal, made.empty() ? std::exchange(onFirstInstall, nullptr) : nullptr));
             }
             return made;
         };
@@ -195,6 +209,22 @@ TEST_F(SdkFixture, SetupBuildsEveryCollaboratorStartsASessionAndAnnouncesItselfO
     EXPECT_EQ(journal->take(), (std::vector<std::string>{"install First", "install Second"}));
     EXPECT_EQ(linesWith(log, "Integration"), (std::vector<std::string>{"[Plover] Integration First installed",
                                                          "[Plover] Integration Second installed"}));
+}
+
+TEST_F(SdkFixture, AnEnvironmentWithoutExecutorsOrHttpClientRunsOnTheClientsOwnThreads) {
+    plover::PloverSDKEnvironment bare;
+    bare.storage = folders.environment();
+    bare.notifications = nullptr;
+    bare.makeIntegrations = environment().makeIntegrations;
+    std::promise<void> announced;
+    auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(PloverSDK::didStartNotification), [&](const platform::Notification&) { announced.set_value(); });
+    auto sdk = PloverSDK::with(config(), bare);
+    ASSERT_TRUE(sdk->isEnabled());
+    EXPECT_TRUE(sdk->queue() && sdk->replayQueue() && sdk->remoteConfig());
+    sdk->flush();
+    EXPECT_EQ(announced.get_future().wait_for(10s), std::future_status::ready);
+    sdk->close();
 }
 
 TEST_F(SdkFixture, AnInjectedIdentityStoreIsKept) {
@@ -320,6 +350,36 @@ TEST_F(SdkFixture, AFailingIntegrationIsLoggedAndLeftOutTheOthersAreInstalledInO
     EXPECT_TRUE(journal->take().empty());
 }
 
+TEST_F(SdkFixture, AnApplicationCallbackReachedWhileInstallingMayCallBackIntoTheInstance) {
+    struct Case {
+        const char* name;
+        RecordingIntegration::Hook hook;
+        bool enabled;
+        bool optedOut;
+    };
+    const Case cases[] = {
+        {"opt out", [](PloverSDK& sdk) { sdk.optOut(); }, true, true},
+        {"close", [](PloverSDK& sdk) { sdk.close(); }, false, false},
+        {"setup again", [this](PloverSDK& sdk) { sdk.setup(config()); }, true, false},
+        {"opt out and back in", [](PloverSDK& sdk) { sdk.optOut(), sdk.optIn(); }, true, false},
+    };
+    for (auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        onFirstInstall = each.hook;
+        auto sdk = setUp();
+        EXPECT_EQ(sdk->isEnabled(), each.enabled);
+        EXPECT_EQ(sdk->isEnabled() && sdk->isOptOut(), each.optedOut);
+        bool wanted = each.enabled && !each.optedOut;
+        EXPECT_EQ(sdk->installedIntegrations().size(), wanted ? 2u : 0u);
+        auto entries = journal->take();
+        EXPECT_EQ(entries.front(), "install First");
+        EXPECT_EQ(entries.back(), wanted ? "install Second" : "uninstall Second");
+        sdk->close();
+        storageOf().remove(Key::optOut);
+        journal->take();
+    }
+}
+
 TEST_F(SdkFixture, DestroyingAnInstanceUninstallsItsIntegrations) {
     auto sdk = setUp();
     journal->take();
@@ -336,6 +396,42 @@ TEST_F(SdkFixture, TheLifecycleIntegrationComesLastAndOnlyWhenSwitchedOn) {
     auto made = plover::makeIntegrations(*settings);
     ASSERT_FALSE(made.empty());
     EXPECT_EQ(made.back()->typeName(), "PloverAppLifeCycleIntegration");
+}
+
+TEST_F(SdkFixture, TheLifecycleIntegrationHasOneOwnerPerProcessAndPassesToTheNextOnceFreed) {
+    auto configHome = folders.folder.path() / "config";
+    if (platform::UserDefaults::standard().file().string().rfind(configHome.string(), 0) != 0) {
+        GTEST_SKIP() << "the standard user defaults were opened elsewhere earlier in this process";
+    }
+    auto environment = this->environment();
+    environment.makeIntegrations = nullptr;
+    auto settings = [this](std::string key) {
+        auto made = config(std::move(key));
+        made->captureScreenViews = false;
+        made->debug = true;
+        return made;
+    };
+    LogCapture log;
+    auto first = PloverSDK::with(settings("first-key"), environment);
+    ASSERT_EQ(first->installedIntegrations().size(), 1u);
+    EXPECT_EQ(linesWith(log, "Integration"),
+              std::vector<std::string>{"[Plover] Integration PloverAppLifeCycleIntegration installed"});
+
+    log.clear();
+    auto second = PloverSDK::with(settings("second-key"), environment);
+    EXPECT_TRUE(second->installedIntegrations().empty());
+    auto lines = linesWith(log, "Integration");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[Plover] Integration PloverAppLifeCycleIntegration failed to install: App life cycle "
+                             "integration already installed to another PloverSDK instance. (",
+                             0),
+              0u)
+        << lines[0];
+
+    first->close();
+    second->optOut();
+    second->optIn();
+    EXPECT_EQ(second->installedIntegrations().size(), 1u);
 }
 
 TEST_F(SdkFixture, AStoredOptOutWinsOverTheConfigurationAtSetup) {

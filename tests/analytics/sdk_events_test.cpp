@@ -333,6 +333,29 @@ TEST_F(SdkEvents, RacingIdentifiesTakeTheAnonymousUserOverOnlyOnce) {
     EXPECT_EQ(text(propertiesOf(events[0]).at("$anon_distinct_id")), anonymous);
 }
 
+TEST_F(SdkEvents, CapturesRacingCloseQueueOnlyWholeEvents) {
+    setUp();
+    const auto folder = sdk->storage()->url(Key::queue);
+    const auto anonymous = sdk->getAnonymousId();
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (int n = 0; n < 50; ++n) {
+                sdk->capture("racing", Properties{{"n", n}});
+                sdk->screen("Racing");
+            }
+        });
+    }
+    go = true;
+    sdk->close();
+    for (auto& thread : threads) thread.join();
+    for (auto& event : eventsIn(folder)) {
+        EXPECT_EQ(text(event.at("distinct_id")), anonymous);
+    }
+}
+
 TEST_F(SdkEvents, AliasSendsTheAliasUnchangedUnlessPersonProfilesAreOff) {
     setUp();
     sdk->alias("old-account");

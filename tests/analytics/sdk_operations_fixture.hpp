@@ -58,9 +58,10 @@ private:
 
 struct SdkOperationsFixture : ::testing::Test {
     StorageFolders folders;
+    // Outlives the runtime, whose main thread posts "PloverDidStart" to it after setup.
+    platform::NotificationCenter center;
     support::TestRuntime runtime;
     std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
-    platform::NotificationCenter center;
     std::shared_ptr<HeldFlagRequests> requests = std::make_shared<HeldFlagRequests>();
     std::shared_ptr<plover::PloverSDK> sdk;
 

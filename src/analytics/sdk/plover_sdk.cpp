@@ -105,8 +105,12 @@ std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config)
 
 std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment) {
     auto sdk = create(config, std::move(environment));
-    std::lock_guard lock(sdk->setupLock_);
-    sdk->setupLocked(std::move(config));
+    bool started = false;
+    {
+        std::lock_guard lock(sdk->setupLock_);
+        started = sdk->setupLocked(std::move(config));
+    }
+    if (started) sdk->announceSetup();
     return sdk;
 }
 
@@ -171,16 +175,20 @@ bool PloverSDK::passesOptOutGate() const {
 // ---- Setup and teardown ----
 
 void PloverSDK::setup(std::shared_ptr<PloverConfig> config) {
-    std::lock_guard lock(setupLock_);
-    setupLocked(std::move(config));
+    bool started = false;
+    {
+        std::lock_guard lock(setupLock_);
+        started = setupLocked(std::move(config));
+    }
+    if (started) announceSetup();
 }
 
-void PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
+bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     if (!config) config = std::make_shared<PloverConfig>("");
     setDebugLogging(config->debug);
     if (enabled_.load()) {
         ploverLog("[Plover] Setup called despite already being setup!");
-        return;
+        return false;
     }
     // Two live instances of one key would upload and delete the same queue files: the second is
     // refused until the first is closed.
@@ -188,7 +196,7 @@ void PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
         std::lock_guard lock(registry().lock);
         if (!registry().apiKeys.insert(config->apiKey()).second) {
             ploverLog("[Plover] API Key: " + config->apiKey() + " already has a Plover instance.");
-            return;
+            return false;
         }
     }
 
@@ -268,9 +276,18 @@ void PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     }
 
     PloverSessionManager::shared()->startSession();
+    return true;
+}
 
-    if (!config->optOut.load()) installIntegrations();
-
+void PloverSDK::announceSetup() {
+    // Installed with no lock held: installing may capture, and so run the application's
+    // before-send functions, which may call back into this instance.
+    syncIntegrations();
+    PloverSDKEnvironment environment;
+    {
+        std::lock_guard lock(fieldsLock_);
+        environment = environment_;
+    }
     if (environment.main) {
         asio::post(environment.main, [center = environment.notifications] {
             center->post(std::string(didStartNotification));
@@ -280,10 +297,14 @@ void PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
 
 void PloverSDK::close() {
     if (!passesSetupGate()) return;
-    std::lock_guard lock(setupLock_);
-    // A close that raced another one finds the instance closed already.
-    if (!passesSetupGate()) return;
-    closeLocked();
+    {
+        std::lock_guard lock(setupLock_);
+        // A close that raced another one finds the instance closed already.
+        if (!passesSetupGate()) return;
+        closeLocked();
+    }
+    // Debug logging is off by now, so the uninstall lines are not printed.
+    syncIntegrations();
 }
 
 void PloverSDK::closeLocked() {
@@ -332,7 +353,6 @@ void PloverSDK::closeLocked() {
                                                               SessionIDChangeReason::sessionEnd);
     }
     setDebugLogging(false);
-    uninstallIntegrations();
 }
 
 void PloverSDK::stopReachability() {
@@ -387,6 +407,34 @@ void PloverSDK::installIntegrations() {
     }
     std::lock_guard lock(integrationsLock_);
     installedIntegrations_ = std::move(installed);
+}
+
+void PloverSDK::syncIntegrations() {
+    {
+        std::lock_guard lock(syncLock_);
+        if (syncing_) {
+            // Another pass is under way (on another thread, or further up this one's stack):
+            // it goes round once more and sees the new state.
+            syncAgain_ = true;
+            return;
+        }
+        syncing_ = true;
+    }
+    for (;;) {
+        bool wanted = enabled_.load() && !config()->optOut.load();
+        bool installed = !installedIntegrations().empty();
+        if (wanted && !installed) {
+            installIntegrations();
+        } else if (!wanted && installed) {
+            uninstallIntegrations();
+        }
+        std::lock_guard lock(syncLock_);
+        if (!syncAgain_) {
+            syncing_ = false;
+            return;
+        }
+        syncAgain_ = false;
+    }
 }
 
 void PloverSDK::uninstallIntegrations() {
@@ -643,34 +691,26 @@ bool PloverSDK::requirePersonProcessing() {
 
 // ---- Opt-in and opt-out ----
 
-void PloverSDK::optIn() {
-    if (!passesSetupGate()) return;
-    // Under setupLock_ throughout, so that two calls (or one racing close) cannot both change the
-    // state and the integrations; the opt-out lock nests inside it as it does in setup.
+bool PloverSDK::changeOptOut(bool optOut) {
+    if (!passesSetupGate()) return false;
+    // The state is tested and changed under setupLock_, so that two calls (or one racing close)
+    // cannot both act; the opt-out lock nests inside it as it does in setup.
     std::lock_guard lock(setupLock_);
-    if (!passesSetupGate()) return;
+    if (!passesSetupGate()) return false;
     auto config = this->config();
-    {
-        std::lock_guard optOutLock(optOutLock_);
-        if (!config->optOut.load()) return;
-        config->optOut.store(false);
-        if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(false));
-    }
-    installIntegrations();
+    std::lock_guard optOutLock(optOutLock_);
+    if (config->optOut.load() == optOut) return false;
+    config->optOut.store(optOut);
+    if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(optOut));
+    return true;
+}
+
+void PloverSDK::optIn() {
+    if (changeOptOut(false)) syncIntegrations();
 }
 
 void PloverSDK::optOut() {
-    if (!passesSetupGate()) return;
-    std::lock_guard lock(setupLock_);
-    if (!passesSetupGate()) return;
-    auto config = this->config();
-    {
-        std::lock_guard optOutLock(optOutLock_);
-        if (config->optOut.load()) return;
-        config->optOut.store(true);
-        if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(true));
-    }
-    uninstallIntegrations();
+    if (changeOptOut(true)) syncIntegrations();
 }
 
 bool PloverSDK::isOptOut() {

@@ -66,6 +66,7 @@ struct PloverSDKEnvironment {
     std::shared_ptr<platform::HttpClient> http;
     PloverStorage::Environment storage = PloverStorage::Environment::current();
     ApplicationInfo application = ApplicationInfo::current();
+    // Must outlive the work queued on `main`.
     platform::NotificationCenter* notifications = &platform::NotificationCenter::defaultCenter();
     // Builds the network monitoring (may throw ReachabilityError); empty: the default route.
     std::function<std::shared_ptr<Reachability>(const PloverSDKEnvironment&)> makeReachability;
@@ -216,9 +217,16 @@ public:
 private:
     PloverSDK(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment);
 
-    // Both with setupLock_ held.
-    void setupLocked(std::shared_ptr<PloverConfig> config);
+    // Both with setupLock_ held; setupLocked() answers whether the instance is now set up.
+    bool setupLocked(std::shared_ptr<PloverConfig> config);
     void closeLocked();
+    // The end of a setup: integrations, then "PloverDidStart".
+    void announceSetup();
+    // Changes the opt-out state; false when it already was `optOut` or the instance is not set up.
+    bool changeOptOut(bool optOut);
+    // Installs the integrations while set up and opted in, and uninstalls them otherwise; called
+    // with no lock held after every change of either state.
+    void syncIntegrations();
     // Stops network monitoring and forgets it.
     void stopReachability();
     // The flag store's default person properties, for an instance that may be gone.
@@ -243,12 +251,15 @@ private:
     std::set<std::string> flagCallReported_;           // under flagCallReportedLock_
     std::shared_ptr<PloverRemoteConfig> remoteConfig_;  // under fieldsLock_
     std::shared_ptr<PloverContext> context_;           // under fieldsLock_
-    PloverIntegrations installedIntegrations_;         // under setupLock_ (and integrationsLock_ for readers)
+    PloverIntegrations installedIntegrations_;         // under integrationsLock_; changed by one sync at a time
 
     // Every field above that setup and close replace is read through a copy taken under this
     // lock, so a call racing close sees either the old collaborators or none.
     mutable std::mutex fieldsLock_;
     mutable std::mutex integrationsLock_;
+    std::mutex syncLock_;
+    bool syncing_ = false;    // under syncLock_
+    bool syncAgain_ = false;  // under syncLock_
     std::shared_ptr<PloverStorageManager> storageManager_;  // under fieldsLock_
     PloverSDKEnvironment environment_;                     // under fieldsLock_
 };

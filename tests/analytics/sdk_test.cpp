@@ -211,6 +211,22 @@ TEST_F(SdkFixture, SetupBuildsEveryCollaboratorStartsASessionAndAnnouncesItselfO
                                                          "[Plover] Integration Second installed"}));
 }
 
+TEST_F(SdkFixture, AnEnvironmentWithoutExecutorsOrHttpClientRunsOnTheClientsOwnThreads) {
+    plover::PloverSDKEnvironment bare;
+    bare.storage = folders.environment();
+    bare.notifications = nullptr;
+    bare.makeIntegrations = environment().makeIntegrations;
+    std::promise<void> announced;
+    auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(PloverSDK::didStartNotification), [&](const platform::Notification&) { announced.set_value(); });
+    auto sdk = PloverSDK::with(config(), bare);
+    ASSERT_TRUE(sdk->isEnabled());
+    EXPECT_TRUE(sdk->queue() && sdk->replayQueue() && sdk->remoteConfig());
+    sdk->flush();
+    EXPECT_EQ(announced.get_future().wait_for(10s), std::future_status::ready);
+    sdk->close();
+}
+
 TEST_F(SdkFixture, AnInjectedIdentityStoreIsKept) {
     auto settings = config();
     auto injected = std::make_shared<plover::PloverStorageManager>(*settings, folders.environment());

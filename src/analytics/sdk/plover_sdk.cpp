@@ -206,6 +206,14 @@ bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
         environment = environment_;
         config_ = config;
     }
+    // What an environment leaves out comes from the process's own.
+    if (!environment.main || !environment.background || !environment.http) {
+        auto fallback = PloverSDKEnvironment::process();
+        if (!environment.main) environment.main = fallback.main;
+        if (!environment.background) environment.background = fallback.background;
+        if (!environment.http) environment.http = fallback.http;
+    }
+    if (!environment.notifications) environment.notifications = &platform::NotificationCenter::defaultCenter();
     enabled_.store(true);
 
     auto storage = std::make_shared<PloverStorage>(*config, environment.storage);
@@ -283,16 +291,16 @@ void PloverSDK::announceSetup() {
     // Installed with no lock held: installing may capture, and so run the application's
     // before-send functions, which may call back into this instance.
     syncIntegrations();
-    PloverSDKEnvironment environment;
+    boost::asio::any_io_executor main;
+    platform::NotificationCenter* center = nullptr;
     {
         std::lock_guard lock(fieldsLock_);
-        environment = environment_;
+        main = environment_.main;
+        center = environment_.notifications;
     }
-    if (environment.main) {
-        asio::post(environment.main, [center = environment.notifications] {
-            center->post(std::string(didStartNotification));
-        });
-    }
+    if (!main) main = PloverSDKEnvironment::process().main;
+    if (!center) center = &platform::NotificationCenter::defaultCenter();
+    asio::post(main, [center] { center->post(std::string(didStartNotification)); });
 }
 
 void PloverSDK::close() {

@@ -57,7 +57,8 @@ PloverIntegrations makeIntegrations(const PloverConfig& config);
 
 // Where an instance runs its work and what it builds on. The process default runs the client's
 // own two threads; an application hands over its own executors (the main executor of its
-// runtime) and tests their own folders, servers and fakes.
+// runtime) and tests their own folders, servers and fakes. Executors, HTTP client and
+// notification center left empty are taken from the process default.
 struct PloverSDKEnvironment {
     // Flush timers, network-change notices and "PloverDidStart".
     boost::asio::any_io_executor main;

@@ -23,9 +23,8 @@ namespace json = boost::json;
 using SdkEvents = analytics_test::SdkOperationsFixture;
 using Groups = plover::PloverSDK::Groups;
 
-constexpr std::string_view notSetUp =
-    "[Plover] Plover method was called without `setup` being complete. Call wil be ignored.";
-constexpr std::string_view optedOut = "[Plover] Plover is in OptOut state.";
+constexpr std::string_view notSetUp = plover::PloverSDK::notSetUpMessage;
+constexpr std::string_view optedOut = plover::PloverSDK::optOutMessage;
 
 std::string text(const json::value& value) { return std::string(value.as_string()); }
 
@@ -74,7 +73,8 @@ TEST_F(SdkEvents, ACaptureIsQueuedWithItsPersonTimeIdAndAssembledProperties) {
     sdk->capture("Clicked", Properties{{"button", "ok"}, {"when", Value(plover::Date{})}});
     const auto after = std::chrono::system_clock::now() + 1ms;
     const auto given = plover::Date{} + std::chrono::milliseconds(1709622489123);
-    sdk->capture("Later", std::string("someone else"), std::nullopt, std::nullopt, std::nullopt, std::nullopt, given);
+    sdk->capture("Later", std::string("someone else"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                 given);
     sdk->capture("Nobody", std::string(""), std::nullopt, std::nullopt, std::nullopt, std::nullopt);
 
     auto events = queued();
@@ -114,11 +114,12 @@ TEST_F(SdkEvents, PersonPropertiesOrGroupsSwitchPersonProcessingOnAndTheEventGoe
         bool loggedNever;
     };
     const std::vector<Case> cases{
-        {"no person data", plover::PloverPersonProfiles::identifiedOnly, std::nullopt, std::nullopt, false, false},
+        {"no person data", plover::PloverPersonProfiles::identifiedOnly, std::nullopt, std::nullopt, false,
+         false},
         {"empty person data", plover::PloverPersonProfiles::identifiedOnly, Properties{}, Groups{}, false,
          false},
-        {"person properties", plover::PloverPersonProfiles::identifiedOnly, Properties{{"a", 1}}, std::nullopt, true,
-         false},
+        {"person properties", plover::PloverPersonProfiles::identifiedOnly, Properties{{"a", 1}},
+         std::nullopt, true, false},
         {"groups", plover::PloverPersonProfiles::identifiedOnly, std::nullopt, Groups{{"t", "k"}}, true,
          false},
         {"never", plover::PloverPersonProfiles::never, Properties{{"a", 1}}, std::nullopt, false, true},
@@ -153,10 +154,12 @@ TEST_F(SdkEvents, TheDroppedLineNamesTheEventGivenAndWarnsOnlyForTheClientsOwnEv
         {"", "[Plover] Plover event  was dropped"},
     };
     auto settings = config();
-    settings->setBeforeSend([](PloverEvent event) -> std::optional<PloverEvent> {
-        event.event = "renamed";
-        return event;
-    }, [](PloverEvent) -> std::optional<PloverEvent> { return std::nullopt; });
+    settings->setBeforeSend(
+        [](PloverEvent event) -> std::optional<PloverEvent> {
+            event.event = "renamed";
+            return event;
+        },
+        [](PloverEvent) -> std::optional<PloverEvent> { return std::nullopt; });
     setUp(settings);
     for (auto& each : cases) {
         LogCapture log;
@@ -238,7 +241,8 @@ TEST_F(SdkEvents, IdentifyTakesTheAnonymousUserOverOnceAndThenOnlySendsPersonPro
     const int reloadsBefore = requests->sent();
     LogCapture log;
     sdk->identify("");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"[Plover] identify call not allowed, distinctId is invalid: "});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"[Plover] identify call not allowed, distinctId is invalid: "});
     EXPECT_EQ(sdk->getDistinctId(), anonymous);
 
     sdk->identify("user-1", Properties{{"name", "Ada"}}, Properties{{"first_seen", "today"}});
@@ -333,6 +337,29 @@ TEST_F(SdkEvents, RacingIdentifiesTakeTheAnonymousUserOverOnlyOnce) {
     EXPECT_EQ(text(propertiesOf(events[0]).at("$anon_distinct_id")), anonymous);
 }
 
+TEST_F(SdkEvents, CapturesRacingCloseQueueOnlyWholeEvents) {
+    setUp();
+    const auto folder = sdk->storage()->url(Key::queue);
+    const auto anonymous = sdk->getAnonymousId();
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (int n = 0; n < 50; ++n) {
+                sdk->capture("racing", Properties{{"n", n}});
+                sdk->screen("Racing");
+            }
+        });
+    }
+    go = true;
+    sdk->close();
+    for (auto& thread : threads) thread.join();
+    for (auto& event : eventsIn(folder)) {
+        EXPECT_EQ(text(event.at("distinct_id")), anonymous);
+    }
+}
+
 TEST_F(SdkEvents, AliasSendsTheAliasUnchangedUnlessPersonProfilesAreOff) {
     setUp();
     sdk->alias("old-account");
@@ -350,7 +377,8 @@ TEST_F(SdkEvents, AliasSendsTheAliasUnchangedUnlessPersonProfilesAreOff) {
     setUp(settings);
     LogCapture log;
     sdk->alias("ignored");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"[Plover] personProfiles is set to `never`. This call will be ignored."});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "[Plover] personProfiles is set to `never`. This call will be ignored."});
     EXPECT_EQ(queued().size(), 2u);
 }
 

@@ -14,8 +14,7 @@ using plover::Value;
 using Key = plover::PloverStorage::StorageKey;
 namespace json = boost::json;
 
-constexpr std::string_view notSetUp =
-    "[Plover] Plover method was called without `setup` being complete. Call wil be ignored.";
+constexpr std::string_view notSetUp = plover::PloverSDK::notSetUpMessage;
 
 struct SdkFlags : analytics_test::SdkOperationsFixture {
     // Flags as an earlier run left them on disk, read by the flag store on first use.
@@ -68,25 +67,29 @@ TEST_F(SdkFlags, AFlagIsReportedOncePerKeyUntilAPublicReloadHasCompleted) {
 }
 
 TEST_F(SdkFlags, TheReportCarriesTheDetailRecordsReasonAndMetadataWhenThereAreAny) {
-    storeFlags(R"({"full":true,"partial":false,"bare":"v","old":true})",
-               R"({"full":{"reason":{"description":"Matched condition set 1"},"metadata":{"id":7,"version":2}},
+    storeFlags(
+        R"({"full":true,"partial":false,"bare":"v","old":true})",
+        R"({"full":{"reason":{"description":"Matched condition set 1"},"metadata":{"id":7,"version":2}},
                    "partial":{"reason":{"code":"no_match"},"metadata":{"id":8}},
                    "bare":{"enabled":true}})",
-               {}, "request-1");
+        {}, "request-1");
     setUp();
     struct Case {
         const char* key;
         const char* expected;
     };
     const std::vector<Case> cases{
-        {"full", R"({"$feature_flag":"full","$feature_flag_response":true,"$feature_flag_request_id":"request-1",
+        {"full",
+         R"({"$feature_flag":"full","$feature_flag_response":true,"$feature_flag_request_id":"request-1",
                      "$feature_flag_reason":"Matched condition set 1","$feature_flag_id":7,
                      "$feature_flag_version":2})"},
         {"partial", R"({"$feature_flag":"partial","$feature_flag_response":false,
                         "$feature_flag_request_id":"request-1","$feature_flag_reason":null,
                         "$feature_flag_id":8,"$feature_flag_version":null})"},
-        {"bare", R"({"$feature_flag":"bare","$feature_flag_response":"v","$feature_flag_request_id":"request-1"})"},
-        {"old", R"({"$feature_flag":"old","$feature_flag_response":true,"$feature_flag_request_id":"request-1"})"},
+        {"bare",
+         R"({"$feature_flag":"bare","$feature_flag_response":"v","$feature_flag_request_id":"request-1"})"},
+        {"old",
+         R"({"$feature_flag":"old","$feature_flag_response":true,"$feature_flag_request_id":"request-1"})"},
         {"missing", R"({"$feature_flag":"missing","$feature_flag_response":null,
                         "$feature_flag_request_id":"request-1"})"},
     };
@@ -139,8 +142,12 @@ TEST_F(SdkFlags, AFeatureIsEnabledForTrueAndForAnyVariant) {
         const char* key;
         bool enabled;
     };
-    for (auto [key, enabled] : std::vector<Case>{
-             {"on", true}, {"off", false}, {"variant", true}, {"empty", true}, {"number", false}, {"absent", false}}) {
+    for (auto [key, enabled] : std::vector<Case>{{"on", true},
+                                                 {"off", false},
+                                                 {"variant", true},
+                                                 {"empty", true},
+                                                 {"number", false},
+                                                 {"absent", false}}) {
         EXPECT_EQ(sdk->isFeatureEnabled(key), enabled) << key;
     }
 }
@@ -161,7 +168,8 @@ TEST_F(SdkFlags, AReadWhileOptedOutRecordsTheKeyWithoutSendingUntilTheNextPublic
 TEST_F(SdkFlags, PayloadsAreReadParsedAndNeverReported) {
     storeFlags(R"({"a":true})", {}, R"({"a":"{\"color\":\"blue\"}","b":[1,2]})");
     setUp();
-    EXPECT_EQ(sdk->getFeatureFlagPayload("a"), std::optional<json::value>(json::parse(R"({"color":"blue"})")));
+    EXPECT_EQ(sdk->getFeatureFlagPayload("a"),
+              std::optional<json::value>(json::parse(R"({"color":"blue"})")));
     EXPECT_EQ(sdk->getFeatureFlagPayload("b"), std::optional<json::value>(json::parse("[1,2]")));
     EXPECT_EQ(sdk->getFeatureFlagPayload("c"), std::nullopt);
     EXPECT_TRUE(flagCalls().empty());

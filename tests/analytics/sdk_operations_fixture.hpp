@@ -58,9 +58,10 @@ private:
 
 struct SdkOperationsFixture : ::testing::Test {
     StorageFolders folders;
+    // Outlives the runtime, whose main thread posts "PloverDidStart" to it after setup.
+    platform::NotificationCenter center;
     support::TestRuntime runtime;
     std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
-    platform::NotificationCenter center;
     std::shared_ptr<HeldFlagRequests> requests = std::make_shared<HeldFlagRequests>();
     std::shared_ptr<plover::PloverSDK> sdk;
 
@@ -78,13 +79,15 @@ struct SdkOperationsFixture : ::testing::Test {
         environment.storage = folders.environment();
         environment.notifications = &center;
         environment.makeReachability = [main = runtime.main()](const plover::PloverSDKEnvironment&) {
-            return plover::Reachability::create(std::make_unique<FakeFlagSource>(std::make_shared<std::atomic<int>>(0)),
-                                                main);
+            return plover::Reachability::create(
+                std::make_unique<FakeFlagSource>(std::make_shared<std::atomic<int>>(0)), main);
         };
         environment.makeFlagRequests = [requests = requests](std::shared_ptr<const plover::PloverApi>) {
             return requests;
         };
-        environment.makeIntegrations = [](const plover::PloverConfig&) { return plover::PloverIntegrations{}; };
+        environment.makeIntegrations = [](const plover::PloverConfig&) {
+            return plover::PloverIntegrations{};
+        };
         return environment;
     }
 

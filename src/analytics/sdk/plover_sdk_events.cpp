@@ -61,25 +61,30 @@ void PloverSDK::capture(const std::string& event, const std::optional<Properties
 void PloverSDK::capture(const std::string& event, const std::optional<Properties>& properties,
                         const std::optional<Properties>& userProperties,
                         const std::optional<Properties>& userPropertiesSetOnce) {
-    capture(event, std::nullopt, properties, userProperties, userPropertiesSetOnce, std::nullopt, std::nullopt);
+    capture(event, std::nullopt, properties, userProperties, userPropertiesSetOnce, std::nullopt,
+            std::nullopt);
 }
 
 void PloverSDK::capture(const std::string& event, const std::optional<Properties>& properties,
                         const std::optional<Properties>& userProperties,
-                        const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups) {
+                        const std::optional<Properties>& userPropertiesSetOnce,
+                        const std::optional<Groups>& groups) {
     capture(event, std::nullopt, properties, userProperties, userPropertiesSetOnce, groups, std::nullopt);
 }
 
 void PloverSDK::capture(const std::string& event, const std::optional<std::string>& distinctId,
-                        const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
-                        const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups) {
+                        const std::optional<Properties>& properties,
+                        const std::optional<Properties>& userProperties,
+                        const std::optional<Properties>& userPropertiesSetOnce,
+                        const std::optional<Groups>& groups) {
     capture(event, distinctId, properties, userProperties, userPropertiesSetOnce, groups, std::nullopt);
 }
 
 void PloverSDK::capture(const std::string& event, const std::optional<std::string>& distinctId,
-                        const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
-                        const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups,
-                        const std::optional<Date>& timestamp) {
+                        const std::optional<Properties>& properties,
+                        const std::optional<Properties>& userProperties,
+                        const std::optional<Properties>& userPropertiesSetOnce,
+                        const std::optional<Groups>& groups, const std::optional<Date>& timestamp) {
     if (!passesSetupGate() || !passesOptOutGate()) return;
     auto queue = this->queue();
     if (!queue) return;
@@ -96,8 +101,9 @@ void PloverSDK::capture(const std::string& event, const std::optional<std::strin
         requirePersonProcessing();
     }
 
-    auto assembled = buildProperties(person, sanitizeDictionary(properties), sanitizeDictionary(userProperties),
-                                       sanitizeDictionary(userPropertiesSetOnce), groups, !isSnapshot, timestamp);
+    auto assembled =
+        buildProperties(person, sanitizeDictionary(properties), sanitizeDictionary(userProperties),
+                        sanitizeDictionary(userPropertiesSetOnce), groups, !isSnapshot, timestamp);
     auto built = buildEvent(event, person, std::move(assembled), eventTime);
     if (!built) return;
 
@@ -118,7 +124,8 @@ std::optional<PloverEvent> PloverSDK::buildEvent(const std::string& event, const
     // The sanitizer and the before-send functions are the application's code, called with no lock
     // held; one that throws drops the event rather than the caller's thread.
     try {
-        if (config->propertiesSanitizer) properties = config->propertiesSanitizer->sanitize(std::move(properties));
+        if (config->propertiesSanitizer)
+            properties = config->propertiesSanitizer->sanitize(std::move(properties));
         result = config->beforeSend(
             PloverEvent(event, distinctId, std::move(properties), timestamp, TimeBasedEpochGenerator::v7()));
     } catch (const std::exception& error) {
@@ -171,8 +178,9 @@ void PloverSDK::identify(const std::string& distinctId, const std::optional<Prop
     }
 
     if (newIdentity) {
-        auto assembled = buildProperties(distinctId, std::move(properties), sanitizeDictionary(userProperties),
-                                         sanitizeDictionary(userPropertiesSetOnce), std::nullopt, true, std::nullopt);
+        auto assembled =
+            buildProperties(distinctId, std::move(properties), sanitizeDictionary(userProperties),
+                            sanitizeDictionary(userPropertiesSetOnce), std::nullopt, true, std::nullopt);
         auto built = buildEvent("$identify", distinctId, std::move(assembled), now());
         if (!built) return;
         queue->add(*built);
@@ -185,7 +193,8 @@ void PloverSDK::identify(const std::string& distinctId, const std::optional<Prop
         return;
     }
     if (hasEntries(userProperties) || hasEntries(userPropertiesSetOnce)) {
-        capture("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt, std::nullopt);
+        capture("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt,
+                std::nullopt);
         mergePersonPropertiesForFlags(userProperties, userPropertiesSetOnce);
     } else {
         logAlreadyIdentified(current);
@@ -244,7 +253,8 @@ void PloverSDK::groupIdentify(const std::string& groupType, const std::string& g
     auto storageManager = this->storageManager();
     if (!queue || !storageManager) return;
     Properties props{{"$group_type", Value(groupType)}, {"$group_key", Value(groupKey)}};
-    if (auto sanitized = sanitizeDictionary(groupProperties)) props.emplace("$group_set", Value(std::move(*sanitized)));
+    if (auto sanitized = sanitizeDictionary(groupProperties))
+        props.emplace("$group_set", Value(std::move(*sanitized)));
     mergeGroupPropertiesForFlags(groupType, groupProperties);
     const std::string person = storageManager->getDistinctId();
     auto assembled = buildProperties(person, std::move(props), std::nullopt, std::nullopt, std::nullopt, true,
@@ -284,7 +294,8 @@ void PloverSDK::mergeGroupPropertiesForFlags(const std::string& groupType,
     if (!isPersonProcessingAllowed()) return;
     auto sanitized = sanitizeDictionary(groupProperties);
     if (!hasEntries(sanitized)) return;
-    if (auto remoteConfig = this->remoteConfig()) remoteConfig->setGroupPropertiesForFlags(groupType, *sanitized);
+    if (auto remoteConfig = this->remoteConfig())
+        remoteConfig->setGroupPropertiesForFlags(groupType, *sanitized);
 }
 
 void PloverSDK::mergePersonPropertiesForFlags(const std::optional<Properties>& userProperties,

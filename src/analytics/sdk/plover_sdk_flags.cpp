@@ -133,7 +133,8 @@ void PloverSDK::reportFeatureFlagCalled(const std::string& flagKey, const std::o
         }
         requestId = id.value_or(std::string());
         if (auto flags = remoteConfig->getCachedFlags()) {
-            if (auto* found = flags->if_contains(flagKey); found && found->is_object()) details = found->get_object();
+            if (auto* found = flags->if_contains(flagKey); found && found->is_object())
+                details = found->get_object();
         }
     }
 

@@ -8,6 +8,7 @@
 #include "analytics/sdk/plover_sdk.hpp"
 #include "analytics/util/internal_plover_error.hpp"
 #include "analytics_fixtures.hpp"
+#include "support/test_runtime.hpp"
 
 namespace {
 
@@ -23,6 +24,9 @@ struct SeenEvent {
 // event that reaches the end of the capture road.
 struct ScreenFixture : ::testing::Test {
     analytics_test::StorageFolders folders;
+    // Outlives the runtime, whose main thread posts "PloverDidStart" to it after setup.
+    platform::NotificationCenter center;
+    support::TestRuntime runtime;
     std::shared_ptr<plover::BaseScreenViewPublisher> publisher = plover::BaseScreenViewPublisher::create();
     plover::ScreenViewProcessState state;
     std::mutex mutex;
@@ -43,7 +47,11 @@ struct ScreenFixture : ::testing::Test {
         return config;
     }
     plover::PloverSDKEnvironment environment() {
-        auto environment = plover::PloverSDKEnvironment::process();
+        plover::PloverSDKEnvironment environment;
+        environment.main = runtime.main();
+        environment.background = runtime.shared();
+        environment.http = std::make_shared<platform::HttpClient>();
+        environment.notifications = &center;
         environment.storage = folders.environment();
         // The integrations under test are installed by hand.
         environment.makeIntegrations = [](const plover::PloverConfig&) { return plover::PloverIntegrations{}; };

@@ -28,6 +28,8 @@ constexpr std::string_view reactNativeSdkName = "plover-react-native";
 // The client's own threads, for applications that hand over no executors: one thread plays the
 // main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
 struct ProcessThreads {
+    // Made before the threads that post to it, so that at exit it is destroyed after they are joined.
+    platform::NotificationCenter& notifications = platform::NotificationCenter::defaultCenter();
     asio::io_context main;
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
     std::thread mainThread{[this] { main.run(); }};

@@ -564,6 +564,8 @@ TEST_F(SdkFixture, ResetForgetsTheUserAndKeepsTheAnonymousIdOnlyWhenAsked) {
         sdk->storageManager()->setIdentified(true);
         sdk->registerProperties({{"plan", "pro"}});
         auto session = sdk->getSessionId();
+        sdk->remoteConfig()->setPersonPropertiesForFlags({{"p", 1}});
+        sdk->remoteConfig()->setGroupPropertiesForFlags("org", {{"g", 1}});
         int reloadsBefore = requests->flagRequests.load();
 
         sdk->reset();
@@ -573,6 +575,8 @@ TEST_F(SdkFixture, ResetForgetsTheUserAndKeepsTheAnonymousIdOnlyWhenAsked) {
         EXPECT_TRUE(sdk->buildFeatureFlagProperties().empty());
         ASSERT_TRUE(sdk->getSessionId().has_value());
         EXPECT_NE(sdk->getSessionId(), session);
+        EXPECT_TRUE(sdk->remoteConfig()->personPropertiesForFlags().empty());
+        EXPECT_TRUE(sdk->remoteConfig()->groupPropertiesForFlags().empty());
         EXPECT_EQ(requests->flagRequests.load(), reloadsBefore + 1);
         EXPECT_TRUE(std::filesystem::exists(*sdk->storage()->url(Key::queue)));
         sdk->close();

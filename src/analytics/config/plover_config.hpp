@@ -13,6 +13,7 @@
 
 #include "analytics/config/plover_hosts.hpp"
 #include "analytics/event/plover_event.hpp"
+#include "analytics/survey/plover_surveys.hpp"
 #include "analytics/util/read_write_lock.hpp"
 #include "analytics/util/url.hpp"
 #include "analytics/util/uuid.hpp"
@@ -72,6 +73,8 @@ public:
     bool setDefaultPersonProperties = true;
     std::optional<std::string> appGroupIdentifier;
     bool surveys = false;
+    // How surveys are handed to the application; its delegate does nothing until one is set.
+    std::shared_ptr<PloverSurveysConfig> surveysConfig = std::make_shared<PloverSurveysConfig>();
 
     bool disableReachabilityForTesting = false;
     bool disableQueueTimerForTesting = false;

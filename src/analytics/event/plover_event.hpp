@@ -25,6 +25,8 @@ public:
     Date timestamp;
 
     const Uuid& uuid() const { return uuid_; }
+    // Before-send functions written in C may replace the identity as well.
+    void setUuid(const Uuid& uuid) { uuid_ = uuid; }
 
     // The project key carried inside the event's JSON; only the client itself sets it.
     const std::optional<std::string>& apiKey() const { return apiKey_; }

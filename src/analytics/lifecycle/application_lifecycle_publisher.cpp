@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "analytics/screen/screen_view_publisher.hpp"
+
 namespace plover {
 
 std::shared_ptr<BaseApplicationLifecyclePublisher> BaseApplicationLifecyclePublisher::create() {
@@ -80,6 +82,12 @@ std::shared_ptr<AppLifecyclePublishing> Container::appLifecyclePublisher() {
     std::lock_guard lock(mutex_);
     if (!appLifecyclePublisher_) appLifecyclePublisher_ = ApplicationLifecyclePublisher::shared();
     return appLifecyclePublisher_;
+}
+
+std::shared_ptr<ScreenViewPublishing> Container::screenViewPublisher() {
+    std::lock_guard lock(mutex_);
+    if (!screenViewPublisher_) screenViewPublisher_ = ApplicationScreenViewPublisher::shared();
+    return screenViewPublisher_;
 }
 
 Container& main() {

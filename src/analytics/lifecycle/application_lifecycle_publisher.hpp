@@ -79,16 +79,20 @@ private:
     ApplicationLifecyclePublisher() = default;
 };
 
+class ScreenViewPublishing;
+
 namespace DI {
 
 // The process-wide parts of the client.
 class Container {
 public:
     std::shared_ptr<AppLifecyclePublishing> appLifecyclePublisher();
+    std::shared_ptr<ScreenViewPublishing> screenViewPublisher();
 
 private:
     std::mutex mutex_;
     std::shared_ptr<AppLifecyclePublishing> appLifecyclePublisher_;
+    std::shared_ptr<ScreenViewPublishing> screenViewPublisher_;
 };
 
 Container& main();

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "analytics/lifecycle/plover_app_life_cycle_integration.hpp"
+#include "analytics/screen/plover_screen_view_integration.hpp"
 #include "analytics/sdk/plover_sdk.hpp"
 
 namespace plover {
@@ -61,6 +62,7 @@ private:
 
 PloverIntegrations makeIntegrations(const PloverConfig& config) {
     PloverIntegrations integrations;
+    if (config.captureScreenViews) integrations.push_back(PloverScreenViewIntegration::create());
     if (config.captureApplicationLifecycleEvents) integrations.push_back(std::make_shared<LifecycleIntegration>());
     return integrations;
 }

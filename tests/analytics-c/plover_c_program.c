@@ -1,0 +1,223 @@
+/*
+ * Sets up the analytics client through its C interface against the loopback ingestion server,
+ * captures, reads a flag, checks what arrived and closes. Exit status 0 when every check held.
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <stdatomic.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "analytics/capi/plover.h"
+#include "ingestion_harness.h"
+
+static int failures = 0;
+
+#define CHECK(condition)                                                         \
+    do {                                                                         \
+        if (!(condition)) {                                                      \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                          \
+        }                                                                        \
+    } while (0)
+
+/* True when `text` is non-NULL and holds `part`; frees `text`. */
+static bool contains_and_free(char *text, const char *part) {
+    bool found = text != NULL && strstr(text, part) != NULL;
+    plover_string_free(text);
+    return found;
+}
+
+static bool equals_and_free(char *text, const char *expected) {
+    bool same = text != NULL && strcmp(text, expected) == 0;
+    plover_string_free(text);
+    return same;
+}
+
+/* ---- A before-send function: drops "c dropped", marks every other event. ---- */
+
+static atomic_int before_send_destroyed = 0;
+
+static bool mark_or_drop(plover_event *event, void *user_data) {
+    const char *mark = user_data;
+    char *name = plover_event_get_event(event);
+    bool keep = name != NULL && strcmp(name, "c dropped") != 0;
+    if (keep && strcmp(name, "c event") == 0) {
+        char *properties = plover_event_get_properties(event);
+        if (properties != NULL && strcmp(properties, "{}") != 0) {
+            /* Replace the closing brace with the mark's member. */
+            size_t length = strlen(properties);
+            size_t size = length + strlen(mark) + 16;
+            char *changed = malloc(size);
+            if (changed != NULL) {
+                properties[length - 1] = '\0';
+                snprintf(changed, size, "%s,\"mark\":\"%s\"}", properties, mark);
+                if (plover_event_set_properties(event, changed) != PLOVER_OK) keep = false;
+                free(changed);
+            }
+        }
+        plover_string_free(properties);
+    }
+    plover_string_free(name);
+    return keep;
+}
+
+static void count_destroy(void *user_data) {
+    (void)user_data;
+    atomic_fetch_add(&before_send_destroyed, 1);
+}
+
+/* ---- Flag reloads ---- */
+
+static atomic_int reloads_done = 0;
+
+static void reload_done(void *user_data) {
+    (void)user_data;
+    atomic_fetch_add(&reloads_done, 1);
+}
+
+static void wait_for_reload(int at_least) {
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    for (int i = 0; i < 500 && atomic_load(&reloads_done) < at_least; ++i) nanosleep(&pause, NULL);
+}
+
+/* Waits until `count` events named `event` have arrived. Events added while a batch is in flight
+   wait for the next flush, and this program has no flush timer, so it flushes while it waits. */
+static size_t wait_for_events(ingestion *server, plover_sdk *sdk, const char *event, size_t count) {
+    size_t found = 0;
+    for (int i = 0; i < 200; ++i) {
+        found = ingestion_wait_for_events(server, event, count, 50);
+        if (found >= count) break;
+        plover_flush(sdk);
+    }
+    return found;
+}
+
+static void private_folders(void) {
+    static char data_home[] = "/tmp/plover-c-XXXXXX";
+    if (mkdtemp(data_home) == NULL) {
+        perror("mkdtemp");
+        exit(2);
+    }
+    /* Storage and the user defaults of the lifecycle events stay inside the private folder. */
+    setenv("XDG_DATA_HOME", data_home, 1);
+    setenv("XDG_CONFIG_HOME", data_home, 1);
+}
+
+static void arguments_are_checked(plover_sdk *sdk) {
+    CHECK(plover_capture(sdk, NULL, NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_capture(sdk, "c bad", NULL, "{not json", NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_capture(sdk, "c bad", NULL, "[1,2]", NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_capture(sdk, "c bad", NULL, NULL, NULL, NULL, "{\"company\":7}", NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_capture(sdk, "c \xff bad", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_capture(NULL, "c bad", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_register_properties(sdk, NULL) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_get_distinct_id(NULL) == NULL);
+}
+
+int main(void) {
+    private_folders();
+
+    ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
+                                        "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"
+                                        "\"requestId\":\"c-request\"}");
+
+    plover_config *config = plover_config_new("c-program-key", ingestion_host(server));
+    CHECK(config != NULL);
+    CHECK(equals_and_free(plover_config_get_host(config), ingestion_host(server)));
+    CHECK(equals_and_free(plover_config_get_api_key(config), "c-program-key"));
+    CHECK(plover_config_get_int(config, PLOVER_CONFIG_FLUSH_AT) == 20);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_DATA_MODE, 3) == PLOVER_INVALID_ARGUMENT);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    CHECK(plover_config_get_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS));
+    harness_prepare_config(config);
+
+    static char mark[] = "from C";
+    plover_before_send *box = plover_before_send_new(mark_or_drop, mark, count_destroy);
+    CHECK(box != NULL);
+    CHECK(plover_config_set_before_send(config, &box, 1) == PLOVER_OK);
+    plover_before_send_free(box);
+    CHECK(atomic_load(&before_send_destroyed) == 0); /* the configuration still holds it */
+
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    CHECK(!plover_is_opt_out(sdk));
+    CHECK(strcmp(plover_did_start_notification(), "PloverDidStart") == 0);
+
+    /* The flags asked for at setup, then once more to know when they are in. */
+    plover_reload_feature_flags(sdk, reload_done, NULL, NULL);
+    wait_for_reload(1);
+    CHECK(atomic_load(&reloads_done) == 1);
+    CHECK(ingestion_flag_requests(server) >= 1);
+
+    char *distinct = plover_get_distinct_id(sdk);
+    CHECK(distinct != NULL && strlen(distinct) == 36);
+    CHECK(equals_and_free(plover_get_anonymous_id(sdk), distinct));
+
+    CHECK(plover_register_properties(sdk, "{\"plan\":\"pro\"}") == PLOVER_OK);
+    double when = 1700000000.5;
+    CHECK(plover_capture(sdk, "c event", NULL, "{\"answer\":42}", NULL, NULL, NULL, &when) == PLOVER_OK);
+    CHECK(plover_capture(sdk, "c dropped", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+    CHECK(wait_for_events(server, sdk, "c event", 1) == 1);
+    char *properties = ingestion_last_properties(server, "c event");
+    CHECK(properties != NULL && strstr(properties, "\"answer\":42") != NULL);
+    CHECK(properties != NULL && strstr(properties, "\"mark\":\"from C\"") != NULL);
+    CHECK(properties != NULL && strstr(properties, "\"plan\":\"pro\"") != NULL);
+    CHECK(contains_and_free(properties, "\"$lib\""));
+
+    /* A flag read answers from the loaded flags and is reported once. */
+    CHECK(equals_and_free(plover_get_feature_flag(sdk, "c-flag"), "true"));
+    CHECK(equals_and_free(plover_get_feature_flag(sdk, "c-variant"), "\"blue\""));
+    CHECK(plover_is_feature_enabled(sdk, "c-variant"));
+    CHECK(!plover_is_feature_enabled(sdk, "c-missing"));
+    CHECK(plover_get_feature_flag(sdk, "c-missing") == NULL);
+    CHECK(equals_and_free(plover_get_feature_flag_payload(sdk, "c-variant"), "{\"size\":3}"));
+    CHECK(wait_for_events(server, sdk, "$feature_flag_called", 3) == 3);
+    char *called = ingestion_last_properties(server, "$feature_flag_called");
+    CHECK(contains_and_free(called, "\"$feature_flag_request_id\":\"c-request\""));
+
+    plover_screen(sdk, "C Screen", NULL);
+    CHECK(wait_for_events(server, sdk, "$screen", 1) == 1);
+    CHECK(contains_and_free(ingestion_last_properties(server, "$screen"), "\"$screen_name\":\"C Screen\""));
+
+    CHECK(plover_identify(sdk, "c-user", "{\"email\":\"c@example.com\"}", NULL) == PLOVER_OK);
+    CHECK(wait_for_events(server, sdk, "$identify", 1) == 1);
+    CHECK(equals_and_free(plover_get_distinct_id(sdk), "c-user"));
+
+    arguments_are_checked(sdk);
+
+    /* The event dropped by the before-send function never arrived. */
+    CHECK(ingestion_wait_for_events(server, "c dropped", 1, 0) == 0);
+
+    plover_opt_out(sdk);
+    CHECK(plover_is_opt_out(sdk));
+    plover_opt_in(sdk);
+    CHECK(!plover_is_opt_out(sdk));
+
+    plover_sdk_close(sdk);
+    /* Closed: the instance answers as one that is not set up. */
+    CHECK(equals_and_free(plover_get_distinct_id(sdk), ""));
+    CHECK(plover_get_session_id(sdk) == NULL);
+    CHECK(plover_is_opt_out(sdk));
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    /* The client's own threads may hold the instance a moment longer; then the function goes. */
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    for (int i = 0; i < 500 && atomic_load(&before_send_destroyed) == 0; ++i) nanosleep(&pause, NULL);
+    CHECK(atomic_load(&before_send_destroyed) == 1);
+
+    plover_string_free(distinct);
+    ingestion_stop(server);
+
+    if (failures != 0) {
+        fprintf(stderr, "%d checks failed\n", failures);
+        return 1;
+    }
+    printf("all checks passed\n");
+    return 0;
+}

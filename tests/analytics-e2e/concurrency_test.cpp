@@ -1,0 +1,136 @@
+// The client used from several threads at once while uploads are under way: captures racing
+// close, closes racing each other, opt-ins racing each other. Run under ThreadSanitizer as well.
+
+#include <thread>
+
+#include "e2e_fixture.hpp"
+
+namespace {
+
+using namespace analytics_e2e;
+
+// Starts `count` threads running `body(index)` together and joins them.
+template <class F>
+void together(int count, F body) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (!go.load()) std::this_thread::yield();
+            body(i);
+        });
+    }
+    while (ready.load() < count) std::this_thread::yield();
+    go = true;
+    for (auto& thread : threads) thread.join();
+}
+
+// Every upload the service got is a complete batch of well-formed events.
+void expectWellFormedUploads(const EndToEnd& test) {
+    for (auto& body : test.uploads()) {
+        ASSERT_TRUE(body.is_object());
+        for (auto& event : body.at("batch").as_array()) {
+            auto& object = event.as_object();
+            EXPECT_TRUE(object.contains("uuid") && object.contains("timestamp") && object.contains("distinct_id"));
+            EXPECT_TRUE(object.at("properties").as_object().contains("$lib")) << event;
+        }
+    }
+}
+
+TEST_F(EndToEnd, CaptureRacingCloseLeavesAClosedInstanceThatCanBeSetUpAgain) {
+    auto sdk = setUp();
+    std::atomic<int> captured{0};
+    together(5, [&](int index) {
+        if (index == 0) {
+            // Close once uploads are under way and captures keep coming.
+            support::eventually([&] { return !server.requestsTo("/batch").empty() && captured.load() > 40; });
+            sdk->close();
+            return;
+        }
+        for (int i = 0; i < 150; ++i) {
+            sdk->capture("race", Properties{{"thread", index}, {"i", i}});
+            sdk->getFeatureFlag("beta");
+            ++captured;
+        }
+    });
+    EXPECT_FALSE(sdk->isEnabled());
+    EXPECT_EQ(sdk->getDistinctId(), "");
+    // What was uploaded before and during close is intact.
+    ASSERT_TRUE(support::eventually([&] { return !eventsNamed("race").empty(); }));
+    expectWellFormedUploads(*this);
+
+    // The instance comes back whole, and so does its queue.
+    sdk->setup(config());
+    ASSERT_TRUE(sdk->isEnabled());
+    sdk->capture("after the race");
+    ASSERT_FALSE(waitForEvent(*sdk, "after the race").empty());
+    sdk->close();
+}
+
+TEST_F(EndToEnd, ClosesRacingEachOtherAndCapturesActOnceAndFreeTheKey) {
+    auto sdk = setUp();
+    together(6, [&](int index) {
+        if (index < 2) {
+            support::eventually([&] { return !server.requestsTo("/batch").empty(); });
+            sdk->close();
+            return;
+        }
+        for (int i = 0; i < 100; ++i) sdk->capture("closing", Properties{{"i", i}});
+    });
+    EXPECT_FALSE(sdk->isEnabled());
+    expectWellFormedUploads(*this);
+
+    plover::setDebugLogging(true);
+    log.clear();
+    auto next = setUp();
+    ASSERT_TRUE(next->isEnabled());
+    EXPECT_TRUE(linesWith("already has a Plover instance").empty());
+    next->capture("after the closes");
+    ASSERT_FALSE(waitForEvent(*next, "after the closes").empty());
+    next->close();
+}
+
+TEST_F(EndToEnd, SetupRacingCaptureOnAnotherThreadNeverSendsAHalfBuiltEvent) {
+    auto sdk = PloverSDK::create(config(), environment());
+    together(4, [&](int index) {
+        if (index == 0) {
+            sdk->setup(config());
+            return;
+        }
+        for (int i = 0; i < 100; ++i) sdk->capture("during setup");
+    });
+    ASSERT_TRUE(sdk->isEnabled());
+    drain(*sdk);
+    expectWellFormedUploads(*this);
+    for (auto& event : eventsNamed("during setup")) {
+        EXPECT_TRUE(event.at("properties").as_object().contains("$session_id")) << event;
+    }
+    sdk->close();
+}
+
+TEST_F(EndToEnd, OptInsRacingEachOtherInstallTheLifecycleIntegrationOnce) {
+    auto settings = config();
+    settings->captureApplicationLifecycleEvents = true;
+    auto sdk = setUp(settings);
+    const std::string installed = "[Plover] Integration PloverAppLifeCycleIntegration installed";
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        sdk->optOut();
+        log.clear();
+        together(4, [&](int) { sdk->optIn(); });
+        EXPECT_FALSE(sdk->isOptOut());
+        EXPECT_EQ(logged(installed), 1u);
+        EXPECT_TRUE(linesWith("already installed").empty());
+        EXPECT_EQ(sdk->installedIntegrations().size(), 1u);
+    }
+    log.clear();
+    together(4, [&](int) { sdk->optOut(); });
+    EXPECT_TRUE(sdk->isOptOut());
+    EXPECT_EQ(logged("[Plover] Integration PloverAppLifeCycleIntegration uninstalled"), 1u);
+    EXPECT_TRUE(sdk->installedIntegrations().empty());
+    sdk->close();
+}
+
+}  // namespace

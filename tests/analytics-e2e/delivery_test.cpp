@@ -1,0 +1,392 @@
+// What reaches the ingestion service: the batch upload and its events with their merged
+// properties, the identity, screen and group events, session-replay snapshots, flag requests and
+// the once-per-flag "$feature_flag_called" report.
+
+#include <regex>
+#include <set>
+
+#include "analytics/context/plover_context.hpp"
+#include "analytics/storage/plover_storage_manager.hpp"
+#include "e2e_fixture.hpp"
+
+namespace {
+
+using namespace analytics_e2e;
+using plover::Value;
+
+const std::regex isoMilliseconds(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)");
+const std::regex upperUuidV7(R"([0-9A-F]{8}-[0-9A-F]{4}-7[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12})");
+
+std::set<std::string> keysOf(const json::object& object) {
+    std::set<std::string> keys;
+    for (auto& [key, value] : object) keys.emplace(key);
+    return keys;
+}
+
+std::string text(const json::value& value) { return std::string(value.as_string()); }
+
+TEST_F(EndToEnd, ACaptureArrivesAsAGzipBatchCarryingContextSuperGroupFlagAndSessionProperties) {
+    auto sdk = setUp();
+    loadFlags(*sdk);
+    sdk->registerProperties({{"plan_tier", "pro"}, {"team_size", 4}});
+    sdk->group("company", "acme");
+    sdk->capture("Button Tapped", Properties{{"color", "blue"}, {"plan_tier", "free"}, {"$lib", "mine"}});
+    auto event = waitForEvent(*sdk, "Button Tapped");
+    ASSERT_FALSE(event.empty());
+
+    // The upload itself.
+    std::optional<support::RecordedRequest> upload;
+    for (auto& request : server.requests()) {
+        if (request.path == "/batch") {
+            auto body = json::parse(support::gunzip(request.body));
+            for (auto& sent : body.at("batch").as_array()) {
+                if (sent.at("event") == "Button Tapped") upload = request;
+            }
+        }
+    }
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(upload->method, "POST");
+    EXPECT_EQ(upload->header("Content-Encoding"), "gzip");
+    EXPECT_EQ(upload->header("Accept-Encoding"), "gzip");
+    EXPECT_EQ(upload->header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_EQ(upload->header("User-Agent"), plover::ploverSdkName() + "/" + plover::ploverVersion());
+    ASSERT_GE(upload->body.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(upload->body[0]), 0x1f);
+    EXPECT_EQ(static_cast<unsigned char>(upload->body[1]), 0x8b);
+    auto body = json::parse(support::gunzip(upload->body)).as_object();
+    EXPECT_EQ(keysOf(body), (std::set<std::string>{"api_key", "batch", "sent_at"}));
+    EXPECT_EQ(text(body.at("api_key")), apiKey);
+    EXPECT_TRUE(std::regex_match(text(body.at("sent_at")), isoMilliseconds)) << body.at("sent_at");
+
+    // The event record.
+    EXPECT_EQ(keysOf(event), (std::set<std::string>{"event", "distinct_id", "properties", "timestamp", "uuid"}));
+    EXPECT_EQ(text(event.at("distinct_id")), sdk->getDistinctId());
+    EXPECT_EQ(text(event.at("distinct_id")), sdk->getAnonymousId());
+    EXPECT_TRUE(std::regex_match(text(event.at("uuid")), upperUuidV7)) << event.at("uuid");
+    EXPECT_TRUE(std::regex_match(text(event.at("timestamp")), isoMilliseconds)) << event.at("timestamp");
+
+    auto& properties = event.at("properties").as_object();
+    // The caller's own property, and the caller losing to every other source of the same key.
+    EXPECT_EQ(properties.at("color"), "blue");
+    EXPECT_EQ(properties.at("plan_tier"), "pro");
+    EXPECT_EQ(properties.at("team_size"), 4);
+    EXPECT_EQ(text(properties.at("$lib")), plover::ploverSdkName());
+    EXPECT_EQ(text(properties.at("$lib_version")), plover::ploverVersion());
+    // The stored group.
+    EXPECT_EQ(properties.at("$groups"), json::parse(R"({"company": "acme"})"));
+    // The flags of the last answer.
+    EXPECT_EQ(properties.at("$feature/beta"), true);
+    EXPECT_EQ(properties.at("$feature/plan"), "gold");
+    EXPECT_EQ(properties.at("$feature/legacy"), false);
+    std::set<std::string> active;
+    for (auto& key : properties.at("$active_feature_flags").as_array()) active.insert(text(key));
+    EXPECT_EQ(active, (std::set<std::string>{"beta", "plan"}));
+    // The session.
+    ASSERT_TRUE(sdk->getSessionId());
+    EXPECT_EQ(text(properties.at("$session_id")), *sdk->getSessionId());
+    // Identity and person processing: a group call asks for person profiles, so from then on
+    // anonymous events are processed too.
+    EXPECT_EQ(properties.at("$is_identified"), false);
+    EXPECT_EQ(properties.at("$process_person_profile"), true);
+    // The device and application context, static and dynamic.
+    plover::PloverContext context(nullptr);
+    for (auto& [key, value] : context.theStaticContext()) {
+        ASSERT_TRUE(properties.contains(key)) << key;
+        EXPECT_EQ(properties.at(key), value.toJson().value()) << key;
+    }
+    EXPECT_EQ(text(properties.at("$timezone")), plover::currentTimeZoneIdentifier());
+}
+
+TEST_F(EndToEnd, IdentifySendsTheNewAndTheAnonymousIdAndReloadsFlagsForTheNewPerson) {
+    auto sdk = setUp();
+    auto anonymous = sdk->getAnonymousId();
+    ASSERT_FALSE(anonymous.empty());
+    auto flagRequestsBefore = flagRequestBodies().size();
+    sdk->identify("user-42", Properties{{"email", "ada@example.org"}}, Properties{{"first_seen", "2024"}});
+    auto event = waitForEvent(*sdk, "$identify");
+    ASSERT_FALSE(event.empty());
+    EXPECT_EQ(event.at("distinct_id"), "user-42");
+    auto& properties = event.at("properties").as_object();
+    EXPECT_EQ(properties.at("distinct_id"), "user-42");
+    EXPECT_EQ(text(properties.at("$anon_distinct_id")), anonymous);
+    EXPECT_EQ(properties.at("$set"), json::parse(R"({"email": "ada@example.org"})"));
+    EXPECT_EQ(properties.at("$set_once"), json::parse(R"({"first_seen": "2024"})"));
+    EXPECT_EQ(properties.at("$is_identified"), true);
+    EXPECT_EQ(properties.at("$process_person_profile"), true);
+    EXPECT_EQ(sdk->getDistinctId(), "user-42");
+    EXPECT_EQ(sdk->getAnonymousId(), anonymous);
+
+    // The flags are asked for again, for the new person with their properties.
+    ASSERT_TRUE(support::eventually([&] {
+        for (auto& body : flagRequestBodies()) {
+            if (body.at("distinct_id") == "user-42") return true;
+        }
+        return false;
+    }));
+    EXPECT_GT(flagRequestBodies().size(), flagRequestsBefore);
+    for (auto& body : flagRequestBodies()) {
+        if (body.at("distinct_id") != "user-42") continue;
+        EXPECT_EQ(text(body.at("api_key")), apiKey);
+        EXPECT_EQ(text(body.at("$anon_distinct_id")), anonymous);
+        auto& person = body.at("person_properties").as_object();
+        EXPECT_EQ(person.at("email"), "ada@example.org");
+        EXPECT_EQ(person.at("first_seen"), "2024");
+    }
+
+    // Later events belong to the identified person.
+    sdk->capture("after identify");
+    auto after = waitForEvent(*sdk, "after identify");
+    EXPECT_EQ(after.at("distinct_id"), "user-42");
+    EXPECT_EQ(after.at("properties").at("$is_identified"), true);
+}
+
+TEST_F(EndToEnd, AliasScreenAndGroupReachTheBatchEndpointWithTheirProperties) {
+    auto sdk = setUp();
+    sdk->identify("user-7");
+    sdk->alias("old-account-7");
+    sdk->screen("Settings", Properties{{"$screen_name", "Other"}, {"tab", "privacy"}});
+    sdk->group("company", "acme", Properties{{"seats", 12}, {"name", "Acme"}});
+    sdk->group("company", "acme");
+
+    auto alias = waitForEvent(*sdk, "$create_alias");
+    EXPECT_EQ(alias.at("distinct_id"), "user-7");
+    EXPECT_EQ(alias.at("properties").at("alias"), "old-account-7");
+
+    auto screen = waitForEvent(*sdk, "$screen");
+    EXPECT_EQ(screen.at("distinct_id"), "user-7");
+    EXPECT_EQ(screen.at("properties").at("$screen_name"), "Settings");
+    EXPECT_EQ(screen.at("properties").at("tab"), "privacy");
+
+    drain(*sdk);
+    auto groups = eventsNamed("$groupidentify");
+    ASSERT_EQ(groups.size(), 2u);
+    for (auto& group : groups) {
+        auto& properties = group.at("properties").as_object();
+        EXPECT_EQ(group.at("distinct_id"), "user-7");
+        EXPECT_EQ(properties.at("$group_type"), "company");
+        EXPECT_EQ(properties.at("$group_key"), "acme");
+        EXPECT_EQ(properties.at("$groups"), json::parse(R"({"company": "acme"})"));
+    }
+    EXPECT_EQ(groups[0].at("properties").at("$group_set"), json::parse(R"({"seats": 12, "name": "Acme"})"));
+    EXPECT_FALSE(groups[1].at("properties").as_object().contains("$group_set"));
+
+    // The new group is evaluated by the flags from then on.
+    ASSERT_TRUE(support::eventually([&] {
+        for (auto& body : flagRequestBodies()) {
+            if (body.at("$groups") == json::parse(R"({"company": "acme"})")) return true;
+        }
+        return false;
+    }));
+    sdk->reloadFeatureFlags();
+    ASSERT_TRUE(support::eventually([&] {
+        for (auto& body : flagRequestBodies()) {
+            auto& object = body.as_object();
+            if (object.contains("group_properties") &&
+                object.at("group_properties") == json::parse(R"({"company": {"seats": 12, "name": "Acme"}})")) {
+                return true;
+            }
+        }
+        return false;
+    }));
+}
+
+TEST_F(EndToEnd, ASnapshotGoesToTheReplayEndpointAsAnArrayWithoutSharedProperties) {
+    auto sdk = setUp();
+    sdk->registerProperties({{"plan_tier", "pro"}});
+    auto session = sdk->getSessionId();
+    ASSERT_TRUE(session);
+    sdk->capture("$snapshot", Properties{{"$session_id", *session},
+                                         {"$snapshot_data", Value::Array{Value(Properties{{"type", 2}})}}});
+    ASSERT_TRUE(support::eventually([&] {
+        if (!uploads("/s/").empty()) return true;
+        sdk->flush();
+        return false;
+    }));
+    std::optional<support::RecordedRequest> upload;
+    for (auto& request : server.requests()) {
+        if (request.path == "/s/") upload = request;
+    }
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(upload->method, "POST");
+    EXPECT_EQ(upload->header("Content-Encoding"), "gzip");
+    auto body = uploads("/s/").front();
+    ASSERT_TRUE(body.is_array());
+    ASSERT_EQ(body.as_array().size(), 1u);
+    auto& snapshot = body.as_array()[0].as_object();
+    EXPECT_EQ(keysOf(snapshot),
+              (std::set<std::string>{"event", "distinct_id", "properties", "timestamp", "uuid", "api_key"}));
+    EXPECT_EQ(snapshot.at("event"), "$snapshot");
+    EXPECT_EQ(text(snapshot.at("api_key")), apiKey);
+    EXPECT_EQ(text(snapshot.at("distinct_id")), sdk->getDistinctId());
+    auto& properties = snapshot.at("properties").as_object();
+    EXPECT_EQ(keysOf(properties),
+              (std::set<std::string>{"$lib", "$lib_version", "$session_id", "$snapshot_data", "distinct_id"}));
+    EXPECT_EQ(text(properties.at("$session_id")), *session);
+    EXPECT_EQ(text(properties.at("distinct_id")), sdk->getDistinctId());
+    EXPECT_EQ(properties.at("$snapshot_data"), json::parse(R"([{"type": 2}])"));
+
+    // Never through the event queue.
+    drain(*sdk);
+    EXPECT_TRUE(eventsNamed("$snapshot").empty());
+}
+
+TEST_F(EndToEnd, SetupAsksForTheRemoteConfigurationAndThenTheFlags) {
+    auto settings = config();
+    settings->remoteConfig = true;
+    settings->preloadFeatureFlags = true;
+    auto sdk = setUp(settings);
+    ASSERT_TRUE(support::eventually([&] { return !flagRequestBodies().empty(); }));
+    auto requests = server.requests();
+    auto configRequest = std::find_if(requests.begin(), requests.end(), [&](auto& request) {
+        return request.path == "/array/" + apiKey + "/config";
+    });
+    auto flagRequest = std::find_if(requests.begin(), requests.end(),
+                                    [](auto& request) { return request.path.rfind("/flags", 0) == 0; });
+    ASSERT_NE(configRequest, requests.end());
+    ASSERT_NE(flagRequest, requests.end());
+    EXPECT_LT(configRequest, flagRequest);
+    EXPECT_EQ(configRequest->method, "GET");
+    EXPECT_EQ(flagRequest->method, "POST");
+    EXPECT_EQ(flagRequest->path, "/flags?v=2&config=true");
+    EXPECT_FALSE(flagRequest->header("Content-Encoding").has_value());
+    auto body = json::parse(flagRequest->body).as_object();
+    EXPECT_EQ(text(body.at("api_key")), apiKey);
+    EXPECT_EQ(text(body.at("distinct_id")), sdk->getDistinctId());
+    EXPECT_EQ(text(body.at("$anon_distinct_id")), sdk->getAnonymousId());
+    EXPECT_EQ(body.at("$groups"), json::object());
+    // The default person properties come from the device context.
+    plover::PloverContext context(nullptr);
+    auto defaults = context.defaultPersonProperties();
+    ASSERT_TRUE(body.contains("person_properties"));
+    for (auto& [key, value] : defaults) EXPECT_EQ(body.at("person_properties").at(key), value.toJson().value()) << key;
+
+    // The answer is in use once it has been handled.
+    ASSERT_TRUE(support::eventually([&] { return sdk->getFeatureFlagPayload("beta").has_value(); }));
+    EXPECT_EQ(sdk->getFeatureFlagPayload("beta"), json::parse(R"({"limit": 5})"));
+}
+
+TEST_F(EndToEnd, EachFlagReadIsReportedOncePerKeyUntilAPublicReload) {
+    auto sdk = setUp();
+    loadFlags(*sdk);
+    EXPECT_EQ(sdk->getFeatureFlag("beta"), json::value(true));
+    EXPECT_EQ(sdk->getFeatureFlag("beta"), json::value(true));
+    EXPECT_TRUE(sdk->isFeatureEnabled("beta"));
+    EXPECT_TRUE(sdk->isFeatureEnabled("plan"));
+    EXPECT_EQ(sdk->getFeatureFlag("plan"), json::value("gold"));
+    EXPECT_FALSE(sdk->isFeatureEnabled("legacy"));
+    EXPECT_EQ(sdk->getFeatureFlag("missing"), std::nullopt);
+    EXPECT_FALSE(sdk->isFeatureEnabled("missing"));
+    // Payloads are not reported.
+    EXPECT_EQ(sdk->getFeatureFlagPayload("beta"), json::parse(R"({"limit": 5})"));
+    drain(*sdk);
+
+    std::map<std::string, json::object> reported;
+    for (auto& event : eventsNamed("$feature_flag_called")) {
+        auto& properties = event.at("properties").as_object();
+        auto key = text(properties.at("$feature_flag"));
+        EXPECT_FALSE(reported.count(key)) << key << " was reported twice";
+        reported[key] = properties;
+    }
+    ASSERT_EQ(reported.size(), 4u);
+
+    struct Expected {
+        std::string key;
+        json::value response;
+        std::optional<json::value> reason, id, version;  // absent: the key is not sent at all
+    };
+    const std::vector<Expected> table = {
+        {"beta", true, json::value("Matched condition set 1"), json::value(7), json::value(3)},
+        {"plan", "gold", json::value(nullptr), json::value(8), json::value(nullptr)},
+        {"legacy", false, std::nullopt, json::value(9), json::value(1)},
+        {"missing", nullptr, std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (auto& row : table) {
+        SCOPED_TRACE(row.key);
+        ASSERT_TRUE(reported.count(row.key));
+        auto& properties = reported[row.key];
+        EXPECT_EQ(properties.at("$feature_flag_response"), row.response);
+        EXPECT_EQ(properties.at("$feature_flag_request_id"), "req-e2e-1");
+        auto expectEntry = [&](std::string_view key, const std::optional<json::value>& value) {
+            if (value) {
+                ASSERT_TRUE(properties.contains(key)) << key;
+                EXPECT_EQ(properties.at(key), *value) << key;
+            } else {
+                EXPECT_FALSE(properties.contains(key)) << key;
+            }
+        };
+        expectEntry("$feature_flag_reason", row.reason);
+        expectEntry("$feature_flag_id", row.id);
+        expectEntry("$feature_flag_version", row.version);
+    }
+
+    // A public reload starts the count afresh; the reload identify makes by itself does not.
+    sdk->identify("user-1");
+    ASSERT_TRUE(support::eventually([&] {
+        for (auto& body : flagRequestBodies()) {
+            if (body.at("distinct_id") == "user-1") return true;
+        }
+        return false;
+    }));
+    sdk->getFeatureFlag("beta");
+    drain(*sdk);
+    EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 4u);
+    loadFlags(*sdk);
+    sdk->getFeatureFlag("beta");
+    sdk->getFeatureFlag("beta");
+    drain(*sdk);
+    EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 5u);
+}
+
+TEST_F(EndToEnd, FlagReadsRacingOnManyThreadsAreReportedOncePerKey) {
+    auto sdk = setUp();
+    loadFlags(*sdk);
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 8; ++i) {
+        readers.emplace_back([&] {
+            for (int round = 0; round < 50; ++round) {
+                sdk->getFeatureFlag("beta");
+                sdk->isFeatureEnabled("plan");
+            }
+        });
+    }
+    for (auto& reader : readers) reader.join();
+    drain(*sdk);
+    std::multiset<std::string> keys;
+    for (auto& event : eventsNamed("$feature_flag_called")) keys.insert(text(event.at("properties").at("$feature_flag")));
+    EXPECT_EQ(keys, (std::multiset<std::string>{"beta", "plan"}));
+}
+
+TEST_F(EndToEnd, WithFlagReportsSwitchedOffReadsSendNothing) {
+    auto settings = config();
+    settings->sendFeatureFlagEvent = false;
+    auto sdk = setUp(settings);
+    loadFlags(*sdk);
+    EXPECT_TRUE(sdk->isFeatureEnabled("beta"));
+    drain(*sdk);
+    EXPECT_TRUE(eventsNamed("$feature_flag_called").empty());
+}
+
+TEST_F(EndToEnd, ADroppedEventLogsItsLineAndNeverArrives) {
+    auto settings = config();
+    settings->setBeforeSend([](plover::PloverEvent event) -> std::optional<plover::PloverEvent> {
+        if (event.event == "drop me" || event.event == "$identify") return std::nullopt;
+        if (event.event == "rename me") event.event = "renamed";
+        return event;
+    });
+    auto sdk = setUp(settings);
+    sdk->capture("drop me");
+    sdk->identify("user-9");
+    sdk->capture("rename me");
+    drain(*sdk);
+
+    EXPECT_EQ(logged("[Plover] Plover event drop me was dropped"), 1u);
+    EXPECT_EQ(logged("[Plover] Plover event $identify was dropped. This can cause unexpected behavior."), 1u);
+    EXPECT_TRUE(eventsNamed("drop me").empty());
+    EXPECT_TRUE(eventsNamed("$identify").empty());
+    EXPECT_TRUE(eventsNamed("rename me").empty());
+    EXPECT_EQ(eventsNamed("renamed").size(), 1u);
+    // The identity changed all the same.
+    EXPECT_EQ(sdk->getDistinctId(), "user-9");
+}
+
+}  // namespace

@@ -65,9 +65,10 @@ inline void usePrivateConfigHome() {
 struct EndToEnd : ::testing::Test {
     analytics_test::StorageFolders folders;
     support::IngestionServer server;
+    // Outlives the runtime, which may still hold notices to post on it.
+    platform::NotificationCenter center;
     support::TestRuntime runtime;
     std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
-    platform::NotificationCenter center;
     analytics_test::LogCapture log;
     std::string apiKey = "e2e-key";
 

@@ -223,7 +223,7 @@ TEST_F(EndToEnd, EveryGateTextIsExact) {
              auto second = t.setUp();
              return {first, second};
          },
-         "[Plover] API Key: e2e-key already has a Plover instance.", 1},
+         "[Plover] API Key: {key} already has a Plover instance.", 1},
         {"person profiles never",
          [](EndToEnd& t) -> std::vector<std::shared_ptr<PloverSDK>> {
              auto settings = t.config();
@@ -299,8 +299,13 @@ TEST_F(EndToEnd, EveryGateTextIsExact) {
          },
          "[Plover] Integration PloverAppLifeCycleIntegration failed to install: ", 1, true},
     };
-    for (auto& row : rows) {
+    // Each row on an API key of its own, so that what one stores does not reach the next.
+    int index = 0;
+    for (auto row : rows) {
         SCOPED_TRACE(row.name);
+        apiKey = "gate-key-" + std::to_string(++index);
+        server.setReply("/array/" + apiKey + "/config", support::ScriptedReply::json(200, "{}"));
+        if (auto at = row.line.find("{key}"); at != std::string::npos) row.line.replace(at, 5, apiKey);
         plover::setDebugLogging(true);
         log.clear();
         auto instances = row.act(*this);
@@ -311,7 +316,9 @@ TEST_F(EndToEnd, EveryGateTextIsExact) {
                 ++found;
             }
         }
-        EXPECT_EQ(found, row.times) << "expected \"" << row.line << "\"";
+        std::string all;
+        for (auto& line : lines) all += line + "\n";
+        EXPECT_EQ(found, row.times) << "expected \"" << row.line << "\" in:\n" << all;
         for (auto& instance : instances) {
             if (instance->isEnabled()) instance->close();
         }

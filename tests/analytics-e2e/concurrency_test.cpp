@@ -1,6 +1,7 @@
 // The client used from several threads at once while uploads are under way: captures racing
 // close, closes racing each other, opt-ins racing each other. Run under ThreadSanitizer as well.
 
+#include <set>
 #include <thread>
 
 #include "e2e_fixture.hpp"
@@ -130,6 +131,46 @@ TEST_F(EndToEnd, OptInsRacingEachOtherInstallTheLifecycleIntegrationOnce) {
     EXPECT_TRUE(sdk->isOptOut());
     EXPECT_EQ(logged("[Plover] Integration PloverAppLifeCycleIntegration uninstalled"), 1u);
     EXPECT_TRUE(sdk->installedIntegrations().empty());
+    sdk->close();
+}
+
+TEST_F(EndToEnd, DroppingASetUpInstanceWhileUploadsAreUnderWayFreesItsKeyAndKeepsItsEvents) {
+    // The application may end without closing: the instance goes with its last reference.
+    server.setReply("/batch", support::ScriptedReply::json(200, "{}").after(50ms));
+    {
+        auto sdk = setUp();
+        for (int i = 0; i < 20; ++i) sdk->capture("before the drop", Properties{{"i", i}});
+        ASSERT_TRUE(support::eventually([&] { return !server.requests().empty(); }));
+    }
+    server.setReply("/batch", support::ScriptedReply::json(200, "{}"));
+    log.clear();
+    auto next = setUp();
+    ASSERT_TRUE(next->isEnabled());
+    EXPECT_TRUE(linesWith("already has a Plover instance").empty());
+    next->capture("after the drop");
+    drain(*next);
+    // Every event captured before the drop went out, at least once.
+    std::set<std::int64_t> sent;
+    for (auto& event : eventsNamed("before the drop")) sent.insert(event.at("properties").at("i").as_int64());
+    EXPECT_EQ(sent.size(), 20u);
+    expectWellFormedUploads(*this);
+    next->close();
+}
+
+TEST_F(EndToEnd, OptInsAndOptOutsRacingEachOtherLeaveStateStorageAndIntegrationsAgreeing) {
+    auto settings = config();
+    settings->captureApplicationLifecycleEvents = true;
+    auto sdk = setUp(settings);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        together(6, [&](int index) {
+            for (int i = 0; i < 5; ++i) (index + i) % 2 ? sdk->optIn() : sdk->optOut();
+        });
+        auto optedOut = sdk->isOptOut();
+        EXPECT_EQ(plover::PloverStorage(*config(), folders.environment()).getBool(plover::PloverStorage::StorageKey::optOut),
+                  optedOut);
+        EXPECT_EQ(sdk->installedIntegrations().empty(), optedOut);
+    }
     sdk->close();
 }
 

@@ -2,6 +2,9 @@
 // properties, the identity, screen and group events, session-replay snapshots, flag requests and
 // the once-per-flag "$feature_flag_called" report.
 
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <regex>
 #include <set>
 
@@ -387,6 +390,159 @@ TEST_F(EndToEnd, ADroppedEventLogsItsLineAndNeverArrives) {
     EXPECT_EQ(eventsNamed("renamed").size(), 1u);
     // The identity changed all the same.
     EXPECT_EQ(sdk->getDistinctId(), "user-9");
+}
+
+TEST_F(EndToEnd, EventsArriveInTheOrderTheyWereCapturedWithTheirOwnTimes) {
+    auto sdk = setUp();
+    const auto then = plover::Date(std::chrono::milliseconds(1709622489123));
+    sdk->capture("backdated", std::nullopt, Properties{}, std::nullopt, std::nullopt, std::nullopt, then);
+    for (int i = 0; i < 30; ++i) sdk->capture("in order", Properties{{"i", i}});
+    drain(*sdk);
+    auto ordered = eventsNamed("in order");
+    ASSERT_EQ(ordered.size(), 30u);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(ordered[i].at("properties").at("i"), i);
+    std::set<std::string> ids;
+    for (auto& event : ordered) ids.insert(text(event.at("uuid")));
+    EXPECT_EQ(ids.size(), 30u);
+    auto backdated = eventsNamed("backdated");
+    ASSERT_EQ(backdated.size(), 1u);
+    EXPECT_EQ(text(backdated[0].at("timestamp")), "2024-03-05T07:08:09.123Z");
+}
+
+TEST_F(EndToEnd, FlagPropertiesTravelWithTheNextFlagRequestUntilReset) {
+    auto sdk = setUp();
+    sdk->identify("user-5");  // person processing is on for an identified user
+    auto requestsBefore = flagRequestBodies().size();
+    sdk->setPersonPropertiesForFlags({{"plan", "enterprise"}});
+    sdk->setGroupPropertiesForFlags("company", {{"seats", 40}});
+    ASSERT_TRUE(support::eventually([&] {
+        auto bodies = flagRequestBodies();
+        if (bodies.size() <= requestsBefore) return false;
+        auto& last = bodies.back().as_object();
+        return last.contains("group_properties") && last.at("person_properties").as_object().contains("plan");
+    }));
+    auto last = flagRequestBodies().back();
+    EXPECT_EQ(last.at("person_properties").at("plan"), "enterprise");
+    EXPECT_EQ(last.at("group_properties"), json::parse(R"({"company": {"seats": 40}})"));
+
+    // Without a reload nothing is sent; the next reload carries the change.
+    requestsBefore = flagRequestBodies().size();
+    sdk->setPersonPropertiesForFlags({{"plan", "team"}}, false);
+    sdk->resetGroupPropertiesForFlags("company");
+    loadFlags(*sdk);
+    auto bodies = flagRequestBodies();
+    ASSERT_EQ(bodies.size(), requestsBefore + 1);
+    EXPECT_EQ(bodies.back().at("person_properties").at("plan"), "team");
+    EXPECT_FALSE(bodies.back().as_object().contains("group_properties"));
+
+    sdk->resetPersonPropertiesForFlags();
+    loadFlags(*sdk);
+    EXPECT_FALSE(flagRequestBodies().back().at("person_properties").as_object().contains("plan"));
+}
+
+TEST_F(EndToEnd, ResetForgetsTheUserAndEveryFlagIsReportedAgain) {
+    auto sdk = setUp();
+    loadFlags(*sdk);
+    sdk->identify("user-8");
+    sdk->registerProperties({{"plan_tier", "pro"}});
+    sdk->group("company", "acme");
+    sdk->getFeatureFlag("beta");
+    auto sessionBefore = sdk->getSessionId();
+    auto anonymousBefore = sdk->getAnonymousId();
+    drain(*sdk);
+    ASSERT_EQ(eventsNamed("$feature_flag_called").size(), 1u);
+
+    sdk->reset();
+    EXPECT_NE(sdk->getAnonymousId(), anonymousBefore);
+    EXPECT_EQ(sdk->getDistinctId(), sdk->getAnonymousId());
+    EXPECT_NE(sdk->getSessionId(), sessionBefore);
+    // The reset's own flag request goes out for the new anonymous person.
+    ASSERT_TRUE(support::eventually([&] {
+        for (auto& body : flagRequestBodies()) {
+            if (text(body.at("distinct_id")) == sdk->getDistinctId()) return true;
+        }
+        return false;
+    }));
+    sdk->getFeatureFlag("beta");
+    sdk->capture("after reset");
+    auto after = waitForEvent(*sdk, "after reset");
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(text(after.at("distinct_id")), sdk->getDistinctId());
+    auto& properties = after.at("properties").as_object();
+    EXPECT_FALSE(properties.contains("plan_tier"));
+    EXPECT_FALSE(properties.contains("$groups"));
+    EXPECT_EQ(properties.at("$is_identified"), false);
+    EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 2u);
+}
+
+// Hooks of the application run without any lock of the client held, so they may call the client
+// back; a lock held over them would hang the call.
+TEST_F(EndToEnd, ApplicationCallbacksMayCallTheClientBack) {
+    auto settings = config();
+    auto self = std::make_shared<std::weak_ptr<PloverSDK>>();
+    settings->setBeforeSend([self](plover::PloverEvent event) -> std::optional<plover::PloverEvent> {
+        if (auto sdk = self->lock(); sdk && event.event == "outer") {
+            event.properties["seen_distinct_id"] = sdk->getDistinctId();
+            event.properties["seen_opt_out"] = sdk->isOptOut();
+            event.properties["seen_beta"] = sdk->isFeatureEnabled("beta");
+            sdk->registerProperties({{"registered_inside", true}});
+            sdk->group("team", "blue");
+            sdk->capture("inner");
+        }
+        return event;
+    });
+    class CallingSanitizer : public plover::PloverPropertiesSanitizer {
+    public:
+        explicit CallingSanitizer(std::shared_ptr<std::weak_ptr<PloverSDK>> self) : self_(std::move(self)) {}
+        Properties sanitize(Properties properties) override {
+            if (auto sdk = self_->lock()) properties["sanitizer_saw_session"] = sdk->getSessionId().value_or("");
+            return properties;
+        }
+
+    private:
+        std::shared_ptr<std::weak_ptr<PloverSDK>> self_;
+    };
+    settings->propertiesSanitizer = std::make_shared<CallingSanitizer>(self);
+    auto sdk = setUp(settings);
+    *self = sdk;
+    loadFlags(*sdk);
+
+    auto finished = std::make_shared<std::promise<void>>();
+    auto done = finished->get_future();
+    std::thread([sdk, finished] {
+        sdk->capture("outer");
+        // The reload's callback calls back as well, on the flag store's executor.
+        auto reloaded = std::make_shared<std::promise<void>>();
+        sdk->reloadFeatureFlags([sdk, reloaded] {
+            sdk->getFeatureFlag("plan");
+            sdk->reloadFeatureFlags();
+            reloaded->set_value();
+        });
+        reloaded->get_future().wait();
+        finished->set_value();
+    }).detach();
+    if (done.wait_for(20s) != std::future_status::ready) {
+        // A thread of the client is stuck on its own lock; nothing can be torn down safely.
+        ADD_FAILURE() << "a callback calling the client back never returned";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+
+    auto outer = waitForEvent(*sdk, "outer");
+    ASSERT_FALSE(outer.empty());
+    auto& properties = outer.at("properties").as_object();
+    EXPECT_EQ(text(properties.at("seen_distinct_id")), sdk->getDistinctId());
+    EXPECT_EQ(properties.at("seen_opt_out"), false);
+    EXPECT_EQ(properties.at("seen_beta"), true);
+    EXPECT_EQ(text(properties.at("sanitizer_saw_session")), sdk->getSessionId().value_or("?"));
+    EXPECT_FALSE(waitForEvent(*sdk, "inner").empty());
+    drain(*sdk);
+    EXPECT_FALSE(eventsNamed("$groupidentify").empty());
+    sdk->capture("later");
+    auto later = waitForEvent(*sdk, "later");
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later.at("properties").at("registered_inside"), true);
+    EXPECT_EQ(later.at("properties").at("$groups").at("team"), "blue");
 }
 
 }  // namespace

@@ -80,6 +80,14 @@ struct EndToEnd : ::testing::Test {
         server.setReply("/array/" + apiKey + "/config", support::ScriptedReply::json(200, "{}"));
     }
 
+    // An upload still under way when a test ends holds the HTTP client through its completion;
+    // the client must not be let go on its own worker thread, which cannot join itself.
+    ~EndToEnd() override {
+        if (!support::eventually([&] { return http.use_count() == 1; })) {
+            ADD_FAILURE() << "the HTTP client is still held after the test";
+        }
+    }
+
     plover::PloverSDKEnvironment environment() {
         plover::PloverSDKEnvironment environment;
         environment.main = runtime.main();
@@ -91,11 +99,14 @@ struct EndToEnd : ::testing::Test {
     }
 
     // What an application would write, with every event uploaded at once. Network monitoring and
-    // the flush timer stay out of the way: the service is on loopback and the tests flush.
+    // the flush timer stay out of the way: the service is on loopback and the tests flush. Flags
+    // are asked for by the tests, so that no load started by setup races what a test does.
     std::shared_ptr<PloverConfig> config(const std::string& key = {}) {
         auto config = std::make_shared<PloverConfig>(key.empty() ? apiKey : key, server.host());
         config->flushAt = 1;
         config->debug = true;
+        config->remoteConfig = false;
+        config->preloadFeatureFlags = false;
         config->captureScreenViews = false;
         config->captureApplicationLifecycleEvents = false;
         config->disableReachabilityForTesting = true;

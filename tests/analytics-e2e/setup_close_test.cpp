@@ -1,6 +1,9 @@
 // Setting the client up, closing it and setting it up again; the opt-out across a restart; one
 // live instance per API key; the exact texts of every refusal.
 
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "e2e_fixture.hpp"
@@ -323,6 +326,24 @@ TEST_F(EndToEnd, EveryGateTextIsExact) {
             if (instance->isEnabled()) instance->close();
         }
     }
+}
+
+TEST_F(EndToEnd, TheSharedInstanceSetsUpOnTheClientsOwnThreadsAndSends) {
+    // The process environment keeps its folders under the data home, named after the program.
+    ::setenv("XDG_DATA_HOME", folders.dataHome().c_str(), 1);
+    auto sdk = PloverSDK::shared();
+    ASSERT_EQ(sdk, PloverSDK::shared());
+    EXPECT_FALSE(sdk->isEnabled());
+    sdk->setup(config());
+    ASSERT_TRUE(sdk->isEnabled());
+    sdk->capture("from the shared instance");
+    auto event = waitForEvent(*sdk, "from the shared instance");
+    ASSERT_FALSE(event.empty());
+    EXPECT_EQ(text(event.at("distinct_id")), sdk->getDistinctId());
+    EXPECT_TRUE(std::filesystem::is_directory(folders.dataHome() / program_invocation_short_name / apiKey /
+                                              "plover.queueFolder"));
+    sdk->close();
+    EXPECT_FALSE(PloverSDK::shared()->isEnabled());
 }
 
 }  // namespace

@@ -340,6 +340,76 @@ TEST_F(EndToEnd, EachFlagReadIsReportedOncePerKeyUntilAPublicReload) {
     EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 5u);
 }
 
+TEST_F(EndToEnd, AFlagReadWhileOptedOutIsAnsweredAndRecordedButNeverSent) {
+    auto sdk = setUp();
+    loadFlags(*sdk);
+    sdk->optOut();
+    EXPECT_EQ(sdk->getFeatureFlag("beta"), json::value(true));
+    sdk->optIn();
+    // Recorded while opted out, so not reported now either.
+    sdk->getFeatureFlag("beta");
+    drain(*sdk);
+    EXPECT_TRUE(eventsNamed("$feature_flag_called").empty());
+    // Until the next public reload.
+    loadFlags(*sdk);
+    sdk->getFeatureFlag("beta");
+    drain(*sdk);
+    EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 1u);
+}
+
+TEST_F(EndToEnd, IdentifyWithTheCurrentIdSendsOnlyThePersonProperties) {
+    auto sdk = setUp();
+    auto anonymous = sdk->getAnonymousId();
+    sdk->identify(anonymous, Properties{{"name", "Ada"}});
+    sdk->identify(anonymous);
+    auto set = waitForEvent(*sdk, "$set");
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(text(set.at("distinct_id")), anonymous);
+    EXPECT_EQ(set.at("properties").at("$set"), json::parse(R"({"name": "Ada"})"));
+    drain(*sdk);
+    EXPECT_TRUE(eventsNamed("$identify").empty());
+    EXPECT_EQ(eventsNamed("$set").size(), 1u);
+    EXPECT_EQ(logged("[Plover] already identified with id: " + anonymous), 1u);
+    EXPECT_EQ(sdk->getDistinctId(), anonymous);
+}
+
+TEST_F(EndToEnd, BelowFlushAtEventsWaitOnDiskForAFlushAndGoInOneBatch) {
+    auto settings = config();
+    settings->flushAt = 20;
+    auto sdk = setUp(settings);
+    for (int i = 0; i < 3; ++i) sdk->capture("held", Properties{{"i", i}});
+    sdk->flush();
+    ASSERT_TRUE(support::eventually([&] { return eventsNamed("held").size() == 3; }));
+    auto batches = uploads();
+    ASSERT_EQ(batches.size(), 1u);
+    EXPECT_EQ(batches[0].at("batch").as_array().size(), 3u);
+}
+
+TEST_F(EndToEnd, TwoInstancesOfDifferentKeysUploadTheirOwnEventsUnderTheirOwnKey) {
+    auto first = setUp(config("first-key"));
+    auto second = setUp(config("second-key"));
+    ASSERT_TRUE(first->isEnabled() && second->isEnabled());
+    for (int i = 0; i < 5; ++i) {
+        first->capture("from first");
+        second->capture("from second");
+    }
+    ASSERT_TRUE(support::eventually([&] {
+        first->flush();
+        second->flush();
+        return eventsNamed("from first").size() == 5 && eventsNamed("from second").size() == 5;
+    }));
+    for (auto& body : uploads()) {
+        auto key = text(body.at("api_key"));
+        for (auto& event : body.at("batch").as_array()) {
+            EXPECT_EQ(text(event.at("event")), key == "first-key" ? "from first" : "from second") << body;
+        }
+    }
+    // Each keeps its own identity in its own folder.
+    EXPECT_NE(first->getAnonymousId(), second->getAnonymousId());
+    first->close();
+    second->close();
+}
+
 TEST_F(EndToEnd, FlagReadsRacingOnManyThreadsAreReportedOncePerKey) {
     auto sdk = setUp();
     loadFlags(*sdk);

@@ -48,6 +48,33 @@ TEST_F(EndToEnd, SetupCloseAndSetupAgainOnOneInstanceSendEachTimeAndKeepTheStore
     drain(*sdk);
     EXPECT_TRUE(eventsNamed("while closed").empty());
     sdk->close();
+
+    // A configuration that was set up and closed before may be handed in again.
+    auto reused = config();
+    sdk->setup(reused);
+    sdk->close();
+    sdk->setup(reused);
+    ASSERT_TRUE(sdk->isEnabled());
+    EXPECT_EQ(sdk->getAnonymousId(), anonymous);
+    sdk->capture("with a reused configuration");
+    EXPECT_FALSE(waitForEvent(*sdk, "with a reused configuration").empty());
+    sdk->close();
+}
+
+TEST_F(EndToEnd, TheDebugSwitchOfASetUpInstanceSilencesAndRestoresTheLog) {
+    auto sdk = setUp();
+    sdk->optOut();
+    sdk->debug(false);
+    EXPECT_FALSE(plover::isDebugLogging());
+    log.clear();
+    sdk->capture("quiet");
+    EXPECT_TRUE(log.lines().empty());
+    sdk->debug(true);
+    sdk->capture("loud");
+    EXPECT_EQ(logged(optOutLine), 1u);
+    sdk->close();
+    // Close switches the log off for the whole process.
+    EXPECT_FALSE(plover::isDebugLogging());
 }
 
 TEST_F(EndToEnd, EventsLeftInTheQueueByCloseAreSentAfterTheNextSetup) {

@@ -410,6 +410,101 @@ TEST_F(EndToEnd, TwoInstancesOfDifferentKeysUploadTheirOwnEventsUnderTheirOwnKey
     second->close();
 }
 
+TEST_F(EndToEnd, GroupsGivenWithACaptureJoinTheStoredOnesAndUnregisteredSuperPropertiesAreGone) {
+    auto sdk = setUp();
+    sdk->group("company", "acme");
+    sdk->registerProperties({{"plan_tier", "pro"}, {"region", "eu"}});
+    sdk->unregisterProperties("region");
+    sdk->capture("with groups", Properties{}, std::nullopt, std::nullopt,
+                 PloverSDK::Groups{{"company", "other"}, {"project", "p1"}});
+    auto event = waitForEvent(*sdk, "with groups");
+    ASSERT_FALSE(event.empty());
+    auto& properties = event.at("properties").as_object();
+    EXPECT_EQ(properties.at("$groups"), json::parse(R"({"company": "acme", "project": "p1"})"));
+    EXPECT_EQ(properties.at("plan_tier"), "pro");
+    EXPECT_FALSE(properties.contains("region"));
+}
+
+TEST_F(EndToEnd, ACaptureForAnotherDistinctIdIsSentUnderThatIdEvenAnEmptyOne) {
+    auto sdk = setUp();
+    sdk->capture("for someone else", std::string("server-side-user"), std::nullopt, std::nullopt, std::nullopt,
+                 std::nullopt);
+    sdk->capture("for nobody", std::string(), std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    drain(*sdk);
+    ASSERT_EQ(eventsNamed("for someone else").size(), 1u);
+    ASSERT_EQ(eventsNamed("for nobody").size(), 1u);
+    EXPECT_EQ(text(eventsNamed("for someone else")[0].at("distinct_id")), "server-side-user");
+    EXPECT_EQ(text(eventsNamed("for nobody")[0].at("distinct_id")), "");
+    // The instance's own identity is untouched.
+    EXPECT_EQ(sdk->getDistinctId(), sdk->getAnonymousId());
+}
+
+TEST_F(EndToEnd, AnEventRenamedToASnapshotBeforeSendingGoesToTheReplayEndpointWithItsSharedProperties) {
+    auto settings = config();
+    settings->setBeforeSend([](plover::PloverEvent event) -> std::optional<plover::PloverEvent> {
+        if (event.event == "to replay") event.event = "$snapshot";
+        return event;
+    });
+    auto sdk = setUp(settings);
+    sdk->capture("to replay", Properties{{"$snapshot_data", Value::Array{}}});
+    ASSERT_TRUE(support::eventually([&] {
+        if (!uploads("/s/").empty()) return true;
+        sdk->flush();
+        return false;
+    }));
+    auto bodies = uploads("/s/");
+    auto& snapshot = bodies.front().as_array().at(0).as_object();
+    EXPECT_EQ(snapshot.at("event"), "$snapshot");
+    auto& properties = snapshot.at("properties").as_object();
+    EXPECT_TRUE(properties.contains("$process_person_profile"));
+    EXPECT_TRUE(properties.contains("$session_id"));
+    drain(*sdk);
+    EXPECT_TRUE(eventsNamed("to replay").empty());
+    EXPECT_TRUE(eventsNamed("$snapshot").empty());
+}
+
+TEST_F(EndToEnd, FlagReportsCarryOnlyWhatTheLastAnswerGave) {
+    struct Row {
+        std::string name;
+        std::optional<std::string> answer;  // none: no flags were ever loaded
+        json::value response;
+        std::string requestId;
+    };
+    const std::vector<Row> rows = {
+        {"before any answer", std::nullopt, nullptr, ""},
+        {"an answer in the older format",
+         R"({"featureFlags": {"beta": "blue"}, "featureFlagPayloads": {}, "requestId": "req-old"})", "blue",
+         "req-old"},
+        {"an answer without a request id",
+         R"({"flags": {"beta": {"enabled": true, "metadata": {"id": 1, "version": 2}}}})", true, ""},
+    };
+    int index = 0;
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        apiKey = "flags-key-" + std::to_string(++index);
+        if (row.answer) server.setReply("/flags", support::ScriptedReply::json(200, *row.answer));
+        auto sdk = setUp();
+        if (row.answer) loadFlags(*sdk);
+        sdk->getFeatureFlag("beta");
+        drain(*sdk);
+        std::vector<json::object> reports;
+        for (auto& body : uploads()) {
+            if (text(body.at("api_key")) != apiKey) continue;
+            for (auto& event : body.at("batch").as_array()) {
+                if (event.at("event") == "$feature_flag_called") reports.push_back(event.at("properties").as_object());
+            }
+        }
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].at("$feature_flag_response"), row.response);
+        EXPECT_EQ(text(reports[0].at("$feature_flag_request_id")), row.requestId);
+        bool detailed = row.answer && row.answer->find("\"flags\"") != std::string::npos;
+        EXPECT_EQ(reports[0].contains("$feature_flag_id"), detailed);
+        EXPECT_EQ(reports[0].contains("$feature_flag_version"), detailed);
+        EXPECT_FALSE(reports[0].contains("$feature_flag_reason"));
+        sdk->close();
+    }
+}
+
 TEST_F(EndToEnd, FlagReadsRacingOnManyThreadsAreReportedOncePerKey) {
     auto sdk = setUp();
     loadFlags(*sdk);
@@ -545,6 +640,25 @@ TEST_F(EndToEnd, ResetForgetsTheUserAndEveryFlagIsReportedAgain) {
     EXPECT_EQ(eventsNamed("$feature_flag_called").size(), 2u);
 }
 
+// Runs `body` on a thread of its own and answers whether it returned within the limit. A body
+// stuck on a lock of the client cannot be torn down safely, so the caller ends the program then.
+template <class F>
+bool returnsWithin(std::chrono::seconds limit, F body) {
+    auto finished = std::make_shared<std::promise<void>>();
+    auto done = finished->get_future();
+    std::thread([body = std::move(body), finished]() mutable {
+        body();
+        finished->set_value();
+    }).detach();
+    return done.wait_for(limit) == std::future_status::ready;
+}
+
+[[noreturn]] void endStuck(const char* what) {
+    ADD_FAILURE() << what;
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
 // Hooks of the application run without any lock of the client held, so they may call the client
 // back; a lock held over them would hang the call.
 TEST_F(EndToEnd, ApplicationCallbacksMayCallTheClientBack) {
@@ -577,9 +691,7 @@ TEST_F(EndToEnd, ApplicationCallbacksMayCallTheClientBack) {
     *self = sdk;
     loadFlags(*sdk);
 
-    auto finished = std::make_shared<std::promise<void>>();
-    auto done = finished->get_future();
-    std::thread([sdk, finished] {
+    bool returned = returnsWithin(20s, [sdk] {
         sdk->capture("outer");
         // The reload's callback calls back as well, on the flag store's executor.
         auto reloaded = std::make_shared<std::promise<void>>();
@@ -589,14 +701,8 @@ TEST_F(EndToEnd, ApplicationCallbacksMayCallTheClientBack) {
             reloaded->set_value();
         });
         reloaded->get_future().wait();
-        finished->set_value();
-    }).detach();
-    if (done.wait_for(20s) != std::future_status::ready) {
-        // A thread of the client is stuck on its own lock; nothing can be torn down safely.
-        ADD_FAILURE() << "a callback calling the client back never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
+    });
+    if (!returned) endStuck("a callback calling the client back never returned");
 
     auto outer = waitForEvent(*sdk, "outer");
     ASSERT_FALSE(outer.empty());

@@ -174,4 +174,29 @@ TEST_F(EndToEnd, OptInsAndOptOutsRacingEachOtherLeaveStateStorageAndIntegrations
     sdk->close();
 }
 
+TEST_F(EndToEnd, AnOptInRacingCloseNeverLeavesTheLifecycleIntegrationHeldByTheClosedInstance) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        auto settings = config();
+        settings->captureApplicationLifecycleEvents = true;
+        auto sdk = setUp(settings);
+        sdk->optOut();
+        together(2, [&](int index) { index == 0 ? sdk->optIn() : sdk->close(); });
+        EXPECT_FALSE(sdk->isEnabled());
+        EXPECT_TRUE(sdk->installedIntegrations().empty());
+        // The process's one lifecycle integration is free for the next instance.
+        auto next = config("next-key");
+        next->captureApplicationLifecycleEvents = true;
+        auto other = setUp(next);
+        EXPECT_EQ(other->installedIntegrations().size(), 1u);
+        other->close();
+        // The stored choice is the opt-in when it won, the opt-out otherwise; the next start agrees.
+        auto restarted = setUp(config());
+        EXPECT_EQ(restarted->isOptOut(),
+                  plover::PloverStorage(*config(), folders.environment()).getBool(plover::PloverStorage::StorageKey::optOut));
+        restarted->optIn();
+        restarted->close();
+    }
+}
+
 }  // namespace

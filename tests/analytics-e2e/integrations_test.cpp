@@ -85,4 +85,20 @@ TEST_F(Lifecycle, CloseRemovesTheIntegrationSoAnotherInstanceCanTakeIt) {
     other->close();
 }
 
+TEST_F(Lifecycle, AStoredOptOutKeepsTheIntegrationOffAtTheNextStart) {
+    auto first = setUpWithLifecycle();
+    first->optOut();
+    first->close();
+    log.clear();
+    auto restarted = setUpWithLifecycle();
+    EXPECT_TRUE(restarted->isOptOut());
+    EXPECT_TRUE(restarted->installedIntegrations().empty());
+    EXPECT_TRUE(linesWith("Integration ").empty());
+    host->appDidBecomeActive();
+    restarted->optIn();
+    drain(*restarted);
+    EXPECT_TRUE(eventsNamed("Application Opened").empty());
+    restarted->close();
+}
+
 }  // namespace

@@ -72,6 +72,15 @@ TEST_F(EndToEnd, TheDebugSwitchOfASetUpInstanceSilencesAndRestoresTheLog) {
     sdk->debug(true);
     sdk->capture("loud");
     EXPECT_EQ(logged(optOutLine), 1u);
+    // A refused second setup still sets the switch, from its own configuration.
+    auto quiet = config();
+    quiet->debug = false;
+    log.clear();
+    sdk->setup(quiet);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_FALSE(plover::isDebugLogging());
+    EXPECT_TRUE(sdk->isEnabled());
+    sdk->debug(true);
     sdk->close();
     // Close switches the log off for the whole process.
     EXPECT_FALSE(plover::isDebugLogging());

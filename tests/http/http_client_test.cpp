@@ -197,6 +197,27 @@ TEST(HttpClient, CancelledAndShutDownRequestsCompleteOnce) {
     EXPECT_EQ(cancelled.calls, 1);
 }
 
+TEST(HttpClient, AClientWhoseLastOwnerIsACompletionStopsOnItsOwn) {
+    support::FakeBackend backend;
+    backend.setReply("/first", ScriptedReply::text(200, "one"));
+    backend.setReply("/slow", ScriptedReply::text(200, "late").after(5s));
+    Outcome first;
+    Outcome left;
+    auto client = std::make_shared<HttpClient>();
+    client->start(get(backend.baseUrl() + "slow"), left.completion());
+    ASSERT_TRUE(backend.waitForRequests(1));
+    auto weak = std::weak_ptr<HttpClient>(client);
+    // The completion holds the client; once the test lets go, the client ends on its worker.
+    client->start(get(backend.baseUrl() + "first"),
+                  [owner = client, completion = first.completion()](HttpResult result) { completion(std::move(result)); });
+    client.reset();
+    EXPECT_TRUE(std::holds_alternative<HttpResponse>(first.wait()));
+    EXPECT_EQ(errorKind(left.wait()), HttpError::Kind::shutDown);
+    EXPECT_TRUE(support::eventually([&] { return weak.expired(); }));
+    EXPECT_EQ(first.calls, 1);
+    EXPECT_EQ(left.calls, 1);
+}
+
 TEST(HttpClient, AwaitableResumesOnTheCallersExecutorAndCancelsWithTheCoroutine) {
     support::FakeBackend backend;
     backend.setReply("/ok", ScriptedReply::text(200, "fine"));

@@ -297,7 +297,9 @@ HttpClient::HttpClient() : worker_(std::make_shared<Worker>()) {
     initialiseCurlOnce();
     worker_->multi = curl_multi_init();
     if (!worker_->multi) throw std::runtime_error("cannot start the HTTP client");
-    worker_->thread = std::thread([worker = worker_.get()] { worker->run(); });
+    // The thread shares the worker, so that a client let go on the worker thread itself can
+    // leave it running to its end.
+    worker_->thread = std::thread([worker = worker_] { worker->run(); });
 }
 
 HttpClient::~HttpClient() {
@@ -306,7 +308,13 @@ HttpClient::~HttpClient() {
         worker_->stopping = true;
     }
     worker_->wake();
-    worker_->thread.join();
+    if (worker_->thread.get_id() == std::this_thread::get_id()) {
+        // The last owner was a completion: the worker cannot join itself; it completes what it
+        // still holds as shut down and ends once that completion has returned.
+        worker_->thread.detach();
+    } else {
+        worker_->thread.join();
+    }
 }
 
 HttpClient::RequestId HttpClient::start(HttpRequest request, Completion completion) {

@@ -505,6 +505,37 @@ TEST_F(EndToEnd, FlagReportsCarryOnlyWhatTheLastAnswerGave) {
     }
 }
 
+TEST_F(EndToEnd, TheFlushTimerSendsWhatStaysBelowTheThreshold) {
+    auto settings = config();
+    settings->flushAt = 20;
+    settings->flushIntervalSeconds = 0.2;
+    settings->disableQueueTimerForTesting = false;
+    auto sdk = setUp(settings);
+    sdk->capture("on the timer");
+    // No flush is asked for here.
+    EXPECT_TRUE(support::eventually([&] { return !eventsNamed("on the timer").empty(); }));
+    sdk->close();
+}
+
+TEST_F(EndToEnd, ACaptureWithPersonPropertiesSetsThemAndTheNextFlagRequestCarriesThem) {
+    auto sdk = setUp();
+    sdk->capture("signed up", Properties{{"source", "ad"}}, Properties{{"email", "ada@example.org"}, {"tier", "a"}},
+                 Properties{{"tier", "b"}, {"first_visit", "2024-03-05"}});
+    auto event = waitForEvent(*sdk, "signed up");
+    ASSERT_FALSE(event.empty());
+    auto& properties = event.at("properties").as_object();
+    EXPECT_EQ(properties.at("$set"), json::parse(R"({"email": "ada@example.org", "tier": "a"})"));
+    EXPECT_EQ(properties.at("$set_once"), json::parse(R"({"tier": "b", "first_visit": "2024-03-05"})"));
+    // Asking for a person profile turned person processing on for this anonymous user.
+    EXPECT_EQ(properties.at("$process_person_profile"), true);
+    loadFlags(*sdk);
+    auto bodies = flagRequestBodies();
+    auto& person = bodies.back().at("person_properties").as_object();
+    EXPECT_EQ(person.at("email"), "ada@example.org");
+    EXPECT_EQ(person.at("tier"), "a");
+    EXPECT_EQ(person.at("first_visit"), "2024-03-05");
+}
+
 TEST_F(EndToEnd, FlagReadsRacingOnManyThreadsAreReportedOncePerKey) {
     auto sdk = setUp();
     loadFlags(*sdk);

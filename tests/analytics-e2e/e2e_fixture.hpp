@@ -196,10 +196,7 @@ struct EndToEnd : ::testing::Test {
     }
 };
 
-// The JSON form of properties built in a test.
-inline json::value toJson(const Properties& properties) {
-    auto written = plover::propertiesToJson(properties);
-    return written ? json::value(*written) : json::value();
-}
+// A JSON string's text.
+inline std::string text(const json::value& value) { return std::string(value.as_string()); }
 
 }  // namespace analytics_e2e

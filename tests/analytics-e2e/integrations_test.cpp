@@ -34,7 +34,7 @@ TEST_F(Lifecycle, TheApplicationsLaunchActivationAndBackgroundingArriveAsEvents)
     EXPECT_EQ(opened[1].at("properties").at("from_background"), true);
     EXPECT_EQ(eventsNamed("Application Backgrounded").size(), 1u);
     for (auto& event : opened) {
-        EXPECT_EQ(std::string(event.at("distinct_id").as_string()), sdk->getDistinctId());
+        EXPECT_EQ(text(event.at("distinct_id")), sdk->getDistinctId());
         EXPECT_TRUE(event.at("properties").as_object().contains("$session_id"));
     }
     sdk->close();

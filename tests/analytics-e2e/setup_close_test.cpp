@@ -13,8 +13,6 @@ namespace {
 using namespace analytics_e2e;
 using Key = plover::PloverStorage::StorageKey;
 
-std::string text(const json::value& value) { return std::string(value.as_string()); }
-
 TEST_F(EndToEnd, SetupCloseAndSetupAgainOnOneInstanceSendEachTimeAndKeepTheStoredIdentity) {
     auto sdk = PloverSDK::create(config(), environment());
     EXPECT_FALSE(sdk->isEnabled());

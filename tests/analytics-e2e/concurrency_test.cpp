@@ -199,4 +199,37 @@ TEST_F(EndToEnd, AnOptInRacingCloseNeverLeavesTheLifecycleIntegrationHeldByTheCl
     }
 }
 
+TEST_F(EndToEnd, SetupsRacingOnOneInstanceSetItUpOnce) {
+    std::atomic<int> started{0};
+    auto token = center.addObserver(std::string(PloverSDK::didStartNotification),
+                                    [&](const platform::Notification&) { ++started; });
+    auto sdk = PloverSDK::create(config(), environment());
+    together(4, [&](int) { sdk->setup(config()); });
+    ASSERT_TRUE(sdk->isEnabled());
+    EXPECT_EQ(logged("[Plover] Setup called despite already being setup!"), 3u);
+    ASSERT_TRUE(support::eventually([&] { return started.load() == 1; }));
+    sdk->capture("after racing setups");
+    ASSERT_FALSE(waitForEvent(*sdk, "after racing setups").empty());
+    EXPECT_EQ(started.load(), 1);
+    sdk->close();
+}
+
+TEST_F(EndToEnd, InstancesOfOneKeyRacingToSetUpLeaveExactlyOneLive) {
+    std::vector<std::shared_ptr<PloverSDK>> instances;
+    for (int i = 0; i < 4; ++i) instances.push_back(PloverSDK::create(config(), environment()));
+    together(4, [&](int index) { instances[index]->setup(config()); });
+    std::shared_ptr<PloverSDK> live;
+    for (auto& instance : instances) {
+        if (instance->isEnabled()) {
+            EXPECT_FALSE(live) << "two live instances share the key";
+            live = instance;
+        }
+    }
+    ASSERT_TRUE(live);
+    EXPECT_EQ(logged("[Plover] API Key: " + apiKey + " already has a Plover instance."), 3u);
+    live->capture("from the one live instance");
+    ASSERT_FALSE(waitForEvent(*live, "from the one live instance").empty());
+    live->close();
+}
+
 }  // namespace

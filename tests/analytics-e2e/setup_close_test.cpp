@@ -323,6 +323,16 @@ TEST_F(EndToEnd, EveryGateTextIsExact) {
              return {sdk};
          },
          "[Plover] Integration PloverAppLifeCycleIntegration uninstalled", 1},
+        {"close: the log is off before the integrations go",
+         [](EndToEnd& t) -> std::vector<std::shared_ptr<PloverSDK>> {
+             auto settings = t.config();
+             settings->captureApplicationLifecycleEvents = true;
+             auto sdk = t.setUp(settings);
+             sdk->close();
+             EXPECT_TRUE(sdk->installedIntegrations().empty());
+             return {sdk};
+         },
+         "[Plover] Integration PloverAppLifeCycleIntegration uninstalled", 0},
         {"the lifecycle integration owned by another instance",
          [](EndToEnd& t) -> std::vector<std::shared_ptr<PloverSDK>> {
              auto settings = t.config();

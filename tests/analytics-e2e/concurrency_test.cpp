@@ -137,11 +137,15 @@ TEST_F(EndToEnd, OptInsRacingEachOtherInstallTheLifecycleIntegrationOnce) {
 TEST_F(EndToEnd, DroppingASetUpInstanceWhileUploadsAreUnderWayFreesItsKeyAndKeepsItsEvents) {
     // The application may end without closing: the instance goes with its last reference.
     server.setReply("/batch", support::ScriptedReply::json(200, "{}").after(50ms));
+    std::weak_ptr<PloverSDK> dropped;
     {
         auto sdk = setUp();
+        dropped = sdk;
         for (int i = 0; i < 20; ++i) sdk->capture("before the drop", Properties{{"i", i}});
         ASSERT_TRUE(support::eventually([&] { return !server.requests().empty(); }));
     }
+    // Work the instance had handed to the executors may hold it a moment longer.
+    ASSERT_TRUE(support::eventually([&] { return dropped.expired(); }));
     server.setReply("/batch", support::ScriptedReply::json(200, "{}"));
     log.clear();
     auto next = setUp();

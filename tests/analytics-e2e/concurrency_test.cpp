@@ -70,7 +70,7 @@ TEST_F(EndToEnd, CaptureRacingCloseLeavesAClosedInstanceThatCanBeSetUpAgain) {
     sdk->close();
 }
 
-TEST_F(EndToEnd, ClosesRacingEachOtherAndCapturesActOnceAndFreeTheKey) {
+TEST_F(EndToEnd, ClosesRacingEachOtherAndCapturesLeaveTheInstanceClosedAndTheKeyFree) {
     auto sdk = setUp();
     together(6, [&](int index) {
         if (index < 2) {

@@ -1,7 +1,7 @@
 // Screens reported to the screen-view integration and views that appear, as the service receives
 // them. The screen-view module is built with the rest of the client; until it is, these wait.
 
-#if __has_include("analytics/screen/plover_screen_view_integration.hpp")
+#if defined(KESTRO_SCREEN_VIEW_MODULE)
 
 #include "analytics/screen/plover_view_modifier.hpp"
 #include "analytics/screen/screen_view_publisher.hpp"

@@ -62,6 +62,22 @@ inline void usePrivateConfigHome() {
     (void)done;
 }
 
+// What an application would write, with every event uploaded at once. Network monitoring and
+// the flush timer stay out of the way: the service is on loopback and the tests flush. Flags are
+// asked for by the tests, so that no load started by setup races what a test does.
+inline std::shared_ptr<PloverConfig> testConfig(const std::string& apiKey, const std::string& host) {
+    auto config = std::make_shared<PloverConfig>(apiKey, host);
+    config->flushAt = 1;
+    config->debug = true;
+    config->remoteConfig = false;
+    config->preloadFeatureFlags = false;
+    config->captureScreenViews = false;
+    config->captureApplicationLifecycleEvents = false;
+    config->disableReachabilityForTesting = true;
+    config->disableQueueTimerForTesting = true;
+    return config;
+}
+
 struct EndToEnd : ::testing::Test {
     analytics_test::StorageFolders folders;
     support::IngestionServer server;
@@ -98,20 +114,8 @@ struct EndToEnd : ::testing::Test {
         return environment;
     }
 
-    // What an application would write, with every event uploaded at once. Network monitoring and
-    // the flush timer stay out of the way: the service is on loopback and the tests flush. Flags
-    // are asked for by the tests, so that no load started by setup races what a test does.
     std::shared_ptr<PloverConfig> config(const std::string& key = {}) {
-        auto config = std::make_shared<PloverConfig>(key.empty() ? apiKey : key, server.host());
-        config->flushAt = 1;
-        config->debug = true;
-        config->remoteConfig = false;
-        config->preloadFeatureFlags = false;
-        config->captureScreenViews = false;
-        config->captureApplicationLifecycleEvents = false;
-        config->disableReachabilityForTesting = true;
-        config->disableQueueTimerForTesting = true;
-        return config;
+        return testConfig(key.empty() ? apiKey : key, server.host());
     }
 
     std::shared_ptr<PloverSDK> setUp(std::shared_ptr<PloverConfig> settings) {

@@ -1,7 +1,5 @@
 // Screens reported to the screen-view integration and views that appear, as the service receives
-// them. The screen-view module is built with the rest of the client; until it is, these wait.
-
-#if defined(KESTRO_SCREEN_VIEW_MODULE)
+// them.
 
 #include "analytics/screen/plover_view_modifier.hpp"
 #include "analytics/screen/screen_view_publisher.hpp"
@@ -123,10 +121,3 @@ TEST_F(ScreenViews, AViewThatAppearsSendsItsScreenOrItsOwnEvent) {
 
 }  // namespace
 
-#else
-
-#include <gtest/gtest.h>
-
-TEST(ScreenViews, NeedTheScreenViewModule) { GTEST_SKIP() << "the screen-view module is not part of this build"; }
-
-#endif

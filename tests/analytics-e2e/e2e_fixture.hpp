@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analytics/analytics_fixtures.hpp"
+#include "analytics/sdk_environment.hpp"
 #include "analytics/sdk/plover_sdk.hpp"
 #include "analytics/util/json.hpp"
 #include "platform/http/http_client.hpp"
@@ -105,13 +106,7 @@ struct EndToEnd : ::testing::Test {
     }
 
     plover::PloverSDKEnvironment environment() {
-        plover::PloverSDKEnvironment environment;
-        environment.main = runtime.main();
-        environment.background = runtime.shared();
-        environment.http = http;
-        environment.storage = folders.environment();
-        environment.notifications = &center;
-        return environment;
+        return analytics_test::sdkEnvironment(runtime, http, folders, center);
     }
 
     std::shared_ptr<PloverConfig> config(const std::string& key = {}) {

@@ -20,6 +20,7 @@
 #include "analytics/sdk/plover_sdk.hpp"
 #include "analytics_fixtures.hpp"
 #include "fake_flag_source.hpp"
+#include "sdk_environment.hpp"
 #include "support/test_runtime.hpp"
 
 namespace analytics_test {
@@ -72,19 +73,7 @@ struct SdkOperationsFixture : ::testing::Test {
     }
 
     plover::PloverSDKEnvironment environment() {
-        plover::PloverSDKEnvironment environment;
-        environment.main = runtime.main();
-        environment.background = runtime.shared();
-        environment.http = http;
-        environment.storage = folders.environment();
-        environment.notifications = &center;
-        environment.makeReachability = [main = runtime.main()](const plover::PloverSDKEnvironment&) {
-            return plover::Reachability::create(
-                std::make_unique<FakeFlagSource>(std::make_shared<std::atomic<int>>(0)), main);
-        };
-        environment.makeFlagRequests = [requests = requests](std::shared_ptr<const plover::PloverApi>) {
-            return requests;
-        };
+        auto environment = analytics_test::offlineSdkEnvironment(runtime, http, folders, center, requests);
         environment.makeIntegrations = [](const plover::PloverConfig&) {
             return plover::PloverIntegrations{};
         };

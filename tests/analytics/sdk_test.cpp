@@ -14,6 +14,7 @@
 #include "platform/defaults/user_defaults.hpp"
 #include "analytics_fixtures.hpp"
 #include "fake_flag_source.hpp"
+#include "sdk_environment.hpp"
 #include "support/ingestion_server.hpp"
 #include "support/test_runtime.hpp"
 
@@ -99,19 +100,7 @@ struct SdkFixture : ::testing::Test {
     void SetUp() override { ::setenv("XDG_CONFIG_HOME", (folders.folder.path() / "config").c_str(), 1); }
 
     plover::PloverSDKEnvironment environment() {
-        plover::PloverSDKEnvironment environment;
-        environment.main = runtime.main();
-        environment.background = runtime.shared();
-        environment.http = http;
-        environment.storage = folders.environment();
-        environment.notifications = &center;
-        environment.makeReachability = [main = runtime.main()](const plover::PloverSDKEnvironment&) {
-            return plover::Reachability::create(
-                std::make_unique<analytics_test::FakeFlagSource>(std::make_shared<std::atomic<int>>(0)), main);
-        };
-        environment.makeFlagRequests = [requests = requests](std::shared_ptr<const plover::PloverApi>) {
-            return requests;
-        };
+        auto environment = analytics_test::offlineSdkEnvironment(runtime, http, folders, center, requests);
         environment.makeIntegrations = [this](const PloverConfig&) {
             plover::PloverIntegrations made;
             for (auto& [name, fails] : integrations) {

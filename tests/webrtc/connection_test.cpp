@@ -132,14 +132,19 @@ TEST_F(WebRTCTest, AnOfferThatCannotBeSentFailsTheConnection) {
     }
 }
 
-// A message that is not a server event ends the stream with the decoding error; one of a type
-// this client does not know is skipped, as on the WebSocket.
+// A message that is not a server event ends the stream with the decoding error; one of a type or
+// with a text this client does not know is skipped, as on the WebSocket.
 TEST_F(WebRTCTest, AMessageThatIsNotAnEventEndsTheStreamWithTheDecodingError) {
     AnsweringPeer peer;
     answerThrough(peer);
     auto connector = connect();
     ASSERT_TRUE(peer.waitForChannelOpen());
     ASSERT_TRUE(peer.sendText(support::serverEvent("session.renamed").dump()));
+    // Twice, and reported once.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(peer.sendText(
+            R"({"type":"conversation.item.created","event_id":"u","item":{"id":"i1","type":"mcp_call"}})"));
+    }
     ASSERT_TRUE(peer.sendText(speechStarted("before")));
     ASSERT_TRUE(peer.sendBinary("{\"type\": "));
     ASSERT_TRUE(peer.sendText(speechStarted("after")));
@@ -149,6 +154,7 @@ TEST_F(WebRTCTest, AMessageThatIsNotAnEventEndsTheStreamWithTheDecodingError) {
     ASSERT_TRUE(outcome.failure);
     EXPECT_THROW(std::rethrow_exception(outcome.failure), realtime::DecodingError);
     EXPECT_TRUE(printed("Unknown event type: session.renamed"));
+    EXPECT_EQ(printedCount("Unknown item type: mcp_call"), 1u);
 }
 
 // The constructor returns before the data channel is open; what is sent meanwhile is not lost.

@@ -119,9 +119,9 @@ std::shared_ptr<realtime::Connector> WebRTCTest::connect() {
     return rt.run([this] { return realtime::WebRTCConnector::connect(http, offerRequest(), loopbackOptions()); }, 5s);
 }
 
-bool WebRTCTest::printed(const std::string& line) const {
+std::size_t WebRTCTest::printedCount(const std::string& line) const {
     std::lock_guard lock(linesMutex);
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 bool WebRTCTest::waitForLine(const std::string& line, std::chrono::milliseconds limit) const {

@@ -72,7 +72,8 @@ protected:
     // Connects to the server within the bound the connection must keep to.
     std::shared_ptr<realtime::Connector> connect();
 
-    bool printed(const std::string& line) const;
+    bool printed(const std::string& line) const { return printedCount(line) > 0; }
+    std::size_t printedCount(const std::string& line) const;
     // Waits until `line` has been printed.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit = 5s) const;
 

@@ -379,6 +379,17 @@ ServerEvent decodeServerEvent(std::string_view json) {
     return detail::withParsedJson(json, [](const detail::Json& value) { return detail::decodeServerEvent(value); });
 }
 
+ReceivedServerEvent decodeReceivedServerEvent(std::string_view json) {
+    try {
+        return {decodeServerEvent(json), {}};
+    } catch (const UnknownEventTypeError& error) {
+        return {std::nullopt, "Unknown event type: " + error.type()};
+    } catch (const UnknownValueError& error) {
+        return {std::nullopt, error.description.ends_with(error.text()) ? error.description
+                                                                         : error.description + " " + error.text()};
+    }
+}
+
 template <class T>
 std::string encodeJson(const T& value) {
     return detail::dumpJson(detail::Coder<T>::encode(value));

@@ -4,6 +4,7 @@
 // "event_id", "eventId" and "EVENT_ID" all fill eventId; the exact wire key wins over a converted
 // one. Keys of maps (metadata, schema properties) travel exactly as stored.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,16 @@ std::string encode(const ClientEvent& event);
 // One received message. Throws DecodingError (UnknownEventTypeError for a type this model does not
 // know).
 ServerEvent decodeServerEvent(std::string_view json);
+
+// A message as a transport receives it. The service adds event types, kinds of items and content,
+// voices, statuses... over time: an event that fails to decode only because it carries a text this
+// model does not know is skipped, and `skipped` holds the line that reports it. Every other
+// failure throws as decodeServerEvent does.
+struct ReceivedServerEvent {
+    std::optional<ServerEvent> event;
+    std::string skipped;
+};
+ReceivedServerEvent decodeReceivedServerEvent(std::string_view json);
 
 // Any record of the model (Session, Tool, ToolChoice, Item, Response, Response::Config, ServerError,
 // ...) to and from JSON text. Instantiated in the codec for the model's records.

@@ -130,21 +130,24 @@ struct WebRTCShared {
     bool channelOpen = false;
     bool channelClosed = false;
     std::vector<std::string> pending;  // sent while the channel was still connecting
-    std::set<std::string> reportedUnknownTypes;
+    std::set<std::string> reportedUnknownTexts;
 
     explicit WebRTCShared(ServerEventStream::Continuation continuation) : stream(std::move(continuation)) {}
 
     void receive(std::string_view text) {
         try {
-            stream.yield(decodeServerEvent(text));
-        } catch (const UnknownEventTypeError& error) {
-            // The service adds event types over time; one of a type we do not know is skipped.
+            auto received = decodeReceivedServerEvent(text);
+            if (received.event) {
+                stream.yield(std::move(*received.event));
+                return;
+            }
+            // One printed line per unknown text, however many events carry it.
             bool first;
             {
                 std::lock_guard lock(mutex);
-                first = reportedUnknownTypes.insert(error.type()).second;
+                first = reportedUnknownTexts.insert(received.skipped).second;
             }
-            if (first) platform::print("Unknown event type: " + error.type());
+            if (first) platform::print(received.skipped);
         } catch (...) {
             stream.fail(std::current_exception());
         }

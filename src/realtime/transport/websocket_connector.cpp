@@ -518,14 +518,12 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
             continue;
         }
         try {
-            stream.yield(decodeServerEvent(message.data));
-        } catch (const UnknownEventTypeError& error) {
-            // The service adds event types over time; one of a type we do not know is skipped.
-            report("Unknown event type: " + error.type());
-        } catch (const UnknownValueError& error) {
-            // Likewise kinds of items and content, voices, statuses...: the event is skipped.
-            report(error.description.ends_with(error.text()) ? error.description
-                                                              : error.description + " " + error.text());
+            auto received = decodeReceivedServerEvent(message.data);
+            if (received.event) {
+                stream.yield(std::move(*received.event));
+            } else {
+                report(std::move(received.skipped));
+            }
         } catch (...) {
             stream.fail(std::current_exception());
             break;

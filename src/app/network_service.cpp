@@ -58,7 +58,6 @@ boost::asio::awaitable<BackendReply> NetworkService::request(BackendRequest requ
         outgoing.body = std::move(body);
         outgoing.headers.emplace_back("Content-Type", "application/json");
     }
-    outgoing.maxBodySize = platform::maxReplyBodySize;
     platform::HttpResponse response;
     try {
         response = co_await http_->perform(std::move(outgoing));

@@ -146,12 +146,18 @@ TEST(HttpClient, FailuresCompleteOnceWithTheirKind) {
 }
 
 // A reply body is read up to the request's bound and no further: one byte more fails the request.
+// A request that sets no bound of its own has the default one.
 TEST(HttpClient, ABodyPastTheRequestsBoundFailsAsTooLarge) {
     support::FakeBackend backend;
     const std::size_t bound = 256 * 1024;
     backend.setReply("/fits", ScriptedReply::text(200, std::string(bound, 'a')));
     backend.setReply("/over", ScriptedReply::text(200, std::string(bound + 1, 'b')));
+    backend.setReply("/huge", ScriptedReply::text(200, std::string(platform::maxReplyBodySize + 1, 'c')));
     HttpClient client;
+
+    Outcome defaulted;
+    client.start(get(backend.baseUrl() + "huge"), defaulted.completion());
+    EXPECT_EQ(errorKind(defaulted.wait()), HttpError::Kind::replyTooLarge);
 
     Outcome fits, over, unbounded;
     HttpRequest request = get(backend.baseUrl() + "fits");

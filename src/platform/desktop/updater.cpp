@@ -45,7 +45,6 @@ asio::awaitable<std::string> fetchOverHttp(std::shared_ptr<HttpClient> client, s
     request.headers = {{"Accept", "application/json"}};
     request.timeout = std::chrono::seconds(30);
     request.followRedirects = true;
-    request.maxBodySize = maxReplyBodySize;
     HttpResponse response;
     try {
         response = co_await client->perform(std::move(request));

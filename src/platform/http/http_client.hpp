@@ -28,6 +28,10 @@ namespace platform {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// The bound on a reply body unless a request sets its own: nothing read from the network is trusted
+// in size.
+inline constexpr std::size_t maxReplyBodySize = std::size_t{1} << 20;
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
@@ -36,12 +40,10 @@ struct HttpRequest {
     std::optional<std::string> body;
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     bool followRedirects = false;
-    // A reply body longer than this fails the request with HttpError::Kind::replyTooLarge.
-    std::optional<std::size_t> maxBodySize;
+    // A reply body longer than this fails the request with HttpError::Kind::replyTooLarge; none:
+    // no bound.
+    std::optional<std::size_t> maxBodySize = maxReplyBodySize;
 };
-
-// The bound the application puts on the replies it reads (backend, update feed).
-inline constexpr std::size_t maxReplyBodySize = std::size_t{1} << 20;
 
 struct HttpResponse {
     int status = 0;

@@ -7,9 +7,12 @@
 
 #include "analytics/capi/plover_c_handles.hpp"
 #include "platform/json/json.hpp"
+#include "support/backend_environment.hpp"
 #include "support/ingestion_server.hpp"
 
 struct ingestion {
+    // Storage and the user defaults of the lifecycle events stay inside it; it goes at the stop.
+    support::TemporaryFolder folder;
     support::IngestionServer server;
     std::string host;
 };
@@ -42,6 +45,8 @@ extern "C" {
 
 ingestion* ingestion_start(const char* flags_body) {
     auto* server = new ingestion();
+    ::setenv("XDG_DATA_HOME", server->folder.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", server->folder.path().c_str(), 1);
     server->host = server->server.host();
     server->server.setReply("/batch", support::ScriptedReply::json(200, "{}"));
     server->server.setReply("/flags", support::ScriptedReply::json(200, flags_body ? flags_body : "{}"));

@@ -13,7 +13,8 @@ extern "C" {
 
 typedef struct ingestion ingestion;
 
-/* A server on 127.0.0.1 answering batches with 200 and flag requests with `flags_body`. */
+/* A server on 127.0.0.1 answering batches with 200 and flag requests with `flags_body`. It points
+ * XDG_DATA_HOME and XDG_CONFIG_HOME at a private folder that ingestion_stop removes. */
 ingestion *ingestion_start(const char *flags_body);
 void ingestion_stop(ingestion *server);
 /* "http://127.0.0.1:<port>"; valid while the server runs. */

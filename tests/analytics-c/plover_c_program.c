@@ -96,17 +96,6 @@ static size_t wait_for_events(ingestion *server, plover_sdk *sdk, const char *ev
     return found;
 }
 
-static void private_folders(void) {
-    static char data_home[] = "/tmp/plover-c-XXXXXX";
-    if (mkdtemp(data_home) == NULL) {
-        perror("mkdtemp");
-        exit(2);
-    }
-    /* Storage and the user defaults of the lifecycle events stay inside the private folder. */
-    setenv("XDG_DATA_HOME", data_home, 1);
-    setenv("XDG_CONFIG_HOME", data_home, 1);
-}
-
 static void arguments_are_checked(plover_sdk *sdk) {
     CHECK(plover_capture(sdk, NULL, NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
     CHECK(plover_capture(sdk, "c bad", NULL, "{not json", NULL, NULL, NULL, NULL) == PLOVER_INVALID_ARGUMENT);
@@ -119,8 +108,6 @@ static void arguments_are_checked(plover_sdk *sdk) {
 }
 
 int main(void) {
-    private_folders();
-
     ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
                                         "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"
                                         "\"requestId\":\"c-request\"}");

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "platform/defaults/user_defaults.hpp"
+#include "platform/json/json.hpp"
 
 namespace kestro {
 
@@ -78,39 +79,7 @@ bool containsControlCharacter(std::string_view text) {
     return false;
 }
 
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        std::uint32_t point;
-        if (byte < 0x80) {
-            ++i;
-            continue;
-        } else if ((byte & 0xE0) == 0xC0) {
-            length = 2;
-            point = byte & 0x1F;
-        } else if ((byte & 0xF0) == 0xE0) {
-            length = 3;
-            point = byte & 0x0F;
-        } else if ((byte & 0xF8) == 0xF0) {
-            length = 4;
-            point = byte & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
+bool isValidUTF8(std::string_view text) { return platform::json::isValidUtf8(text); }
 
 void storeCredentialFromStream(std::istream& in, platform::UserDefaults& defaults) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

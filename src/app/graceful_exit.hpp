@@ -45,7 +45,6 @@ public:
 
     // Ends the running call, then calls `done`; later requests do nothing.
     void request();
-    bool requested() const { return requested_; }
     bool finished() const { return finished_; }
 
     // From now on SIGTERM, SIGINT and SIGHUP call request() on the main executor instead of

@@ -43,7 +43,6 @@ public:
         Claim(Claim&& other) noexcept;
         Claim& operator=(Claim&&) = delete;
         ~Claim();
-        const std::filesystem::path& file() const { return file_; }
         const std::string& body() const { return body_; }
         // Posted: the file goes before the claim ends.
         void removeFile();

@@ -6,7 +6,6 @@
 #include <limits>
 #include <locale.h>
 
-#include "platform/json/json.hpp"
 #include "platform/hotkeys/keyboard_layout.hpp"
 #include "platform/hotkeys/utf8.hpp"
 #include "platform/json/json.hpp"

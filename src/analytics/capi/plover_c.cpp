@@ -602,12 +602,7 @@ plover_status plover_group(plover_sdk* sdk, const char* type, const char* key, c
         auto& s = sdkOf(sdk);
         auto groupType = text(type);
         auto groupKey = text(key);
-        auto groupProperties = optionalProperties(group_properties_json);
-        if (groupProperties) {
-            s.group(groupType, groupKey, groupProperties);
-        } else {
-            s.group(groupType, groupKey);
-        }
+        s.group(groupType, groupKey, optionalProperties(group_properties_json));
     });
 }
 

@@ -5,28 +5,16 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/json/json.hpp"
+
 namespace plover {
 
 namespace {
 
 constexpr std::size_t outputStep = 16384;
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 std::string messageOf(const char* zlibMessage) {
-    if (zlibMessage && *zlibMessage && isValidUtf8(zlibMessage)) return zlibMessage;
+    if (zlibMessage && *zlibMessage && platform::json::isValidUtf8(zlibMessage)) return zlibMessage;
     return "Unknown gzip error";
 }
 

@@ -11,13 +11,10 @@ std::shared_ptr<BaseScreenViewPublisher> BaseScreenViewPublisher::create() {
 }
 
 std::unique_ptr<RegistrationToken> BaseScreenViewPublisher::registerCallback(Callback callback) {
-    Uuid id;
+    // Identifiers of the generator never repeat within a process.
+    const Uuid id = TimeBasedEpochGenerator::v7();
     {
         std::lock_guard lock(registrationLock_);
-        // Identifiers of the generator never repeat within a process; the loop only guards the table.
-        do {
-            id = TimeBasedEpochGenerator::v7();
-        } while (onScreenViewCallbacks_.contains(id));
         onScreenViewCallbacks_.emplace(id, std::move(callback));
     }
     std::weak_ptr<BaseScreenViewPublisher> weak = weak_from_this();

@@ -23,8 +23,6 @@ using Key = PloverStorage::StorageKey;
 
 namespace {
 
-constexpr std::string_view reactNativeSdkName = "plover-react-native";
-
 // The client's own threads, for applications that hand over no executors: one thread plays the
 // main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
 struct ProcessThreads {
@@ -107,12 +105,7 @@ std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config)
 
 std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment environment) {
     auto sdk = create(config, std::move(environment));
-    bool started = false;
-    {
-        std::lock_guard lock(sdk->setupLock_);
-        started = sdk->setupLocked(std::move(config));
-    }
-    if (started) sdk->announceSetup();
+    sdk->setup(std::move(config));
     return sdk;
 }
 
@@ -358,10 +351,7 @@ void PloverSDK::closeLocked() {
         std::lock_guard lock(fieldsLock_);
         context_.reset();
     }
-    if (ploverSdkName() != reactNativeSdkName) {
-        PloverSessionManager::shared()->setSessionIdWithReason(std::nullopt, std::nullopt,
-                                                              SessionIDChangeReason::sessionEnd);
-    }
+    PloverSessionManager::shared()->endSession();
     setDebugLogging(false);
 }
 
@@ -544,7 +534,6 @@ void PloverSDK::startSession() {
 
 void PloverSDK::endSession() {
     if (!passesSetupGate()) return;
-    if (ploverSdkName() == reactNativeSdkName) return;
     PloverSessionManager::shared()->endSession();
 }
 

@@ -201,7 +201,7 @@ public:
                                           Properties properties, Date timestamp);
     void mergePersonPropertiesForFlags(const std::optional<Properties>& userProperties,
                                        const std::optional<Properties>& userPropertiesSetOnce);
-    Groups storeGroups(const Groups& groups);
+    void storeGroups(const Groups& groups);
     void mergeGroupPropertiesForFlags(const std::string& groupType, const std::optional<Properties>& groupProperties);
     void groupIdentify(const std::string& groupType, const std::string& groupKey,
                        const std::optional<Properties>& groupProperties);

@@ -233,16 +233,14 @@ void PloverSDK::screen(const std::string& title, const std::optional<Properties>
 
 // ---- Groups ----
 
-void PloverSDK::group(const std::string& type, const std::string& key) {
-    if (!passesSetupGate() || !passesOptOutGate() || !requirePersonProcessing()) return;
-    storeGroups({{type, key}});
-    groupIdentify(type, key, std::nullopt);
-}
+void PloverSDK::group(const std::string& type, const std::string& key) { group(type, key, std::nullopt); }
 
 void PloverSDK::group(const std::string& type, const std::string& key,
                       const std::optional<Properties>& groupProperties) {
     if (!passesSetupGate() || !passesOptOutGate() || !requirePersonProcessing()) return;
     storeGroups({{type, key}});
+    // Sanitised here and again where it is used: properties that were all unserialisable come out
+    // empty the first time and absent the second, so they send no "$group_set".
     groupIdentify(type, key, sanitizeDictionary(groupProperties));
 }
 
@@ -262,21 +260,19 @@ void PloverSDK::groupIdentify(const std::string& groupType, const std::string& g
     if (auto built = buildEvent("$groupidentify", person, std::move(assembled), now())) queue->add(*built);
 }
 
-PloverSDK::Groups PloverSDK::storeGroups(const Groups& groups) {
+void PloverSDK::storeGroups(const Groups& groups) {
     auto storage = this->storage();
-    if (!storage) return {};
+    if (!storage) return;
     Groups stored;
-    Groups merged;
     {
         std::lock_guard lock(groupsLock_);
         stored = storedGroupsLocked(*storage);
-        merged = stored;
-        for (auto& [type, key] : groups) merged.insert_or_assign(type, key);
         Properties value;
-        for (auto& [type, key] : merged) value.emplace(type, Value(key));
+        for (auto& [type, key] : stored) value.emplace(type, Value(key));
+        for (auto& [type, key] : groups) value.insert_or_assign(type, Value(key));
         storage->setJson(Key::groups, Value(std::move(value)));
     }
-    bool changed = stored.empty();
+    bool changed = false;
     for (auto& [type, key] : groups) {
         auto found = stored.find(type);
         if (found == stored.end() || found->second != key) changed = true;
@@ -284,7 +280,6 @@ PloverSDK::Groups PloverSDK::storeGroups(const Groups& groups) {
     if (changed) {
         if (auto remoteConfig = this->remoteConfig()) remoteConfig->reloadFeatureFlags();
     }
-    return merged;
 }
 
 // ---- What events feed into flag requests ----

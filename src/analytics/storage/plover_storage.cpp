@@ -259,7 +259,7 @@ PloverStorage::PloverStorage(const PloverConfig& config, Environment environment
     }
     appFolder_ = *base / config.apiKey();
     createDirectoryIfNeeded(*appFolder_);
-    if (auto again = baseFolder(); again && directoryExists(*again)) migrateKeyFiles(*again);
+    if (directoryExists(*base)) migrateKeyFiles(*base);
 }
 
 std::optional<fs::path> PloverStorage::baseFolder() const {

@@ -97,13 +97,7 @@ struct EndToEnd : ::testing::Test {
         server.setReply("/array/" + apiKey + "/config", support::ScriptedReply::json(200, "{}"));
     }
 
-    // An upload still under way when a test ends holds the HTTP client through its completion,
-    // which then hands its outcome to the runtime: it must be over before the runtime goes.
-    ~EndToEnd() override {
-        if (!support::eventually([&] { return http.use_count() == 1; })) {
-            ADD_FAILURE() << "the HTTP client is still held after the test";
-        }
-    }
+    ~EndToEnd() override { analytics_test::expectHttpClientReleased(http); }
 
     plover::PloverSDKEnvironment environment() {
         return analytics_test::sdkEnvironment(runtime, http, folders, center);

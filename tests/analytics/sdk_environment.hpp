@@ -3,6 +3,8 @@
 // folders and notification centre, and, for tests that keep off the network, a reachability that
 // never reports and flag requests the test holds.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <utility>
@@ -27,6 +29,15 @@ inline plover::PloverSDKEnvironment sdkEnvironment(support::TestRuntime& runtime
     environment.storage = folders.environment();
     environment.notifications = &center;
     return environment;
+}
+
+// An upload still under way when a test ends holds the HTTP client through its completion, which
+// then hands its outcome to the test's runtime: a fixture waits for it to be over before the
+// runtime goes.
+inline void expectHttpClientReleased(const std::shared_ptr<platform::HttpClient>& http) {
+    if (!support::eventually([&] { return http.use_count() == 1; })) {
+        ADD_FAILURE() << "the HTTP client is still held after the test";
+    }
 }
 
 inline plover::PloverSDKEnvironment offlineSdkEnvironment(

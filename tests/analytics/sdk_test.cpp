@@ -98,6 +98,7 @@ struct SdkFixture : ::testing::Test {
     // The lifecycle integration keeps the application's version in the standard user defaults:
     // they go to this test's folder, never to the user's own.
     void SetUp() override { ::setenv("XDG_CONFIG_HOME", (folders.folder.path() / "config").c_str(), 1); }
+    ~SdkFixture() override { analytics_test::expectHttpClientReleased(http); }
 
     plover::PloverSDKEnvironment environment() {
         auto environment = analytics_test::offlineSdkEnvironment(runtime, http, folders, center, requests);

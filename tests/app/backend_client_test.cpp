@@ -140,13 +140,14 @@ TEST(NetworkService, AnOpenRequestNeedsNoCredentialAndAnInvalidURLSendsNothing) 
 // A backend that answers without end must not grow the app: past 1 MiB a reply is invalid, even
 // one that would decode (JSON padded with white space).
 TEST(NetworkService, RepliesPastOneMebibyteAreInvalidResponses) {
+    // Declared first so that it outlives the client's worker, which posts the completions to it.
+    boost::asio::io_context io;
     support::BackendEnvironment env;
     env.storeCredential();
     const std::string counts = R"({"used":1,"total":5})";
     const std::size_t bound = std::size_t{1} << 20;
     env.backend.enqueue("/usage", ScriptedReply::json(200, counts + std::string(bound - counts.size(), ' ')));
     env.backend.enqueue("/usage", ScriptedReply::json(200, counts + std::string(bound + 1 - counts.size(), ' ')));
-    boost::asio::io_context io;
     auto usage = support::runToEnd(io, kestro::fetchUsage(env.network));
     EXPECT_EQ(usage.total, 5) << "exactly 1 MiB is still read";
     try {

@@ -228,8 +228,8 @@ TEST(HttpClient, AwaitableResumesOnTheCallersExecutorAndCancelsWithTheCoroutine)
     support::FakeBackend backend;
     backend.setReply("/ok", ScriptedReply::text(200, "fine"));
     backend.setReply("/slow", ScriptedReply::text(200, "late").after(5s));
-    HttpClient client;
     asio::io_context io;
+    HttpClient client;
 
     std::optional<std::string> body;
     std::thread::id resumedOn;

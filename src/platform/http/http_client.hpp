@@ -97,7 +97,8 @@ public:
 
     // Completes on the executor associated with the handler; signature
     // void(std::exception_ptr, HttpResponse) where the exception is an HttpError. A cancellation
-    // emitted on the handler's slot cancels the transfer.
+    // emitted on the handler's slot cancels the transfer. The worker thread posts the completion
+    // to that executor, so its execution context must outlive the client, which joins the worker.
     template <class Token>
     auto asyncPerform(HttpRequest request, Token&& token);
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "analytics/config/plover_config.hpp"
 #include "analytics/event/plover_event.hpp"
@@ -231,6 +233,33 @@ TEST(PloverConfig, BeforeSendChainRunsInOrderAndStopsAtTheFirstDrop) {
     auto renamed = config.beforeSend(sampleEvent());
     EXPECT_EQ(renamed->event, "Renamed");
     EXPECT_EQ(renamed->distinctId, "someone");
+}
+
+// An application may replace the chain while events are being captured on the SDK's threads: each
+// event goes through one whole chain, the old or the new, never a mix of the two.
+TEST(PloverConfig, ReplacingTheChainWhileEventsRunThroughItRunsEachThroughOneWholeChain) {
+    PloverConfig config("key");
+    auto mark = [](std::string chain, std::string step) {
+        return [chain, step](PloverEvent event) -> std::optional<PloverEvent> {
+            event.properties[step] = chain;
+            return event;
+        };
+    };
+    std::atomic<bool> stop{false};
+    std::thread replacer([&] {
+        for (int round = 0; !stop.load(); ++round) {
+            std::string chain = round % 2 ? "odd" : "even";
+            config.setBeforeSend(mark(chain, "first"), mark(chain, "second"));
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto event = config.beforeSend(sampleEvent());
+        ASSERT_TRUE(event);
+        if (!event->properties.contains("first")) continue;  // before the first chain was set
+        ASSERT_EQ(event->properties.at("first"), event->properties.at("second"));
+    }
+    stop = true;
+    replacer.join();
 }
 
 }  // namespace

@@ -153,8 +153,13 @@ TEST_F(DesktopSession, ControlQInTheOpenMenuQuits) {
     ASSERT_TRUE(e2e::openTrayMenu(x, "kestro")) << appLog();
     ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/usage").size() >= 2; }, 20s)) << appLog();
 
-    keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});
-    auto status = app->waitForExit(20s);
+    // The menu is on screen a moment before it has the keyboard, and a press in between goes to
+    // no window: on a loaded machine the press is made again.
+    std::optional<int> status;
+    for (int press = 0; press < 3 && !status; ++press) {
+        keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});
+        status = app->waitForExit(10s);
+    }
     ASSERT_TRUE(status.has_value()) << "still running after Control+Q\n" << appLog();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << appLog();
 }

@@ -13,6 +13,10 @@ namespace webrtc_test {
 
 using namespace std::chrono_literals;
 
+// How long a step of a connection (gathering, the handshakes, a message) may take before a wait
+// gives up: on a machine running the whole suite under ThreadSanitizer it takes seconds.
+inline constexpr std::chrono::milliseconds patience = 20s;
+
 struct ChannelMessage {
     bool binary = false;
     std::string data;
@@ -29,9 +33,9 @@ public:
     // Throws std::runtime_error when a step fails.
     std::string answer(const std::string& offer);
 
-    bool waitForChannelOpen(std::chrono::milliseconds limit = 5s) const;
-    bool waitForChannelClosed(std::chrono::milliseconds limit = 5s) const;
-    bool waitForMessages(std::size_t count, std::chrono::milliseconds limit = 5s) const;
+    bool waitForChannelOpen(std::chrono::milliseconds limit = patience) const;
+    bool waitForChannelClosed(std::chrono::milliseconds limit = patience) const;
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds limit = patience) const;
     std::string channelLabel() const;
     std::vector<ChannelMessage> messages() const;
 

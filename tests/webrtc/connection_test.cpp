@@ -194,7 +194,7 @@ TEST_F(WebRTCTest, RecordsAndPlaysThroughTheSoundServer) {
     answerThrough(peer);
     realtime::WebRTCOptions options;
     options.localAddresses = {"127.0.0.1"};
-    auto connector = rt.run([&] { return WebRTCConnector::connect(http, offerRequest(), options); }, 5s);
+    auto connector = rt.run([&] { return WebRTCConnector::connect(http, offerRequest(), options); }, patience);
     ASSERT_TRUE(peer.waitForChannelOpen());
     ASSERT_TRUE(waitForLine("Media stream added."));
     EXPECT_TRUE(support::eventually([] { return !kestro::test::pactl("list short source-outputs").empty(); }));

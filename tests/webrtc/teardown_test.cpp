@@ -87,7 +87,7 @@ TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThre
             std::lock_guard lock(taskMutex);
             attempt = startConnecting();
         }
-        ASSERT_EQ(gathering.wait_for(5s), std::future_status::ready);
+        ASSERT_EQ(gathering.wait_for(patience), std::future_status::ready);
         EXPECT_EQ(attempt->ended.wait_for(2s), std::future_status::ready);
         std::lock_guard lock(linesMutex);
         onLine = nullptr;
@@ -122,7 +122,7 @@ TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThre
     }
 
     // The answering peer has gone too; the server's held replies hold no GStreamer thread.
-    EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= before; }, 3s))
+    EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= before; }, patience))
         << threadsInUse() << " threads, " << before << " before";
 }
 

@@ -116,7 +116,7 @@ void WebRTCTest::answerThrough(AnsweringPeer& peer, int status) {
 }
 
 std::shared_ptr<realtime::Connector> WebRTCTest::connect() {
-    return rt.run([this] { return realtime::WebRTCConnector::connect(http, offerRequest(), loopbackOptions()); }, 5s);
+    return rt.run([this] { return realtime::WebRTCConnector::connect(http, offerRequest(), loopbackOptions()); }, patience);
 }
 
 std::size_t WebRTCTest::printedCount(const std::string& line) const {

@@ -69,13 +69,13 @@ protected:
     // The server answers every offer through `peer`, with `status`.
     void answerThrough(AnsweringPeer& peer, int status = 201);
 
-    // Connects to the server within the bound the connection must keep to.
+    // Connects to the server, within `patience`.
     std::shared_ptr<realtime::Connector> connect();
 
     bool printed(const std::string& line) const { return printedCount(line) > 0; }
     std::size_t printedCount(const std::string& line) const;
     // Waits until `line` has been printed.
-    bool waitForLine(const std::string& line, std::chrono::milliseconds limit = 5s) const;
+    bool waitForLine(const std::string& line, std::chrono::milliseconds limit = patience) const;
 
     Outcome drainOnMain(realtime::ServerEventStream events, std::size_t limit = SIZE_MAX) {
         return rt.run([events, limit] { return drain(events, limit); });

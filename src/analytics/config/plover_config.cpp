@@ -16,13 +16,14 @@ PloverConfig::PloverConfig(std::string apiKey, std::string_view host)
     : host_(Url::parse(host).value_or(*Url::parse(defaultHost))), apiKey_(std::move(apiKey)) {}
 
 void PloverConfig::setBeforeSend(std::vector<BeforeSend> functions) {
-    beforeSend_ = std::make_shared<const std::vector<BeforeSend>>(std::move(functions));
+    beforeSend_.set(std::make_shared<const std::vector<BeforeSend>>(std::move(functions)));
 }
 
 std::optional<PloverEvent> PloverConfig::beforeSend(PloverEvent event) const {
     std::optional<PloverEvent> current(std::move(event));
-    if (!beforeSend_) return current;
-    for (auto& function : *beforeSend_) {
+    auto chain = beforeSend_.get();
+    if (!chain) return current;
+    for (auto& function : *chain) {
         if (!current) break;
         if (function) current = function(std::move(*current));
     }

@@ -85,7 +85,7 @@ public:
     std::string snapshotEndpoint() const { return snapshotEndpoint_.get(); }
     void setSnapshotEndpoint(std::string endpoint) { snapshotEndpoint_.set(std::move(endpoint)); }
 
-    // Replaces the before-send chain: each function gets the previous one's result, and the first
+    // Replaces the before-send chain, from any thread: each function gets the previous one's result, and the first
     // that returns nothing drops the event without the later ones being called.
     void setBeforeSend(std::vector<BeforeSend> functions);
     template <class... F>
@@ -99,7 +99,8 @@ private:
     Url host_;
     std::string apiKey_;
     ReadWriteLock<std::string> snapshotEndpoint_{"/s/"};
-    std::shared_ptr<const std::vector<BeforeSend>> beforeSend_;
+    // Replaced whole, so that a chain being run is never changed under it; it runs outside the lock.
+    ReadWriteLock<std::shared_ptr<const std::vector<BeforeSend>>> beforeSend_;
 };
 
 }  // namespace plover

@@ -53,37 +53,7 @@ std::error_code writeWhole(const fs::path& file, const std::string& data) {
 }
 
 std::optional<std::string> readFile(const fs::path& file, std::error_code& error) {
-    std::uintmax_t size = fs::file_size(file, error);
-    if (error) return std::nullopt;
-    if (size > PloverFileBackedQueue::maximumFileSize) {
-        error = std::make_error_code(std::errc::file_too_large);
-        return std::nullopt;
-    }
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = {errno, std::generic_category()};
-        return std::nullopt;
-    }
-    std::string data;
-    char buffer[16384];
-    while (true) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            error = {errno, std::generic_category()};
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        data.append(buffer, static_cast<std::size_t>(got));
-        if (data.size() > PloverFileBackedQueue::maximumFileSize) {
-            error = std::make_error_code(std::errc::file_too_large);
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    return data;
+    return readFileAtMost(file, PloverFileBackedQueue::maximumFileSize, error);
 }
 
 }  // namespace

@@ -178,37 +178,7 @@ void mergeFolder(const fs::path& from, const fs::path& into) {
 }
 
 std::optional<std::string> readWholeFile(const fs::path& path, std::error_code& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = lastError();
-        return std::nullopt;
-    }
-    std::string content;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) > PloverStorage::maximumFileSize) {
-        ::close(fd);
-        error = std::make_error_code(std::errc::file_too_large);
-        return std::nullopt;
-    }
-    char buffer[16384];
-    while (true) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            error = lastError();
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        content.append(buffer, static_cast<std::size_t>(got));
-        if (content.size() > PloverStorage::maximumFileSize) {
-            ::close(fd);
-            error = std::make_error_code(std::errc::file_too_large);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    return content;
+    return readFileAtMost(path, PloverStorage::maximumFileSize, error);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #pragma once
 // File-system helpers that never fail to their caller; failures go to the debug log.
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
 
 namespace plover {
 
@@ -14,5 +18,11 @@ bool directoryExists(const std::filesystem::path& path);
 
 // Whether anything, a dangling symbolic link included, exists at `path`.
 bool somethingExistsAt(const std::filesystem::path& path);
+
+// The whole content of the file at `path`, read no further than `limit` bytes: a longer file (or
+// one that grows past it while read) gives std::errc::file_too_large in `error`, as any failure to
+// read gives its own error; nothing then.
+std::optional<std::string> readFileAtMost(const std::filesystem::path& path, std::size_t limit,
+                                          std::error_code& error);
 
 }  // namespace plover

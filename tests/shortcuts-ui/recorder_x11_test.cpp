@@ -59,9 +59,12 @@ protected:
     }
     bool record(QWidget& window, RecorderQt& recorder) {
         window.activateWindow();
-        if (!processEventsUntil([&] { return window.isActiveWindow(); }, 3s)) return false;
+        if (!processEventsUntil([&] { return window.isActiveWindow(); }, 10s)) return false;
+        // The window coming to the front may have handed the recorder the focus, which it gives
+        // up again at once (that is no request to record); focusing it then would change nothing.
+        if (recorder.hasFocus()) recorder.clearFocus();
         recorder.setFocus(Qt::MouseFocusReason);
-        return processEventsUntil([&] { return recorder.isRecording(); }, 3s);
+        return processEventsUntil([&] { return recorder.isRecording(); }, 10s);
     }
     void pressControlShift(std::uint32_t keysym) { driver.chord({Keysym::controlL, Keysym::shiftL, keysym}); }
 

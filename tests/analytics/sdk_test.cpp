@@ -85,8 +85,8 @@ struct SdkFixture : ::testing::Test {
     StorageFolders folders;
     // Outlives the runtime: "PloverDidStart" may still be on its way when a test ends.
     platform::NotificationCenter center;
-    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
     support::TestRuntime runtime;
+    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
     std::shared_ptr<SilentFlagRequests> requests = std::make_shared<SilentFlagRequests>();
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     // The integrations every setup makes: name and whether it fails to install.

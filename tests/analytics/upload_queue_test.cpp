@@ -30,10 +30,11 @@ namespace fs = std::filesystem;
 struct QueueFixture : ::testing::Test {
     support::TemporaryFolder folder;
     support::IngestionServer server;
-    // Outlives the client's worker and the background thread, which post to it.
+    // Both outlive the client's worker, which posts to them and may still hold a queue (and its
+    // strand on the background thread) when a test ends with an upload under way.
     asio::io_context main;
-    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
     asio::thread_pool background{1};
+    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
     std::shared_ptr<plover::PloverConfig> config = analytics_test::makeConfig("test-key", server.host());
     std::mutex clockMutex;
     plover::Date now = plover::Date(1709622489000ms);

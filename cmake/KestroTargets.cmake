@@ -30,12 +30,13 @@ function(kestro_library name)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS} kestro_warnings)
 endfunction()
 
-# kestro_test_folder(<label> [LIBS <libs...>] [LOCK <resource>] [TIMEOUT <seconds>]):
+# kestro_test_folder(<label> [LIBS <libs...>] [LOCK <resource>] [TIMEOUT <seconds>] [SERIAL]):
 # one GoogleTest binary from every .cpp in tests/<label>/, carrying the CTest label <label>.
 # LOCK names a shared resource (a display, the sound server) that its tests never use at the
-# same time as other tests holding the same lock.
+# same time as other tests holding the same lock. SERIAL runs each of its tests with no other
+# test beside it.
 function(kestro_test_folder label)
-  cmake_parse_arguments(ARG "" "LOCK;TIMEOUT" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "LOCK;TIMEOUT" "LIBS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${label}/*.cpp)
   if(NOT sources)
     return()
@@ -46,6 +47,9 @@ function(kestro_test_folder label)
   set(properties LABELS ${label} TIMEOUT ${ARG_TIMEOUT})
   if(ARG_LOCK)
     list(APPEND properties RESOURCE_LOCK ${ARG_LOCK})
+  endif()
+  if(ARG_SERIAL)
+    list(APPEND properties RUN_SERIAL TRUE)
   endif()
   string(REPLACE "-" "_" target "test_${label}")
   add_executable(${target} ${sources})

@@ -123,7 +123,7 @@ TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThre
 
     // The answering peer has gone too; the server's held replies hold no GStreamer thread.
     EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= before; }, patience))
-        << threadsInUse() << " threads, " << before << " before";
+        << threadsInUse() << " threads, " << before << " before: " << threadNames();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "realtime/transport/gstreamer_support.hpp"
 #include "support/realtime_events.hpp"
@@ -19,6 +20,21 @@ std::size_t threadCount() {
         closedir(tasks);
     }
     return count;
+}
+
+std::string threadNames() {
+    std::string names;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        closedir(tasks);
+    }
+    return names;
 }
 
 void dropIdleThreads() { g_thread_pool_stop_unused_threads(); }

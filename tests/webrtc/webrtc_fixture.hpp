@@ -28,6 +28,8 @@ namespace asio = boost::asio;
 
 // The threads of this process.
 std::size_t threadCount();
+// Their names, for a failure's message.
+std::string threadNames();
 
 // Lets idle threads that GLib keeps for reuse go, so that a count shows only threads in use.
 void dropIdleThreads();

@@ -85,8 +85,9 @@ public:
     std::string snapshotEndpoint() const { return snapshotEndpoint_.get(); }
     void setSnapshotEndpoint(std::string endpoint) { snapshotEndpoint_.set(std::move(endpoint)); }
 
-    // Replaces the before-send chain, from any thread: each function gets the previous one's result, and the first
-    // that returns nothing drops the event without the later ones being called.
+    // Replaces the before-send chain, from any thread: each function gets the previous one's
+    // result, and the first that returns nothing drops the event without the later ones being
+    // called.
     void setBeforeSend(std::vector<BeforeSend> functions);
     template <class... F>
     void setBeforeSend(F... functions) {

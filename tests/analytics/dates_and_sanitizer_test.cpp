@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <locale>
+#include <thread>
 
 #include "analytics/util/dates.hpp"
 #include "analytics/util/file_helpers.hpp"
@@ -227,6 +228,35 @@ TEST(FileHelpers, DeleteCreateAndTestFoldersQuietlyAndSafely) {
     plover::createDirectoryIfNeeded(file / "below");
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].rfind("[Plover] Error creating storage directory: ", 0), 0u) << log.lines()[0];
+}
+
+// The stores read what they find on disk no further than their bound, whatever the file claims
+// to be: a pipe has no size until it is read.
+TEST(FileHelpers, AFileIsReadUpToItsBoundAndNoFurther) {
+    support::TemporaryFolder folder;
+    std::error_code error;
+    auto atBound = folder.path() / "ten";
+    std::ofstream(atBound) << "0123456789";
+    EXPECT_EQ(plover::readFileAtMost(atBound, 10, error), "0123456789");
+    EXPECT_FALSE(error);
+
+    auto past = folder.path() / "eleven";
+    std::ofstream(past) << "0123456789a";
+    EXPECT_EQ(plover::readFileAtMost(past, 10, error), std::nullopt);
+    EXPECT_EQ(error, std::errc::file_too_large);
+
+    error.clear();
+    EXPECT_EQ(plover::readFileAtMost(folder.path() / "missing", 10, error), std::nullopt);
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+
+    auto pipe = folder.path() / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    // One write, within the pipe's atomic size: it is over before the reader gives up.
+    std::thread writer([&] { std::ofstream(pipe) << std::string(4000, 'x'); });
+    error.clear();
+    EXPECT_EQ(plover::readFileAtMost(pipe, 1000, error), std::nullopt);
+    EXPECT_EQ(error, std::errc::file_too_large);
+    writer.join();
 }
 
 TEST(InternalPloverError, TextEndsWithTheModuleFileAndLine) {

@@ -136,6 +136,17 @@ struct UserData {
     UserData& operator=(const UserData&) = delete;
 };
 
+// Holds the caller's data; when even that cannot be allocated, the data goes to its destroy
+// function at once. Either way it is released exactly once, and nothing is thrown.
+std::shared_ptr<UserData> holdUserData(void* data, plover_destroy_fn destroy) noexcept {
+    try {
+        return std::make_shared<UserData>(data, destroy);
+    } catch (...) {
+        if (destroy) destroy(data);
+        return nullptr;
+    }
+}
+
 class CSanitizer : public plover::PloverPropertiesSanitizer {
 public:
     CSanitizer(plover_sanitize_fn callback, std::shared_ptr<UserData> userData)
@@ -345,11 +356,12 @@ char* plover_config_get_string(const plover_config* config, int field) {
 plover_status plover_config_set_get_anonymous_id(plover_config* config, plover_anonymous_id_fn callback,
                                                  void* user_data, plover_destroy_fn destroy) {
     // Taken first, so that the destroy function runs also when the call is refused.
-    auto userData = std::make_shared<UserData>(user_data, destroy);
+    auto userData = holdUserData(user_data, destroy);
+    if (!userData) return PLOVER_FAILED;
     return guarded([&] {
         auto& c = configOf(config);
         if (!callback) {
-            c.getAnonymousId = [](plover::Uuid id) { return id; };
+            c.getAnonymousId = plover::PloverConfig::keepGeneratedAnonymousId;
             return;
         }
         c.getAnonymousId = [callback, userData](plover::Uuid generated) {
@@ -365,7 +377,8 @@ plover_status plover_config_set_get_anonymous_id(plover_config* config, plover_a
 
 plover_status plover_config_set_properties_sanitizer(plover_config* config, plover_sanitize_fn callback,
                                                      void* user_data, plover_destroy_fn destroy) {
-    auto userData = std::make_shared<UserData>(user_data, destroy);
+    auto userData = holdUserData(user_data, destroy);
+    if (!userData) return PLOVER_FAILED;
     return guarded([&] {
         auto& c = configOf(config);
         c.propertiesSanitizer = callback ? std::make_shared<CSanitizer>(callback, userData) : nullptr;
@@ -373,9 +386,7 @@ plover_status plover_config_set_properties_sanitizer(plover_config* config, plov
 }
 
 plover_before_send* plover_before_send_new(plover_before_send_fn callback, void* user_data, plover_destroy_fn destroy) {
-    auto userData = guardedValue<std::shared_ptr<UserData>>(nullptr, [&] {
-        return std::make_shared<UserData>(user_data, destroy);
-    });
+    auto userData = holdUserData(user_data, destroy);
     if (!userData || !callback) return nullptr;
     return guardedValue<plover_before_send*>(nullptr, [&] {
         plover::PloverConfig::BeforeSend function = [callback, userData](plover::PloverEvent event)
@@ -643,13 +654,8 @@ plover_status plover_reset_group_properties_for_flags(plover_sdk* sdk, const cha
 
 void plover_reload_feature_flags(plover_sdk* sdk, void (*callback)(void* user_data), void* user_data,
                                  plover_destroy_fn destroy) {
-    auto userData = guardedValue<std::shared_ptr<UserData>>(nullptr, [&] {
-        return std::make_shared<UserData>(user_data, destroy);
-    });
-    if (!userData) {
-        if (destroy) destroy(user_data);
-        return;
-    }
+    auto userData = holdUserData(user_data, destroy);
+    if (!userData) return;
     guarded([&] {
         auto& s = sdkOf(sdk);
         if (!callback) {

@@ -66,7 +66,8 @@ public:
     // Changed at run time by opting in and out.
     std::atomic<bool> optOut{false};
     // Called with every freshly generated anonymous id; the id it returns is used.
-    std::function<Uuid(Uuid)> getAnonymousId = [](Uuid id) { return id; };
+    static Uuid keepGeneratedAnonymousId(Uuid id) { return id; }
+    std::function<Uuid(Uuid)> getAnonymousId = keepGeneratedAnonymousId;
     bool reuseAnonymousId = false;
     std::shared_ptr<PloverPropertiesSanitizer> propertiesSanitizer;
     PloverPersonProfiles personProfiles = PloverPersonProfiles::identifiedOnly;

@@ -78,13 +78,12 @@ PloverSDK::PloverSDK(std::shared_ptr<PloverConfig> config, PloverSDKEnvironment 
 PloverSDK::~PloverSDK() {
     // An instance dropped while set up gives its key back, or no instance could ever use it again.
     if (enabled_.exchange(false)) {
-        {
-            std::lock_guard lock(registry().lock);
-            registry().apiKeys.erase(config_->apiKey());
-        }
+        // Its queues stop first: another instance may take the key, and the same queue files, at once.
         for (auto& queue : {queue_, replayQueue_}) {
             if (queue) queue->close();
         }
+        std::lock_guard lock(registry().lock);
+        registry().apiKeys.erase(config_->apiKey());
     }
     stopReachability();
     uninstallIntegrations();
@@ -107,11 +106,6 @@ std::shared_ptr<PloverSDK> PloverSDK::with(std::shared_ptr<PloverConfig> config,
     auto sdk = create(config, std::move(environment));
     sdk->setup(std::move(config));
     return sdk;
-}
-
-void PloverSDK::setEnvironment(PloverSDKEnvironment environment) {
-    std::lock_guard lock(fieldsLock_);
-    environment_ = std::move(environment);
 }
 
 // ---- Fields ----
@@ -313,10 +307,6 @@ void PloverSDK::close() {
 void PloverSDK::closeLocked() {
     enabled_.store(false);
     auto config = this->config();
-    {
-        std::lock_guard lock(registry().lock);
-        registry().apiKeys.erase(config->apiKey());
-    }
 
     std::shared_ptr<PloverQueue> queue;
     std::shared_ptr<PloverQueue> replayQueue;
@@ -327,6 +317,12 @@ void PloverSDK::closeLocked() {
     }
     for (auto& each : {queue, replayQueue}) {
         if (each) each->close();
+    }
+    // Given back once its queues have stopped: another instance may take the key, and the same
+    // queue files, at once.
+    {
+        std::lock_guard lock(registry().lock);
+        registry().apiKeys.erase(config->apiKey());
     }
 
     std::shared_ptr<PloverStorageManager> storageManager;

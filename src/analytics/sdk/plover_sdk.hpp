@@ -166,8 +166,6 @@ public:
     // A new instance that is not set up, holding `config` (the constructor of shared() and with()).
     static std::shared_ptr<PloverSDK> create(std::shared_ptr<PloverConfig> config,
                                              PloverSDKEnvironment environment = PloverSDKEnvironment::process());
-    // Used by the next setup; the current collaborators are not rebuilt.
-    void setEnvironment(PloverSDKEnvironment environment);
 
     bool isEnabled() const { return enabled_.load(); }
     // The configuration; replaced by a default one on close.

@@ -8,7 +8,8 @@ Serves HTTP on 127.0.0.1 (a port of its own, printed as "listening on PORT"):
   POST /send             sends the body as one text message on the newest channel.
   POST /close-channel    closes the newest channel.
   POST /close-connection closes the newest peer connection (SCTP ABORT, DTLS close_notify).
-  GET  /state            "channels=N open=N messages=N": channels seen, open now, messages received.
+  GET  /state            "channels=N open=N messages=N newest=STATE": channels seen, open now,
+                         messages received, the newest channel's state ("none" before any).
 ICE gathers on 127.0.0.1 only. It ends by itself after --lifetime seconds.
 """
 
@@ -112,7 +113,9 @@ async def handle(reader, writer):
         elif method == "GET" and path == "/state":
             open_now = sum(1 for _, chs in connections for c in chs if c.readyState == "open")
             channels = sum(len(chs) for _, chs in connections)
-            status, text = 200, f"channels={channels} open={open_now} messages={len(messages)}"
+            newest = newest_channel()
+            newest_state = newest.readyState if newest else "none"
+            status, text = 200, f"channels={channels} open={open_now} messages={len(messages)} newest={newest_state}"
         elif method == "POST":
             status, text = await control(path, body)
         else:

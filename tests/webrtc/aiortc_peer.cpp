@@ -93,10 +93,6 @@ bool AiortcPeer::closeChannel() { return call("POST", "/close-channel").first ==
 bool AiortcPeer::closeConnection() { return call("POST", "/close-connection").first == 200; }
 std::string AiortcPeer::state() { return call("GET", "/state").second; }
 
-bool AiortcPeer::waitForState(const std::string& expected, std::chrono::milliseconds limit) {
-    return support::eventually([&] { return state() == expected; }, limit);
-}
-
 void AiortcPeer::kill() {
     process_->signal(SIGKILL);
     process_->waitForExit(std::chrono::seconds(5));

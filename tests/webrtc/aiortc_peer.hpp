@@ -32,10 +32,8 @@ public:
     // DTLS close_notify). False when there is none.
     bool closeChannel();
     bool closeConnection();
-    // The peer's own account: "channels=N open=N messages=N".
+    // The peer's own account: "channels=N open=N messages=N newest=STATE".
     std::string state();
-    // Waits until its state reads `expected`.
-    bool waitForState(const std::string& expected, std::chrono::milliseconds limit);
 
     // Ends the process at once (SIGKILL): nothing more is sent, not even a goodbye.
     void kill();

@@ -20,17 +20,27 @@ protected:
         peer = std::make_unique<AiortcPeer>();
     }
 
-    // Connects and waits until the channel is open on both sides.
+    // Connects and waits until the channel is open on both sides (aiortc may see it open later).
     std::shared_ptr<realtime::Connector> connectToPeer() {
         const auto opened = printedCount("Data channel opened.");
         auto connector = rt.run(
             [this] { return WebRTCConnector::connect(http, offerRequestTo(peer->offerUrl()), loopbackOptions()); },
             patience);
         EXPECT_TRUE(support::eventually([&] { return printedCount("Data channel opened.") > opened; }, patience));
+        ++channels;
+        const std::string seen = "channels=" + std::to_string(channels) + " ";
+        EXPECT_TRUE(support::eventually(
+            [&] {
+                auto state = peer->state();
+                return state.rfind(seen, 0) == 0 && state.ends_with(" newest=open");
+            },
+            patience))
+            << peer->state();
         return connector;
     }
 
     std::unique_ptr<AiortcPeer> peer;
+    int channels = 0;  // the channels the peer has been offered
 };
 
 TEST_F(AiortcTest, TenConnectionsInOneProcessLeaveNoThreadAndNoSocket) {
@@ -44,8 +54,8 @@ TEST_F(AiortcTest, TenConnectionsInOneProcessLeaveNoThreadAndNoSocket) {
         ASSERT_TRUE(peer->send(speechStarted(id))) << peer->state();
         EXPECT_EQ(drainOnMain(connector->events(), 1).ids, std::vector<std::string>{id});
         rt.run(rt.shared(), [&] { return connector->send(realtime::ClientEvent::commitInputAudioBuffer(id)); });
-        EXPECT_TRUE(peer->waitForState("channels=" + std::to_string(i + 1) + " open=1 messages=" + std::to_string(i + 1),
-                                       patience))
+        const std::string received = " messages=" + std::to_string(i + 1) + " ";
+        EXPECT_TRUE(support::eventually([&] { return peer->state().find(received) != std::string::npos; }, patience))
             << peer->state();
         EXPECT_GT(udpSocketCount(), socketsBefore);
     }
@@ -69,6 +79,7 @@ TEST_F(AiortcTest, APeerThatGoesAwayIsNoticedWithinTheBound) {
         std::atomic<int> disconnects{0};
         connector->onDisconnect([&] { ++disconnects; });
         ASSERT_TRUE(peer->send(speechStarted("last")));
+        EXPECT_EQ(drainOnMain(connector->events(), 1).ids, std::vector<std::string>{"last"});
         const auto start = Clock::now();
         const std::string name = c.name;
         if (name == "closes the channel") {
@@ -82,7 +93,7 @@ TEST_F(AiortcTest, APeerThatGoesAwayIsNoticedWithinTheBound) {
         auto outcome = rt.run([events = connector->events()] { return drain(events); }, patience);
         const auto noticed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         std::cout << c.name << ": noticed after " << noticed.count() << " ms\n";
-        EXPECT_EQ(outcome.ids, std::vector<std::string>{"last"});
+        EXPECT_EQ(outcome.ids, std::vector<std::string>{});
         EXPECT_LT(noticed, realtime::detail::peerSilenceLimit + 2s);
         if (c.clean) {
             EXPECT_EQ(outcome.end, "end");

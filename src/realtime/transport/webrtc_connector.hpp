@@ -13,8 +13,8 @@
 // disconnect handler, unless it has run already.
 //
 // The other side going away is noticed too: when it closes the data channel or the connection, the
-// stream ends normally; when the connection fails, or stays disconnected or silent (not a packet
-// of any kind) for a few seconds, the stream ends with a ConnectionError. Either way later sends
+// stream ends normally; when the connection fails, or stays disconnected or silent (nothing but
+// ICE's own checks) for seven seconds, the stream ends with a ConnectionError. Either way later sends
 // fail and the disconnect handler runs then, once in all, on the executor connect() ran on.
 
 #include <boost/asio/any_io_executor.hpp>

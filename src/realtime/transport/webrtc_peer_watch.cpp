@@ -83,7 +83,8 @@ GstPadProbeReturn onReceived(GstPad*, GstPadProbeInfo*, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-// Every packet from the other side (STUN, DTLS, SCTP, RTP, RTCP) leaves an ICE source element.
+// Every packet from the other side but ICE's own checks (DTLS, SCTP, RTP, RTCP) leaves an ICE
+// source element.
 void watchReceivedPackets(GstElement* webrtc, const SharedBox& shared) {
     GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(webrtc));
     GValue item = G_VALUE_INIT;

@@ -1,7 +1,7 @@
 #pragma once
 // Notices that the other side of a negotiated webrtcbin has gone: it closed the connection (the
-// DTLS close_notify), the connection failed, or it stayed disconnected or silent (no packet of any
-// kind, consent checks included) for longer than peerSilenceLimit. The connector's shared state is
+// DTLS close_notify), the connection failed, or it stayed disconnected or silent (no DTLS, SCTP,
+// RTP or RTCP packet) for longer than peerSilenceLimit. The connector's shared state is
 // told through WebRTCShared::lose and WebRTCShared::disconnected.
 
 #include <memory>

@@ -25,8 +25,9 @@
 namespace realtime::detail {
 
 // How long the other side may stay silent, or the connection disconnected, before it counts as
-// gone. A live peer is never silent that long: it answers or sends ICE consent checks every four
-// to six seconds, and RTCP reports and its audio besides.
+// gone. Silence is counted in packets past ICE (its STUN checks stay inside libnice): a live peer
+// reports on the audio this side always sends with RTCP at least every 6.2 seconds (the longest
+// randomised interval of RTP's rules), and sends its own audio besides.
 inline constexpr std::chrono::milliseconds peerSilenceLimit{7000};
 
 struct WebRTCShared : std::enable_shared_from_this<WebRTCShared> {

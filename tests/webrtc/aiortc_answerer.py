@@ -8,8 +8,9 @@ Serves HTTP on 127.0.0.1 (a port of its own, printed as "listening on PORT"):
   POST /send             sends the body as one text message on the newest channel.
   POST /close-channel    closes the newest channel.
   POST /close-connection closes the newest peer connection (SCTP ABORT, DTLS close_notify).
-  GET  /state            "channels=N open=N messages=N newest=STATE": channels seen, open now,
-                         messages received, the newest channel's state ("none" before any).
+  GET  /state            "channels=N open=N messages=N audio=N newest=STATE": channels seen, open
+                         now, messages received, audio frames decoded, the newest channel's state
+                         ("none" before any).
 ICE gathers on 127.0.0.1 only. It ends by itself after --lifetime seconds.
 """
 
@@ -28,6 +29,7 @@ MAX_BODY = 1 << 20
 
 connections = []  # (peer connection, [channel]) in the order of the offers
 messages = []
+audio_frames = [0]  # decoded frames of the offerers' audio
 
 
 def newest_channel():
@@ -56,6 +58,7 @@ async def answer(offer_sdp):
             try:
                 while True:
                     await track.recv()
+                    audio_frames[0] += 1
             except Exception:
                 pass
 
@@ -115,7 +118,10 @@ async def handle(reader, writer):
             channels = sum(len(chs) for _, chs in connections)
             newest = newest_channel()
             newest_state = newest.readyState if newest else "none"
-            status, text = 200, f"channels={channels} open={open_now} messages={len(messages)} newest={newest_state}"
+            status, text = 200, (
+                f"channels={channels} open={open_now} messages={len(messages)} audio={audio_frames[0]} "
+                f"newest={newest_state}"
+            )
         elif method == "POST":
             status, text = await control(path, body)
         else:

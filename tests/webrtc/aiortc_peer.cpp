@@ -93,6 +93,12 @@ bool AiortcPeer::closeChannel() { return call("POST", "/close-channel").first ==
 bool AiortcPeer::closeConnection() { return call("POST", "/close-connection").first == 200; }
 std::string AiortcPeer::state() { return call("GET", "/state").second; }
 
+long AiortcPeer::audioFrames() {
+    std::smatch match;
+    const std::string text = state();
+    return std::regex_search(text, match, std::regex(" audio=([0-9]+) ")) ? std::stol(match[1]) : -1;
+}
+
 void AiortcPeer::kill() {
     process_->signal(SIGKILL);
     process_->waitForExit(std::chrono::seconds(5));

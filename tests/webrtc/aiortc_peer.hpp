@@ -32,8 +32,10 @@ public:
     // DTLS close_notify). False when there is none.
     bool closeChannel();
     bool closeConnection();
-    // The peer's own account: "channels=N open=N messages=N newest=STATE".
+    // The peer's own account: "channels=N open=N messages=N audio=N newest=STATE".
     std::string state();
+    // The audio frames it has decoded from the offerers' tracks.
+    long audioFrames();
 
     // Ends the process at once (SIGKILL): nothing more is sent, not even a goodbye.
     void kill();

@@ -58,6 +58,9 @@ TEST_F(AiortcTest, TenConnectionsInOneProcessLeaveNoThreadAndNoSocket) {
         EXPECT_TRUE(support::eventually([&] { return peer->state().find(received) != std::string::npos; }, patience))
             << peer->state();
         EXPECT_GT(udpSocketCount(), socketsBefore);
+        // The Opus track the offer describes reaches aiortc's decoder.
+        const long frames = peer->audioFrames();
+        EXPECT_TRUE(support::eventually([&] { return peer->audioFrames() > frames; }, patience)) << peer->state();
     }
     EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= threadsBefore && udpSocketCount() <= socketsBefore; },
                                     patience))

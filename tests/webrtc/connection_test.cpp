@@ -32,7 +32,8 @@ TEST_F(WebRTCTest, ConnectsOverLoopbackCarriesEventsBothWaysAndClosesOnTeardown)
     EXPECT_EQ(offers[0].header("Authorization"), "Bearer test");
     EXPECT_EQ(offers[0].header("Content-Type"), "application/sdp");
     const auto audio = section(offers[0].body, "m=audio");
-    EXPECT_NE(audio.find("OPUS/48000"), std::string::npos) << offers[0].body;
+    // Opus as its RTP payload format writes it, two channels included.
+    EXPECT_NE(audio.find("a=rtpmap:111 opus/48000/2\r\n"), std::string::npos) << audio;
     EXPECT_NE(audio.find("a=sendrecv"), std::string::npos) << audio;
     EXPECT_NE(audio.find(" msid:stream0 audio0\r\n"), std::string::npos) << audio;
     EXPECT_NE(section(offers[0].body, "m=application").find("webrtc-datachannel"), std::string::npos)
@@ -109,9 +110,17 @@ TEST_F(WebRTCTest, RefusesAnyReplyButA201WithUtf8Text) {
     }
 }
 
-TEST_F(WebRTCTest, AnAnswerThatIsNotSdpFailsTheConnection) {
-    server.setReply(offerPath, support::ScriptedReply::text(201, "hello"));
-    EXPECT_THROW(connect(), WebRTCConnector::NegotiationError);
+TEST_F(WebRTCTest, AnAnswerThatIsNotSdpFailsTheConnectionSayingSo) {
+    for (const char* body : {"hello", "", "v=0\r\nhello\r\n"}) {
+        SCOPED_TRACE(body);
+        server.setReply(offerPath, support::ScriptedReply::text(201, body));
+        try {
+            connect();
+            ADD_FAILURE() << "connected";
+        } catch (const WebRTCConnector::NegotiationError& error) {
+            EXPECT_STREQ(error.what(), "The answer is not an SDP description");
+        }
+    }
 }
 
 TEST_F(WebRTCTest, AnOfferThatCannotBeSentFailsTheConnection) {

@@ -34,36 +34,24 @@ protected:
         });
         return Attempt{std::move(task), std::move(ended)};
     }
+};
 
-    // The threads in use once idle ones GLib keeps for reuse have gone.
-    static std::size_t threadsInUse() {
-        dropIdleThreads();
-        std::size_t count = threadCount();
-        // Idle threads leave a moment after they are told to.
-        support::eventually([&] {
-            dropIdleThreads();
-            auto now = threadCount();
-            bool settled = now == count;
-            count = now;
-            return settled;
-        }, 200ms);
-        return count;
-    }
+TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThreadOrSocket) {
+    // Taken before this process has made any connection: whatever a connection leaves shows.
+    const std::size_t before = threadsInUse();
+    const std::size_t socketsBefore = udpSocketCount();
 
-    void SetUp() override {
-        WebRTCTest::SetUp();
-        // GLib and GStreamer start threads of their own for the whole process with a first
-        // connection (the system clock's, GLib's worker); they are not the connector's.
+    {
+        SCOPED_TRACE("once connected");
         AnsweringPeer peer;
         answerThrough(peer);
         auto connector = connect();
-        server.setResponder(offerPath, nullptr);
         ASSERT_TRUE(peer.waitForChannelOpen());
+        EXPECT_GT(udpSocketCount(), socketsBefore);
+        auto destroyed = std::async(std::launch::async, [&] { connector.reset(); });
+        EXPECT_EQ(destroyed.wait_for(2s), std::future_status::ready);
+        server.setResponder(offerPath, nullptr);
     }
-};
-
-TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThread) {
-    const std::size_t before = threadsInUse();
 
     {
         SCOPED_TRACE("during ICE gathering");
@@ -122,8 +110,10 @@ TEST_F(TeardownTest, EndsWithinTwoSecondsAtEveryStageOfConnectingAndLeavesNoThre
     }
 
     // The answering peer has gone too; the server's held replies hold no GStreamer thread.
-    EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= before; }, patience))
-        << threadsInUse() << " threads, " << before << " before: " << threadNames();
+    EXPECT_TRUE(support::eventually([&] { return threadsInUse() <= before && udpSocketCount() <= socketsBefore; },
+                                    patience))
+        << threadsInUse() << " threads, " << before << " before: " << threadNames() << "; " << udpSocketCount()
+        << " UDP sockets, " << socketsBefore << " before";
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 #include "realtime/transport/gstreamer_support.hpp"
 #include "support/realtime_events.hpp"
@@ -37,7 +40,54 @@ std::string threadNames() {
     return names;
 }
 
+namespace {
+
+// The inodes of the sockets listed in a /proc/net table (the tenth column).
+void readSocketTable(const char* path, std::set<std::string>& inodes) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int column = 0; column < 10 && fields >> field; ++column) {
+        }
+        if (fields) inodes.insert(field);
+    }
+}
+
+}  // namespace
+
+std::size_t udpSocketCount() {
+    std::set<std::string> udp;
+    readSocketTable("/proc/net/udp", udp);
+    readSocketTable("/proc/net/udp6", udp);
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        // "socket:[12345]"
+        if (error || target.rfind("socket:[", 0) != 0) continue;
+        if (udp.count(target.substr(8, target.size() - 9))) ++count;
+    }
+    return count;
+}
+
 void dropIdleThreads() { g_thread_pool_stop_unused_threads(); }
+
+std::size_t threadsInUse() {
+    dropIdleThreads();
+    std::size_t count = threadCount();
+    // Idle threads leave a moment after they are told to.
+    support::eventually([&] {
+        dropIdleThreads();
+        auto now = threadCount();
+        bool settled = now == count;
+        count = now;
+        return settled;
+    }, 200ms);
+    return count;
+}
 
 namespace {
 
@@ -102,6 +152,17 @@ void loadPlugins() {
                              "rtp", "audiomixer", "coreelements", "app", "dtls", "srtp", "nice", "sctp", "pulseaudio"}) {
         if (GstPlugin* plugin = gst_plugin_load_by_name(name)) gst_object_unref(plugin);
     }
+    // The system clock starts a thread of its own, kept for the life of the process, with the first
+    // wait that is not a blocking one (a pipeline's first): start it here, with the process.
+    static std::once_flag clockStarted;
+    std::call_once(clockStarted, [] {
+        GstClock* clock = gst_system_clock_obtain();
+        GstClockID wait = gst_clock_new_single_shot_id(clock, gst_clock_get_time(clock) + GST_SECOND * 3600);
+        gst_clock_id_wait_async(wait, [](GstClock*, GstClockTime, GstClockID, gpointer) -> gboolean { return TRUE; }, nullptr, nullptr);
+        gst_clock_id_unschedule(wait);
+        gst_clock_id_unref(wait);
+        gst_object_unref(clock);
+    });
 }
 
 void WebRTCTest::SetUp() { loadPlugins(); }

@@ -31,8 +31,15 @@ std::size_t threadCount();
 // Their names, for a failure's message.
 std::string threadNames();
 
+// The UDP sockets this process holds open (IPv4 and IPv6): its descriptors that are sockets listed
+// in /proc/net/udp or /proc/net/udp6.
+std::size_t udpSocketCount();
+
 // Lets idle threads that GLib keeps for reuse go, so that a count shows only threads in use.
 void dropIdleThreads();
+
+// The threads in use once idle ones GLib keeps for reuse have gone.
+std::size_t threadsInUse();
 
 // Collects the warnings and criticals that GLib, GStreamer and libnice report while it lives
 // (through g_log or the structured log, from any thread); what is left when it ends fails the

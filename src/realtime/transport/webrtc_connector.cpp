@@ -5,16 +5,18 @@
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <boost/asio/this_coro.hpp>
+
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <set>
 #include <thread>
 #include <utility>
 
 #include "platform/runtime/print.hpp"
 #include "realtime/model/codec.hpp"
 #include "realtime/transport/gstreamer_support.hpp"
+#include "realtime/transport/webrtc_peer_watch.hpp"
+#include "realtime/transport/webrtc_shared.hpp"
 
 namespace realtime {
 
@@ -32,7 +34,9 @@ constexpr auto channelCloseGrace = 50ms;
 const char* const dataChannelLabel = "oai-events";
 const char* const streamId = "stream0";
 const char* const trackId = "audio0";
-const char* const opusCaps = "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,payload=111";
+// Opus is always described as two channels (encoding-params), however many the stream carries.
+const char* const opusCaps =
+    "application/x-rtp,media=audio,encoding-name=OPUS,clock-rate=48000,encoding-params=(string)2,payload=111";
 
 // The caps of the track this side sends.
 std::string sentCaps(guint ssrc) { return std::string(opusCaps) + ",ssrc=(uint)" + std::to_string(ssrc); }
@@ -115,44 +119,6 @@ asio::awaitable<void> rethrow(std::exception_ptr error) {
 }  // namespace
 
 namespace detail {
-
-// What the connector shares with GStreamer's callbacks. The callbacks hold it through their
-// closures; it holds no GStreamer object, so there is no cycle.
-struct WebRTCShared {
-    ServerEventStream::Continuation stream;
-
-    // Held across each send and across the flush when the channel opens, so that messages queued
-    // while the channel was connecting leave before any later one.
-    std::mutex sendMutex;
-    std::mutex mutex;  // the fields below; never held while calling into the data channel
-    std::condition_variable channelChanged;
-    bool closing = false;      // teardown has begun: nothing is added to the pipeline any more
-    bool channelOpen = false;
-    bool channelClosed = false;
-    std::vector<std::string> pending;  // sent while the channel was still connecting
-    std::set<std::string> reportedUnknownTexts;
-
-    explicit WebRTCShared(ServerEventStream::Continuation continuation) : stream(std::move(continuation)) {}
-
-    void receive(std::string_view text) {
-        try {
-            auto received = decodeReceivedServerEvent(text);
-            if (received.event) {
-                stream.yield(std::move(*received.event));
-                return;
-            }
-            // One printed line per unknown text, however many events carry it.
-            bool first;
-            {
-                std::lock_guard lock(mutex);
-                first = reportedUnknownTexts.insert(received.skipped).second;
-            }
-            if (first) platform::print(received.skipped);
-        } catch (...) {
-            stream.fail(std::current_exception());
-        }
-    }
-};
 
 namespace {
 
@@ -269,11 +235,15 @@ void onChannelState(GstWebRTCDataChannel* channel, GParamSpec*, gpointer data) {
     g_object_get(channel, "ready-state", &state, nullptr);
     if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSING || state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED) {
         auto& shared = sharedOf(data);
-        std::lock_guard lock(shared.mutex);
-        shared.channelOpen = false;
-        shared.pending.clear();
-        if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED) shared.channelClosed = true;
-        shared.channelChanged.notify_all();
+        {
+            std::lock_guard lock(shared.mutex);
+            shared.channelOpen = false;
+            shared.pending.clear();
+            if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED) shared.channelClosed = true;
+            shared.channelChanged.notify_all();
+        }
+        // Outside teardown, the other side closed the channel: that is a goodbye.
+        if (state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED) shared.lose(nullptr);
     }
     platform::print("Data channel changed to " + nick(GST_TYPE_WEBRTC_DATA_CHANNEL_STATE, state));
 }
@@ -289,8 +259,13 @@ void onMessageData(GstWebRTCDataChannel*, GBytes* bytes, gpointer data) {
     sharedOf(data).receive(std::string_view(raw ? raw : "", size));
 }
 
-// Messages of the pipeline are not needed: dropping them keeps the bus from growing.
-GstBusSyncReply dropMessage(GstBus*, GstMessage*, gpointer) { return GST_BUS_DROP; }
+// Messages of the pipeline are not needed: dropping them keeps the bus from growing. A dropped
+// message is ours to release; each one holds its source, so one kept would keep that element (and
+// with webrtcbin its ICE agent, thread and sockets) alive after the pipeline has stopped.
+GstBusSyncReply dropMessage(GstBus*, GstMessage* message, gpointer) {
+    gst_message_unref(message);
+    return GST_BUS_DROP;
+}
 
 std::string pipelineDescription(const WebRTCOptions& options, const std::string& probe, guint ssrc) {
     // The microphone through the four voice filters (the echo canceller hears what the playback
@@ -357,6 +332,41 @@ void nameTrack(GstSDPMessage* sdp) {
     }
 }
 
+// webrtcbin writes the codec as GStreamer names it ("OPUS/48000/2"); the offer spells it as Opus's
+// RTP payload format does ("opus/48000/2"), which is what stricter answering peers look for.
+void spellOpus(GstSDPMessage* sdp) {
+    for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+        auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, m));
+        for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+            const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, a);
+            if (!attribute->key || !attribute->value || std::string_view(attribute->key) != "rtpmap") continue;
+            std::string value = attribute->value;
+            auto space = value.find(' ');
+            if (space == std::string::npos || g_ascii_strncasecmp(value.c_str() + space + 1, "opus/", 5) != 0) continue;
+            value = value.substr(0, space) + " opus/48000/2";
+            GstSDPAttribute respelled;
+            gst_sdp_attribute_set(&respelled, "rtpmap", value.c_str());
+            gst_sdp_media_replace_attribute(media, a, &respelled);
+        }
+    }
+}
+
+// Whether `text` reads as an SDP description: "v=0" first, then only lines of the form
+// "<letter>=<value>" (a last line break, or a missing one, is fine).
+bool isSdp(const std::string& text) {
+    if (text.rfind("v=0", 0) != 0) return false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        auto end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + at, end - at);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.size() < 2 || !g_ascii_isalpha(line[0]) || line[1] != '=') return false;
+        at = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -367,8 +377,10 @@ WebRTCConnector::WebRTCError::WebRTCError(Code code)
                                                                         "a UTF-8 body"),
       code(code) {}
 
-WebRTCConnector::WebRTCConnector(std::pair<ServerEventStream, ServerEventStream::Continuation> stream)
-    : events_(std::move(stream.first)), shared_(std::make_shared<detail::WebRTCShared>(std::move(stream.second))) {}
+WebRTCConnector::WebRTCConnector(std::pair<ServerEventStream, ServerEventStream::Continuation> stream,
+                                 asio::any_io_executor executor)
+    : events_(std::move(stream.first)),
+      shared_(std::make_shared<detail::WebRTCShared>(std::move(stream.second), std::move(executor))) {}
 
 void WebRTCConnector::start(const WebRTCOptions& options) {
     try {
@@ -439,12 +451,7 @@ WebRTCConnector::~WebRTCConnector() {
     }
     if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL);
     shared_->stream.finish();
-    DisconnectHandler handler;
-    {
-        std::lock_guard lock(handlerMutex_);
-        handler = std::move(handler_);
-    }
-    if (handler) handler();
+    shared_->callHandlerOnce();
     if (dataChannel_) g_object_unref(dataChannel_);
     if (pipeline_) gst_object_unref(pipeline_);
 }
@@ -453,9 +460,11 @@ asio::awaitable<std::shared_ptr<Connector>> WebRTCConnector::connect(platform::H
                                                                      platform::HttpRequest request,
                                                                      WebRTCOptions options) {
     // A half-built connector is torn down like any other when construction fails.
-    std::shared_ptr<WebRTCConnector> connector(new WebRTCConnector(ServerEventStream::make()));
+    std::shared_ptr<WebRTCConnector> connector(
+        new WebRTCConnector(ServerEventStream::make(), co_await asio::this_coro::executor));
     connector->start(options);
     co_await connector->negotiate(http, std::move(request));
+    detail::watchPeer(connector->webrtc_, connector->shared_);
     co_return connector;
 }
 
@@ -470,6 +479,7 @@ asio::awaitable<void> WebRTCConnector::negotiate(platform::HttpClient& http, pla
     if (!offer) throw NegotiationError("The peer connection gave no offer");
     std::shared_ptr<GstWebRTCSessionDescription> offerHolder(offer, gst_webrtc_session_description_free);
     detail::nameTrack(offer->sdp);
+    detail::spellOpus(offer->sdp);
 
     co_await awaitPromise("Setting the offer", [this, offer](GstPromise* promise) {
         g_signal_emit_by_name(webrtc_, "set-local-description", offer, promise);
@@ -479,9 +489,10 @@ asio::awaitable<void> WebRTCConnector::negotiate(platform::HttpClient& http, pla
     auto reply = co_await http.perform(std::move(request));
     if (reply.status != 201 || !isUtf8(reply.body)) throw WebRTCError(WebRTCError::Code::badServerResponse);
 
+    // GStreamer's reader takes any text; what is not SDP would fail later for a reason of its own.
     GstSDPMessage* message = nullptr;
-    gst_sdp_message_new_from_text(reply.body.c_str(), &message);
-    if (!message) throw NegotiationError("The answer could not be read");
+    if (detail::isSdp(reply.body)) gst_sdp_message_new_from_text(reply.body.c_str(), &message);
+    if (!message) throw NegotiationError("The answer is not an SDP description");
     std::shared_ptr<GstWebRTCSessionDescription> answer(
         gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message), gst_webrtc_session_description_free);
     co_await awaitPromise("Setting the answer", [this, &answer](GstPromise* promise) {
@@ -489,15 +500,9 @@ asio::awaitable<void> WebRTCConnector::negotiate(platform::HttpClient& http, pla
     });
 }
 
-DisconnectHandler WebRTCConnector::onDisconnect() const {
-    std::lock_guard lock(handlerMutex_);
-    return handler_;
-}
+DisconnectHandler WebRTCConnector::onDisconnect() const { return shared_->handler(); }
 
-void WebRTCConnector::onDisconnect(DisconnectHandler handler) {
-    std::lock_guard lock(handlerMutex_);
-    handler_ = std::move(handler);
-}
+void WebRTCConnector::onDisconnect(DisconnectHandler handler) { shared_->setHandler(std::move(handler)); }
 
 asio::awaitable<void> WebRTCConnector::send(const ClientEvent& event) {
     // Not a coroutine: the message leaves (or is queued) now, in the caller's order.
@@ -511,8 +516,11 @@ asio::awaitable<void> WebRTCConnector::send(const ClientEvent& event) {
     bool open;
     {
         std::lock_guard lock(shared_->mutex);
+        if (shared_->peerGone || shared_->channelClosed) {
+            return rethrow(std::make_exception_ptr(ConnectionError("The connection to the peer has ended")));
+        }
         open = shared_->channelOpen;
-        if (!open && !shared_->closing && !shared_->channelClosed) shared_->pending.push_back(std::move(text));
+        if (!open && !shared_->closing) shared_->pending.push_back(std::move(text));
     }
     if (open) detail::sendText(dataChannel_, text);
     return done();

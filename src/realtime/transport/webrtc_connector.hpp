@@ -10,10 +10,16 @@
 // lines and the connector's shared state, never the connector itself, so the connector may be
 // destroyed at any moment. Teardown closes the peer connection (the pipeline goes to NULL, which
 // ends every GStreamer thread of the connection), ends the stream normally and then calls the
-// disconnect handler once.
+// disconnect handler, unless it has run already.
+//
+// The other side going away is noticed too: when it closes the data channel or the connection, the
+// stream ends normally; when the connection fails, or stays disconnected or silent (nothing but
+// ICE's own checks) for seven seconds, the stream ends with a ConnectionError. Either way later sends
+// fail and the disconnect handler runs then, once in all, on the executor connect() ran on.
+
+#include <boost/asio/any_io_executor.hpp>
 
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -54,6 +60,14 @@ public:
         Code code;
     };
 
+    // The connection ended without teardown: the other side went away without a goodbye, or the
+    // connection failed. Ends the event stream; a send after the connection has ended (however
+    // it ended) fails with it too.
+    class ConnectionError : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
     // A step of the negotiation that GStreamer refused (creating the offer, setting either
     // description); the text is GStreamer's.
     class NegotiationError : public std::runtime_error {
@@ -78,17 +92,17 @@ public:
     DisconnectHandler onDisconnect() const override;
     void onDisconnect(DisconnectHandler handler) override;
     // Sends the event as one text message. Events sent while the channel is still connecting
-    // leave, in order, once it opens; the channel's refusal is not reported.
+    // leave, in order, once it opens; the channel's refusal is not reported. Fails with
+    // ConnectionError once the other side has gone or closed the channel.
     asio::awaitable<void> send(const ClientEvent& event) override;
 
 private:
-    explicit WebRTCConnector(std::pair<ServerEventStream, ServerEventStream::Continuation> stream);
+    WebRTCConnector(std::pair<ServerEventStream, ServerEventStream::Continuation> stream,
+                    asio::any_io_executor executor);
     // Builds the peer connection, its track and its data channel.
     void start(const WebRTCOptions& options);
     asio::awaitable<void> negotiate(platform::HttpClient& http, platform::HttpRequest request);
 
-    mutable std::mutex handlerMutex_;
-    DisconnectHandler handler_;
     ServerEventStream events_;
     std::shared_ptr<detail::WebRTCShared> shared_;
     GstElement* pipeline_ = nullptr;

@@ -339,8 +339,9 @@ struct PortalHotKeyBackend::State {
         const char* id = nullptr;
         if (sd_bus_message_read(message, "os", &session, &id) < 0 || !session || !id) return;
         if (sessionHandle.empty() || sessionHandle != session) return;
+        // Only what the portal said it bound can be pressed.
         auto named = std::find_if(binding.begin(), binding.end(), [&](const NamedHotKey& n) { return n.name == id; });
-        if (named == binding.end()) return;
+        if (named == binding.end() || !triggers.count(named->name)) return;
         for (const auto& [key, registration] : registrations) {
             if (registration.combination != combinationOf(*named)) continue;
             if (auto handler = eventHandler) handler(registration.id, kind);

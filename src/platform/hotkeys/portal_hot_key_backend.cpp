@@ -104,7 +104,10 @@ struct PortalHotKeyBackend::State {
     void retireOlderThan(std::uint64_t current) {
         std::vector<Pending*> old;
         for (auto& entry : pending) {
-            if (entry->step != Step::signal && entry->generation < current) old.push_back(entry.get());
+            // A session still being created is kept listened to, so that it can be closed.
+            if (entry->step != Step::signal && entry->step != Step::sessionResponse && entry->generation < current) {
+                old.push_back(entry.get());
+            }
         }
         for (auto* entry : old) retire(entry);
     }
@@ -238,15 +241,27 @@ struct PortalHotKeyBackend::State {
 
     void closeSession() {
         if (sessionHandle.empty()) return;
+        closeSessionAt(sessionHandle);
+        sessionHandle.clear();
+    }
+
+    void closeSessionAt(const std::string& handle) {
         sd_bus_message* message = nullptr;
-        if (sd_bus_message_new_method_call(bus->get(), &message, portal::service, sessionHandle.c_str(),
+        if (sd_bus_message_new_method_call(bus->get(), &message, portal::service, handle.c_str(),
                                            portal::sessionInterface, "Close") >= 0) {
             sd_bus_message_set_expect_reply(message, 0);
             sd_bus_send(bus->get(), message, nullptr);
         }
         sd_bus_message_unref(message);
-        sessionHandle.clear();
         bus->pump();
+    }
+
+    // A session that was created after a newer binding had begun is not needed.
+    void closeStaleSession(sd_bus_message* response) {
+        std::uint32_t code = 2;
+        if (sd_bus_message_read_basic(response, SD_BUS_TYPE_UINT32, &code) < 0 || code != 0) return;
+        auto handle = portal::readTextOption(response, "session_handle");
+        if (handle && sd_bus_object_path_is_valid(handle->c_str())) closeSessionAt(*handle);
     }
 
     void bind() {
@@ -354,7 +369,10 @@ struct PortalHotKeyBackend::State {
         bool current = entry.generation == generation;
         if (step != Step::signal) retire(&entry);
         if (step == Step::signal) return signal(message);
-        if (!current && step != Step::registry && step != Step::probe) return;
+        if (!current && step != Step::registry && step != Step::probe) {
+            if (step == Step::sessionResponse) closeStaleSession(message);
+            return;
+        }
         bool error = sd_bus_message_is_method_error(message, nullptr) > 0;
         switch (step) {
             case Step::registry: return probe();

@@ -17,6 +17,7 @@ packages=(
   imagemagick x11-apps
   desktop-file-utils trayer
   python3-aiortc
+  libsystemd-dev xdg-desktop-portal xdg-desktop-portal-dev
 )
 
 missing=()

@@ -36,6 +36,7 @@
 #include "platform/desktop/login_item.hpp"
 #include "platform/desktop/updater.hpp"
 #include "platform/desktop/url_opener.hpp"
+#include "platform/hotkeys/portal_hot_key_backend.hpp"
 #include "platform/hotkeys/xcb_hot_key_backend.hpp"
 #include "platform/http/http_client.hpp"
 #include "platform/notifications/notification_center.hpp"
@@ -106,6 +107,7 @@ int runTray(int argc, char** argv) {
         }
     } discardQueuedMainWork{runtime, mainContext};
     auto main = runtime.mainExecutor();
+    const bool wayland = platform::isWaylandSession(std::getenv("XDG_SESSION_TYPE"), std::getenv("WAYLAND_DISPLAY"));
     auto shared = runtime.sharedExecutor();
 
     auto& defaults = platform::UserDefaults::standard();
@@ -156,11 +158,11 @@ int runTray(int argc, char** argv) {
         .credentialRejected = &stateManager.isCredentialRejected,
         .credentialCommand = kestro::credentialCommand(platform::XdgAutostartService::currentExecutable(),
                                                        std::getenv("PATH") ? std::getenv("PATH") : ""),
-        // The display strings of the stored shortcuts, through the process-wide layer below.
+        // What triggers each shortcut, through the process-wide layer below.
         .shortcutText =
             [](std::string_view name) {
-                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
-                return stored ? stored->description() : std::string();
+                auto layer = GlobalShortcuts::ShortcutLayer::shared();
+                return layer ? layer->displayedShortcut(std::string(name)) : std::string();
             },
         .streakText = [&streak] { return streak.streakText(); },
         .supportAddress = kestro::supportAddress(defaults),
@@ -173,10 +175,18 @@ int runTray(int argc, char** argv) {
     });
     view.setChangeHandler([&presenter] { presenter.refresh(); });
 
-    // The two global shortcuts, declared with their defaults and bound once.
-    auto hotKeys = platform::XcbHotKeyBackend::create(main, shared);
+    // The two global shortcuts, declared with their defaults and bound once: through X11 grabs,
+    // or in a Wayland session through the desktop portal (the grabs where it has none).
+    auto x11Keys = platform::XcbHotKeyBackend::create(main, shared, {}, !wayland);
+    std::shared_ptr<platform::HotKeyBackend> hotKeys = x11Keys;
+    if (wayland) {
+        platform::PortalHotKeyBackend::Options portal;
+        portal.descriptions = {{"startSession", "Start Call"}, {"endSession", "End Call"}};
+        portal.withX11 = std::getenv("DISPLAY") && *std::getenv("DISPLAY");
+        hotKeys = platform::PortalHotKeyBackend::create(main, shared, portal, x11Keys);
+    }
     auto shortcuts = GlobalShortcuts::ShortcutLayer::create(defaults, notifications, main, hotKeys,
-                                                            hotKeys->keyboardLayout());
+                                                            x11Keys->keyboardLayout());
     GlobalShortcuts::ShortcutLayer::install(shortcuts);
     GlobalShortcuts::Name startSession("startSession",
                                        GlobalShortcuts::Shortcut(GlobalShortcuts::Key::p, {GlobalShortcuts::Modifier::control}));

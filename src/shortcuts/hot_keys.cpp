@@ -19,6 +19,7 @@ HotKeys::HotKeys(std::shared_ptr<platform::HotKeyBackend> backend, Describe desc
     if (backend_) {
         backend_->setKeymapChangeHandler(
             [this](const std::vector<platform::HotKeyLoss>& lost) { handleKeymapChange(lost); });
+        backend_->setRefusalHandler([this](const std::vector<platform::HotKeyLoss>& refused) { handleRefusal(refused); });
     }
 }
 
@@ -26,6 +27,7 @@ HotKeys::~HotKeys() {
     if (!backend_) return;
     backend_->setEventHandler({});
     backend_->setKeymapChangeHandler({});
+    backend_->setRefusalHandler({});
     for (const auto& [id, hotKey] : hotKeys_) {
         if (hotKey.live) backend_->unregisterHotKey({hotKeySignature, static_cast<std::uint32_t>(id)});
     }
@@ -144,6 +146,19 @@ void HotKeys::handleKeymapChange(const std::vector<platform::HotKeyLoss>& lost) 
     }
     retryRefused();
     for (auto& refused : taken) remember(std::move(refused));
+}
+
+// The desktop said no after taking the registration: reported like a refused grab and
+// remembered, but not tried again at once (the desktop would only ask the user again).
+void HotKeys::handleRefusal(const std::vector<platform::HotKeyLoss>& refused) {
+    for (const auto& loss : refused) {
+        if (loss.id.signature != hotKeySignature) continue;
+        auto found = hotKeys_.find(loss.id.id);
+        if (found == hotKeys_.end()) continue;
+        printFailure(found->second.shortcut, loss.status);
+        remember({found->second.shortcut, std::move(found->second.onKeyDown), std::move(found->second.onKeyUp)});
+        hotKeys_.erase(found);
+    }
 }
 
 void HotKeys::suspendAll() {

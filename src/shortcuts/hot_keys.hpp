@@ -9,7 +9,8 @@
 //
 // A hot key the platform refuses (another client holds the combination, say) is remembered with
 // its actions and tried again under a new id by retryRefused() and after every keyboard mapping
-// change; one that a mapping change takes away is remembered the same way. The failure line is
+// change; one that a mapping change takes away is remembered the same way, and so is one that a
+// desktop refuses after taking it (a desktop that asks the user first). The failure line is
 // printed once per combination for the lifetime of the registrations, not at every attempt.
 
 #include <cstdint>
@@ -102,6 +103,7 @@ private:
     void remember(Refused refused);
     void suspendAll();
     void handleKeymapChange(const std::vector<platform::HotKeyLoss>& lost);
+    void handleRefusal(const std::vector<platform::HotKeyLoss>& refused);
 
     std::shared_ptr<platform::HotKeyBackend> backend_;
     Describe describe_;

@@ -41,9 +41,19 @@ ShortcutLayer::ShortcutLayer(platform::UserDefaults& defaults, platform::Notific
       notifications_(notifications),
       mainExecutor_(std::move(mainExecutor)),
       keyboardLayout_(std::move(keyboardLayout)),
-      hotKeys_(std::move(hotKeyBackend), [this](const Shortcut& shortcut) { return description(shortcut); }) {}
+      hotKeys_(std::move(hotKeyBackend), [this](const Shortcut& shortcut) { return description(shortcut); }) {
+    // A desktop that binds by name may change what triggers a name (the user rebinds it in its
+    // settings); what the name shows changes with it.
+    if (auto* backend = hotKeys_.backend().get()) {
+        backend->setTriggerChangeHandler([this](const std::vector<std::string>& names) {
+            for (const auto& raw : names) postShortcutChange(Name(Name::Plain{}, raw, std::nullopt));
+        });
+    }
+}
 
-ShortcutLayer::~ShortcutLayer() = default;
+ShortcutLayer::~ShortcutLayer() {
+    if (auto* backend = hotKeys_.backend().get()) backend->setTriggerChangeHandler({});
+}
 
 void ShortcutLayer::install(std::shared_ptr<ShortcutLayer> layer) { sharedLayer() = std::move(layer); }
 
@@ -107,6 +117,7 @@ void ShortcutLayer::storeShortcut(const Name& name, const Shortcut& shortcut) {
         }
     }
     registerShortcut(shortcut);
+    syncNamedHotKeys();
     postShortcutChange(name);
 }
 
@@ -118,6 +129,7 @@ void ShortcutLayer::clearShortcut(const Name& name) {
         return;
     }
     releaseUnlessUsed(*previous);
+    syncNamedHotKeys();
     postShortcutChange(name);
 }
 
@@ -162,6 +174,44 @@ void ShortcutLayer::registerShortcut(const Shortcut& shortcut) {
 
 void ShortcutLayer::registerIfNeeded(const Name& name) {
     if (auto shortcut = getShortcut(name)) registerShortcut(*shortcut);
+    syncNamedHotKeys();
+}
+
+// Every name in use whose shortcut has a hot key (or is wanted, refused so far), in the order
+// the names were first used.
+void ShortcutLayer::syncNamedHotKeys() {
+    auto* backend = hotKeys_.backend().get();
+    if (!backend) return;
+    auto refused = hotKeys_.refusedShortcuts();
+    std::vector<platform::NamedHotKey> named;
+    auto add = [&](const Name& name) {
+        for (const auto& other : named) {
+            if (other.name == name.rawValue) return;
+        }
+        auto shortcut = getShortcut(name);
+        if (!shortcut || shortcut->carbonKeyCode < 0 || shortcut->carbonKeyCode > 0xFFFFFFFF ||
+            shortcut->carbonModifiers < 0 || shortcut->carbonModifiers > 0xFFFFFFFF) {
+            return;
+        }
+        if (!hotKeys_.holds(*shortcut) && std::find(refused.begin(), refused.end(), *shortcut) == refused.end()) return;
+        named.push_back({name.rawValue, static_cast<std::uint32_t>(shortcut->carbonKeyCode),
+                         static_cast<std::uint32_t>(shortcut->carbonModifiers)});
+    };
+    for (const auto* handlers : {&keyDownHandlers_, &keyUpHandlers_}) {
+        for (const auto& [name, actions] : *handlers) add(name);
+    }
+    for (const auto& [name, streams] : streamHandlers_) {
+        if (!streams.empty()) add(name);
+    }
+    backend->setNamedHotKeys(std::move(named));
+}
+
+std::string ShortcutLayer::displayedShortcut(const std::string& name) const {
+    if (auto* backend = hotKeys_.backend().get()) {
+        if (auto trigger = backend->triggerDescription(name)) return *trigger;
+    }
+    auto shortcut = getShortcut(Name(Name::Plain{}, name, std::nullopt));
+    return shortcut ? description(*shortcut) : std::string();
 }
 
 std::unordered_set<Shortcut> ShortcutLayer::shortcutsInUse() const {
@@ -193,6 +243,7 @@ void ShortcutLayer::disable(const std::vector<Name>& names) {
     for (const auto& name : names) {
         if (auto shortcut = getShortcut(name)) hotKeys_.unregisterHotKeys(shortcut->carbonKeyCode, shortcut->carbonModifiers);
     }
+    syncNamedHotKeys();
 }
 
 void ShortcutLayer::enable(const std::vector<Name>& names) {
@@ -227,6 +278,7 @@ void ShortcutLayer::removeAllHandlers() {
     }
     keyDownHandlers_.clear();
     keyUpHandlers_.clear();
+    syncNamedHotKeys();
 }
 
 // Actions, streams and dispatch
@@ -282,6 +334,7 @@ void ShortcutLayer::removeStreamHandler(const Name& name, std::uint64_t id) {
     std::erase_if(streams, [id](const auto& stream) { return stream.first == id; });
     if (streams.size() == before) return;
     if (auto shortcut = getShortcut(name)) releaseUnlessUsed(*shortcut);
+    syncNamedHotKeys();
 }
 
 void ShortcutLayer::handleKeyDown(const Shortcut& shortcut) { dispatch(shortcut, EventType::keyDown); }

@@ -29,7 +29,8 @@ class HotKeyBackend;
 namespace GlobalShortcuts {
 
 inline constexpr const char* userDefaultsPrefix = "GlobalShortcuts_";
-// Posted with user info "name" (the Name) after a name's stored shortcut changed.
+// Posted with user info "name" (the Name) after a name's stored shortcut, or what the desktop says
+// triggers it, changed.
 inline constexpr const char* shortcutByNameDidChangeNotification = "GlobalShortcuts_shortcutByNameDidChange";
 // Posted with user info "isActive" (bool) when a recorder starts or stops recording.
 inline constexpr const char* recorderActiveStatusDidChangeNotification =
@@ -108,6 +109,10 @@ public:
     bool handleMenuKeyEvent(const KeyEvent& event);
 
     std::string description(const Shortcut& shortcut) const;
+    // What the user presses for the name, as a menu shows it: the trigger the desktop reports
+    // where the desktop binds shortcuts by name ("" while it has not bound it), else the display
+    // string of the stored shortcut ("" for none).
+    std::string displayedShortcut(const std::string& name) const;
     const platform::KeyboardLayout* keyboardLayout() const { return keyboardLayout_.get(); }
     platform::NotificationCenter& notificationCenter() const { return notifications_; }
     const boost::asio::any_io_executor& mainExecutor() const { return mainExecutor_; }
@@ -133,6 +138,7 @@ private:
     void installMenuTrackingObservers();
 
     void registerIfNeeded(const Name& name);
+    void syncNamedHotKeys();
     void registerShortcut(const Shortcut& shortcut);
     void releaseUnlessUsed(const Shortcut& shortcut);
     std::unordered_set<Shortcut> shortcutsInUse() const;

@@ -123,6 +123,23 @@ TEST_F(RecorderOnX, TabMovesTheFocusOnAndEscapeEndsRecordingWithoutStoring) {
     EXPECT_EQ(layer->getShortcut(custom), std::nullopt);
 }
 
+// Qt marks keypad keys with a modifier of their own, which is no modifier to record with.
+TEST_F(RecorderOnX, AKeypadKeyAloneIsRefusedAndRecordedWithControl) {
+    Name custom = layer->name("custom");
+    RecorderQt* recorder = nullptr;
+    auto window = windowWith(custom, recorder);
+    ASSERT_TRUE(record(*window, *recorder));
+    driver.tap(Keysym::kpEnter);
+    processEventsFor(300ms);
+    EXPECT_TRUE(recorder->isRecording());
+    EXPECT_EQ(layer->getShortcut(custom), std::nullopt);
+
+    driver.chord({Keysym::controlL, Keysym::kpEnter});
+    ASSERT_TRUE(processEventsUntil([&] { return layer->getShortcut(custom).has_value(); }));
+    EXPECT_EQ(layer->getShortcut(custom), Shortcut(Key::keypadEnter, {Modifier::control}));
+    EXPECT_FALSE(recorder->isRecording());
+}
+
 TEST_F(RecorderOnX, ACombinationAnotherClientHoldsIsReportedAsTakenAndStoredOnlyWhenUsedAnyway) {
     // The other client grabs Control+Shift+J with NumLock only, so that the press without it still
     // reaches the window; the layer's own grab (every lock state) would be refused.

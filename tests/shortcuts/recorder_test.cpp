@@ -96,6 +96,13 @@ TEST_F(Recorder, EachKeyPressIsDecidedByTheRulesInTheirOrder) {
          Shortcut(40, CarbonModifier::control | CarbonModifier::shift), false, false},
         {"Delete with nothing shown", down(51), Fate::swallow, {}, false, true},
         {"a key-up", {KeyEvent::Type::keyUp, 35, {control_}}, Fate::swallow, {}, false, true},
+        // The numeric-pad flag is no modifier: a keypad key needs a real one like any other.
+        {"keypad Enter", down(76, {Modifier::numericPad}), Fate::swallow, {}, true, true},
+        {"keypad 1 with Caps Lock", down(83, {Modifier::numericPad, Modifier::capsLock}), Fate::swallow, {}, true,
+         true},
+        {"Shift+keypad 1", down(83, {shift, Modifier::numericPad}), Fate::swallow, {}, true, true},
+        {"Control+keypad 1", down(83, {control_, Modifier::numericPad}), Fate::swallow,
+         Shortcut(83, CarbonModifier::control), false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -31,6 +31,7 @@ inline constexpr std::uint32_t capsLock = 0xffe5;
 inline constexpr std::uint32_t altL = 0xffe9;
 inline constexpr std::uint32_t superL = 0xffeb;
 inline constexpr std::uint32_t numLock = 0xff7f;
+inline constexpr std::uint32_t kpEnter = 0xff8d;
 }  // namespace Keysym
 
 class Driver {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -33,6 +34,11 @@ inline constexpr std::int32_t unsupportedModifier = -3;
 inline constexpr std::int32_t invalidArgument = -4;
 // The identifier pair is already in use.
 inline constexpr std::int32_t idInUse = -5;
+// The desktop refused the shortcut: the user declined or cancelled its dialog, or the desktop
+// answered with an error.
+inline constexpr std::int32_t refusedByDesktop = -6;
+// The desktop did not answer in time.
+inline constexpr std::int32_t noAnswer = -7;
 // The X protocol's code for a grab that another client holds.
 inline constexpr std::int32_t accessDenied = 10;
 }  // namespace HotKeyStatus
@@ -41,6 +47,15 @@ inline constexpr std::int32_t accessDenied = 10;
 struct HotKeyLoss {
     HotKeyId id;
     std::int32_t status = 0;
+};
+
+// A name the application wants a key for, and the combination it prefers, for desktops that bind
+// shortcuts by name.
+struct NamedHotKey {
+    std::string name;
+    std::uint32_t carbonKeyCode = 0;
+    std::uint32_t carbonModifiers = 0;
+    friend bool operator==(const NamedHotKey&, const NamedHotKey&) = default;
 };
 
 class HotKeyBackend {
@@ -62,6 +77,23 @@ public:
     virtual void setEventHandler(EventHandler handler) = 0;
     // Replaces the handler told of keyboard mapping changes (run on the main executor).
     virtual void setKeymapChangeHandler(KeymapChangeHandler handler) = 0;
+
+    // Registrations that the desktop refused after registerHotKey had taken them (its dialog was
+    // declined, or it never answered): they are forgotten, as if unregistered. Run on the main
+    // executor. Backends that answer at once never call it.
+    using RefusalHandler = std::function<void(const std::vector<HotKeyLoss>& refused)>;
+    virtual void setRefusalHandler(RefusalHandler) {}
+
+    // Desktops that bind shortcuts by name (the desktop portal) rather than by combination: the
+    // names in use and the combination each prefers. Presses still arrive for the registrations
+    // of those combinations. Others ignore it.
+    virtual void setNamedHotKeys(std::vector<NamedHotKey>) {}
+    // What the desktop says triggers the name ("Ctrl+Alt+K"), "" while it is not bound; none where
+    // the registered combination itself is the trigger.
+    virtual std::optional<std::string> triggerDescription(const std::string& /*name*/) const { return std::nullopt; }
+    // Told (on the main executor) the names whose trigger description changed.
+    using TriggerChangeHandler = std::function<void(const std::vector<std::string>& names)>;
+    virtual void setTriggerChangeHandler(TriggerChangeHandler) {}
 
     // Whether a client other than this backend holds the combination; false when that cannot be
     // known.

@@ -38,17 +38,6 @@ constexpr std::uint16_t coreModifierBits = 0xFF;
 
 std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
 
-void sayWaylandOnce(bool withX11) {
-    static std::atomic<bool> said{false};
-    if (said.exchange(true)) return;
-    if (withX11) {
-        print("Global shortcuts need an X11 session; under Wayland they work only while a window of an "
-              "X11 application has focus.");
-    } else {
-        print("Global shortcuts need an X11 session; under Wayland they are not available.");
-    }
-}
-
 bool keysymIn(xkb_keymap* keymap, xkb_keycode_t key, std::initializer_list<xkb_keysym_t> wanted) {
     xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, key);
     for (xkb_layout_index_t layout = 0; layout < layouts; ++layout) {
@@ -411,14 +400,14 @@ XcbHotKeyBackend::~XcbHotKeyBackend() = default;
 
 std::shared_ptr<XcbHotKeyBackend> XcbHotKeyBackend::create(asio::any_io_executor mainExecutor,
                                                            asio::any_io_executor ioExecutor,
-                                                           const std::string& display) {
+                                                           const std::string& display, bool sayUnderWayland) {
     std::shared_ptr<XcbHotKeyBackend> backend(new XcbHotKeyBackend(mainExecutor, ioExecutor));
     State& state = *backend->state_;
     state.owner = backend;
     const char* x11 = std::getenv("DISPLAY");
     bool hasX11 = !display.empty() || (x11 && *x11);
-    if (isWaylandSession(std::getenv("XDG_SESSION_TYPE"), std::getenv("WAYLAND_DISPLAY"))) {
-        sayWaylandOnce(hasX11);
+    if (sayUnderWayland && isWaylandSession(std::getenv("XDG_SESSION_TYPE"), std::getenv("WAYLAND_DISPLAY"))) {
+        sayNoGlobalKeysUnderWaylandOnce(hasX11);
     }
     if (!hasX11) return backend;
     if (!state.connect(display)) {
@@ -496,6 +485,17 @@ std::int64_t XcbHotKeyBackend::carbonModifiers(std::uint32_t xState) const {
     if (state_->altMask && (xState & state_->altMask)) carbon |= carbonOption;
     if (state_->superMask && (xState & state_->superMask)) carbon |= carbonCommand;
     return carbon;
+}
+
+void sayNoGlobalKeysUnderWaylandOnce(bool withX11) {
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) return;
+    if (withX11) {
+        print("Global shortcuts need an X11 session; under Wayland they work only while a window of an "
+              "X11 application has focus.");
+    } else {
+        print("Global shortcuts need an X11 session; under Wayland they are not available.");
+    }
 }
 
 bool isWaylandSession(const char* sessionType, const char* waylandDisplay) {

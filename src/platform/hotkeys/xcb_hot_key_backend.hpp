@@ -20,13 +20,15 @@ class XcbHotKeyBackend final : public HotKeyBackend,
 public:
     // Connects to `display` (empty: the DISPLAY of the environment). Without an X server every
     // registration reports HotKeyStatus::noConnection. In a Wayland session (see
-    // isWaylandSession) that is said once per process on standard output; where the session
+    // isWaylandSession) that is said once per process on standard output, unless
+    // `sayUnderWayland` is false (another backend serves the session first); where the session
     // offers X11 as well (XWayland), the grabs are still made, but they see keys only while a
     // window of an X11 client has focus. The connection's descriptor is watched on `ioExecutor`
     // (the shared executor; empty: the main one), everything else happens on `mainExecutor`.
     static std::shared_ptr<XcbHotKeyBackend> create(boost::asio::any_io_executor mainExecutor,
                                                     boost::asio::any_io_executor ioExecutor = {},
-                                                    const std::string& display = {});
+                                                    const std::string& display = {},
+                                                    bool sayUnderWayland = true);
     ~XcbHotKeyBackend() override;
     XcbHotKeyBackend(const XcbHotKeyBackend&) = delete;
     XcbHotKeyBackend& operator=(const XcbHotKeyBackend&) = delete;
@@ -61,5 +63,9 @@ private:
 // say "x11" and WAYLAND_DISPLAY is set. A set DISPLAY says nothing (Wayland sessions set it for
 // XWayland). Null stands for an unset variable.
 bool isWaylandSession(const char* sessionType, const char* waylandDisplay);
+
+// Says once per process, on standard output, that this Wayland session has no global keys for
+// X11 programs (`withX11`: only while an X11 window has focus).
+void sayNoGlobalKeysUnderWaylandOnce(bool withX11);
 
 }  // namespace platform

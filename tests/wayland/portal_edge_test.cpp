@@ -1,0 +1,113 @@
+// The portal backend's edge cases, against a stand-in for the portal front end.
+
+#include <algorithm>
+
+#include "wayland/portal_fixture.hpp"
+#include "wayland/portal_stand_in.hpp"
+
+namespace wayland_test {
+namespace {
+
+using namespace std::chrono_literals;
+using GlobalShortcuts::Name;
+using Availability = platform::PortalHotKeyBackend::Availability;
+
+class PortalEdges : public PortalLayerTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(bus.started()) << bus.log(); }
+
+    void offer(PortalStandIn::Behaviour behaviour) {
+        portal = std::make_unique<PortalStandIn>(bus.address(), behaviour);
+        ASSERT_TRUE(portal->ready());
+    }
+    void declareNames() {
+        startSession = layer->name("startSession", controlP);
+        endSession = layer->name("endSession", controlM);
+        layer->onKeyDown(startSession, [this] { ++starts; });
+        layer->onKeyDown(endSession, [this] { ++ends; });
+    }
+
+    std::unique_ptr<PortalStandIn> portal;
+    Name startSession{"unused"};
+    Name endSession{"unused"};
+    int starts = 0;
+    int ends = 0;
+};
+
+TEST_F(PortalEdges, WithoutAPortalTheSessionIsSaidOnceAndTheFallbackHoldsTheKeys) {
+    startLayer();
+    declareNames();
+    ASSERT_TRUE(runUntil([&] { return backend->availability() == Availability::fallback; }));
+    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts need an X11 session; under Wayland they are not available."});
+    ASSERT_EQ(fallback->held().size(), 2u);
+    EXPECT_EQ(fallback->held()[0].keyCode, 35u);
+    EXPECT_EQ(layer->displayedShortcut("startSession"), "\u2303P");
+    ASSERT_TRUE(fallback->press(35, 4096));
+    runFor(50ms);
+    EXPECT_EQ(starts, 1);
+}
+
+TEST_F(PortalEdges, TheApplicationIdIsRegisteredFirstWhereThePortalHasARegistry) {
+    offer({.registry = true, .leaveOut = {}});
+    startLayer();
+    declareNames();
+    ASSERT_TRUE(runUntil([&] { return backend->boundTriggers().size() == 2; }));
+    EXPECT_EQ(portal->calls(), (std::vector<std::string>{"Register kestro", "CreateSession", "BindShortcuts"}));
+    EXPECT_EQ(layer->displayedShortcut("startSession"), "Trigger of startSession");
+}
+
+// Portals from before handle tokens answer under paths of their own, told in the call's reply.
+TEST_F(PortalEdges, AnswersUnderAPathThePortalChoseAreFollowed) {
+    offer({.ignoreTokens = true, .leaveOut = {}});
+    startLayer();
+    declareNames();
+    ASSERT_TRUE(runUntil([&] { return backend->boundTriggers().size() == 2; }));
+    portal->emit("Activated", portal->lastSession(), "endSession");
+    ASSERT_TRUE(runUntil([&] { return ends == 1; }));
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(PortalEdges, OnlyTheBoundNamesOfTheOwnSessionArePressed) {
+    offer({.leaveOut = {"endSession"}});
+    startLayer();
+    declareNames();
+    ASSERT_TRUE(runUntil([&] { return backend->boundTriggers().size() == 1 && !lines.empty(); }));
+    EXPECT_EQ(lines, std::vector<std::string>{"Error registering hotkey \u2303M: -6"});
+    EXPECT_EQ(layer->displayedShortcut("endSession"), "");
+    EXPECT_EQ(layer->displayedShortcut("startSession"), "Trigger of startSession");
+
+    portal->emit("Activated", portal->lastSession(), "endSession");
+    portal->emit("Activated", "/org/freedesktop/portal/desktop/session/1_99/other", "startSession");
+    portal->emit("Activated", portal->lastSession(), "unknownName");
+    runFor(200ms);
+    EXPECT_EQ(starts + ends, 0);
+    portal->emit("Activated", portal->lastSession(), "startSession");
+    ASSERT_TRUE(runUntil([&] { return starts == 1; }));
+}
+
+TEST_F(PortalEdges, ASessionAnswerWithoutItsHandleIsARefusal) {
+    offer({.omitSessionHandle = true, .leaveOut = {}});
+    startLayer();
+    declareNames();
+    ASSERT_TRUE(runUntil([&] { return lines.size() == 2; }));
+    runFor(300ms);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Error registering hotkey \u2303P: -6", "Error registering hotkey \u2303M: -6"}));
+    EXPECT_EQ(portal->calls(), std::vector<std::string>{"CreateSession"});
+}
+
+// Names that come and go while a binding is under way are bound once, with what is wanted last.
+TEST_F(PortalEdges, ChangesWhileBindingEndInOneBindingOfTheLatestNames) {
+    offer({});
+    startLayer();
+    declareNames();
+    runFor(20ms);
+    layer->setShortcut(GlobalShortcuts::Shortcut(GlobalShortcuts::Key::k, {GlobalShortcuts::Modifier::control}), startSession);
+    ASSERT_TRUE(runUntil([&] { return backend->boundTriggers().size() == 2; }));
+    runFor(500ms);
+    auto calls = portal->calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "BindShortcuts"), 1) << "the stale session is never bound";
+    EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
+}  // namespace wayland_test

@@ -1,0 +1,216 @@
+#include "wayland/portal_stand_in.hpp"
+
+#include <chrono>
+#include <map>
+
+namespace wayland_test {
+namespace {
+
+constexpr const char* objectPath = "/org/freedesktop/portal/desktop";
+
+std::map<std::string, std::string> readOptions(sd_bus_message* message) {
+    std::map<std::string, std::string> options;
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return options;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        sd_bus_message_read(message, "s", &key);
+        const char* contents = nullptr;
+        char type = 0;
+        sd_bus_message_peek_type(message, &type, &contents);
+        if (contents && std::string(contents) == "s") {
+            const char* value = nullptr;
+            sd_bus_message_read(message, "v", "s", &value);
+            options[key] = value ? value : "";
+        } else {
+            sd_bus_message_skip(message, "v");
+        }
+        sd_bus_message_exit_container(message);
+    }
+    sd_bus_message_exit_container(message);
+    return options;
+}
+
+std::string senderElement(sd_bus_message* message) {
+    std::string sender = sd_bus_message_get_sender(message);
+    sender = sender.substr(1);
+    for (char& c : sender) {
+        if (c == '.') c = '_';
+    }
+    return sender;
+}
+
+}  // namespace
+
+struct PortalStandIn::Shared {
+    Behaviour behaviour;
+    BusService* service = nullptr;
+    mutable std::mutex mutex;
+    std::vector<std::string> calls;
+    std::string lastSession;
+    int requests = 0;
+    std::vector<sd_bus_slot*> slots;
+    std::vector<std::thread> later;
+    std::string address;
+
+    void record(const std::string& call) {
+        std::lock_guard lock(mutex);
+        calls.push_back(call);
+    }
+
+    std::string requestPath(sd_bus_message* message, const std::string& token) {
+        std::lock_guard lock(mutex);
+        std::string last = behaviour.ignoreTokens ? "portal" + std::to_string(++requests) : token;
+        return std::string(objectPath) + "/request/" + senderElement(message) + "/" + last;
+    }
+
+    // The answer comes a moment after the request, as after a dialog.
+    void respond(const std::string& path, std::function<void(sd_bus_message*)> results) {
+        std::lock_guard lock(mutex);
+        later.emplace_back([this, path, results] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            service->run([&](sd_bus* bus) {
+                sd_bus_message* signal = nullptr;
+                sd_bus_message_new_signal(bus, &signal, path.c_str(), "org.freedesktop.portal.Request", "Response");
+                sd_bus_message_append(signal, "u", 0u);
+                results(signal);
+                sd_bus_send(bus, signal, nullptr);
+                sd_bus_message_unref(signal);
+            });
+        });
+    }
+
+    static int registerApp(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        const char* appId = nullptr;
+        sd_bus_message_read(message, "s", &appId);
+        static_cast<Shared*>(userdata)->record(std::string("Register ") + (appId ? appId : ""));
+        return sd_bus_reply_method_return(message, "");
+    }
+
+    static int createSession(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* shared = static_cast<Shared*>(userdata);
+        shared->record("CreateSession");
+        auto options = readOptions(message);
+        std::string path = shared->requestPath(message, options["handle_token"]);
+        std::string session = std::string(objectPath) + "/session/" + senderElement(message) + "/" +
+                              options["session_handle_token"];
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->lastSession = session;
+        }
+        bool omit = shared->behaviour.omitSessionHandle;
+        shared->respond(path, [session, omit](sd_bus_message* signal) {
+            if (omit) {
+                sd_bus_message_append(signal, "a{sv}", 0);
+            } else {
+                sd_bus_message_append(signal, "a{sv}", 1, "session_handle", "s", session.c_str());
+            }
+        });
+        return sd_bus_reply_method_return(message, "o", path.c_str());
+    }
+
+    static int bindShortcuts(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* shared = static_cast<Shared*>(userdata);
+        shared->record("BindShortcuts");
+        const char* session = nullptr;
+        sd_bus_message_read(message, "o", &session);
+        std::vector<std::string> ids;
+        sd_bus_message_enter_container(message, 'a', "(sa{sv})");
+        while (sd_bus_message_enter_container(message, 'r', "sa{sv}") > 0) {
+            const char* id = nullptr;
+            sd_bus_message_read(message, "s", &id);
+            sd_bus_message_skip(message, "a{sv}");
+            sd_bus_message_exit_container(message);
+            if (!shared->behaviour.leaveOut.count(id)) ids.push_back(id);
+        }
+        sd_bus_message_exit_container(message);
+        const char* parent = nullptr;
+        sd_bus_message_read(message, "s", &parent);
+        auto options = readOptions(message);
+        std::string path = shared->requestPath(message, options["handle_token"]);
+        shared->respond(path, [ids](sd_bus_message* signal) {
+            sd_bus_message_open_container(signal, 'a', "{sv}");
+            sd_bus_message_open_container(signal, 'e', "sv");
+            sd_bus_message_append(signal, "s", "shortcuts");
+            sd_bus_message_open_container(signal, 'v', "a(sa{sv})");
+            sd_bus_message_open_container(signal, 'a', "(sa{sv})");
+            for (const auto& id : ids) {
+                std::string trigger = "Trigger of " + id;
+                sd_bus_message_append(signal, "(sa{sv})", id.c_str(), 1, "trigger_description", "s", trigger.c_str());
+            }
+            for (int i = 0; i < 4; ++i) sd_bus_message_close_container(signal);
+        });
+        return sd_bus_reply_method_return(message, "o", path.c_str());
+    }
+
+    static int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+        return sd_bus_message_append(reply, "u", 1u);
+    }
+};
+
+namespace {
+
+const sd_bus_vtable shortcutsVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("CreateSession", "a{sv}", "o", PortalStandIn::Shared::createSession, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("BindShortcuts", "oa(sa{sv})sa{sv}", "o", PortalStandIn::Shared::bindShortcuts,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_PROPERTY("version", "u", PortalStandIn::Shared::version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_VTABLE_END};
+
+const sd_bus_vtable registryVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Register", "sa{sv}", "", PortalStandIn::Shared::registerApp, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END};
+
+}  // namespace
+
+PortalStandIn::PortalStandIn(const std::string& busAddress, Behaviour behaviour)
+    : service_(busAddress), shared_(std::make_unique<Shared>()) {
+    shared_->behaviour = std::move(behaviour);
+    shared_->service = &service_;
+    if (!service_.connected()) return;
+    int result = -1;
+    service_.run([&](sd_bus* bus) {
+        sd_bus_slot* slot = nullptr;
+        result = sd_bus_add_object_vtable(bus, &slot, objectPath, "org.freedesktop.portal.GlobalShortcuts",
+                                          shortcutsVtable, shared_.get());
+        if (result >= 0) shared_->slots.push_back(slot);
+        if (result >= 0 && shared_->behaviour.registry) {
+            result = sd_bus_add_object_vtable(bus, &slot, objectPath, "org.freedesktop.host.portal.Registry",
+                                              registryVtable, shared_.get());
+            if (result >= 0) shared_->slots.push_back(slot);
+        }
+    });
+    ready_ = result >= 0 && service_.own("org.freedesktop.portal.Desktop");
+}
+
+PortalStandIn::~PortalStandIn() {
+    std::vector<std::thread> later;
+    {
+        std::lock_guard lock(shared_->mutex);
+        later.swap(shared_->later);
+    }
+    for (auto& thread : later) thread.join();
+    service_.run([&](sd_bus*) {
+        for (auto* slot : shared_->slots) sd_bus_slot_unref(slot);
+    });
+}
+
+std::vector<std::string> PortalStandIn::calls() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->calls;
+}
+
+std::string PortalStandIn::lastSession() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->lastSession;
+}
+
+void PortalStandIn::emit(const char* member, const std::string& session, const std::string& id) {
+    service_.run([&](sd_bus* bus) {
+        sd_bus_emit_signal(bus, objectPath, "org.freedesktop.portal.GlobalShortcuts", member, "osta{sv}", session.c_str(),
+                           id.c_str(), std::uint64_t{0}, 0);
+    });
+}
+
+}  // namespace wayland_test

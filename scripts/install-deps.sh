@@ -16,6 +16,7 @@ packages=(
   xvfb xauth x11-xkb-utils pulseaudio pulseaudio-utils iproute2 dbus dbus-x11 xdg-utils
   imagemagick x11-apps
   desktop-file-utils trayer
+  haskell-gtk-sni-tray-utils haskell-status-notifier-item-utils
 )
 
 missing=()

@@ -314,6 +314,27 @@ TEST_F(TrayHosts, WaitingForATrayTheAppWakesAtMostFiveTimesIn30SecondsAndTheIcon
     RecordProperty("icon_after_tray_ms", static_cast<int>(latency.count()));
 }
 
+// Updates compare against the project's version: a feed announcing that version offers nothing,
+// one announcing a later version offers it at start-up (a dialog of the app's on the screen).
+TEST_F(TrayHosts, TheUpdateCheckComparesTheFeedWithTheProjectsVersion) {
+    if (x.widestTopLevelOf("kestro")) GTEST_SKIP() << "a window of another kestro is on the display";
+    for (const std::string& announced : {std::string(KESTRO_PROJECT_VERSION), std::string("99.0.0")}) {
+        SCOPED_TRACE("the feed announces " + announced);
+        const auto asked = backend.requestsTo("/feed").size();
+        backend.setReply("/feed", support::ScriptedReply::json(
+                                      200, R"({"version": ")" + announced + R"(", "url": "https://kestro.app/dl"})"));
+        auto environment = appEnvironment();
+        environment["KESTRO_UPDATE_FEED_URL"] = backend.baseUrl() + "feed";
+        app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, environment, root / ("kestro-" + announced + ".log"));
+        ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/feed").size() > asked; }, 30s))
+            << fileText(root / ("kestro-" + announced + ".log"));
+        const bool offered = support::eventually([&] { return x.widestTopLevelOf("kestro").has_value(); }, 5s);
+        EXPECT_EQ(offered, announced != KESTRO_PROJECT_VERSION) << fileText(root / ("kestro-" + announced + ".log"));
+        EXPECT_EQ(e2e::howItEnded(app->terminate(30s)), "exit code 0");
+        app.reset();
+    }
+}
+
 // The project's version, printed without a display (the program stops before the toolkit starts).
 TEST(KestroVersion, PrintsTheProjectVersionAndNeedsNoDisplay) {
     support::TemporaryFolder folder;

@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <utility>
 
+#include "app/transcript_entry.hpp"
 #include "platform/defaults/atomic_file.hpp"
 #include "platform/defaults/xdg_folders.hpp"
 
@@ -64,8 +66,13 @@ std::vector<TranscriptOutbox::Named> TranscriptOutbox::prune() {
     std::vector<Named> files;
     std::error_code error;
     for (auto& entry : fs::directory_iterator(folder_, error)) {
-        if (auto saved = savedAt(entry.path()); saved && entry.is_regular_file(error)) {
+        auto saved = savedAt(entry.path());
+        if (!saved) continue;
+        // Only files we wrote: a link (or anything else) under such a name is not sent, nor removed.
+        if (entry.symlink_status(error).type() == fs::file_type::regular) {
             files.push_back(Named{entry.path(), *saved});
+        } else {
+            leaveAside(entry.path(), "it is not a regular file");
         }
     }
     std::sort(files.begin(), files.end(), [](auto& a, auto& b) { return a.file.filename() < b.file.filename(); });
@@ -99,14 +106,23 @@ std::vector<fs::path> TranscriptOutbox::files() {
 }
 
 std::optional<TranscriptOutbox::Claim> TranscriptOutbox::claim(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    // Never through a link, and never waiting on a pipe planted under the name.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ELOOP) leaveAside(file, "it is not a regular file");
+        return std::nullopt;
+    }
     Claim claimed(fd, file, {});
+    struct stat held {};
+    if (::fstat(fd, &held) != 0) return std::nullopt;
+    if (!S_ISREG(held.st_mode)) {
+        leaveAside(file, "it is not a regular file");
+        return std::nullopt;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return std::nullopt;
     // Posted and removed by whoever held it before: the name is gone or names another file.
-    struct stat held {}, named {};
-    if (::fstat(fd, &held) != 0 || ::stat(file.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-        held.st_ino != named.st_ino) {
+    struct stat named {};
+    if (::lstat(file.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
         return std::nullopt;
     }
     char buffer[16384];
@@ -115,9 +131,25 @@ std::optional<TranscriptOutbox::Claim> TranscriptOutbox::claim(const fs::path& f
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) break;
+        if (claimed.body_.size() + static_cast<std::size_t>(got) > maxBodySize) {
+            leaveAside(file, "it is larger than " + std::to_string(maxBodySize) + " bytes");
+            return std::nullopt;
+        }
         claimed.body_.append(buffer, static_cast<std::size_t>(got));
     }
+    // What is sent with the credential is a transcript and nothing else.
+    try {
+        decodeTranscriptPayload(claimed.body_);
+    } catch (const std::exception& error) {
+        leaveAside(file, std::string("it is not a transcript (") + error.what() + ")");
+        return std::nullopt;
+    }
     return claimed;
+}
+
+void TranscriptOutbox::leaveAside(const fs::path& file, const std::string& why) {
+    if (!setAside_.insert(file).second) return;
+    std::cerr << "Kestro: the outbox file " << file.string() << " is left where it is and not sent: " << why << '\n';
 }
 
 TranscriptOutbox::Claim::Claim(int fd, fs::path file, std::string body)

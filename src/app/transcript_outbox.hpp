@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ class TranscriptOutbox {
 public:
     static constexpr std::size_t defaultMaxCount = 100;
     static constexpr std::chrono::hours defaultMaxAge{24 * 30};
+    // A kept transcript larger than this is not ours: it is never read further, nor sent.
+    static constexpr std::size_t maxBodySize = 8 * 1024 * 1024;
 
     explicit TranscriptOutbox(std::filesystem::path folder, std::size_t maxCount = defaultMaxCount,
                               std::chrono::system_clock::duration maxAge = defaultMaxAge);
@@ -56,7 +59,9 @@ public:
     };
     // Our files, oldest first (after dropping what is too old).
     std::vector<std::filesystem::path> files();
-    // Claims one of them; nothing when it is gone or claimed by someone else.
+    // Claims one of them; nothing when it is gone or claimed by someone else, or when it is not a
+    // regular file holding a transcript of at most maxBodySize bytes (such a file stays where it
+    // is, and one line on standard error says why, once).
     std::optional<Claim> claim(const std::filesystem::path& file);
 
     const std::filesystem::path& folder() const { return folder_; }
@@ -68,10 +73,12 @@ private:
     };
     // Our files, oldest first; drops the expired ones and all but the newest maxCount.
     std::vector<Named> prune();
+    void leaveAside(const std::filesystem::path& file, const std::string& why);
 
     std::filesystem::path folder_;
     std::size_t maxCount_;
     std::chrono::system_clock::duration maxAge_;
+    std::set<std::filesystem::path> setAside_;
 };
 
 }  // namespace kestro

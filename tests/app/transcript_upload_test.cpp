@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <chrono>
 #include <filesystem>
@@ -297,6 +299,51 @@ TEST_F(TranscriptUpload, AnUnfinishedUploadKeptAtExitIsKeptOnce) {
         EXPECT_EQ(kept().size(), status == 200 ? 0u : 1u);
         fs::remove_all(env.outboxFolder());
     }
+}
+
+TEST_F(TranscriptUpload, OnlyTranscriptsWeWroteAreSentFromTheOutbox) {
+    env.backend.setReply("/transcript", ScriptedReply::text(200, ""));
+    TranscriptOutbox outbox(env.outboxFolder());
+    outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("first")}));
+    const fs::path dir = env.outboxFolder();
+    const auto now = chr::duration_cast<chr::milliseconds>(chr::system_clock::now().time_since_epoch()).count();
+    auto named = [&](int n) {
+        std::string stamp = std::to_string(now + n);
+        stamp.insert(0, 16 - stamp.size(), '0');
+        return dir / (stamp + "-1-1.json");
+    };
+    // Planted under names of ours: a link to a private file, a file too large to be a transcript,
+    // text that is not one, and a pipe that nobody writes to.
+    support::TemporaryFolder elsewhere;
+    const fs::path secret = elsewhere.path() / "secret";
+    std::ofstream(secret) << kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("private")});
+    fs::create_symlink(secret, named(1));
+    {
+        std::ofstream large(named(2));
+        large << kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("large")});
+        large << std::string(TranscriptOutbox::maxBodySize, ' ');
+    }
+    std::ofstream(named(3)) << "{\"not\": \"a transcript\"}";
+    ASSERT_EQ(::mkfifo(named(4).c_str(), 0600), 0);
+    outbox.save(kestro::encodeTranscriptPayload(TranscriptPayload{someEntries("last")}));
+
+    ::testing::internal::CaptureStderr();
+    auto manager = makeManager();
+    support::runToEnd(io, manager->resendOutbox());
+    support::runToEnd(io, manager->resendOutbox());
+    std::string printed = ::testing::internal::GetCapturedStderr();
+
+    auto sent = uploads();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].entries[0].content, "first");
+    EXPECT_EQ(sent[1].entries[0].content, "last");
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_TRUE(fs::exists(fs::symlink_status(named(n)))) << "left where it is: " << named(n);
+        auto said = printed.find(named(n).string());
+        EXPECT_NE(said, std::string::npos) << printed;
+        EXPECT_EQ(said, printed.rfind(named(n).string())) << "said once: " << printed;
+    }
+    EXPECT_TRUE(fs::exists(secret));
 }
 
 TEST(TranscriptOutbox, IsBoundedInNumberAndAge) {

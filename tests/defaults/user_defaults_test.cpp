@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -355,6 +356,15 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
              fs::remove(f);
              write(f, original);
          }},
+        {"larger than the bound (the rest of a JSON object padded out)",
+         [&](const fs::path& f) { write(f, original + std::string(platform::UserDefaults::maxFileSize, ' ')); },
+         [&](const fs::path& f) { write(f, original); }},
+        {"a named pipe, which nobody writes to",
+         [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); },
+         [&](const fs::path& f) {
+             fs::remove(f);
+             write(f, original);
+         }},
         {"no permission to read",
          [&](const fs::path& f) {
              write(f, original);
@@ -401,6 +411,26 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
         ASSERT_EQ(complaints.logged.size(), 1u);
         EXPECT_EQ(complaints.logged[0].message, printed[0]);
     }
+}
+
+TEST_F(UserDefaultsTest, ALinkPlantedUnderATemporaryNameIsNeverWrittenThrough) {
+    // Someone who can write to the folder plants links under the names the next writes would use.
+    const fs::path dir = file().parent_path();
+    const fs::path victim = folder.path() / "victim";
+    write(victim, "victim's own");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+    const std::string pid = std::to_string(::getpid());
+    fs::create_directories(dir);
+    for (int n = 0; n < 100; ++n) fs::create_symlink(victim, dir / ("defaults.json.tmp-" + pid + "-" + std::to_string(n)));
+
+    platform::UserDefaults store(file());
+    store.set("credential", "secret");
+    EXPECT_EQ(text(victim), "victim's own");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                    fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(fs::symlink_status(file()).type(), fs::file_type::regular);
+    EXPECT_EQ(platform::UserDefaults(file()).string("credential"), "secret");
 }
 
 TEST_F(UserDefaultsTest, TextThatIsNotUTF8IsRefusedBeforeAnythingChanges) {

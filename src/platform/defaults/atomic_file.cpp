@@ -32,6 +32,21 @@ void writeAll(int fd, const std::string& text, const fs::path& where) {
     }
 }
 
+// Creates a new temporary beside `file`: `<file>.tmp-<pid>-<n>`, made exclusively and never through
+// a link, so that nothing planted under such a name is written to. A name that is taken is passed
+// over for the next.
+int createTemporary(const fs::path& file, mode_t mode, fs::path& temporary) {
+    static std::atomic<unsigned> counter{0};
+    constexpr int attempts = 1000;
+    for (int attempt = 0;; ++attempt) {
+        temporary = file;
+        temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST || attempt + 1 == attempts) fail("cannot create", temporary);
+    }
+}
+
 }  // namespace
 
 void makePrivateFolders(const fs::path& folder) {
@@ -41,12 +56,9 @@ void makePrivateFolders(const fs::path& folder) {
 }
 
 void writeFileAtomically(const fs::path& file, const std::string& text, mode_t mode) {
-    static std::atomic<unsigned> counter{0};
     makePrivateFolders(file.parent_path());
-    fs::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) fail("cannot create", temporary);
+    fs::path temporary;
+    int fd = createTemporary(file, mode, temporary);
     try {
         if (::fchmod(fd, mode) != 0) fail("cannot protect", temporary);
         writeAll(fd, text, temporary);

@@ -81,25 +81,34 @@ void requireUTF8(std::string_view text) {
     if (!isValidUTF8(text)) throw std::invalid_argument("user defaults hold only UTF-8 text");
 }
 
-// The whole file, or the errno of the failure.
-int readWholeFile(const fs::path& file, std::string& text) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+// Reads the whole file into `text`; on failure, why it could not. Only a regular file of at most
+// UserDefaults::maxFileSize bytes is read, and a pipe planted at the path is never waited on.
+std::string readWholeFile(const fs::path& file, std::string& text) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::strerror(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return std::strerror(errno);
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    const std::string tooLarge = "larger than " + std::to_string(UserDefaults::maxFileSize) + " bytes";
+    if (static_cast<std::uintmax_t>(info.st_size) > UserDefaults::maxFileSize) return tooLarge;
     text.clear();
     char buffer[65536];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            return error;
+            return std::strerror(errno);
         }
         if (got == 0) break;
+        // It may have grown since it was looked at.
+        if (text.size() + static_cast<std::size_t>(got) > UserDefaults::maxFileSize) return tooLarge;
         text.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(fd);
-    return 0;
+    return {};
 }
 
 bool processIsGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
@@ -199,20 +208,27 @@ struct UserDefaults::State {
             return;
         }
         std::string text;
-        int error = now.error != 0 ? now.error : readWholeFile(file, text);
-        if (error != 0) {
+        std::string error = now.error != 0 ? std::strerror(now.error) : readWholeFile(file, text);
+        json::value parsed;
+        boost::system::error_code failure;
+        if (error.empty()) {
+            try {
+                json::parse_options options;
+                options.max_depth = maxNestingDepth;
+                parsed = json::parse(text, failure, json::storage_ptr(), options);
+            } catch (const std::bad_alloc&) {
+                error = "out of memory";
+            }
+        }
+        if (!error.empty()) {
             if (!unreadable) {
-                report("Cannot read the settings file " + file.string() + " (" + std::strerror(error) +
+                report("Cannot read the settings file " + file.string() + " (" + error +
                        "): changes stay in memory and nothing is written to it until it can be read.");
             }
             unreadable = true;
             return;
         }
         unreadable = false;
-        json::parse_options options;
-        options.max_depth = maxNestingDepth;
-        boost::system::error_code failure;
-        json::value parsed = json::parse(text, failure, json::storage_ptr(), options);
         if (!failure && parsed.is_object()) {
             values = std::move(parsed.get_object());
             return;

@@ -22,6 +22,8 @@ public:
 
     // Values nested deeper than this in the file make it corrupt.
     static constexpr std::size_t maxNestingDepth = 64;
+    // A file larger than this, or one that is not a regular file (a pipe, a device), cannot be read.
+    static constexpr std::size_t maxFileSize = 4 * 1024 * 1024;
 
     // Opens (or starts) the store kept in `file`. A file that is not a JSON object, or nests
     // deeper than maxNestingDepth, is moved aside (to `file` + ".corrupt") and the store starts

@@ -90,7 +90,8 @@ int runTray(int argc, char** argv) {
     // Qt has taken its own options out of argv; what is left must be ours.
     for (int i = 1; i < argc; ++i) {
         if (argv[i] != platform::launchedAtLoginArgument) {
-            std::cerr << "kestro: unknown argument " << argv[i] << "\nusage: kestro [--set-credential | --version]\n";
+            std::cerr << "kestro: unknown argument " << argv[i]
+                      << "\nusage: kestro [--set-credential | --version]\n";
             return 2;
         }
     }

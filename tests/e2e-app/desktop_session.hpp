@@ -32,13 +32,16 @@ class DesktopSession : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!x.usable()) GTEST_SKIP() << "no X display to run the app on (scripts/test.sh starts Xvfb)";
-        if (!onPath("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed (scripts/install-deps.sh installs it)";
-        for (const char* name : {"config", "state", "home", "runtime"}) std::filesystem::create_directories(root / name);
+        if (!onPath("dbus-daemon"))
+            GTEST_SKIP() << "dbus-daemon is not installed (scripts/install-deps.sh installs it)";
+        for (const char* name : {"config", "state", "home", "runtime"})
+            std::filesystem::create_directories(root / name);
         ::chmod((root / "runtime").c_str(), 0700);
         bus.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                              "--address=" + busAddress()},
                     std::map<std::string, std::string>{}, root / "dbus.log");
-        ASSERT_TRUE(support::eventually([&] { return std::filesystem::exists(root / "bus"); }, 10s)) << fileText(root / "dbus.log");
+        ASSERT_TRUE(support::eventually([&] { return std::filesystem::exists(root / "bus"); }, 10s))
+            << fileText(root / "dbus.log");
         backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
     }
 
@@ -56,12 +59,14 @@ protected:
     }
 
     // A tray_host serving `what` ("--watcher", "--notifications"), ready once it says so.
-    void startHost(std::optional<e2e::ChildProcess>& host, const std::string& what, const std::filesystem::path& log) {
+    void startHost(std::optional<e2e::ChildProcess>& host, const std::string& what,
+                   const std::filesystem::path& log) {
         host.emplace(std::vector<std::string>{KESTRO_TRAY_HOST_PATH, what},
                      std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress()},
                                                         {"QT_QPA_PLATFORM", "offscreen"}},
                      log);
-        ASSERT_TRUE(support::eventually([&] { return fileText(log).find("ready") != std::string::npos; }, 10s))
+        ASSERT_TRUE(
+            support::eventually([&] { return fileText(log).find("ready") != std::string::npos; }, 10s))
             << fileText(log);
     }
 
@@ -76,9 +81,11 @@ protected:
 
     // Starts trayer on the display (skipping the test without it) and waits for the app's icon in it.
     void startTrayAndWaitForTheIcon() {
-        if (!onPath("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
+        if (!onPath("trayer"))
+            GTEST_SKIP() << "trayer is not installed (scripts/install-deps.sh installs it)";
         tray.emplace(e2e::trayerCommand(), std::map<std::string, std::string>{}, root / "trayer.log");
-        ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s)) << fileText(root / "trayer.log");
+        ASSERT_TRUE(support::eventually([&] { return x.hasXEmbedTray(); }, 10s))
+            << fileText(root / "trayer.log");
         ASSERT_TRUE(support::eventually([&] { return x.embeddedWindowOf("kestro"); }, 20s))
             << "no kestro window inside the tray\nkestro printed:\n"
             << appLog();

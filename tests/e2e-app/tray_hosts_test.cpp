@@ -52,7 +52,8 @@ std::map<std::string, long> switchesByThread(pid_t pid) {
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                switches[task.path().filename().string() + " " + name] = std::stol(line.substr(line.find(':') + 1));
+                switches[task.path().filename().string() + " " + name] =
+                    std::stol(line.substr(line.find(':') + 1));
         }
     }
     return switches;
@@ -80,8 +81,8 @@ long wakeUpsBetween(const std::map<std::string, long>& before, const std::map<st
 class TrayHosts : public e2e::DesktopSession {
 protected:
     void storeCredential() {
-        e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(), root / "set-credential.log",
-                                "app-credential\n");
+        e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, appEnvironment(),
+                                root / "set-credential.log", "app-credential\n");
         ASSERT_TRUE(store.succeeds(30s)) << fileText(root / "set-credential.log");
     }
 
@@ -116,13 +117,15 @@ protected:
     void stopDebianHost() {
         snHost.reset();
         snWatcher.reset();
-        ASSERT_TRUE(support::eventually([&] { return !layoutRead().succeeds(10s); }, 15s)) << "the watcher stays";
+        ASSERT_TRUE(support::eventually([&] { return !layoutRead().succeeds(10s); }, 15s))
+            << "the watcher stays";
     }
 
     e2e::ChildProcess layoutRead() {
-        return e2e::ChildProcess({KESTRO_TRAY_HOST_PATH, "--layout"},
-                                 {{"DBUS_SESSION_BUS_ADDRESS", busAddress()}, {"QT_QPA_PLATFORM", "offscreen"}},
-                                 root / "layout.log");
+        return e2e::ChildProcess(
+            {KESTRO_TRAY_HOST_PATH, "--layout"},
+            {{"DBUS_SESSION_BUS_ADDRESS", busAddress()}, {"QT_QPA_PLATFORM", "offscreen"}},
+            root / "layout.log");
     }
 
     // The items registered with the watcher and their menus as the host reads them (see tray_host).
@@ -173,8 +176,9 @@ protected:
         const char* folder = std::getenv("KESTRO_SCREENSHOT_DIR");
         if (!folder || !*folder || !onPath("import")) return;
         const auto target = fs::path(folder) / "menu-sni-host.png";
-        e2e::ChildProcess shot({"import", "-window", "root", "-crop", "210x200+0+0", "+repage", target.string()},
-                               {}, root / "import.log");
+        e2e::ChildProcess shot(
+            {"import", "-window", "root", "-crop", "210x200+0+0", "+repage", target.string()}, {},
+            root / "import.log");
         EXPECT_TRUE(shot.succeeds(30s)) << fileText(root / "import.log");
     }
 
@@ -321,15 +325,19 @@ TEST_F(TrayHosts, TheUpdateCheckComparesTheFeedWithTheProjectsVersion) {
     for (const std::string& announced : {std::string(KESTRO_PROJECT_VERSION), std::string("99.0.0")}) {
         SCOPED_TRACE("the feed announces " + announced);
         const auto asked = backend.requestsTo("/feed").size();
-        backend.setReply("/feed", support::ScriptedReply::json(
-                                      200, R"({"version": ")" + announced + R"(", "url": "https://kestro.app/dl"})"));
+        backend.setReply("/feed",
+                         support::ScriptedReply::json(
+                             200, R"({"version": ")" + announced + R"(", "url": "https://kestro.app/dl"})"));
         auto environment = appEnvironment();
         environment["KESTRO_UPDATE_FEED_URL"] = backend.baseUrl() + "feed";
-        app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, environment, root / ("kestro-" + announced + ".log"));
+        app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, environment,
+                    root / ("kestro-" + announced + ".log"));
         ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/feed").size() > asked; }, 30s))
             << fileText(root / ("kestro-" + announced + ".log"));
-        const bool offered = support::eventually([&] { return x.widestTopLevelOf("kestro").has_value(); }, 5s);
-        EXPECT_EQ(offered, announced != KESTRO_PROJECT_VERSION) << fileText(root / ("kestro-" + announced + ".log"));
+        const bool offered =
+            support::eventually([&] { return x.widestTopLevelOf("kestro").has_value(); }, 5s);
+        EXPECT_EQ(offered, announced != KESTRO_PROJECT_VERSION)
+            << fileText(root / ("kestro-" + announced + ".log"));
         EXPECT_EQ(e2e::howItEnded(app->terminate(30s)), "exit code 0");
         app.reset();
     }
@@ -339,12 +347,16 @@ TEST_F(TrayHosts, TheUpdateCheckComparesTheFeedWithTheProjectsVersion) {
 TEST(KestroVersion, PrintsTheProjectVersionAndNeedsNoDisplay) {
     support::TemporaryFolder folder;
     const fs::path log = folder.path() / "version.log";
-    e2e::ChildProcess version({KESTRO_APP_PATH, "--version"}, {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"},
-                                                               {"WAYLAND_DISPLAY", ""}, {"HOME", folder.path().string()}},
+    e2e::ChildProcess version({KESTRO_APP_PATH, "--version"},
+                              {{"DISPLAY", ""},
+                               {"QT_QPA_PLATFORM", "xcb"},
+                               {"WAYLAND_DISPLAY", ""},
+                               {"HOME", folder.path().string()}},
                               log);
     auto status = version.waitForExit(30s);
     ASSERT_TRUE(status.has_value()) << fileText(log);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << e2e::howItEnded(status) << "\n" << fileText(log);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << e2e::howItEnded(status) << "\n"
+                                                                 << fileText(log);
     EXPECT_EQ(fileText(log), "Kestro " KESTRO_PROJECT_VERSION "\n");
 }
 

@@ -30,13 +30,15 @@ template <class Predicate>
 bool runLoopUntil(Predicate done, int milliseconds = 5000) {
     QElapsedTimer timer;
     timer.start();
-    while (!done() && timer.elapsed() < milliseconds) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!done() && timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
 
 xcb_atom_t atom(xcb_connection_t* connection, const std::string& name) {
     auto* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
+        connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+        nullptr);
     xcb_atom_t value = reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
     std::free(reply);
     return value;
@@ -44,7 +46,8 @@ xcb_atom_t atom(xcb_connection_t* connection, const std::string& name) {
 
 // What a tray manager sends to the root window once it owns a selection (the freedesktop system
 // tray protocol, after the ICCCM's manager selections).
-void announceManager(xcb_connection_t* connection, xcb_window_t root, xcb_atom_t selection, xcb_window_t owner) {
+void announceManager(xcb_connection_t* connection, xcb_window_t root, xcb_atom_t selection,
+                     xcb_window_t owner) {
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
@@ -53,7 +56,8 @@ void announceManager(xcb_connection_t* connection, xcb_window_t root, xcb_atom_t
     message.data.data32[0] = XCB_CURRENT_TIME;
     message.data.data32[1] = selection;
     message.data.data32[2] = owner;
-    xcb_send_event(connection, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&message));
+    xcb_send_event(connection, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&message));
     xcb_flush(connection);
 }
 
@@ -63,7 +67,8 @@ TEST(TraySignals, AnXEmbedTrayTakingTheSelectionIsHeardAndOtherManagersAreNot) {
     qtLoop();
     auto* connection = x.connection();
     const auto tray = atom(connection, "_NET_SYSTEM_TRAY_S0");
-    auto* owner = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, tray), nullptr);
+    auto* owner =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, tray), nullptr);
     const bool taken = owner && owner->owner != XCB_WINDOW_NONE;
     std::free(owner);
     if (taken) GTEST_SKIP() << "the X display already has a system tray";

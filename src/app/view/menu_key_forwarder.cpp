@@ -8,10 +8,10 @@ namespace kestro::view {
 
 MenuKeyForwarder::MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyEvent)
     : QObject(menu), menu_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyEvent)) {
-    // Only the menu's own window on the screen holds the keyboard. Its aboutToShow also comes when
-    // a StatusNotifier host opens the exported copy it draws itself, which takes no keys from the
-    // grabs and may never be reported closed: that one must not count.
-    // Key presses go to whichever of the menu's popups is active: watch them all.
+    // Key presses go to whichever of the menu's popups is active: watch them all. The menu counts
+    // as open while its own window is shown (see eventFilter), not from aboutToShow: that also
+    // comes when a StatusNotifier host opens the exported copy it draws itself, which takes no
+    // keys from the grabs and may never be reported closed.
     qApp->installEventFilter(this);
 }
 

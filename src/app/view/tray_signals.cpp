@@ -17,9 +17,9 @@ constexpr const char* watcherService = "org.kde.StatusNotifierWatcher";
 
 xcb_atom_t atom(xcb_connection_t* connection, const std::string& name) {
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(connection,
-                              xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
-                              nullptr),
+        xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+            nullptr),
         &std::free);
     return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
@@ -69,7 +69,8 @@ TraySignals::TraySignals(std::function<void()> appeared, QObject* parent)
                     SLOT(hostRegistered()));
     }
     if (x_->usable()) {
-        xNotifier_ = new QSocketNotifier(xcb_get_file_descriptor(x_->connection), QSocketNotifier::Read, this);
+        xNotifier_ =
+            new QSocketNotifier(xcb_get_file_descriptor(x_->connection), QSocketNotifier::Read, this);
         connect(xNotifier_, &QSocketNotifier::activated, this, [this] { readX(); });
     }
 }
@@ -85,7 +86,8 @@ void TraySignals::readX() {
     while (auto* event = xcb_poll_for_event(x_->connection)) {
         if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
             const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
-            if (message->type == x_->manager && message->format == 32 && message->data.data32[1] == x_->selection)
+            if (message->type == x_->manager && message->format == 32 &&
+                message->data.data32[1] == x_->selection)
                 announced = true;
         }
         std::free(event);

@@ -16,6 +16,7 @@ endforeach()
 install(CODE "
   set(KESTRO_LAUNCHER_TEMPLATE \"${PROJECT_SOURCE_DIR}/data/kestro.desktop.in\")
   set(KESTRO_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(KESTRO_VERSION \"${PROJECT_VERSION}\")
   set(KESTRO_APPLICATIONS_DIR \"${CMAKE_INSTALL_DATAROOTDIR}/applications\")
   include(\"${PROJECT_SOURCE_DIR}/cmake/InstallLauncher.cmake\")
 ")

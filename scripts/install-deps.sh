@@ -18,6 +18,7 @@ packages=(
   desktop-file-utils trayer
   python3-aiortc
   libsystemd-dev xdg-desktop-portal xdg-desktop-portal-dev
+  haskell-gtk-sni-tray-utils haskell-status-notifier-item-utils
 )
 
 missing=()

@@ -25,7 +25,13 @@ bool HeadphoneDetector::isHeadphoneOutput(const platform::OutputDeviceFacts& out
     using PortType = platform::AudioPortType;
     const std::string bus = lowered(output.bus);
     if (bus == "bluetooth" || bus == "usb") return true;
-    if (output.isNetwork || bus != "pci") return false;
+    if (output.isNetwork || bus == "virtual") return false;
+    // A sound card of this machine, on PCI or on the system-on-chip (whose outputs name another
+    // bus or none): judged by its port and form factor below. A sink of the sound server's own
+    // making (a null or combined sink) is no card.
+    auto api = output.properties.find("device.api");
+    const bool card = bus == "pci" || (api != output.properties.end() && lowered(api->second) == "alsa");
+    if (!card) return false;
 
     const std::array names{&output.name, &output.description, &output.activePortName, &output.activePortDescription};
     const bool digitalVideo = output.activePortType == PortType::hdmi ||

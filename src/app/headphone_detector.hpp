@@ -8,9 +8,10 @@ namespace kestro {
 
 class HeadphoneDetector {
 public:
-    // Bluetooth and USB outputs count whatever they are; a built-in (PCI) output counts when its
-    // active port or form factor says headphones or headset, or one of its names mentions
-    // headphones; HDMI/DisplayPort, network, virtual and bus-less outputs never count.
+    // Bluetooth and USB outputs count whatever they are; a built-in output (a sound card on PCI
+    // or on the system-on-chip, whatever bus it names) counts when its active port or form factor
+    // says headphones or headset, or one of its names mentions headphones; HDMI/DisplayPort,
+    // network, virtual and card-less outputs never count.
     static bool isHeadphoneOutput(const platform::OutputDeviceFacts& output);
 
     // The check on the current default output, read afresh from the sound server each time;

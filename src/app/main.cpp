@@ -2,6 +2,7 @@
 //
 //   kestro                   starts the tray application
 //   kestro --set-credential  reads the backend credential from standard input and stores it
+//   kestro --version         prints the version and exits
 
 #include <QApplication>
 #include <QEventLoop>
@@ -29,6 +30,7 @@
 #include "app/transcript_outbox.hpp"
 #include "app/view/menu_key_forwarder.hpp"
 #include "app/view/tray_presenter.hpp"
+#include "app/view/tray_signals.hpp"
 #include "app/view/tray_waiter.hpp"
 #include "app/view/update_dialogs.hpp"
 #include "platform/defaults/user_defaults.hpp"
@@ -45,10 +47,12 @@
 #include "realtime/transport/websocket_connector.hpp"
 #include "shortcuts/global_shortcuts.hpp"
 #include "shortcuts/modifiers.hpp"
+#include "shortcuts/qt/qt_keys.hpp"
 #include "shortcuts/shortcut_layer.hpp"
 
+// The project's version, given by the build (CMake's project version).
 #ifndef KESTRO_VERSION
-#define KESTRO_VERSION "0.0.0"
+#error "KESTRO_VERSION must be defined by the build"
 #endif
 
 namespace {
@@ -87,7 +91,8 @@ int runTray(int argc, char** argv) {
     // Qt has taken its own options out of argv; what is left must be ours.
     for (int i = 1; i < argc; ++i) {
         if (argv[i] != platform::launchedAtLoginArgument) {
-            std::cerr << "kestro: unknown argument " << argv[i] << "\nusage: kestro [--set-credential]\n";
+            std::cerr << "kestro: unknown argument " << argv[i]
+                      << "\nusage: kestro [--set-credential | --version]\n";
             return 2;
         }
     }
@@ -164,6 +169,16 @@ int runTray(int argc, char** argv) {
                 auto layer = GlobalShortcuts::ShortcutLayer::shared();
                 return layer ? layer->displayedShortcut(std::string(name)) : std::string();
             },
+        // The same by their keys, for a menu the desktop's tray host draws.
+        .shortcutKeys =
+            [](std::string_view name) {
+                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
+                auto layer = GlobalShortcuts::ShortcutLayer::shared();
+                if (!stored || !layer) return std::string();
+                return GlobalShortcuts::keySequence(*stored, layer->keyboardLayout())
+                    .toString(QKeySequence::PortableText)
+                    .toStdString();
+            },
         .streakText = [&streak] { return streak.streakText(); },
         .supportAddress = kestro::supportAddress(defaults),
         .quit = [&gracefulExit] { gracefulExit.request(); },
@@ -216,12 +231,14 @@ int runTray(int argc, char** argv) {
             return shortcuts->handleMenuKeyEvent({type, *keyCode, flags});
         });
 
-    // The icon is made once a tray is there; until then the user is told there is none.
+    // The icon is made once a tray is there; until then the user is told there is none. A tray
+    // that appears later, or anew after a panel restart, is heard of by its own signals.
     kestro::view::TrayWaiter trayWaiter({
         .trayPresent = &kestro::view::TrayWaiter::anyTrayPresent,
         .show = [&presenter] { presenter.show(); },
         .report = &kestro::view::TrayWaiter::reportEverywhere,
     });
+    kestro::view::TraySignals traySignals([&trayWaiter] { trayWaiter.traySignalled(); });
     trayWaiter.start();
     // The usage counts are asked for at once; the streak counts only when the menu is shown.
     view.start();
@@ -242,5 +259,10 @@ int runTray(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--set-credential") return setCredential();
+    // Needs no display: answered before the toolkit starts.
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "Kestro " << KESTRO_VERSION << '\n';
+        return 0;
+    }
     return runTray(argc, argv);
 }

@@ -52,6 +52,10 @@ MenuInputs MenuBarView::inputs() const {
         in.startShortcutText = parts_.shortcutText("startSession");
         in.endShortcutText = parts_.shortcutText("endSession");
     }
+    if (parts_.shortcutKeys) {
+        in.startShortcutKeys = parts_.shortcutKeys("startSession");
+        in.endShortcutKeys = parts_.shortcutKeys("endSession");
+    }
     in.usedCalls = usageManager_->usedCalls.get();
     in.totalCalls = usageManager_->totalCalls.get();
     in.streakText = streakText_;

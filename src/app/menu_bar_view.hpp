@@ -44,6 +44,9 @@ public:
         // The display string of the shortcut stored under a name ("startSession"), empty when
         // none is stored; read again whenever a stored shortcut changes (may be empty).
         std::function<std::string(std::string_view name)> shortcutText{};
+        // The same shortcut by its keys in Qt's portable text ("Ctrl+P"), empty when none is
+        // stored (may be empty).
+        std::function<std::string(std::string_view name)> shortcutKeys{};
         // Counts the current week and returns the streak's text.
         std::function<std::string()> streakText;
         // The address of the support mail link.

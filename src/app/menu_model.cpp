@@ -52,6 +52,7 @@ MenuEntry startCallEntry(const MenuInputs& in) {
     auto entry = button(std::string(entryId(MenuBarItem::startCall)), title, busy ? "hourglass" : "play.circle.fill");
     // The stored global shortcut, which also works while the menu is open.
     entry.shortcutText = in.startShortcutText;
+    entry.shortcutKeys = in.startShortcutKeys;
     setCallButtonState(entry, !(in.isConversationActive || in.isStartingSession || in.isSendingTranscript),
                        MenuColour::green);
     return entry;
@@ -60,6 +61,7 @@ MenuEntry startCallEntry(const MenuInputs& in) {
 MenuEntry endCallEntry(const MenuInputs& in) {
     auto entry = button(std::string(entryId(MenuBarItem::endCall)), "End Call", "stop.circle.fill");
     entry.shortcutText = in.endShortcutText;
+    entry.shortcutKeys = in.endShortcutKeys;
     setCallButtonState(entry, in.isConversationActive, MenuColour::red);
     return entry;
 }
@@ -92,6 +94,7 @@ MenuEntry entryFor(MenuBarItem item, const MenuInputs& in) {
             auto quit = button(id, "Quit", "xmark.circle.fill");
             quit.keyEquivalent = quitKeyEquivalent;
             quit.shortcutText = std::string(quitShortcutText);
+            quit.shortcutKeys = std::string(quitShortcutKeys);
             return quit;
         }
     }

@@ -35,6 +35,9 @@ struct MenuEntry {
     std::optional<KeyEquivalent> keyEquivalent;
     // The text shown in the entry's shortcut column ("⌃P"); empty for none.
     std::string shortcutText;
+    // The same shortcut by its keys, for a menu another program draws (a StatusNotifier host),
+    // in Qt's portable key text ("Ctrl+P"); empty for none.
+    std::string shortcutKeys;
     std::vector<MenuEntry> children;
 
     bool operator==(const MenuEntry&) const = default;
@@ -59,6 +62,9 @@ struct MenuInputs {
     // Display strings of the shortcuts stored for "startSession" and "endSession" (empty: none).
     std::string startShortcutText;
     std::string endShortcutText;
+    // The same shortcuts by their keys ("Ctrl+P"; empty: none).
+    std::string startShortcutKeys;
+    std::string endShortcutKeys;
     std::int64_t usedCalls = -1;
     std::int64_t totalCalls = -1;
     std::string streakText;
@@ -83,6 +89,7 @@ std::string rejectedCredentialLine(std::string_view command);
 // What the Quit entry answers to in the open menu, and the text shown beside it.
 inline constexpr KeyEquivalent quitKeyEquivalent{'q', KeyEquivalent::Modifier::control};
 inline constexpr std::string_view quitShortcutText = "⌃Q";
+inline constexpr std::string_view quitShortcutKeys = "Ctrl+Q";
 
 // The entry id of a menu bar item ("startCall", "callsUsed", ...).
 std::string_view entryId(MenuBarItem item);

@@ -89,4 +89,22 @@ TEST_F(PreflightPulse, StartChecksReadTheDefaultDevices) {
     EXPECT_EQ(manager->errorMessage.get(), "No Microphone");
 }
 
+// A sound card on the system-on-chip names no PCI bus: its headphone output still counts, its
+// HDMI output still does not.
+TEST_F(PreflightPulse, ACardOnTheSystemOnChipCountsByItsFormFactor) {
+    const std::tuple<std::string, std::string, bool> outputs[] = {
+        {"kestro_test_soc_jack", "device.api=alsa device.bus_path=platform-sound device.form_factor=headphone "
+                                 "device.description=BuiltInAudio", true},
+        {"kestro_test_soc_hdmi", "device.api=alsa device.bus_path=platform-hdmi-sound device.form_factor=headphone "
+                                 "device.description=HDMIAudio", false},
+        {"kestro_test_soc_speaker", "device.api=alsa device.bus=platform device.form_factor=speaker "
+                                    "device.description=Speaker", false},
+    };
+    for (const auto& [sink, properties, counts] : outputs) {
+        loadSink(sink, properties);
+        ASSERT_EQ(pactl("set-default-sink " + sink), "");
+        EXPECT_EQ(kestro::HeadphoneDetector::isHeadphoneConnected(), counts) << sink;
+    }
+}
+
 }  // namespace

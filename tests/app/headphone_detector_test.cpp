@@ -58,4 +58,34 @@ TEST(HeadphoneDetector, CountsPersonalListeningDevicesOnly) {
     }
 }
 
+// Sound on the system-on-chip (most ARM laptops and boards): an ALSA card that names a bus other
+// than PCI, or none, is judged like a PCI one.
+TEST(HeadphoneDetector, JudgesBuiltInOutputsOfTheSystemOnChipByPortAndFormFactor) {
+    auto soc = [](std::string bus, std::string description, PortType port, std::string portName) {
+        auto facts = output(std::move(bus), std::move(description), port, std::move(portName));
+        facts.properties["device.api"] = "alsa";
+        facts.properties["device.bus_path"] = "platform-sound";
+        return facts;
+    };
+    auto headsetForm = soc("", "Built-in Audio Stereo", PortType::unknown, "analog-output");
+    headsetForm.formFactor = "headset";
+    auto nullSinkCalledHeadphones = output("", "Headphones (null output)", PortType::headphones);
+    nullSinkCalledHeadphones.properties["device.class"] = "abstract";
+
+    const std::vector<std::tuple<std::string, OutputDeviceFacts, bool>> cases{
+        {"headphone port, no bus", soc("", "Built-in Audio", PortType::headphones, "analog-output-headphones"), true},
+        {"headphone port, platform bus", soc("platform", "rockchip-es8316", PortType::headphones, "[Out] Headphones"),
+         true},
+        {"headset form factor", headsetForm, true},
+        {"speaker", soc("", "Built-in Audio", PortType::speaker, "analog-output-speaker"), false},
+        {"hdmi port", soc("platform", "hdmi-sound", PortType::hdmi, "hdmi-output-0"), false},
+        {"hdmi by name", soc("", "HDMI Headphones Bridge", PortType::unknown, "analog-output"), false},
+        {"displayport by name", soc("", "Built-in Audio", PortType::unknown, "displayport-out"), false},
+        {"a sink of the sound server's own", nullSinkCalledHeadphones, false},
+    };
+    for (const auto& [name, facts, counts] : cases) {
+        EXPECT_EQ(kestro::HeadphoneDetector::isHeadphoneOutput(facts), counts) << name;
+    }
+}
+
 }  // namespace

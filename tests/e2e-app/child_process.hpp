@@ -32,6 +32,7 @@ public:
     void signal(int signal);
     // Sends it SIGTERM unless it has ended, then waits for it as waitForExit does.
     std::optional<int> terminate(std::chrono::milliseconds limit);
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

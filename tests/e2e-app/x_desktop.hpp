@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -67,18 +68,36 @@ public:
         return centre;
     }
 
-    // Whether one of the program's popups (a menu: override-redirect, on the root) is on screen.
-    bool popupOf(const std::string& program) {
+    // Whether one of the program's popups (a menu: override-redirect, on the root) is on screen;
+    // with `minHeight`, only one at least that tall (a menu of several rows, not a tooltip).
+    bool popupOf(const std::string& program, int minHeight = 0) {
         bool found = false;
         walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
             if (parent != root_ || wmClass(window).find(program) == std::string::npos) return;
             auto* attributes =
                 xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
-            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
-                found = true;
+            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+                auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
+                if (geometry && geometry->height >= minHeight) found = true;
+                std::free(geometry);
+            }
             std::free(attributes);
         });
         return found;
+    }
+
+    // The widest mapped window of the program directly on the root window (a panel's bar), as
+    // left, top, width, height.
+    std::optional<std::array<int, 4>> widestTopLevelOf(const std::string& program) {
+        std::optional<std::array<int, 4>> widest;
+        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
+            if (parent != root_ || wmClass(window).find(program) == std::string::npos || !viewable(window)) return;
+            auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
+            if (geometry && (!widest || geometry->width > (*widest)[2]))
+                widest = std::array<int, 4>{geometry->x, geometry->y, geometry->width, geometry->height};
+            std::free(geometry);
+        });
+        return widest;
     }
 
     // Moves the pointer there and clicks `button` (1 left, 3 right) through XTest.

@@ -5,9 +5,16 @@
 //   tray_host --notifications  org.freedesktop.Notifications: "notify <summary>|<body>" for each
 //                              Notify
 // "ready" once the names are owned. Runs until killed.
+//   tray_host --layout         asks the session's StatusNotifierWatcher for its items and prints
+//                              each item's exported menu as a host reads it over DBusMenu, one
+//                              line per entry: "item <service>" then
+//                              "<depth>|<label>|<shortcut>|visible=<0/1>|enabled=<0/1>|icon=<0/1>|<type>";
+//                              exits 0 after that, 1 when there is no watcher.
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMetaType>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
@@ -95,6 +102,76 @@ private:
     uint count_ = 0;
 };
 
+// The value inside a variant that may hold a QDBusArgument (nested D-Bus values stay unparsed).
+QString shortcutText(const QVariant& value) {
+    // "shortcut" is aas: [["Control", "P"]].
+    if (!value.canConvert<QDBusArgument>()) return {};
+    const auto argument = value.value<QDBusArgument>();
+    QStringList chords;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        QStringList keys;
+        argument >> keys;
+        chords << keys.join('+');
+    }
+    argument.endArray();
+    return chords.join(',');
+}
+
+// One (ia{sv}av) layout node and its children.
+void printNode(const QDBusArgument& node, int depth) {
+    int id = 0;
+    QVariantMap properties;
+    node.beginStructure();
+    node >> id >> properties;
+    if (depth > 0) {
+        auto flag = [&](const char* name, bool fallback) {
+            return properties.contains(name) ? properties.value(name).toBool() : fallback;
+        };
+        say(QString::number(depth) + "|" + properties.value("label").toString() + "|" +
+            shortcutText(properties.value("shortcut")) + "|visible=" + QString::number(flag("visible", true)) +
+            "|enabled=" + QString::number(flag("enabled", true)) +
+            "|icon=" + QString::number(properties.contains("icon-data") || properties.contains("icon-name")) + "|" +
+            properties.value("type", "standard").toString());
+    }
+    node.beginArray();
+    while (!node.atEnd()) {
+        QDBusVariant child;
+        node >> child;
+        printNode(child.variant().value<QDBusArgument>(), depth + 1);
+    }
+    node.endArray();
+    node.endStructure();
+}
+
+int printLayouts(const QDBusConnection& bus) {
+    auto get = QDBusMessage::createMethodCall("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                              "org.freedesktop.DBus.Properties", "Get");
+    get << QString("org.kde.StatusNotifierWatcher") << QString("RegisteredStatusNotifierItems");
+    auto items = bus.call(get, QDBus::Block, 5000);
+    if (items.type() != QDBusMessage::ReplyMessage) {
+        std::fprintf(stderr, "tray_host: %s\n", items.errorMessage().toUtf8().constData());
+        return 1;
+    }
+    for (const auto& item : items.arguments().value(0).value<QDBusVariant>().variant().toStringList()) {
+        say("item " + item);
+        auto slash = item.indexOf('/');
+        auto service = slash < 0 ? item : item.left(slash);
+        auto path = slash < 0 ? QString("/StatusNotifierItem") : item.mid(slash);
+        auto menuGet = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get");
+        menuGet << QString("org.kde.StatusNotifierItem") << QString("Menu");
+        auto menu = bus.call(menuGet, QDBus::Block, 5000);
+        if (menu.type() != QDBusMessage::ReplyMessage) continue;
+        auto menuPath = menu.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+        auto layout = QDBusMessage::createMethodCall(service, menuPath, "com.canonical.dbusmenu", "GetLayout");
+        layout << 0 << -1 << QStringList();
+        auto reply = bus.call(layout, QDBus::Block, 5000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) continue;
+        printNode(reply.arguments().value(1).value<QDBusArgument>(), 0);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,6 +181,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tray_host: no session bus\n");
         return 1;
     }
+    if (QCoreApplication::arguments().value(1) == "--layout") return printLayouts(bus);
     Watcher watcher;
     Notifications notifications;
     for (const auto& argument : QCoreApplication::arguments().mid(1)) {

@@ -52,4 +52,36 @@ TEST(MenuKeyForwarder, PressesAndReleasesReachTheHandlerOnlyWhileTheMenuIsOpen) 
     EXPECT_EQ(tracking, (std::vector<bool>{true, false}));
 }
 
+// A StatusNotifier host draws the exported menu in its own process: Qt says the menu is about to
+// show, but its window never appears and the host may never say it closed. That menu takes no keys
+// from the grabs, so it must not count as open.
+TEST(MenuKeyForwarder, AMenuTheTrayHostDrawsDoesNotCountAsOpen) {
+    kestro::test::qtApplication();
+    QMenu menu;
+    std::vector<bool> tracking;
+    int keys = 0;
+    kestro::view::MenuKeyForwarder forwarder(
+        &menu, [&](bool on) { tracking.push_back(on); },
+        [&](const QKeyEvent&) {
+            ++keys;
+            return true;
+        });
+
+    // What the DBusMenu export does when the host opens the menu.
+    Q_EMIT menu.aboutToShow();
+    kestro::test::processEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(tracking.empty());
+    EXPECT_FALSE(forwarder.isTracking());
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_P, Qt::ControlModifier);
+    QApplication::sendEvent(&menu, &press);
+    EXPECT_EQ(keys, 0);
+
+    // Qt's own window of the same menu still counts, opened after the host's.
+    menu.popup(QPoint(5, 5));
+    ASSERT_TRUE(kestro::test::processEventsUntil([&] { return menu.isVisible(); }));
+    EXPECT_TRUE(forwarder.isTracking());
+    menu.hide();
+    EXPECT_EQ(tracking, (std::vector<bool>{true, false}));
+}
+
 }  // namespace

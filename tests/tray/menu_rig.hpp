@@ -79,6 +79,7 @@ struct MenuRig {
             .credentialRejected = &stateManager->isCredentialRejected,
             .credentialCommand = "scripts/run.sh --set-credential",
             .shortcutText = [this](std::string_view name) { return shortcutTexts[std::string(name)]; },
+            .shortcutKeys = [this](std::string_view name) { return shortcutKeys[std::string(name)]; },
             .streakText = [this] { return streak.streakText(); },
             .supportAddress = std::move(supportAddress),
             .quit = [this] { ++quits; },
@@ -97,6 +98,7 @@ struct MenuRig {
     int quits = 0;
     // What the rig's view reads as the stored shortcuts' display strings.
     std::map<std::string, std::string> shortcutTexts{{"startSession", "⌃P"}, {"endSession", "⌃M"}};
+    std::map<std::string, std::string> shortcutKeys{{"startSession", "Ctrl+P"}, {"endSession", "Ctrl+M"}};
 };
 
 // The menu's lines: titles, "---" for dividers.

@@ -36,13 +36,16 @@ void expectMatches(QMenu* menu, const std::vector<MenuEntry>& entries) {
         EXPECT_EQ(action->objectName().toStdString(), entry.id);
         EXPECT_EQ(action->isSeparator(), entry.kind == MenuEntryKind::divider);
         if (entry.kind == MenuEntryKind::divider) continue;
-        // The shortcut column shows the entry's text after a tab; Qt's own shortcuts stay unset
-        // (they do not fire in an open tray menu).
-        EXPECT_EQ(action->text().toStdString(),
-                  entry.title + (entry.shortcutText.empty() ? "" : "\t" + entry.shortcutText));
+        // The label is the title alone (the error line's after its warning mark); the shortcut is
+        // the action's own, which a tray host drawing the exported menu shows in its column (Qt's
+        // own shortcuts do not fire in an open tray menu), and the menu Qt draws shows the shortcut
+        // layer's text there.
+        EXPECT_EQ(action->text().toStdString(), (entry.id == "error" ? "⚠ " : "") + entry.title);
         EXPECT_EQ(action->isEnabled(), entry.enabled);
+        EXPECT_EQ(action->isVisible(), !entry.title.empty());
         EXPECT_FALSE(action->icon().isNull());
-        EXPECT_TRUE(action->shortcut().isEmpty());
+        EXPECT_EQ(action->shortcut(), QKeySequence::fromString(QString::fromStdString(entry.shortcutKeys)));
+        EXPECT_EQ(kestro::view::shortcutColumn(*action).toStdString(), entry.shortcutText);
         EXPECT_EQ(action->menu() != nullptr, entry.kind == MenuEntryKind::submenu);
         if (action->menu()) expectMatches(action->menu(), entry.children);
     }
@@ -68,6 +71,8 @@ protected:
         view.inputs.streakText = "1 Week Streak";
         view.inputs.startShortcutText = "⌥⇧K";
         view.inputs.endShortcutText = "⌃M";
+        view.inputs.startShortcutKeys = "Alt+Shift+K";
+        view.inputs.endShortcutKeys = "Ctrl+M";
     }
     FakeView view;
 };
@@ -131,8 +136,8 @@ TEST_F(TrayPresenterTest, ChoosingAnEntryPassesItsIdOnAndTitlesKeepTheirAmpersan
     view.inputs.state = MenuBarState::callsAvailable;
     view.inputs.errorMessage = "Q&A";
     TrayPresenter presenter(view.callbacks());
-    EXPECT_EQ(presenter.action("error")->text(), "Q&&A");
-    EXPECT_EQ(presenter.action("error")->iconText(), "Q&A");
+    EXPECT_EQ(presenter.action("error")->text(), "⚠ Q&&A");
+    EXPECT_EQ(presenter.action("error")->iconText(), "⚠ Q&A");
 
     presenter.action("more.checkForUpdates")->setEnabled(true);
     for (const char* id : {"startCall", "more.checkForUpdates", "more.support", "quit", "callsUsed"}) {
@@ -148,8 +153,8 @@ TEST_F(TrayPresenterTest, TheOpenMenuChoosesQuitOnControlQAndLeavesOtherKeysAlon
     view.inputs.state = MenuBarState::callsAvailable;
     TrayPresenter presenter(view.callbacks());
     auto* menu = presenter.menu();
-    EXPECT_EQ(presenter.action("quit")->text(), "Quit\t⌃Q");
-    EXPECT_EQ(presenter.action("startCall")->text(), "Start Call\t⌥⇧K");
+    EXPECT_EQ(kestro::view::shortcutColumn(*presenter.action("quit")), "⌃Q");
+    EXPECT_EQ(kestro::view::shortcutColumn(*presenter.action("startCall")), "⌥⇧K");
     menu->popup(QPoint(10, 10));
     ASSERT_TRUE(processEventsUntil([&] { return menu->isVisible(); }));
     for (auto [key, modifiers] : {std::pair{Qt::Key_Q, Qt::NoModifier}, std::pair{Qt::Key_Q, Qt::AltModifier},
@@ -186,6 +191,34 @@ TEST_F(TrayPresenterTest, AMenuThatGrowsWhileOpenAtTheScreensCornerStaysOnTheScr
                                         << "x" << after.height() << " on a screen of " << screen.width() << "x"
                                         << screen.height();
     menu->hide();
+}
+
+// What a StatusNotifier host draws from the export: each entry's shortcut as its shortcut, not
+// in its label; the error line with a warning mark, its colour being lost there; no empty row
+// (the streak has no text before the menu was first opened).
+TEST_F(TrayPresenterTest, TheExportedEntriesCarryTheirShortcutsTheErrorLineAMarkAndNoEmptyRow) {
+    view.inputs.state = MenuBarState::callsAvailable;
+    view.inputs.streakText.clear();
+    view.inputs.errorMessage = "No Headphones";
+    TrayPresenter presenter(view.callbacks());
+    auto* start = presenter.action("startCall");
+    EXPECT_EQ(start->text(), "Start Call");
+    EXPECT_EQ(start->shortcut(), QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_K));
+    EXPECT_EQ(presenter.action("quit")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_EQ(presenter.action("error")->text(), "⚠ No Headphones");
+    EXPECT_FALSE(presenter.action("weekStreak")->isVisible());
+
+    view.inputs.streakText = "1 Week Streak";
+    view.inputs.isConversationActive = true;
+    view.inputs.startShortcutKeys.clear();
+    view.inputs.startShortcutText.clear();
+    presenter.refresh();
+    EXPECT_TRUE(presenter.action("weekStreak")->isVisible());
+    EXPECT_EQ(presenter.action("endCall")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
+    view.inputs.isConversationActive = false;
+    presenter.refresh();
+    EXPECT_TRUE(presenter.action("startCall")->shortcut().isEmpty()) << "the stored shortcut was removed";
+    EXPECT_TRUE(kestro::view::shortcutColumn(*presenter.action("startCall")).isEmpty());
 }
 
 // The error line is what the user must read: drawn in red and not greyed out like a disabled entry.
@@ -250,7 +283,8 @@ TEST(TrayCall, ChoosingStartAndEndCallInTheMenuDrivesTheController) {
     presenter.menu()->popup(QPoint(10, 10));
     ASSERT_TRUE(processEventsUntil(
         [&] { return rig.stateManager->currentState.get() == MenuBarState::callsAvailable; }));
-    EXPECT_EQ(presenter.menu()->actions().front()->text(), "Start Call\t⌃P");
+    EXPECT_EQ(presenter.menu()->actions().front()->text(), "Start Call");
+    EXPECT_EQ(kestro::view::shortcutColumn(*presenter.menu()->actions().front()), "⌃P");
     EXPECT_EQ(presenter.action("callsUsed")->text(), "Calls Used: 3/10");
     EXPECT_EQ(rig.environment.backend.requestsTo("/usage").size(), 1u) << "showing the menu refreshes once";
 
@@ -265,7 +299,8 @@ TEST(TrayCall, ChoosingStartAndEndCallInTheMenuDrivesTheController) {
     end->trigger();
     EXPECT_FALSE(rig.sessionManager->isConversationActive.get());
     EXPECT_TRUE(processEventsUntil([&] { return !rig.sessionManager->isSendingTranscript.get(); }));
-    EXPECT_EQ(presenter.menu()->actions().front()->text(), "Start Call\t⌃P");
+    EXPECT_EQ(presenter.menu()->actions().front()->text(), "Start Call");
+    EXPECT_EQ(kestro::view::shortcutColumn(*presenter.menu()->actions().front()), "⌃P");
     presenter.menu()->hide();
 }
 

@@ -8,15 +8,10 @@ namespace kestro::view {
 
 MenuKeyForwarder::MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyEvent)
     : QObject(menu), menu_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyEvent)) {
-    connect(menu, &QMenu::aboutToShow, this, [this] {
-        tracking_ = true;
-        if (trackingHandler_) trackingHandler_(true);
-    });
-    connect(menu, &QMenu::aboutToHide, this, [this] {
-        tracking_ = false;
-        if (trackingHandler_) trackingHandler_(false);
-    });
-    // Key presses go to whichever of the menu's popups is active: watch them all.
+    // Key presses go to whichever of the menu's popups is active: watch them all. The menu counts
+    // as open while its own window is shown (see eventFilter), not from aboutToShow: that also
+    // comes when a StatusNotifier host opens the exported copy it draws itself, which takes no
+    // keys from the grabs and may never be reported closed.
     qApp->installEventFilter(this);
 }
 
@@ -24,7 +19,17 @@ MenuKeyForwarder::~MenuKeyForwarder() {
     if (qApp) qApp->removeEventFilter(this);
 }
 
+void MenuKeyForwarder::setTracking(bool tracking) {
+    if (tracking_ == tracking) return;
+    tracking_ = tracking;
+    if (trackingHandler_) trackingHandler_(tracking);
+}
+
 bool MenuKeyForwarder::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == menu_ && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+        setTracking(event->type() == QEvent::Show);
+        return false;
+    }
     if (!tracking_ || !keyHandler_) return false;
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
     // A held key's repeats end in releases too; only the last one lets the key go.

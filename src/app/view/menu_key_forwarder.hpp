@@ -1,7 +1,9 @@
 #pragma once
-// While the tray menu is open it holds the keyboard, so the global shortcuts' grabs cannot fire.
-// This says when the menu starts and stops holding it and hands the key presses and releases the
-// menu (or one of its submenus) receives to a handler, which may consume them.
+// While the tray menu Qt draws is open it holds the keyboard, so the global shortcuts' grabs
+// cannot fire. This says when that menu's window is shown and hidden and hands the key presses and
+// releases the menu (or one of its submenus) receives to a handler, which may consume them. The
+// copy of the menu a StatusNotifier host draws in its own process holds nothing of ours and does
+// not count as open.
 
 #include <QObject>
 #include <QPointer>
@@ -28,6 +30,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void setTracking(bool tracking);
+
     QPointer<QMenu> menu_;
     TrackingHandler trackingHandler_;
     KeyHandler keyHandler_;

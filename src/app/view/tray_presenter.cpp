@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionMenuItem>
 #include <QSystemTrayIcon>
 #include <QWidgetAction>
 
@@ -23,12 +24,42 @@ QString menuText(std::string_view title) {
 }
 
 QString actionText(const MenuEntry& entry) {
-    auto text = menuText(entry.title);
-    if (!entry.shortcutText.empty()) text += QLatin1Char('\t') + QString::fromStdString(entry.shortcutText);
-    return text;
+    if (entry.id == menu_ids::error) return QString::fromUtf8(errorLineMark) + menuText(entry.title);
+    return menuText(entry.title);
+}
+
+QKeySequence actionShortcut(const MenuEntry& entry) {
+    return QKeySequence::fromString(QString::fromStdString(entry.shortcutKeys), QKeySequence::PortableText);
 }
 
 namespace {
+
+// The text of an entry's shortcut column in the menu Qt draws, kept on its action.
+constexpr const char* shortcutColumnProperty = "kestroShortcutColumn";
+
+}  // namespace
+
+QString shortcutColumn(const QAction& action) { return action.property(shortcutColumnProperty).toString(); }
+
+namespace {
+
+// A menu drawn by Qt whose shortcut column shows the symbols of the shortcut layer ("⌃P") where
+// Qt would print its own key names ("Ctrl+P"). The action's own shortcut stays what a host that
+// draws the exported menu shows in its column.
+class ShortcutColumnMenu : public QMenu {
+public:
+    using QMenu::QMenu;
+
+protected:
+    void initStyleOption(QStyleOptionMenuItem* option, const QAction* action) const override {
+        QMenu::initStyleOption(option, action);
+        const auto column = shortcutColumn(*action);
+        if (column.isEmpty()) return;
+        auto text = option->text;
+        if (auto tab = text.indexOf(QLatin1Char('\t')); tab >= 0) text.truncate(tab);
+        option->text = text + QLatin1Char('\t') + column;
+    }
+};
 
 // The error line: its symbol and its text, both in the entry's colour, never greyed out.
 class ColouredLine : public QWidgetAction {
@@ -37,7 +68,7 @@ public:
 
     void show(const MenuEntry& entry) {
         entry_ = entry;
-        setText(menuText(entry.title));
+        setText(actionText(entry));
         paint();
     }
 
@@ -78,7 +109,7 @@ private:
 }  // namespace
 
 TrayPresenter::TrayPresenter(Callbacks callbacks, QObject* parent)
-    : QObject(parent), callbacks_(std::move(callbacks)), menu_(std::make_unique<QMenu>()) {
+    : QObject(parent), callbacks_(std::move(callbacks)), menu_(std::make_unique<ShortcutColumnMenu>()) {
     menu_->setTitle(QStringLiteral("Kestro"));
     menu_->setToolTipsVisible(true);
     connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
@@ -103,6 +134,10 @@ void TrayPresenter::show() {
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) menu_->popup(QCursor::pos());
         });
+    } else if (tray_->isVisible()) {
+        // A tray that has just appeared (a panel that restarted) knows nothing of the icon:
+        // hiding lets go of the old registration, showing makes a new one with the new tray.
+        tray_->hide();
     }
     tray_->show();
 }
@@ -159,7 +194,7 @@ QAction* TrayPresenter::actionFor(QMenu* owner, const MenuEntry& entry) {
     if (entry.id == menu_ids::error) {
         action = new ColouredLine(owner);
     } else if (entry.kind == MenuEntryKind::submenu) {
-        auto* submenu = new QMenu(owner);
+        auto* submenu = new ShortcutColumnMenu(owner);
         submenus_[entry.id] = submenu;
         action = submenu->menuAction();
     } else {
@@ -180,6 +215,10 @@ QAction* TrayPresenter::actionFor(QMenu* owner, const MenuEntry& entry) {
 void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
     if (entry.kind == MenuEntryKind::divider) return;
     if (action->isEnabled() != entry.enabled) action->setEnabled(entry.enabled);
+    // A row with nothing to say (the streak before the menu was first opened) is left out, also
+    // from the menu a tray host draws.
+    const bool visible = !entry.title.empty();
+    if (action->isVisible() != visible) action->setVisible(visible);
     if (auto* line = dynamic_cast<ColouredLine*>(action)) {
         line->show(entry);
         action->setIcon(symbolIcon(entry.symbol, menuColour(entry.colour), entry.opacity));
@@ -187,6 +226,16 @@ void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
     }
     auto text = actionText(entry);
     if (action->text() != text) action->setText(text);
+    // Qt's own shortcut on an action of a tray menu never fires (Qt matches it only in a window's
+    // menu bar); it is what the exported menu shows in the shortcut column.
+    auto shortcut = actionShortcut(entry);
+    if (action->shortcut() != shortcut) action->setShortcut(shortcut);
+    auto column = QString::fromStdString(entry.shortcutText);
+    if (action->property(shortcutColumnProperty).toString() != column) {
+        action->setProperty(shortcutColumnProperty, column);
+        // The property is not a change Qt knows of: have the open menu measure its rows again.
+        if (auto* menu = qobject_cast<QMenu*>(action->parent()); menu && menu->isVisible()) menu->update();
+    }
 
     auto iconKey = entry.symbol + "|" + std::to_string(static_cast<int>(entry.colour)) + "|" +
                    std::to_string(entry.opacity);

@@ -5,6 +5,7 @@
 // entries' key equivalents itself (Control+Q quits).
 
 #include <QIcon>
+#include <QKeySequence>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -38,6 +39,7 @@ public:
 
     // Makes and shows the tray icon. Qt decides once, when the icon is made, whether a
     // StatusNotifier host serves it, so this waits until a tray is there (see TrayWaiter).
+    // Called again once the icon is shown, it registers the icon anew with the tray now there.
     void show();
     // Reads the menu again and brings the actions up to date.
     void refresh();
@@ -70,7 +72,17 @@ private:
 // "&" doubled so that Qt does not take it for a mnemonic.
 QString menuText(std::string_view title);
 
-// The action's text: the title, and after a tab the shortcut column's text when there is one.
+// What stands before the error line's text where a tray host draws the menu: the line's colour
+// and symbol do not reach it.
+inline constexpr const char* errorLineMark = "⚠ ";
+
+// The action's text: the title ("&" doubled); the error line's after the warning mark. The
+// shortcut column is not part of it: the menu Qt draws takes it from the action's
+// "kestroShortcutColumn" property, a host that draws the exported menu from the action's shortcut.
 QString actionText(const MenuEntry& entry);
+// The action's shortcut: the entry's shortcut keys.
+QKeySequence actionShortcut(const MenuEntry& entry);
+// What the menu Qt draws shows in the action's shortcut column ("⌃P"; empty for none).
+QString shortcutColumn(const QAction& action);
 
 }  // namespace kestro::view

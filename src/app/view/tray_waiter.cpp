@@ -34,25 +34,21 @@ struct XConnection {
 
 }  // namespace
 
-TrayWaiter::TrayWaiter(Hooks hooks, std::chrono::milliseconds interval, QObject* parent)
-    : QObject(parent), hooks_(std::move(hooks)) {
-    timer_.setInterval(static_cast<int>(interval.count()));
-    connect(&timer_, &QTimer::timeout, this, [this] { look(); });
-}
+TrayWaiter::TrayWaiter(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std::move(hooks)) {}
 
 void TrayWaiter::start() {
-    if (shown_ || timer_.isActive()) return;
+    if (started_) return;
+    started_ = true;
     if (hooks_.trayPresent && hooks_.trayPresent()) {
-        look();
+        shown_ = true;
+        if (hooks_.show) hooks_.show();
         return;
     }
     if (hooks_.report) hooks_.report(noTraySummary, noTrayBody);
-    timer_.start();
 }
 
-void TrayWaiter::look() {
-    if (shown_ || !hooks_.trayPresent || !hooks_.trayPresent()) return;
-    timer_.stop();
+void TrayWaiter::traySignalled() {
+    if (!started_ || !hooks_.trayPresent || !hooks_.trayPresent()) return;
     shown_ = true;
     if (hooks_.show) hooks_.show();
 }

@@ -1,12 +1,11 @@
 #pragma once
 // Waits for a system tray before the tray icon is made: a StatusNotifier host (through the
 // session bus's StatusNotifierWatcher) or an XEmbed tray (the X selection "_NET_SYSTEM_TRAY_S<n>").
-// While there is none it says so once, then looks again at a fixed interval and shows the icon as
-// soon as one appears.
+// While there is none it says so once; it looks again only when told that a tray may have
+// appeared (see TraySignals) and then shows the icon. For the whole run, a tray that appears anew
+// (a panel restarted after a crash) has the icon shown again, which registers it with that tray.
 
 #include <QObject>
-#include <QTimer>
-#include <chrono>
 #include <functional>
 #include <string>
 
@@ -17,18 +16,21 @@ public:
     struct Hooks {
         // A tray is there now.
         std::function<bool()> trayPresent;
-        // Makes and shows the icon; called once.
+        // Makes and shows the icon the first time; afterwards shows it again in the tray that
+        // has just appeared.
         std::function<void()> show;
         // Tells the user that there is no tray (called at most once).
         std::function<void(const std::string& summary, const std::string& body)> report;
     };
 
-    explicit TrayWaiter(Hooks hooks, std::chrono::milliseconds interval = std::chrono::milliseconds(500),
-                        QObject* parent = nullptr);
+    explicit TrayWaiter(Hooks hooks, QObject* parent = nullptr);
 
-    // Shows the icon at once when a tray is there, else reports and starts looking.
+    // Shows the icon at once when a tray is there, else reports and waits.
     void start();
-    bool isWaiting() const { return timer_.isActive(); }
+    // A sign that a tray may have appeared: shows the icon (again) when there is one now.
+    void traySignalled();
+    // Started, and no icon shown yet.
+    bool isWaiting() const { return started_ && !shown_; }
 
     // The real probes.
     static bool statusNotifierHostPresent();
@@ -43,10 +45,8 @@ public:
         "(on GNOME: the AppIndicator extension).";
 
 private:
-    void look();
-
     Hooks hooks_;
-    QTimer timer_;
+    bool started_ = false;
     bool shown_ = false;
 };
 

@@ -4,12 +4,16 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdatomic.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "analytics/capi/plover.h"
 #include "ingestion_harness.h"
@@ -107,7 +111,57 @@ static void arguments_are_checked(plover_sdk *sdk) {
     CHECK(plover_get_distinct_id(NULL) == NULL);
 }
 
-int main(void) {
+/* ---- Leaving the process with requests still pending ---- */
+
+/* A listening socket on 127.0.0.1 that never accepts: a request to it stays pending for ever.
+   Writes its "http://127.0.0.1:<port>" into `host`. */
+static int silent_listener(char *host, size_t size) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener, 16) != 0 ||
+        getsockname(listener, (struct sockaddr *)&address, &length) != 0) {
+        return -1;
+    }
+    snprintf(host, size, "http://127.0.0.1:%u", (unsigned)ntohs(address.sin_port));
+    return listener;
+}
+
+/* Sets up against a server that never answers and returns from main while the flag and remote
+   configuration requests are pending: the client completes them as the process ends, and nothing
+   they touch may be gone by then (the sanitizers report it otherwise). */
+static int exit_with_pending_requests(void) {
+    char host[64];
+    int listener = silent_listener(host, sizeof host);
+    if (listener < 0) {
+        fprintf(stderr, "no loopback listener\n");
+        return 1;
+    }
+    ingestion *storage = ingestion_start(NULL); /* only for its private storage folders */
+    plover_config *config = plover_config_new("c-exit-key", host);
+    CHECK(config != NULL);
+    harness_prepare_config(config);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_DEBUG, true) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    plover_reload_feature_flags(sdk, NULL, NULL, NULL);
+    /* Time for the requests to reach the listener's queue. */
+    struct timespec pause = {0, 200 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+    /* Dropped without a close: the instance goes, its requests stay with the client. */
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    ingestion_stop(storage);
+    /* The listener stays open: closing it would end the pending requests before the exit. */
+    return failures == 0 ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "--exit-with-pending-requests") == 0) return exit_with_pending_requests();
+
     ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
                                         "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"
                                         "\"requestId\":\"c-request\"}");

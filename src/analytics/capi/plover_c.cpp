@@ -21,6 +21,7 @@
 #include "analytics/config/plover_config.hpp"
 #include "analytics/sdk/plover_sdk.hpp"
 #include "analytics/util/dates.hpp"
+#include "analytics/util/debug_log.hpp"
 #include "analytics/util/uuid.hpp"
 #include "analytics/util/value.hpp"
 #include "platform/json/json.hpp"
@@ -34,6 +35,9 @@ struct InvalidArgument : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
+// What the call had to keep could not be stored.
+struct NotStored {};
+
 template <class F>
 plover_status guarded(F&& body) noexcept {
     try {
@@ -41,6 +45,8 @@ plover_status guarded(F&& body) noexcept {
         return PLOVER_OK;
     } catch (const InvalidArgument&) {
         return PLOVER_INVALID_ARGUMENT;
+    } catch (const NotStored&) {
+        return PLOVER_NOT_STORED;
     } catch (...) {
         return PLOVER_FAILED;
     }
@@ -485,7 +491,11 @@ plover_sdk* plover_sdk_shared(void) {
 
 plover_sdk* plover_sdk_with(plover_config* config) {
     if (!config) return nullptr;
-    return guardedValue<plover_sdk*>(nullptr, [&] {
+    return guardedValue<plover_sdk*>(nullptr, [&]() -> plover_sdk* {
+        if (auto& problem = config->config->hostProblem()) {
+            plover::ploverWarn("[Plover] Setup refused: " + *problem + ".");
+            return nullptr;
+        }
         auto handle = std::make_unique<plover_sdk>();
         handle->sdk = plover::PloverSDK::with(config->config);
         return handle.release();
@@ -502,6 +512,7 @@ plover_status plover_sdk_setup(plover_sdk* sdk, plover_config* config) {
         auto& s = sdkOf(sdk);
         if (!config) throw InvalidArgument("missing configuration");
         s.setup(config->config);
+        if (config->config->hostProblem()) throw InvalidArgument("the host cannot be used");
     });
 }
 
@@ -578,7 +589,7 @@ plover_status plover_capture(plover_sdk* sdk, const char* event, const char* dis
         auto groups = optionalGroups(groups_json);
         std::optional<plover::Date> time;
         if (timestamp) time = dateFromSeconds(*timestamp);
-        s.capture(name, distinctId, props, userProperties, userPropertiesSetOnce, groups, time);
+        if (!s.capture(name, distinctId, props, userProperties, userPropertiesSetOnce, groups, time)) throw NotStored();
     });
 }
 
@@ -589,7 +600,7 @@ plover_status plover_identify(plover_sdk* sdk, const char* distinct_id, const ch
         auto distinctId = text(distinct_id);
         auto userProperties = optionalProperties(user_properties_json);
         auto userPropertiesSetOnce = optionalProperties(user_properties_set_once_json);
-        s.identify(distinctId, userProperties, userPropertiesSetOnce);
+        if (!s.identify(distinctId, userProperties, userPropertiesSetOnce)) throw NotStored();
     });
 }
 

@@ -147,22 +147,41 @@ void PloverQueue::unreachable() {
     paused_ = true;
 }
 
-void PloverQueue::add(const PloverEvent& event) {
+bool PloverQueue::add(const PloverEvent& event) {
     // Written first, so that an event that cannot be queued costs no stored one.
     std::string data;
     try {
         data = json::serialize(event.toJSON());
     } catch (const std::exception& error) {
         ploverLog(std::string("Tried to queue unserialisable PloverEvent ") + error.what());
-        return;
+        return false;
     }
-    if (fileQueue_->depth() >= static_cast<std::size_t>(std::max(config_->maxQueueSize, 0))) {
-        ploverLog("[Plover] Queue is full, dropping oldest event");
-        fileQueue_->deleteAt(0);
+    std::error_code error;
+    if (data.size() > PloverFileBackedQueue::maximumFileSize) {
+        error = std::make_error_code(std::errc::file_too_large);
+    } else {
+        if (fileQueue_->depth() >= static_cast<std::size_t>(std::max(config_->maxQueueSize, 0))) {
+            ploverLog("[Plover] Queue is full, dropping oldest event");
+            fileQueue_->deleteAt(0);
+        }
+        error = fileQueue_->add(data);
     }
-    fileQueue_->add(data);
+    if (error) {
+        reportNotStored(error);
+        return false;
+    }
     ploverLog("Queued event '" + event.event + "'. Depth: " + std::to_string(fileQueue_->depth()));
     flushIfOverThreshold();
+    return true;
+}
+
+void PloverQueue::reportNotStored(std::error_code error) {
+    {
+        std::lock_guard lock(reportedLock_);
+        if (!reported_.insert(error.value()).second) return;
+    }
+    ploverWarn("[Plover] Events cannot be stored in " + fileQueue_->folder().string() + " and are lost: " +
+               error.message() + ". (Said once per cause.)");
 }
 
 void PloverQueue::flushIfOverThreshold() {

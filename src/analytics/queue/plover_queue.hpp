@@ -13,7 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "analytics/event/plover_event.hpp"
@@ -55,7 +57,9 @@ public:
     // never makes one. Uploads under way still finish.
     void close();
 
-    void add(const PloverEvent& event);
+    // False when the event could not be stored (it is then lost); each cause of such a loss is
+    // written once, whether debug logging is on or not.
+    bool add(const PloverEvent& event);
     void flush();
     void flushIfOverThreshold();
     bool canFlush();
@@ -74,6 +78,7 @@ private:
     void reachable(Reachability& reachability);
     void unreachable();
     void scheduleTick();
+    void reportNotStored(std::error_code error);
 
     std::shared_ptr<const PloverConfig> config_;
     std::shared_ptr<const PloverApi> api_;
@@ -95,6 +100,8 @@ private:
     std::unique_ptr<boost::asio::steady_timer> timer_;  // touched on the main executor only
     bool closed_ = false;                               // under timerLock_
     Reachability::Subscription subscription_;
+    std::mutex reportedLock_;
+    std::set<int> reported_;  // under reportedLock_: the causes of lost events written so far
 };
 
 }  // namespace plover

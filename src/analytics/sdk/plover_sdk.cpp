@@ -23,31 +23,6 @@ using Key = PloverStorage::StorageKey;
 
 namespace {
 
-// The client's own threads, for applications that hand over no executors: one thread plays the
-// main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
-struct ProcessThreads {
-    // Made before the threads that post to it, so that at exit it is destroyed after they are joined.
-    platform::NotificationCenter& notifications = platform::NotificationCenter::defaultCenter();
-    asio::io_context main;
-    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
-    std::thread mainThread{[this] { main.run(); }};
-    asio::thread_pool background{2};
-    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
-
-    ~ProcessThreads() {
-        work.reset();
-        main.stop();
-        if (mainThread.joinable()) mainThread.join();
-        background.stop();
-        background.join();
-    }
-};
-
-ProcessThreads& processThreads() {
-    static ProcessThreads threads;
-    return threads;
-}
-
 // The API keys of the instances that are set up and not closed.
 struct Registry {
     std::mutex lock;
@@ -57,6 +32,40 @@ struct Registry {
 Registry& registry() {
     static Registry instance;
     return instance;
+}
+
+// The client's own threads, for applications that hand over no executors: one thread plays the
+// main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
+struct ProcessThreads {
+    // Made before the threads that post to it, so that at exit it is destroyed after they are joined.
+    platform::NotificationCenter& notifications = platform::NotificationCenter::defaultCenter();
+    asio::io_context main;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
+    std::thread mainThread{[this] { main.run(); }};
+    asio::thread_pool background{2};
+    // Owned here whoever else holds it: at exit it is stopped first, while everything its
+    // completions reach (the threads above, the instances they post to) is still there.
+    std::unique_ptr<platform::HttpClient> client = std::make_unique<platform::HttpClient>();
+    std::shared_ptr<platform::HttpClient> http{client.get(), [](platform::HttpClient*) {}};
+
+    ~ProcessThreads() {
+        // Completes what is still pending (with a shut-down error) and joins the client's worker.
+        client.reset();
+        work.reset();
+        main.stop();
+        if (mainThread.joinable()) mainThread.join();
+        background.stop();
+        background.join();
+    }
+};
+
+ProcessThreads& processThreads() {
+    // What an upload or flag completion may still reach while the threads stop at exit is made
+    // first, so that it is destroyed after them.
+    registry();
+    PloverSessionManager::shared();
+    static ProcessThreads threads;
+    return threads;
 }
 
 }  // namespace
@@ -177,6 +186,11 @@ bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     setDebugLogging(config->debug);
     if (enabled_.load()) {
         ploverLog("[Plover] Setup called despite already being setup!");
+        return false;
+    }
+    // A host no request can be made to would keep every event on disk for ever.
+    if (config->hostProblem()) {
+        ploverWarn("[Plover] Setup refused: " + *config->hostProblem() + ".");
         return false;
     }
     // Two live instances of one key would upload and delete the same queue files: the second is

@@ -128,13 +128,16 @@ public:
     void capture(const std::string& event, const std::optional<std::string>& distinctId,
                  const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
                  const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups);
-    void capture(const std::string& event, const std::optional<std::string>& distinctId,
+    // The full forms answer false when what the call had to keep could not be stored (the event, or
+    // the new identity): it is lost, with a line written once per cause. A call refused by the
+    // client (not set up, opted out, dropped by a before-send function) answers true.
+    bool capture(const std::string& event, const std::optional<std::string>& distinctId,
                  const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
                  const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups,
                  const std::optional<Date>& timestamp);
     void identify(const std::string& distinctId);
     void identify(const std::string& distinctId, const std::optional<Properties>& userProperties);
-    void identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
+    bool identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
                   const std::optional<Properties>& userPropertiesSetOnce);
     void alias(const std::string& alias);
     void screen(const std::string& title);
@@ -226,6 +229,8 @@ private:
     // Installs the integrations while set up and opted in, and uninstalls them otherwise; called
     // with no lock held after every change of either state.
     void syncIntegrations();
+    // Writes, once per instance, that the identity could not be stored.
+    void reportIdentityNotStored();
     // Stops network monitoring and forgets it.
     void stopReachability();
     // The flag store's default person properties, for an instance that may be gone.
@@ -261,6 +266,7 @@ private:
     bool syncAgain_ = false;  // under syncLock_
     std::shared_ptr<PloverStorageManager> storageManager_;  // under fieldsLock_
     PloverSDKEnvironment environment_;                     // under fieldsLock_
+    std::atomic<bool> identityLossReported_{false};
 };
 
 }  // namespace plover

@@ -37,6 +37,16 @@ bool isDone(int status) {
     return true;
 }
 
+// The service answered, but asked to come back later.
+bool isRefusal(const std::optional<int>& status) {
+    return status && (*status >= 500 || *status == 408 || *status == 429);
+}
+
+// A batch the service refuses this many times in a row is dropped rather than paused for the
+// second time at the longest pause: one batch the service can never take (a "poison" batch) must
+// not hold back the events behind it for ever. That is about 105 s of trying.
+constexpr int maximumRefusals = 7;
+
 }  // namespace
 
 std::optional<PloverApiEndpoint> apiEndpointFromRawValue(int rawValue) {
@@ -273,8 +283,33 @@ void PloverQueue::handleResult(const PloverBatchUploadInfo& info, PloverConsumer
         {
             std::lock_guard lock(backOffLock_);
             retryCount_ = 0;
+            refusals_ = 0;
         }
         payload.completion(true);
+        return;
+    }
+    bool drop = false;
+    if (isRefusal(info.statusCode) && !payload.names.empty()) {
+        std::lock_guard lock(backOffLock_);
+        // The oldest file names the batch: the same batch is taken again until it goes.
+        if (refusedBatch_ != payload.names.front()) {
+            refusedBatch_ = payload.names.front();
+            refusals_ = 0;
+        }
+        if (++refusals_ >= maximumRefusals) {
+            drop = true;
+            refusals_ = 0;
+            retryCount_ = 0;
+            pausedUntil_.reset();
+        }
+    }
+    if (drop) {
+        ploverWarn("[Plover] Dropping a batch of " + std::to_string(payload.events.size()) + " events that the server refused " +
+                   std::to_string(maximumRefusals) + " times in a row (last status " +
+                   std::to_string(*info.statusCode) + ").");
+        payload.completion(true);
+        // The events behind it go at once.
+        if (depth() > 0) flush();
         return;
     }
     double pause;

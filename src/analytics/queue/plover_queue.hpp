@@ -2,7 +2,8 @@
 // Moves captured events from disk to the service in batches: when the queue reaches `flushAt`,
 // on a repeating timer, when the network becomes usable and on request. Sending stops while the
 // network is unusable (or off Wi-Fi in the Wi-Fi-only mode), and after a failed upload for a pause
-// that grows 5 s per consecutive failure up to 30 s. One batch is under way at a time.
+// that grows 5 s per consecutive failure up to 30 s. One batch is under way at a time. A batch the
+// service keeps refusing (5xx, 408, 429) is dropped after its seventh refusal in a row.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -96,6 +97,8 @@ private:
     std::mutex backOffLock_;
     std::optional<Date> pausedUntil_;
     double retryCount_ = 0;
+    std::string refusedBatch_;  // under backOffLock_: the first file of the batch last refused
+    int refusals_ = 0;          // under backOffLock_: how often in a row the service refused it
     std::mutex timerLock_;
     std::unique_ptr<boost::asio::steady_timer> timer_;  // touched on the main executor only
     bool closed_ = false;                               // under timerLock_

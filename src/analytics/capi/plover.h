@@ -103,6 +103,14 @@ typedef enum plover_config_string {
     PLOVER_CONFIG_SNAPSHOT_ENDPOINT = 1
 } plover_config_string;
 
+/* What the application says about itself: its name, version (such as "1.4.2") and build (such as
+   "142"), each NULL when unknown. They go into every event's context, and the version and build
+   tell an installation ("Application Installed", sent once per user) from an update
+   ("Application Updated", once per change of the build); without them only the program's name is
+   known. Handed to the instances set up with this configuration afterwards. */
+plover_status plover_config_set_application(plover_config *config, const char *name, const char *version,
+                                            const char *build);
+
 /* `field` is one of the enumeration of the value's type (an int, so that any value a caller
    passes is defined; an unknown one is refused). The data mode and the person profiles accept only
    their enumerations' values. */

@@ -181,6 +181,11 @@ void PloverSDK::setup(std::shared_ptr<PloverConfig> config) {
     if (started) announceSetup();
 }
 
+void PloverSDK::setApplication(ApplicationInfo application) {
+    std::lock_guard lock(fieldsLock_);
+    environment_.application = std::move(application);
+}
+
 bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     if (!config) config = std::make_shared<PloverConfig>("");
     setDebugLogging(config->debug);
@@ -397,11 +402,13 @@ void PloverSDK::installIntegrations() {
     }
     auto config = this->config();
     std::function<PloverIntegrations(const PloverConfig&)> make;
+    ApplicationInfo application;
     {
         std::lock_guard lock(fieldsLock_);
         make = environment_.makeIntegrations;
+        application = environment_.application;
     }
-    auto integrations = make ? make(*config) : makeIntegrations(*config);
+    auto integrations = make ? make(*config) : makeIntegrations(*config, application);
     auto self = shared_from_this();
     PloverIntegrations installed;
     for (auto& integration : integrations) {

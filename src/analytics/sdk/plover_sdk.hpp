@@ -52,8 +52,10 @@ public:
 
 using PloverIntegrations = std::vector<std::shared_ptr<PloverIntegration>>;
 
-// The integrations a configuration switches on, screen views first, then the lifecycle.
-PloverIntegrations makeIntegrations(const PloverConfig& config);
+// The integrations a configuration switches on, screen views first, then the lifecycle (which
+// compares the application's version and build with the ones it kept).
+PloverIntegrations makeIntegrations(const PloverConfig& config,
+                                    const ApplicationInfo& application = ApplicationInfo::current());
 
 // Where an instance runs its work and what it builds on. The process default runs the client's
 // own two threads; an application hands over its own executors (the main executor of its
@@ -66,6 +68,9 @@ struct PloverSDKEnvironment {
     boost::asio::any_io_executor background;
     std::shared_ptr<platform::HttpClient> http;
     PloverStorage::Environment storage = PloverStorage::Environment::current();
+    // What the application says about itself: its name, version and build go into every event's
+    // context and tell an installation from an update. Only the program's name is known unless
+    // the application gives more.
     ApplicationInfo application = ApplicationInfo::current();
     // Must outlive the work queued on `main`.
     platform::NotificationCenter* notifications = &platform::NotificationCenter::defaultCenter();
@@ -99,6 +104,8 @@ public:
 
     // ---- Setup and teardown ----
     void setup(std::shared_ptr<PloverConfig> config);
+    // Replaces what the environment says about the application, for the next setup.
+    void setApplication(ApplicationInfo application);
     void close();
     void debug(bool enabled);
 

@@ -250,7 +250,8 @@ bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     try {
         reachability = environment.makeReachability
                            ? environment.makeReachability(environment)
-                           : Reachability::forDefaultRoute(environment.background, environment.main);
+                           : Reachability::forHost(config->host().hostName(), environment.background,
+                                                   environment.main);
     } catch (const std::exception&) {
         // Without network monitoring the queues send whenever asked.
     }

@@ -11,7 +11,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -159,8 +163,104 @@ static int exit_with_pending_requests(void) {
     return failures == 0 ? 0 : 1;
 }
 
+/* ---- Restarts: one installation, one update per new build ---- */
+
+static const char *const restart_key = "c-restart-key";
+
+static plover_config *restart_config(const char *host) {
+    plover_config *config = plover_config_new(restart_key, host);
+    harness_prepare_config(config);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
+    return config;
+}
+
+/* One start of the application: "-" for a version or build it does not know. */
+static int start_once(const char *host, const char *version, const char *build) {
+    plover_config *config = restart_config(host);
+    CHECK(plover_config_set_application(config, "c program", strcmp(version, "-") == 0 ? NULL : version,
+                                        strcmp(build, "-") == 0 ? NULL : build) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    /* Time for the upload; what does not make it stays queued for the next start. */
+    struct timespec pause = {0, 300 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    return failures == 0 ? 0 : 1;
+}
+
+static void run_start(const char *self, const char *host, const char *version, const char *build) {
+    char *arguments[] = {(char *)self, "--start", (char *)host, (char *)version, (char *)build, NULL};
+    extern char **environ;
+    pid_t child;
+    int status = 0;
+    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+static void installs_once_across_restarts(ingestion *server, const char *self) {
+    for (int i = 0; i < 5; ++i) run_start(self, ingestion_host(server), "-", "-");
+    run_start(self, ingestion_host(server), "1.0", "41");
+    run_start(self, ingestion_host(server), "1.0", "41");
+    run_start(self, ingestion_host(server), "1.1", "42");
+    run_start(self, ingestion_host(server), "1.1", "42");
+
+    /* What a start left queued goes now. */
+    plover_config *config = restart_config(ingestion_host(server));
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(wait_for_events(server, sdk, "Application Updated", 1) >= 1);
+    CHECK(ingestion_distinct_events(server, "Application Installed") == 1);
+    CHECK(ingestion_distinct_events(server, "Application Updated") == 1);
+    char *updated = ingestion_last_properties(server, "Application Updated");
+    CHECK(updated != NULL && strstr(updated, "\"previous_build\":\"41\"") != NULL);
+    CHECK(updated != NULL && strstr(updated, "\"$app_name\":\"c program\"") != NULL);
+    CHECK(contains_and_free(updated, "\"build\":\"42\""));
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+}
+
+/* ---- A full disk: nothing stored, and the caller is told ---- */
+
+static void full_disk_is_reported(ingestion *server) {
+    plover_config *config = plover_config_new("c-full-disk-key", ingestion_host(server));
+    harness_prepare_config(config);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1000) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    CHECK(plover_capture(sdk, "c before", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+
+    /* No file of this process may grow: every write fails as on a full disk. */
+    struct rlimit previous;
+    CHECK(getrlimit(RLIMIT_FSIZE, &previous) == 0);
+    struct rlimit none = {0, previous.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    CHECK(setrlimit(RLIMIT_FSIZE, &none) == 0);
+    for (int i = 0; i < 3; ++i) {
+        CHECK(plover_capture(sdk, "c lost", NULL, "{\"n\":1}", NULL, NULL, NULL, NULL) == PLOVER_NOT_STORED);
+    }
+    CHECK(plover_identify(sdk, "c-full-user", NULL, NULL) == PLOVER_NOT_STORED);
+    CHECK(setrlimit(RLIMIT_FSIZE, &previous) == 0);
+
+    CHECK(plover_capture(sdk, "c after", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+}
+
 int main(int argc, char **argv) {
     if (argc > 1 && strcmp(argv[1], "--exit-with-pending-requests") == 0) return exit_with_pending_requests();
+    if (argc > 4 && strcmp(argv[1], "--start") == 0) return start_once(argv[2], argv[3], argv[4]);
 
     ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
                                         "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"
@@ -253,6 +353,9 @@ int main(int argc, char **argv) {
     CHECK(atomic_load(&before_send_destroyed) == 1);
 
     plover_string_free(distinct);
+
+    full_disk_is_reported(server);
+    installs_once_across_restarts(server, "/proc/self/exe");
     ingestion_stop(server);
 
     if (failures != 0) {

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "analytics/capi/plover_c_handles.hpp"
@@ -75,6 +77,15 @@ char* ingestion_last_properties(ingestion* server, const char* event) {
     auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
     return copy;
+}
+
+size_t ingestion_distinct_events(ingestion* server, const char* event) {
+    std::set<std::string> ids;
+    for (const auto& found : uploadedEvents(*server, event)) {
+        const auto* uuid = found.if_contains("uuid");
+        if (uuid && uuid->is_string()) ids.insert(std::string(uuid->as_string()));
+    }
+    return ids.size();
 }
 
 size_t ingestion_flag_requests(ingestion* server) {

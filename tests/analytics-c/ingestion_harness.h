@@ -25,6 +25,9 @@ size_t ingestion_wait_for_events(ingestion *server, const char *event, size_t co
 /* The JSON text of the properties of the last uploaded event named `event`, or NULL; free with
    plover_string_free. */
 char *ingestion_last_properties(ingestion *server, const char *event);
+/* How many different events (by their "uuid") named `event` arrived: an upload cut short by an exit
+   may arrive twice. */
+size_t ingestion_distinct_events(ingestion *server, const char *event);
 /* How many flag requests arrived. */
 size_t ingestion_flag_requests(ingestion *server);
 

@@ -4,12 +4,20 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdatomic.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "analytics/capi/plover.h"
 #include "ingestion_harness.h"
@@ -107,7 +115,153 @@ static void arguments_are_checked(plover_sdk *sdk) {
     CHECK(plover_get_distinct_id(NULL) == NULL);
 }
 
-int main(void) {
+/* ---- Leaving the process with requests still pending ---- */
+
+/* A listening socket on 127.0.0.1 that never accepts: a request to it stays pending for ever.
+   Writes its "http://127.0.0.1:<port>" into `host`. */
+static int silent_listener(char *host, size_t size) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 || listen(listener, 16) != 0 ||
+        getsockname(listener, (struct sockaddr *)&address, &length) != 0) {
+        return -1;
+    }
+    snprintf(host, size, "http://127.0.0.1:%u", (unsigned)ntohs(address.sin_port));
+    return listener;
+}
+
+/* Sets up against a server that never answers and returns from main while the flag and remote
+   configuration requests are pending: the client completes them as the process ends, and nothing
+   they touch may be gone by then (the sanitizers report it otherwise). */
+static int exit_with_pending_requests(void) {
+    char host[64];
+    int listener = silent_listener(host, sizeof host);
+    if (listener < 0) {
+        fprintf(stderr, "no loopback listener\n");
+        return 1;
+    }
+    ingestion *storage = ingestion_start(NULL); /* only for its private storage folders */
+    plover_config *config = plover_config_new("c-exit-key", host);
+    CHECK(config != NULL);
+    harness_prepare_config(config);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_DEBUG, true) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    plover_reload_feature_flags(sdk, NULL, NULL, NULL);
+    /* Time for the requests to reach the listener's queue. */
+    struct timespec pause = {0, 200 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+    /* Dropped without a close: the instance goes, its requests stay with the client. */
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    ingestion_stop(storage);
+    /* The listener stays open: closing it would end the pending requests before the exit. */
+    return failures == 0 ? 0 : 1;
+}
+
+/* ---- Restarts: one installation, one update per new build ---- */
+
+static const char *const restart_key = "c-restart-key";
+
+static plover_config *restart_config(const char *host) {
+    plover_config *config = plover_config_new(restart_key, host);
+    harness_prepare_config(config);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
+    return config;
+}
+
+/* One start of the application: "-" for a version or build it does not know. */
+static int start_once(const char *host, const char *version, const char *build) {
+    plover_config *config = restart_config(host);
+    CHECK(plover_config_set_application(config, "c program", strcmp(version, "-") == 0 ? NULL : version,
+                                        strcmp(build, "-") == 0 ? NULL : build) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    /* Time for the upload; what does not make it stays queued for the next start. */
+    struct timespec pause = {0, 300 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    return failures == 0 ? 0 : 1;
+}
+
+static void run_start(const char *self, const char *host, const char *version, const char *build) {
+    char *arguments[] = {(char *)self, "--start", (char *)host, (char *)version, (char *)build, NULL};
+    extern char **environ;
+    pid_t child;
+    int status = 0;
+    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+static void installs_once_across_restarts(ingestion *server, const char *self) {
+    for (int i = 0; i < 5; ++i) run_start(self, ingestion_host(server), "-", "-");
+    run_start(self, ingestion_host(server), "1.0", "41");
+    run_start(self, ingestion_host(server), "1.0", "41");
+    run_start(self, ingestion_host(server), "1.1", "42");
+    run_start(self, ingestion_host(server), "1.1", "42");
+
+    /* What a start left queued goes now. */
+    plover_config *config = restart_config(ingestion_host(server));
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(wait_for_events(server, sdk, "Application Updated", 1) >= 1);
+    CHECK(ingestion_distinct_events(server, "Application Installed") == 1);
+    CHECK(ingestion_distinct_events(server, "Application Updated") == 1);
+    char *updated = ingestion_last_properties(server, "Application Updated");
+    CHECK(updated != NULL && strstr(updated, "\"previous_build\":\"41\"") != NULL);
+    CHECK(updated != NULL && strstr(updated, "\"$app_name\":\"c program\"") != NULL);
+    CHECK(contains_and_free(updated, "\"build\":\"42\""));
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+}
+
+/* ---- A full disk: nothing stored, and the caller is told ---- */
+
+static void full_disk_is_reported(ingestion *server) {
+    plover_config *config = plover_config_new("c-full-disk-key", ingestion_host(server));
+    harness_prepare_config(config);
+    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1000) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    CHECK(plover_capture(sdk, "c before", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+
+    /* No file of this process may grow: every write fails as on a full disk. */
+    struct rlimit previous;
+    CHECK(getrlimit(RLIMIT_FSIZE, &previous) == 0);
+    struct rlimit none = {0, previous.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    CHECK(setrlimit(RLIMIT_FSIZE, &none) == 0);
+    for (int i = 0; i < 3; ++i) {
+        CHECK(plover_capture(sdk, "c lost", NULL, "{\"n\":1}", NULL, NULL, NULL, NULL) == PLOVER_NOT_STORED);
+    }
+    CHECK(plover_identify(sdk, "c-full-user", NULL, NULL) == PLOVER_NOT_STORED);
+    CHECK(setrlimit(RLIMIT_FSIZE, &previous) == 0);
+
+    CHECK(plover_capture(sdk, "c after", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "--exit-with-pending-requests") == 0) return exit_with_pending_requests();
+    if (argc > 4 && strcmp(argv[1], "--start") == 0) return start_once(argv[2], argv[3], argv[4]);
+
     ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
                                         "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"
                                         "\"requestId\":\"c-request\"}");
@@ -199,6 +353,9 @@ int main(void) {
     CHECK(atomic_load(&before_send_destroyed) == 1);
 
     plover_string_free(distinct);
+
+    full_disk_is_reported(server);
+    installs_once_across_restarts(server, "/proc/self/exe");
     ingestion_stop(server);
 
     if (failures != 0) {

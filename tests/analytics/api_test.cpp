@@ -6,6 +6,9 @@
 #include <future>
 #include <thread>
 
+#include <zlib.h>
+
+#include "analytics/network/gzip.hpp"
 #include "analytics/network/plover_api.hpp"
 #include "analytics/storage/plover_storage_manager.hpp"
 #include "analytics/util/internal_plover_error.hpp"
@@ -443,6 +446,28 @@ TEST_F(ApiFixture, FlagsAndRemoteConfigHandOnOnlyAnObjectFromASuccessfulReply) {
     EXPECT_NE(lines[0].back(), '.');
     EXPECT_EQ(lines[1].rfind("[Plover] Error calling the remote config API: ", 0), 0u);
     EXPECT_EQ(errorText(flags(refused).error).empty(), false);
+}
+
+TEST_F(ApiFixture, ABodyThatFailsToCompressIsTriedAgainLikeALostConnectionNotDropped) {
+    LogCapture log;
+    PloverApi api(configFor(server.host()), http);
+    bool fail = true;
+    // zlib running out of memory once: the same events compress the next time.
+    api.setCompressor([&](std::string_view body) -> std::string {
+        if (fail) throw plover::GzipError(Z_MEM_ERROR, "insufficient memory");
+        return plover::gzipped(body);
+    });
+    for (bool snapshot : {false, true}) {
+        fail = true;
+        auto failed = upload(api, snapshot, {event("e")});
+        EXPECT_FALSE(failed.info.permanentFailure);
+        EXPECT_FALSE(failed.info.statusCode);
+        EXPECT_TRUE(failed.info.error);
+        fail = false;
+        auto sent = upload(api, snapshot, {event("e")});
+        EXPECT_TRUE(sent.info.statusCode);  // the request reached the server
+    }
+    EXPECT_EQ(server.decodedRequests().size(), 2u);
 }
 
 }  // namespace

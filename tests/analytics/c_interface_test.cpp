@@ -31,12 +31,14 @@ plover::PloverEvent sampleEvent(std::string name = "tapped") {
     return plover::PloverEvent(std::move(name), "person", {{"a", 1}}, plover::Date{}, plover::TimeBasedEpochGenerator::v7());
 }
 
-TEST(CInterfaceConfig, NewRefusesWhatItCannotUseAndFallsBackToTheDefaultHost) {
+TEST(CInterfaceConfig, NewRefusesWhatItCannotUseAndNeverFallsBackToTheDefaultHost) {
     EXPECT_EQ(plover_config_new(nullptr, nullptr), nullptr);
     EXPECT_EQ(plover_config_new("\xc3\x28", nullptr), nullptr);  // not UTF-8
-    auto fallback = newConfig("k", "not a url");
-    ASSERT_TRUE(fallback);
-    EXPECT_EQ(take(plover_config_get_host(fallback.get())), std::string(plover::PloverConfig::defaultHost));
+    auto byDefault = newConfig("k", nullptr);
+    EXPECT_EQ(take(plover_config_get_host(byDefault.get())), std::string(plover::PloverConfig::defaultHost));
+    auto unusable = newConfig("k", "not a url");
+    ASSERT_TRUE(unusable);
+    EXPECT_EQ(take(plover_config_get_host(unusable.get())), "");
     auto empty = newConfig("", nullptr);  // an empty key is accepted, as everywhere
     ASSERT_TRUE(empty);
     EXPECT_EQ(take(plover_config_get_api_key(empty.get())), "");

@@ -165,18 +165,31 @@ TEST(PloverConfig, FreshConfigurationHasEveryDefault) {
     EXPECT_NE(PloverConfig::defaultHost.back(), '/');
 }
 
-TEST(PloverConfig, HostFallsBackToTheDefaultOnlyWhenItIsNoUrl) {
-    const std::pair<const char*, const char*> cases[] = {
+TEST(PloverConfig, AHostIsNeverReplacedByTheDefaultAndOneNoRequestCanBeMadeToIsReported) {
+    const std::pair<const char*, const char*> usable[] = {
         {"https://ingest.example.org", "https://ingest.example.org"},
         {"http://127.0.0.1:8000/base/?q=1", "http://127.0.0.1:8000/base/?q=1"},
-        {"https://us.i.plover.example/", "https://us.i.plover.example/"},  // kept as written
-        {"not a url", PloverConfig::defaultHost.data()},
-        {"", PloverConfig::defaultHost.data()},
-        {"/relative/path", PloverConfig::defaultHost.data()},
-        {" https://ingest.example.org", PloverConfig::defaultHost.data()},
-        {"https://bad%zzescape", PloverConfig::defaultHost.data()},
+        {"HTTPS://us.i.plover.example/", "HTTPS://us.i.plover.example/"},  // kept as written
     };
-    for (auto& [given, host] : cases) EXPECT_EQ(PloverConfig("", given).host().absoluteString(), host) << given;
+    for (auto& [given, host] : usable) {
+        PloverConfig config("", given);
+        EXPECT_EQ(config.host().absoluteString(), host) << given;
+        EXPECT_FALSE(config.hostProblem()) << given;
+    }
+    // None of these may send the events and the project's key to the default cloud host.
+    for (const char* given : {"analytics.example.com", "not a url", "", "/relative/path", " https://ingest.example.org",
+                              "https://bad%zzescape", "localhost:8000", "mailto:someone@example.com",
+                              "http:/no-authority", "file:///tmp/x"}) {
+        PloverConfig config("", given);
+        EXPECT_NE(config.host().absoluteString(), PloverConfig::defaultHost) << given;
+        ASSERT_TRUE(config.hostProblem()) << given;
+        EXPECT_NE(config.hostProblem()->find(std::string("\"") + given + "\""), std::string::npos)
+            << *config.hostProblem();
+    }
+    EXPECT_EQ(PloverConfig("", "analytics.example.com").hostProblem(),
+              "The host \"analytics.example.com\" is not a URL; write it with its scheme, such as "
+              "https://analytics.example.com");
+    EXPECT_EQ(PloverConfig("").host().absoluteString(), PloverConfig::defaultHost);
 }
 
 TEST(PloverConfig, RawValuesOutsideTheCasesGiveNothing) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <set>
 #include <thread>
@@ -179,6 +183,79 @@ TEST_F(FileQueueFixture, ManyRapidAddsFromSeveralThreadsLoseNothing) {
     std::set<std::string> data;
     for (auto& item : items) data.insert(item.data);
     EXPECT_EQ(data.size(), static_cast<std::size_t>(threads * perThread));
+}
+
+// A process id that no process has any more.
+pid_t deadProcess() {
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_mode & 0777;
+}
+
+TEST_F(FileQueueFixture, ALinkPlantedAtATemporaryNameIsNeverWrittenThroughAndTheFolderIsPrivate) {
+    mode_t previous = ::umask(0);
+    auto queue = makeQueue();
+    ::umask(previous);
+    EXPECT_EQ(modeOf(queueFolder), 0700u);
+
+    // Another user's link at the name the next write's temporary file takes.
+    fs::path victim = folder.path() / "victim";
+    write(victim, "precious");
+    fs::path planted = queueFolder / ("1709622489.123.tmp-" + std::to_string(::getpid()) + "-0");
+    fs::create_symlink(victim, planted);
+
+    EXPECT_FALSE(queue->add("event"));
+    std::ifstream in(victim);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "precious");
+    EXPECT_TRUE(fs::is_symlink(planted));
+    auto items = queue->peek(1);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].data, "event");
+    EXPECT_FALSE(fs::is_symlink(queueFolder / items[0].name));
+
+    // A folder an older run made with the umask's permissions is made private.
+    fs::permissions(queueFolder, fs::perms::all);
+    makeQueue();
+    EXPECT_EQ(modeOf(queueFolder), 0700u);
+}
+
+TEST_F(FileQueueFixture, OpeningRemovesWhatKilledWritersLeftAndKeepsWhatLiveOnesWrite) {
+    std::string dead = std::to_string(deadProcess());
+    std::string alive = std::to_string(::getpid());
+    write(queueFolder / "1000000001.0", "kept");
+    write(queueFolder / ("1000000002.0.tmp-" + dead + "-3"), "half an event");
+    write(queueFolder / ("1000000003.0.tmp-" + alive + "-0"), "being written");
+    write(queueFolder / ("1000000004.0.tmp-1-9"), "being written by another process");
+    write(queueFolder / ("notes.tmp-" + dead + "-1"), "not ours");
+
+    auto queue = makeQueue();
+    EXPECT_FALSE(fs::exists(queueFolder / ("1000000002.0.tmp-" + dead + "-3")));
+    EXPECT_TRUE(fs::exists(queueFolder / ("1000000003.0.tmp-" + alive + "-0")));
+    EXPECT_TRUE(fs::exists(queueFolder / "1000000004.0.tmp-1-9"));
+    EXPECT_TRUE(fs::exists(queueFolder / ("notes.tmp-" + dead + "-1")));
+    EXPECT_EQ(dataOf(queue->peek(10)), std::vector<std::string>{"kept"});
+}
+
+TEST_F(FileQueueFixture, AnEventThatCannotBeStoredIsReportedAndLeavesNothingBehind) {
+    auto queue = makeQueue();
+    std::string huge(PloverFileBackedQueue::maximumFileSize + 1, 'x');
+    EXPECT_EQ(queue->add(huge), std::make_error_code(std::errc::file_too_large));
+    EXPECT_EQ(queue->depth(), 0u);
+    EXPECT_TRUE(fs::is_empty(queueFolder));
+
+    // A file where the queue's folder should be.
+    write(folder.path() / "blocked", "a file");
+    PloverFileBackedQueue blocked(folder.path() / "blocked", std::nullopt, [this] { return now; });
+    EXPECT_TRUE(blocked.add("event"));
+    EXPECT_EQ(blocked.depth(), 0u);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
+#include <fstream>
+
 #include "analytics/config/plover_config.hpp"
 #include "analytics/lifecycle/plover_app_life_cycle_integration.hpp"
 #include "analytics/util/internal_plover_error.hpp"
@@ -108,6 +111,58 @@ TEST_F(LifecycleFixture, UpdatesCompareTheStoredBuildAndVersionStandsInForAMissi
         }
         lifecycle->uninstall(target);
     }
+}
+
+TEST_F(LifecycleFixture, AnInstallationIsSentOncePerUserDefaultsAndAnUpdateOncePerNewKnownBuild) {
+    // Each start is a new process: its own once-per-process state, the same user defaults.
+    auto start = [&](std::optional<std::string> version, std::optional<std::string> build) {
+        plover::LifecycleProcessState process;
+        auto started = std::make_shared<RecordingTarget>();
+        auto lifecycle = plover::PloverAppLifeCycleIntegration::create(app(std::move(version), std::move(build)),
+                                                                      defaults, publisher, process);
+        lifecycle->install(started);
+        lifecycle->uninstall(started);
+        return started->events;
+    };
+    std::vector<std::pair<std::string, Properties>> all;
+    for (int i = 0; i < 5; ++i) {
+        for (auto& event : start(std::nullopt, std::nullopt)) all.push_back(event);
+    }
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0], (std::pair<std::string, Properties>{"Application Installed", {}}));
+
+    // The build becoming known is no update; a new build is one, once.
+    EXPECT_TRUE(start("1.0", "41").empty());
+    EXPECT_TRUE(start("1.0", "41").empty());
+    EXPECT_TRUE(start(std::nullopt, std::nullopt).empty());
+    auto updated = start("1.1", "42");
+    ASSERT_EQ(updated.size(), 1u);
+    EXPECT_EQ(updated[0], (std::pair<std::string, Properties>{
+                              "Application Updated",
+                              {{"previous_version", "1.0"}, {"previous_build", "41"}, {"version", "1.1"}, {"build", "42"}}}));
+    EXPECT_TRUE(start("1.1", "42").empty());
+}
+
+TEST_F(LifecycleFixture, AFailedDefaultsWriteIsReportedAndTheIntegrationStaysUsable) {
+    // User defaults whose file can never be written: its folder is a file.
+    support::TemporaryFolder place;
+    std::ofstream(place.path() / "not a folder") << "x";
+    platform::UserDefaults broken(place.path() / "not a folder" / "defaults.json");
+    std::vector<std::string> printed;
+    platform::ScopedPrintSink sink([&](std::string_view line) { printed.emplace_back(line); });
+
+    auto lifecycle = plover::PloverAppLifeCycleIntegration::create(app("1.0", "41"), broken, publisher, state);
+    EXPECT_NO_THROW(lifecycle->install(target));
+    ASSERT_EQ(target->events.size(), 1u);
+    EXPECT_EQ(target->events[0].first, "Application Installed");
+    EXPECT_NE(std::find_if(printed.begin(), printed.end(),
+                           [](auto& line) { return line.rfind("[Plover] Could not keep PLV", 0) == 0; }),
+              printed.end());
+    publisher->appDidBecomeActive();
+    EXPECT_EQ(target->events.back().first, "Application Opened");
+    lifecycle->uninstall(target);
+    // The process's one integration slot is free for the next.
+    EXPECT_NO_THROW(integration(app("1.0", "41"))->install(target));
 }
 
 TEST_F(LifecycleFixture, SwitchedOffCaptureMovesTheStateButSendsNothing) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+
 #include <string>
 #include <vector>
 
@@ -58,6 +60,36 @@ TEST(Reachability, ConnectionFollowsTheFlagsAndEveryChangeIsAnnouncedOnce) {
     flags->set(0x2);
     EXPECT_EQ(notifications, 4);
     EXPECT_EQ(Reachability::description(Reachability::Connection::cellular), "Cellular");
+}
+
+TEST(Reachability, AHostWithARouteOfItsOwnIsReachableWithoutADefaultRoute) {
+    auto reachabilityFor = [](const std::string& host, std::uint32_t defaultRoute) {
+        auto source = std::make_unique<FakeFlagSource>(std::make_shared<std::atomic<int>>(0));
+        source->set(defaultRoute);
+        boost::asio::io_context unused;
+        return Reachability::forHost(host, unused.get_executor(), std::nullopt, std::move(source));
+    };
+    // No default route: the loopback still has one.
+    for (const char* host : {"127.0.0.1", "127.0.0.53", "localhost"}) {
+        EXPECT_EQ(reachabilityFor(host, 0)->connection(), Reachability::Connection::wifi) << host;
+    }
+    // A name that would have to be looked up follows the default route.
+    EXPECT_EQ(reachabilityFor("analytics.example.com", 0)->connection(), Reachability::Connection::unavailable);
+    EXPECT_EQ(reachabilityFor("analytics.example.com", Reachability::reachable)->connection(),
+              Reachability::Connection::wifi);
+
+    // Changes of the default route reach the subscribers with the host's own route added.
+    auto source = std::make_unique<FakeFlagSource>(std::make_shared<std::atomic<int>>(0));
+    auto* flags = source.get();
+    boost::asio::io_context unused;
+    auto loopback = Reachability::forHost("127.0.0.1", unused.get_executor(), std::nullopt, std::move(source));
+    std::vector<std::string> calls;
+    auto subscription = loopback->subscribe([&](Reachability&) { calls.push_back("up"); },
+                                            [&](Reachability&) { calls.push_back("down"); });
+    loopback->beginNotifier();
+    flags->set(0);
+    EXPECT_EQ(calls, std::vector<std::string>{"up"});
+    loopback->endNotifier();
 }
 
 }  // namespace

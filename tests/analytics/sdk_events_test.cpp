@@ -276,6 +276,24 @@ TEST_F(SdkEvents, IdentifyTakesTheAnonymousUserOverOnceAndThenOnlySendsPersonPro
               (Properties{{"name", "Ada"}, {"first_seen", "today"}, {"plan", "pro"}}));
 }
 
+TEST_F(SdkEvents, IdentifyWithTheCurrentIdAndOnlySetOncePropertiesSendsThemInOneSetEvent) {
+    setUp();
+    sdk->identify("user-1");
+    const int reloadsBefore = requests->sent();
+    LogCapture log;
+    sdk->identify("user-1", std::nullopt, Properties{{"first_seen", "today"}});
+    EXPECT_TRUE(linesWith(log, "already identified").empty());
+    auto events = queued();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(text(events[1].at("event")), "$set");
+    EXPECT_EQ(text(events[1].at("distinct_id")), "user-1");
+    auto& set = propertiesOf(events[1]);
+    EXPECT_EQ(text(set.at("$set_once").at("first_seen")), "today");
+    EXPECT_FALSE(set.contains("$set"));
+    EXPECT_EQ(sdk->remoteConfig()->personPropertiesForFlags(), (Properties{{"first_seen", "today"}}));
+    EXPECT_EQ(requests->sent(), reloadsBefore) << "no flag reload";
+}
+
 TEST_F(SdkEvents, IdentifyWithReusedAnonymousIdLeavesTheAnonymousIdAlone) {
     auto settings = config();
     settings->reuseAnonymousId = true;

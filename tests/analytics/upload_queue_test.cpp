@@ -135,7 +135,9 @@ TEST_F(QueueFixture, FailedUploadsBackOffFiveSecondsMoreEachTimeUpToThirty) {
     auto queue = makeQueue();
     queue->start(true, true);
     queue->add(event("kept"));
-    for (int i = 0; i < 7; ++i) server.enqueue("/batch", ScriptedReply::json(503, "{}"));
+    // Answers the service may change its mind about (a refusal in the 5xx range is bounded: see
+    // the poison batch below).
+    for (int i = 0; i < 7; ++i) server.enqueue("/batch", ScriptedReply{301, "", {{"Location", "/"}}, {}, false});
     server.enqueue("/batch", ScriptedReply::json(200, "{}"));
     LogCapture log;
     const double pauses[] = {5, 10, 15, 20, 25, 30, 30};
@@ -172,6 +174,41 @@ TEST_F(QueueFixture, FailedUploadsBackOffFiveSecondsMoreEachTimeUpToThirty) {
     auto lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "[Plover] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s)."),
+              lines.end());
+}
+
+TEST_F(QueueFixture, ABatchTheServerKeepsRefusingIsDroppedSoTheEventsBehindItArriveWithinTwoMinutes) {
+    config->flushAt = 100000;
+    config->maxBatchSize = 2;
+    auto queue = makeQueue();
+    queue->start(true, true);
+    for (const char* name : {"poison 1", "poison 2", "good 1", "good 2", "good 3"}) queue->add(event(name));
+    // The service refuses the first batch for ever and takes every other one.
+    server.setResponder("/batch", [](const support::RecordedRequest& request) {
+        if (support::gunzip(request.body).find("poison") == std::string::npos) return ScriptedReply::json(200, "{}");
+        return ScriptedReply::json(500, "{}");
+    });
+    LogCapture log;
+    // A second of the queue's time at a time; the queue is offered a flush each second, as its
+    // timer and new events would.
+    int seconds = 0;
+    for (; seconds <= 300 && queue->depth() > 0; ++seconds) {
+        if (queue->canFlush()) flushAndSettle(*queue, server.requests().size());
+        ASSERT_TRUE(support::eventually([&] { return settled(*queue); }));
+        if (queue->depth() == 0) break;
+        advance(1s);
+    }
+    EXPECT_LE(seconds, 120);
+    EXPECT_EQ(queue->depth(), 0u);
+    auto sent = batches();
+    ASSERT_GE(sent.size(), 9u);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(sent[i], (std::vector<std::string>{"poison 1", "poison 2"})) << i;
+    EXPECT_EQ(sent[7], (std::vector<std::string>{"good 1", "good 2"}));
+    EXPECT_EQ(sent[8], (std::vector<std::string>{"good 3"}));
+    auto lines = log.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "[Plover] Dropping a batch of 2 events that the server refused 7 times in a row (last status "
+                        "500)."),
               lines.end());
 }
 

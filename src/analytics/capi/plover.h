@@ -34,7 +34,11 @@ typedef enum plover_status {
        not of the expected kind, or a value lies outside its range. */
     PLOVER_INVALID_ARGUMENT = 1,
     /* The client failed inside (out of memory, say); the call had no effect. */
-    PLOVER_FAILED = 2
+    PLOVER_FAILED = 2,
+    /* What the call had to keep could not be stored (a full disk, a read-only or broken storage
+       folder, an event larger than the queue holds): the event is lost, or the new identity holds
+       only until the process ends. The cause is written once. */
+    PLOVER_NOT_STORED = 3
 } plover_status;
 
 typedef struct plover_config plover_config;
@@ -51,7 +55,10 @@ void plover_string_free(char *text);
 
 /* ---- Configuration ---- */
 
-/* A configuration with every default; `host` NULL or not a URL gives the default host.
+/* A configuration with every default; `host` NULL gives the default host. A host that is not an
+   http or https URL with a host name ("analytics.example.com" without its scheme, say) is never
+   replaced by another: setup refuses the configuration (PLOVER_INVALID_ARGUMENT, with a line
+   saying why), and plover_config_get_host gives "" for a text that is no URL at all.
    NULL when `api_key` is NULL or a text is not valid UTF-8. */
 plover_config *plover_config_new(const char *api_key, const char *host);
 void plover_config_free(plover_config *config);
@@ -95,6 +102,14 @@ typedef enum plover_config_string {
     PLOVER_CONFIG_APP_GROUP_IDENTIFIER = 0,
     PLOVER_CONFIG_SNAPSHOT_ENDPOINT = 1
 } plover_config_string;
+
+/* What the application says about itself: its name, version (such as "1.4.2") and build (such as
+   "142"), each NULL when unknown. They go into every event's context, and the version and build
+   tell an installation ("Application Installed", sent once per user) from an update
+   ("Application Updated", once per change of the build); without them only the program's name is
+   known. Handed to the instances set up with this configuration afterwards. */
+plover_status plover_config_set_application(plover_config *config, const char *name, const char *version,
+                                            const char *build);
 
 /* `field` is one of the enumeration of the value's type (an int, so that any value a caller
    passes is defined; an unknown one is refused). The data mode and the person profiles accept only
@@ -154,10 +169,11 @@ plover_status plover_event_set_uuid(plover_event *event, const char *uuid);
 
 /* The process-wide instance, not set up until plover_sdk_setup is called on it. */
 plover_sdk *plover_sdk_shared(void);
-/* A new instance set up with `config`; NULL when `config` is NULL. */
+/* A new instance set up with `config`; NULL when `config` is NULL or its host cannot be used. */
 plover_sdk *plover_sdk_with(plover_config *config);
 void plover_sdk_free(plover_sdk *sdk);
-/* The instance keeps using `config` (the same object, not a copy) until it is closed. */
+/* The instance keeps using `config` (the same object, not a copy) until it is closed.
+   PLOVER_INVALID_ARGUMENT: the configuration's host cannot be used; the instance is not set up. */
 plover_status plover_sdk_setup(plover_sdk *sdk, plover_config *config);
 void plover_sdk_close(plover_sdk *sdk);
 void plover_sdk_debug(plover_sdk *sdk, bool enabled);
@@ -182,10 +198,13 @@ void plover_end_session(plover_sdk *sdk);
 
 /* ---- Capture, identify, alias, screen and group ---- */
 
-/* Every argument after `event` may be NULL; `timestamp` points at seconds since 1970. */
+/* Every argument after `event` may be NULL; `timestamp` points at seconds since 1970.
+   PLOVER_NOT_STORED: the event was not stored and will not be sent (an event whose JSON is larger
+   than 32 MiB always). */
 plover_status plover_capture(plover_sdk *sdk, const char *event, const char *distinct_id, const char *properties_json,
                              const char *user_properties_json, const char *user_properties_set_once_json,
                              const char *groups_json, const double *timestamp);
+/* PLOVER_NOT_STORED: the new identity or its event could not be stored. */
 plover_status plover_identify(plover_sdk *sdk, const char *distinct_id, const char *user_properties_json,
                               const char *user_properties_set_once_json);
 plover_status plover_alias(plover_sdk *sdk, const char *alias);

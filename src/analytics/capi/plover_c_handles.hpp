@@ -3,6 +3,7 @@
 // objects across it (tests, a host written in both languages) include this.
 
 #include <memory>
+#include <optional>
 
 #include "analytics/capi/plover.h"
 #include "analytics/config/plover_config.hpp"
@@ -10,6 +11,8 @@
 
 struct plover_config {
     std::shared_ptr<plover::PloverConfig> config;
+    // What the application said about itself, handed to the instances set up with it.
+    std::optional<plover::ApplicationInfo> application;
 };
 
 struct plover_sdk {

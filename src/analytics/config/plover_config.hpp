@@ -44,12 +44,18 @@ public:
 
     static constexpr std::string_view defaultHost = usIngestionHost;
 
-    // `host` is used when it parses as an absolute URL, else the default host; the key is not checked.
+    // The key is not checked here. A host that is not an http or https URL with a host name
+    // ("analytics.example.com" without its scheme, say) is kept as it is and reported by
+    // hostProblem(); setup refuses such a configuration. It is never replaced by the default host.
     explicit PloverConfig(std::string apiKey, std::string_view host = defaultHost);
     PloverConfig(const PloverConfig&) = delete;
     PloverConfig& operator=(const PloverConfig&) = delete;
 
+    // Empty (no scheme, no text) when the host given did not parse.
     const Url& host() const { return host_; }
+    // Why no request can be made to the host given, as a line for the application; nothing when
+    // the host is usable.
+    const std::optional<std::string>& hostProblem() const { return hostProblem_; }
     const std::string& apiKey() const { return apiKey_; }
 
     int flushAt = 20;
@@ -99,6 +105,7 @@ public:
 
 private:
     Url host_;
+    std::optional<std::string> hostProblem_;
     std::string apiKey_;
     ReadWriteLock<std::string> snapshotEndpoint_{"/s/"};
     // Replaced whole, so that a chain being run is never changed under it; it runs outside the lock.

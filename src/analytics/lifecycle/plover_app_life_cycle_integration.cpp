@@ -36,6 +36,16 @@ void PloverAppLifeCycleIntegration::install(const std::shared_ptr<PloverLifecycl
         }
         state_.installed = true;
     }
+    try {
+        attach(plover);
+    } catch (...) {
+        // Whatever went wrong, the process's one integration slot is free again.
+        uninstall(plover);
+        throw;
+    }
+}
+
+void PloverAppLifeCycleIntegration::attach(const std::shared_ptr<PloverLifecycleTarget>& plover) {
     plover_ = plover;
     std::weak_ptr<PloverAppLifeCycleIntegration> weak = weak_from_this();
     didFinishLaunchingToken_ = publisher_->onDidFinishLaunching([weak] {
@@ -78,22 +88,38 @@ void PloverAppLifeCycleIntegration::captureInstallOrUpdate() {
     std::string event;
     Properties properties;
     if (!previousBuild) {
+        if (defaults_.boolean(installedKey).value_or(false)) {
+            // Installed by a start that knew no build: the build known now is no update.
+            store(versionKey, version);
+            store(buildKey, build);
+            return;
+        }
         event = "Application Installed";
     } else {
-        if (build && *build == *previousBuild) return;
+        // Without a build nothing tells an update from the same installation.
+        if (!build || *build == *previousBuild) return;
         event = "Application Updated";
         if (previousVersion) properties["previous_version"] = *previousVersion;
         properties["previous_build"] = *previousBuild;
     }
-    if (version) {
-        properties["version"] = *version;
-        defaults_.set(versionKey, *version);
-    }
-    if (build) {
-        properties["build"] = *build;
-        defaults_.set(buildKey, *build);
-    }
+    if (version) properties["version"] = *version;
+    if (build) properties["build"] = *build;
+    store(versionKey, version);
+    store(buildKey, build);
+    // Even when the application names neither version nor build, the installation is sent once.
+    if (event == "Application Installed") store(installedKey, std::optional<bool>(true));
     plover->capture(event, properties);
+}
+
+template <class T>
+void PloverAppLifeCycleIntegration::store(const char* key, const std::optional<T>& value) {
+    if (!value) return;
+    try {
+        defaults_.set(key, *value);
+    } catch (const std::exception& error) {
+        // The event is sent all the same; the next start may send it again.
+        ploverWarn(std::string("[Plover] Could not keep ") + key + " in the user defaults: " + error.what());
+    }
 }
 
 void PloverAppLifeCycleIntegration::captureOpened() {

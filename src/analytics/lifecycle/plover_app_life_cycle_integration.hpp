@@ -1,6 +1,7 @@
 #pragma once
-// Sends the application's lifecycle as events: "Application Installed" or "Application Updated"
-// once per process (comparing the version and build with the ones kept in the user defaults),
+// Sends the application's lifecycle as events: "Application Installed" once per user defaults and
+// "Application Updated" once per change of a known build (comparing the version and build the
+// application gives with the ones kept in the user defaults; checked once per process),
 // "Application Opened" when the application becomes active and "Application Backgrounded" when it
 // stops being active. Only one integration is installed at a time in a process.
 
@@ -39,6 +40,9 @@ class PloverAppLifeCycleIntegration : public std::enable_shared_from_this<Plover
 public:
     static constexpr const char* versionKey = "PLVVersionKey";
     static constexpr const char* buildKey = "PLVBuildKeyV2";
+    // Set once "Application Installed" was sent, so that an application that names no build is
+    // installed once per user defaults, not once per start.
+    static constexpr const char* installedKey = "PLVInstalledKey";
 
     static std::shared_ptr<PloverAppLifeCycleIntegration> create(
         ApplicationInfo application = ApplicationInfo::current(),
@@ -53,7 +57,11 @@ public:
 private:
     PloverAppLifeCycleIntegration(ApplicationInfo application, platform::UserDefaults& defaults,
                                   std::shared_ptr<AppLifecyclePublishing> publisher, LifecycleProcessState& state);
+    void attach(const std::shared_ptr<PloverLifecycleTarget>& plover);
     void captureInstallOrUpdate();
+    // Writes `value` under `key` when there is one; a failed write is reported, never thrown.
+    template <class T>
+    void store(const char* key, const std::optional<T>& value);
     void captureOpened();
     void captureBackgrounded();
     // The build, or the version when the application gives no build.

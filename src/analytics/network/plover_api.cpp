@@ -92,11 +92,11 @@ void PloverApi::snapshot(std::vector<PloverEvent> events, UploadCompletion compl
 
 void PloverApi::upload(const Upload& kind, std::vector<PloverEvent> events, UploadCompletion completion) const {
     const std::string name(kind.name);
-    auto cannotSend = [&](const std::string& message) {
+    auto cannotSend = [&](const std::string& message, bool permanent = true) {
         ploverLog(message);
         PloverBatchUploadInfo info;
         info.error = std::make_exception_ptr(InternalPloverError(message));
-        info.permanentFailure = true;
+        info.permanentFailure = permanent;
         completion(std::move(info));
     };
     bool isBatch = name == "batch";
@@ -125,9 +125,10 @@ void PloverApi::upload(const Upload& kind, std::vector<PloverEvent> events, Uplo
     }
     std::string compressed;
     try {
-        compressed = gzipped(body);
+        compressed = compress_ ? compress_(body) : gzipped(body);
     } catch (const GzipError& error) {
-        return cannotSend("Error gzipping the " + name + " body: " + error.message() + ".");
+        // Out of memory, say: the same events may well compress next time.
+        return cannotSend("Error gzipping the " + name + " body: " + error.message() + ".", false);
     }
 
     HttpRequest post = request(*url, "POST");
@@ -156,23 +157,32 @@ void PloverApi::upload(const Upload& kind, std::vector<PloverEvent> events, Uplo
 
 namespace {
 
-// What flags and remote configuration share: the reply to a JSON object or an error.
+// What flags and remote configuration share: the reply to a JSON object or an error. The texts
+// are constants that are never destroyed: a request may complete while the process exits, when
+// the HTTP client is stopped after every other object of the process has gone.
 struct ReplyTexts {
-    std::string transportError;  // followed by the error's text
-    std::string success;
-    std::string parseError;      // followed by the parse error's text
-    std::string statusError;     // followed by "status: ..., body: ...."
+    std::string_view transportError;  // followed by the error's text
+    std::string_view success;
+    std::string_view parseError;      // followed by the parse error's text
+    std::string_view statusError;     // followed by "status: ..., body: ...."
 };
+
+constexpr ReplyTexts flagsTexts{"Error calling the flags API: ", "[Plover] Flags called successfully.",
+                                "Error parsing the flags response: ", "Error calling flags API: "};
+constexpr ReplyTexts remoteConfigTexts{"Error calling the remote config API: ",
+                                       "[Plover] Remote config called successfully.",
+                                       "Error parsing the remote config response: ",
+                                       "Error calling the remote config API: "};
 
 void deliverReply(const ReplyTexts& texts, HttpResult result, const PloverApi::ResponseCompletion& completion) {
     if (auto* error = std::get_if<HttpError>(&result)) {
-        ploverLog(texts.transportError + errorText(*error));
+        ploverLog(std::string(texts.transportError) + errorText(*error));
         completion(std::nullopt, std::make_exception_ptr(*error));
         return;
     }
     auto& response = std::get<HttpResponse>(result);
     if (!isSuccess(response.status)) {
-        std::string message = texts.statusError + "status: " + std::to_string(response.status) +
+        std::string message = std::string(texts.statusError) + "status: " + std::to_string(response.status) +
                               ", body: " + renderBody(response.body) + ".";
         ploverLog(message);
         completion(std::nullopt, std::make_exception_ptr(InternalPloverError(message)));
@@ -182,7 +192,7 @@ void deliverReply(const ReplyTexts& texts, HttpResult result, const PloverApi::R
     boost::system::error_code error;
     auto parsed = json::parse(response.body, error);
     if (error) {
-        ploverLog(texts.parseError + error.message());
+        ploverLog(std::string(texts.parseError) + error.message());
         completion(std::nullopt, std::make_exception_ptr(boost::system::system_error(error)));
         return;
     }
@@ -227,10 +237,8 @@ void PloverApi::flags(const std::string& distinctId, const std::optional<std::st
 
     HttpRequest post = request(*url, "POST");
     post.body = std::move(body);
-    static const ReplyTexts texts{"Error calling the flags API: ", "[Plover] Flags called successfully.",
-                                  "Error parsing the flags response: ", "Error calling flags API: "};
     http_->start(std::move(post), [completion = std::move(completion)](HttpResult result) {
-        deliverReply(texts, std::move(result), completion);
+        deliverReply(flagsTexts, std::move(result), completion);
     });
 }
 
@@ -258,10 +266,8 @@ void PloverApi::remoteConfig(ResponseCompletion completion) const {
         completion(std::nullopt, std::make_exception_ptr(InternalPloverError(message)));
         return;
     }
-    static const ReplyTexts texts{"Error calling the remote config API: ", "[Plover] Remote config called successfully.",
-                                  "Error parsing the remote config response: ", "Error calling the remote config API: "};
     http_->start(std::move(*get), [completion = std::move(completion)](HttpResult result) {
-        deliverReply(texts, std::move(result), completion);
+        deliverReply(remoteConfigTexts, std::move(result), completion);
     });
 }
 

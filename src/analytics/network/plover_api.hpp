@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analytics/event/plover_event.hpp"
@@ -26,7 +27,8 @@ struct PloverBatchUploadInfo {
     // Why no reply arrived, or why no request could be made.
     std::exception_ptr error;
     // No request could be made from the configuration or the events (no URL from the host, a body
-    // that cannot be written or compressed): sending the same events again can never succeed.
+    // that cannot be written): sending the same events again can never succeed. A body that could
+    // not be compressed is not such a failure: it is tried again like a lost connection.
     bool permanentFailure = false;
 };
 
@@ -57,6 +59,9 @@ public:
     // Seconds.
     const double defaultTimeout = 10.0;
 
+    // Replaces the gzip compression of upload bodies (tests make it fail); it may throw GzipError.
+    void setCompressor(std::function<std::string(std::string_view)> compress) { compress_ = std::move(compress); }
+
 private:
     struct Upload;
     void upload(const Upload& kind, std::vector<PloverEvent> events, UploadCompletion completion) const;
@@ -64,6 +69,7 @@ private:
 
     std::shared_ptr<const PloverConfig> config_;
     std::shared_ptr<platform::HttpClient> http_;
+    std::function<std::string(std::string_view)> compress_;
 };
 
 }  // namespace plover

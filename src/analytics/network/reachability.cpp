@@ -2,6 +2,12 @@
 
 #include <boost/asio/post.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <vector>
 
 #include "platform/network/network_path_monitor.hpp"
@@ -55,6 +61,62 @@ private:
     std::unique_ptr<platform::NetworkPathMonitor> monitor_;
 };
 
+// The address a host name writes literally ("localhost" standing for the loopback); nothing for
+// a name that would have to be looked up.
+std::optional<sockaddr_storage> literalAddress(std::string name) {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    if (name == "localhost" || (name.size() > 10 && name.ends_with(".localhost"))) name = "127.0.0.1";
+    sockaddr_storage address{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(9);
+        return address;
+    }
+    if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(9);
+        return address;
+    }
+    return std::nullopt;
+}
+
+// Whether the kernel has a route to `address`: connecting a datagram socket picks the route and
+// sends nothing.
+bool hasRoute(const sockaddr_storage& address) {
+    int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    socklen_t length = address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    bool routed = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    return routed;
+}
+
+// The flags for one host: those of the underlying source (the default route), and reachable and
+// direct besides while a host written as an address has a route of its own (the loopback, a
+// local network), default route or not.
+class HostRouteSource : public ReachabilityFlagSource {
+public:
+    HostRouteSource(std::unique_ptr<ReachabilityFlagSource> routes, std::optional<sockaddr_storage> host)
+        : routes_(std::move(routes)), host_(host) {}
+
+    std::optional<std::uint32_t> readFlags() override { return combine(routes_->readFlags()); }
+    void start(Listener listener) override {
+        routes_->start([this, listener](std::uint32_t flags) { listener(*combine(flags)); });
+    }
+    void stop() override { routes_->stop(); }
+
+private:
+    std::optional<std::uint32_t> combine(std::optional<std::uint32_t> flags) const {
+        if (!host_ || !hasRoute(*host_)) return flags;
+        return flags.value_or(0) | Reachability::reachable | Reachability::isDirect;
+    }
+
+    std::unique_ptr<ReachabilityFlagSource> routes_;
+    std::optional<sockaddr_storage> host_;
+};
+
 }  // namespace
 
 std::string_view Reachability::description(Connection connection) {
@@ -88,6 +150,14 @@ std::shared_ptr<Reachability> Reachability::create(std::unique_ptr<ReachabilityF
 std::shared_ptr<Reachability> Reachability::forDefaultRoute(boost::asio::any_io_executor background,
                                                             std::optional<boost::asio::any_io_executor> notificationQueue) {
     return create(std::make_unique<DefaultRouteSource>(std::move(background)), std::move(notificationQueue));
+}
+
+std::shared_ptr<Reachability> Reachability::forHost(const std::string& hostName, boost::asio::any_io_executor background,
+                                                    std::optional<boost::asio::any_io_executor> notificationQueue,
+                                                    std::unique_ptr<ReachabilityFlagSource> routes) {
+    if (!routes) routes = std::make_unique<DefaultRouteSource>(std::move(background));
+    return create(std::make_unique<HostRouteSource>(std::move(routes), literalAddress(hostName)),
+                  std::move(notificationQueue));
 }
 
 Reachability::~Reachability() {

@@ -1,7 +1,8 @@
 #pragma once
 // Whether the network can be reached, and every change of it. On Linux the flags come from the
 // kernel's routing table: reachable and direct while a default route leaves through an interface
-// that is up and not the loopback. "Wi-Fi" means usable here, whatever the interface's kind.
+// that is up and not the loopback, or, for a service host written as an address, while that
+// address has a route (the loopback, a local network). "Wi-Fi" means usable here, whatever the interface's kind.
 // Every subscriber receives every change.
 
 #include <boost/asio/any_io_executor.hpp>
@@ -76,6 +77,12 @@ public:
     // On the kernel's routing table; path changes are read on a strand of `background`.
     static std::shared_ptr<Reachability> forDefaultRoute(boost::asio::any_io_executor background,
                                                          std::optional<boost::asio::any_io_executor> notificationQueue);
+    // For the service at `hostName`: reachable while the default route is, and also without one
+    // while a host written as an address ("127.0.0.1", "[::1]", "localhost", one on a local
+    // network) has a route. `routes` stands in for the routing table's default route (tests).
+    static std::shared_ptr<Reachability> forHost(const std::string& hostName, boost::asio::any_io_executor background,
+                                                 std::optional<boost::asio::any_io_executor> notificationQueue,
+                                                 std::unique_ptr<ReachabilityFlagSource> routes = nullptr);
     ~Reachability();
 
     // One subscriber's handlers; unsubscribes when destroyed.

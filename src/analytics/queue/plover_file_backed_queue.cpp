@@ -1,6 +1,7 @@
 #include "analytics/queue/plover_file_backed_queue.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,13 +23,26 @@ namespace {
 
 std::string fileUrl(const fs::path& path) { return "file://" + path.string(); }
 
-// Replaces `file` by a temporary file renamed over it, so that a reader (or the next run after a
-// crash) sees the whole event or none.
-std::error_code writeWhole(const fs::path& file, const std::string& data) {
-    static std::atomic<unsigned> counter{0};
+constexpr std::string_view temporaryMarker = ".tmp-";
+
+// The name of the temporary file a writer uses for `file` before renaming it over it.
+fs::path temporaryName(const fs::path& file, unsigned number) {
     fs::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    temporary += std::string(temporaryMarker) + std::to_string(::getpid()) + "-" + std::to_string(number);
+    return temporary;
+}
+
+// Replaces `file` by a temporary file renamed over it, so that a reader (or the next run after a
+// crash) sees the whole event or none. The temporary is always a new file: whatever already sits
+// at its name (a link planted there, say) is never opened, let alone written through.
+std::error_code writeWhole(const fs::path& file, const std::string& data, std::atomic<unsigned>& counter) {
+    fs::path temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temporary = temporaryName(file, counter++);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return {errno, std::generic_category()};
     const char* next = data.data();
     std::size_t left = data.size();
@@ -51,6 +65,21 @@ std::error_code writeWhole(const fs::path& file, const std::string& data) {
     }
     return {};
 }
+
+// The process id of the writer of a temporary file; nothing for other names.
+std::optional<pid_t> temporaryWriter(std::string_view name) {
+    auto marker = name.find(temporaryMarker);
+    if (marker == std::string_view::npos || !queueFileValue(name.substr(0, marker))) return std::nullopt;
+    auto rest = name.substr(marker + temporaryMarker.size());
+    long long pid = 0;
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+    if (error != std::errc() || end == rest.data() || end == rest.data() + rest.size() || *end != '-' || pid <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+bool isRunning(pid_t pid) { return pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH; }
 
 std::optional<std::string> readFile(const fs::path& file, std::error_code& error) {
     return readFileAtMost(file, PloverFileBackedQueue::maximumFileSize, error);
@@ -81,16 +110,22 @@ PloverFileBackedQueue::PloverFileBackedQueue(fs::path queue, std::optional<fs::p
 }
 
 void PloverFileBackedQueue::setup(const std::optional<fs::path>& oldQueue) {
-    std::error_code error;
-    fs::create_directories(queue_, error);
-    if (error) ploverLog("Error trying to create caching folder " + error.message());
+    if (auto error = createPrivateDirectories(queue_)) ploverLog("Error trying to create caching folder " + error.message());
     if (oldQueue) migrateOldQueue(*oldQueue);
 
+    std::error_code error;
     std::vector<std::pair<double, std::string>> found;
+    std::vector<fs::path> abandoned;
     for (fs::directory_iterator it(queue_, error), end; !error && it != end; it.increment(error)) {
         std::string name = it->path().filename().string();
-        if (auto value = queueFileValue(name)) found.emplace_back(*value, std::move(name));
+        if (auto value = queueFileValue(name)) {
+            found.emplace_back(*value, std::move(name));
+        } else if (auto writer = temporaryWriter(name); writer && !isRunning(*writer)) {
+            // Half an event of a writer that was killed: nobody will ever finish or rename it.
+            abandoned.push_back(it->path());
+        }
     }
+    for (auto& path : abandoned) ::unlink(path.c_str());
     if (error) {
         ploverLog("Failed to load files for queue " + error.message());
         return;
@@ -130,7 +165,7 @@ void PloverFileBackedQueue::migrateOldQueue(const fs::path& oldQueue) {
             std::error_code readError;
             if (somethingExistsAt(queue_ / name) && readFile(queue_ / name, readError) == data) continue;
             name = reserveName(seconds);
-            auto failed = writeWhole(queue_ / name, data);
+            auto failed = writeWhole(queue_ / name, data, writes_);
             releaseName(name);
             if (failed) {
                 ploverLog("Failed to migrate queue " + failed.message());
@@ -164,14 +199,23 @@ void PloverFileBackedQueue::releaseName(const std::string& name) {
     reserved_.erase(name);
 }
 
-std::size_t PloverFileBackedQueue::depth() const { return items_.get().size(); }
+std::size_t PloverFileBackedQueue::depth() const {
+    return items_.read([](const std::vector<std::string>& names) { return names.size(); });
+}
 
-void PloverFileBackedQueue::add(const std::string& data) {
+std::error_code PloverFileBackedQueue::add(const std::string& data) {
+    // What could never be read back is not written.
+    if (data.size() > maximumFileSize) {
+        auto error = std::make_error_code(std::errc::file_too_large);
+        ploverLog("Could not write file " + error.message());
+        return error;
+    }
     std::string name = reserveName(secondsSince1970(clock_()));
-    auto error = writeWhole(queue_ / name, data);
+    auto error = writeWhole(queue_ / name, data, writes_);
     if (!error) items_.mutate([&](std::vector<std::string>& names) { names.push_back(name); });
     releaseName(name);
     if (error) ploverLog("Could not write file " + error.message());
+    return error;
 }
 
 std::vector<PloverFileBackedQueue::Item> PloverFileBackedQueue::peek(std::size_t count) {

@@ -4,6 +4,7 @@
 // queue's order is the numeric order of the names. Names are unique: two events written in the
 // same instant get neighbouring numbers, never one file.
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "analytics/util/dates.hpp"
@@ -26,15 +28,16 @@ public:
     };
     using Clock = std::function<Date()>;
 
-    // Creates the folder, moves in the events of the legacy single-file queue `oldQueue` when
+    // Creates the folder (0700), removes what killed writers left half written, moves in the events of the legacy single-file queue `oldQueue` when
     // given, and lists what earlier runs left. Names that are not decimal numbers are ignored.
     explicit PloverFileBackedQueue(std::filesystem::path queue,
                                    std::optional<std::filesystem::path> oldQueue = std::nullopt,
                                    Clock clock = [] { return std::chrono::system_clock::now(); });
 
     std::size_t depth() const;
-    // Stores one event as a new file at the end of the queue; failures are logged.
-    void add(const std::string& data);
+    // Stores one event as a new file at the end of the queue. Failures are logged and returned: an
+    // event larger than maximumFileSize is refused (file_too_large) and nothing is written.
+    std::error_code add(const std::string& data);
     // The oldest readable events, at most `count`. A name whose file is gone or cannot be read is
     // forgotten (an unreadable file is deleted), with a log line.
     std::vector<Item> peek(std::size_t count);
@@ -61,6 +64,7 @@ private:
     std::mutex reservedMutex_;
     std::set<std::string> reserved_;
     std::optional<double> lastSeconds_;
+    std::atomic<unsigned> writes_{0};  // numbers the temporary files
 };
 
 // The shortest decimal text that reads back to `seconds`, always with a fractional part.

@@ -37,6 +37,16 @@ bool isDone(int status) {
     return true;
 }
 
+// The service answered, but asked to come back later.
+bool isRefusal(const std::optional<int>& status) {
+    return status && (*status >= 500 || *status == 408 || *status == 429);
+}
+
+// A batch the service refuses this many times in a row is dropped rather than paused for the
+// second time at the longest pause: one batch the service can never take (a "poison" batch) must
+// not hold back the events behind it for ever. That is about 105 s of trying.
+constexpr int maximumRefusals = 7;
+
 }  // namespace
 
 std::optional<PloverApiEndpoint> apiEndpointFromRawValue(int rawValue) {
@@ -147,22 +157,41 @@ void PloverQueue::unreachable() {
     paused_ = true;
 }
 
-void PloverQueue::add(const PloverEvent& event) {
+bool PloverQueue::add(const PloverEvent& event) {
     // Written first, so that an event that cannot be queued costs no stored one.
     std::string data;
     try {
         data = json::serialize(event.toJSON());
     } catch (const std::exception& error) {
         ploverLog(std::string("Tried to queue unserialisable PloverEvent ") + error.what());
-        return;
+        return false;
     }
-    if (fileQueue_->depth() >= static_cast<std::size_t>(std::max(config_->maxQueueSize, 0))) {
-        ploverLog("[Plover] Queue is full, dropping oldest event");
-        fileQueue_->deleteAt(0);
+    std::error_code error;
+    if (data.size() > PloverFileBackedQueue::maximumFileSize) {
+        error = std::make_error_code(std::errc::file_too_large);
+    } else {
+        if (fileQueue_->depth() >= static_cast<std::size_t>(std::max(config_->maxQueueSize, 0))) {
+            ploverLog("[Plover] Queue is full, dropping oldest event");
+            fileQueue_->deleteAt(0);
+        }
+        error = fileQueue_->add(data);
     }
-    fileQueue_->add(data);
+    if (error) {
+        reportNotStored(error);
+        return false;
+    }
     ploverLog("Queued event '" + event.event + "'. Depth: " + std::to_string(fileQueue_->depth()));
     flushIfOverThreshold();
+    return true;
+}
+
+void PloverQueue::reportNotStored(std::error_code error) {
+    {
+        std::lock_guard lock(reportedLock_);
+        if (!reported_.insert(error.value()).second) return;
+    }
+    ploverWarn("[Plover] Events cannot be stored in " + fileQueue_->folder().string() + " and are lost: " +
+               error.message() + ". (Said once per cause.)");
 }
 
 void PloverQueue::flushIfOverThreshold() {
@@ -254,8 +283,33 @@ void PloverQueue::handleResult(const PloverBatchUploadInfo& info, PloverConsumer
         {
             std::lock_guard lock(backOffLock_);
             retryCount_ = 0;
+            refusals_ = 0;
         }
         payload.completion(true);
+        return;
+    }
+    bool drop = false;
+    if (isRefusal(info.statusCode) && !payload.names.empty()) {
+        std::lock_guard lock(backOffLock_);
+        // The oldest file names the batch: the same batch is taken again until it goes.
+        if (refusedBatch_ != payload.names.front()) {
+            refusedBatch_ = payload.names.front();
+            refusals_ = 0;
+        }
+        if (++refusals_ >= maximumRefusals) {
+            drop = true;
+            refusals_ = 0;
+            retryCount_ = 0;
+            pausedUntil_.reset();
+        }
+    }
+    if (drop) {
+        ploverWarn("[Plover] Dropping a batch of " + std::to_string(payload.events.size()) + " events that the server refused " +
+                   std::to_string(maximumRefusals) + " times in a row (last status " +
+                   std::to_string(*info.statusCode) + ").");
+        payload.completion(true);
+        // The events behind it go at once.
+        if (depth() > 0) flush();
         return;
     }
     double pause;

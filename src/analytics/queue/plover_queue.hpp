@@ -2,7 +2,8 @@
 // Moves captured events from disk to the service in batches: when the queue reaches `flushAt`,
 // on a repeating timer, when the network becomes usable and on request. Sending stops while the
 // network is unusable (or off Wi-Fi in the Wi-Fi-only mode), and after a failed upload for a pause
-// that grows 5 s per consecutive failure up to 30 s. One batch is under way at a time.
+// that grows 5 s per consecutive failure up to 30 s. One batch is under way at a time. A batch the
+// service keeps refusing (5xx, 408, 429) is dropped after its seventh refusal in a row.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -13,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "analytics/event/plover_event.hpp"
@@ -55,7 +58,9 @@ public:
     // never makes one. Uploads under way still finish.
     void close();
 
-    void add(const PloverEvent& event);
+    // False when the event could not be stored (it is then lost); each cause of such a loss is
+    // written once, whether debug logging is on or not.
+    bool add(const PloverEvent& event);
     void flush();
     void flushIfOverThreshold();
     bool canFlush();
@@ -74,6 +79,7 @@ private:
     void reachable(Reachability& reachability);
     void unreachable();
     void scheduleTick();
+    void reportNotStored(std::error_code error);
 
     std::shared_ptr<const PloverConfig> config_;
     std::shared_ptr<const PloverApi> api_;
@@ -91,10 +97,14 @@ private:
     std::mutex backOffLock_;
     std::optional<Date> pausedUntil_;
     double retryCount_ = 0;
+    std::string refusedBatch_;  // under backOffLock_: the first file of the batch last refused
+    int refusals_ = 0;          // under backOffLock_: how often in a row the service refused it
     std::mutex timerLock_;
     std::unique_ptr<boost::asio::steady_timer> timer_;  // touched on the main executor only
     bool closed_ = false;                               // under timerLock_
     Reachability::Subscription subscription_;
+    std::mutex reportedLock_;
+    std::set<int> reported_;  // under reportedLock_: the causes of lost events written so far
 };
 
 }  // namespace plover

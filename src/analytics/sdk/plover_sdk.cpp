@@ -23,31 +23,6 @@ using Key = PloverStorage::StorageKey;
 
 namespace {
 
-// The client's own threads, for applications that hand over no executors: one thread plays the
-// main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
-struct ProcessThreads {
-    // Made before the threads that post to it, so that at exit it is destroyed after they are joined.
-    platform::NotificationCenter& notifications = platform::NotificationCenter::defaultCenter();
-    asio::io_context main;
-    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
-    std::thread mainThread{[this] { main.run(); }};
-    asio::thread_pool background{2};
-    std::shared_ptr<platform::HttpClient> http = std::make_shared<platform::HttpClient>();
-
-    ~ProcessThreads() {
-        work.reset();
-        main.stop();
-        if (mainThread.joinable()) mainThread.join();
-        background.stop();
-        background.join();
-    }
-};
-
-ProcessThreads& processThreads() {
-    static ProcessThreads threads;
-    return threads;
-}
-
 // The API keys of the instances that are set up and not closed.
 struct Registry {
     std::mutex lock;
@@ -57,6 +32,40 @@ struct Registry {
 Registry& registry() {
     static Registry instance;
     return instance;
+}
+
+// The client's own threads, for applications that hand over no executors: one thread plays the
+// main thread, two more carry uploads and flag answers. They are stopped and joined at exit.
+struct ProcessThreads {
+    // Made before the threads that post to it, so that at exit it is destroyed after they are joined.
+    platform::NotificationCenter& notifications = platform::NotificationCenter::defaultCenter();
+    asio::io_context main;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
+    std::thread mainThread{[this] { main.run(); }};
+    asio::thread_pool background{2};
+    // Owned here whoever else holds it: at exit it is stopped first, while everything its
+    // completions reach (the threads above, the instances they post to) is still there.
+    std::unique_ptr<platform::HttpClient> client = std::make_unique<platform::HttpClient>();
+    std::shared_ptr<platform::HttpClient> http{client.get(), [](platform::HttpClient*) {}};
+
+    ~ProcessThreads() {
+        // Completes what is still pending (with a shut-down error) and joins the client's worker.
+        client.reset();
+        work.reset();
+        main.stop();
+        if (mainThread.joinable()) mainThread.join();
+        background.stop();
+        background.join();
+    }
+};
+
+ProcessThreads& processThreads() {
+    // What an upload or flag completion may still reach while the threads stop at exit is made
+    // first, so that it is destroyed after them.
+    registry();
+    PloverSessionManager::shared();
+    static ProcessThreads threads;
+    return threads;
 }
 
 }  // namespace
@@ -172,11 +181,21 @@ void PloverSDK::setup(std::shared_ptr<PloverConfig> config) {
     if (started) announceSetup();
 }
 
+void PloverSDK::setApplication(ApplicationInfo application) {
+    std::lock_guard lock(fieldsLock_);
+    environment_.application = std::move(application);
+}
+
 bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     if (!config) config = std::make_shared<PloverConfig>("");
     setDebugLogging(config->debug);
     if (enabled_.load()) {
         ploverLog("[Plover] Setup called despite already being setup!");
+        return false;
+    }
+    // A host no request can be made to would keep every event on disk for ever.
+    if (config->hostProblem()) {
+        ploverWarn("[Plover] Setup refused: " + *config->hostProblem() + ".");
         return false;
     }
     // Two live instances of one key would upload and delete the same queue files: the second is
@@ -231,7 +250,8 @@ bool PloverSDK::setupLocked(std::shared_ptr<PloverConfig> config) {
     try {
         reachability = environment.makeReachability
                            ? environment.makeReachability(environment)
-                           : Reachability::forDefaultRoute(environment.background, environment.main);
+                           : Reachability::forHost(config->host().hostName(), environment.background,
+                                                   environment.main);
     } catch (const std::exception&) {
         // Without network monitoring the queues send whenever asked.
     }
@@ -383,11 +403,13 @@ void PloverSDK::installIntegrations() {
     }
     auto config = this->config();
     std::function<PloverIntegrations(const PloverConfig&)> make;
+    ApplicationInfo application;
     {
         std::lock_guard lock(fieldsLock_);
         make = environment_.makeIntegrations;
+        application = environment_.application;
     }
-    auto integrations = make ? make(*config) : makeIntegrations(*config);
+    auto integrations = make ? make(*config) : makeIntegrations(*config, application);
     auto self = shared_from_this();
     PloverIntegrations installed;
     for (auto& integration : integrations) {
@@ -446,271 +468,6 @@ void PloverSDK::uninstallIntegrations() {
         integration->uninstall(self);
         ploverLog("[Plover] Integration " + integration->typeName() + " uninstalled");
     }
-}
-
-// ---- Facade ----
-
-void PloverSDK::flush() {
-    if (!passesSetupGate()) return;
-    for (auto& each : {queue(), replayQueue()}) {
-        if (each) each->flush();
-    }
-}
-
-void PloverSDK::reset() {
-    if (!passesSetupGate()) return;
-    auto config = this->config();
-    if (auto storage = this->storage()) {
-        // The user's opt-out outlives forgetting the user: it is what the next start reads back.
-        std::lock_guard lock(optOutLock_);
-        auto optOut = storage->getBool(Key::optOut);
-        storage->reset(config->reuseAnonymousId);
-        if (optOut) storage->setJson(Key::optOut, Value(*optOut));
-    }
-    if (auto storageManager = this->storageManager()) storageManager->reset(config->reuseAnonymousId, false);
-    {
-        std::lock_guard lock(flagCallReportedLock_);
-        flagCallReported_.clear();
-    }
-    PloverSessionManager::shared()->resetSession();
-    if (auto remoteConfig = this->remoteConfig()) {
-        remoteConfig->resetPersonPropertiesForFlags();
-        remoteConfig->resetGroupPropertiesForFlags();
-        remoteConfig->reloadFeatureFlags();
-    }
-}
-
-Properties PloverSDK::storedSuperProperties(const PloverStorage& storage) const {
-    auto stored = storage.getJson(Key::registerProperties);
-    if (!stored || !stored->is_object()) return {};
-    return propertiesFromJson(stored->get_object());
-}
-
-void PloverSDK::registerProperties(const Properties& properties) {
-    if (!passesSetupGate()) return;
-    auto sanitized = sanitizeDictionary(properties);
-    if (!sanitized) return;
-    auto storage = this->storage();
-    std::lock_guard lock(personPropsLock_);
-    auto current = storage ? storedSuperProperties(*storage) : Properties{};
-    for (auto& [key, value] : *sanitized) current.insert_or_assign(key, value);
-    if (storage) storage->setJson(Key::registerProperties, Value(std::move(current)));
-}
-
-void PloverSDK::unregisterProperties(const std::string& key) {
-    if (!passesSetupGate()) return;
-    auto storage = this->storage();
-    std::lock_guard lock(personPropsLock_);
-    auto current = storage ? storedSuperProperties(*storage) : Properties{};
-    current.erase(key);
-    if (storage) storage->setJson(Key::registerProperties, Value(std::move(current)));
-}
-
-std::string PloverSDK::getDistinctId() {
-    if (!passesSetupGate()) return {};
-    auto storageManager = this->storageManager();
-    return storageManager ? storageManager->getDistinctId() : std::string();
-}
-
-std::string PloverSDK::getAnonymousId() {
-    if (!passesSetupGate()) return {};
-    auto storageManager = this->storageManager();
-    return storageManager ? storageManager->getAnonymousId() : std::string();
-}
-
-std::optional<std::string> PloverSDK::getSessionId() {
-    if (!passesSetupGate()) return std::nullopt;
-    return PloverSessionManager::shared()->getSessionId(std::chrono::system_clock::now(), true);
-}
-
-void PloverSDK::startSession() {
-    if (!passesSetupGate()) return;
-    PloverSessionManager::shared()->startSession();
-}
-
-void PloverSDK::endSession() {
-    if (!passesSetupGate()) return;
-    PloverSessionManager::shared()->endSession();
-}
-
-void PloverSDK::identify(const std::string& distinctId) { identify(distinctId, std::nullopt, std::nullopt); }
-
-void PloverSDK::identify(const std::string& distinctId, const std::optional<Properties>& userProperties) {
-    identify(distinctId, userProperties, std::nullopt);
-}
-
-// ---- Property assembly ----
-
-namespace {
-
-// Adds the entries whose keys `into` does not hold yet.
-void merge(Properties& into, const Properties& from) {
-    for (auto& [key, value] : from) into.emplace(key, value);
-}
-
-bool isNonEmptyString(const Properties* properties, std::string_view key) {
-    if (!properties) return false;
-    auto found = properties->find(key);
-    if (found == properties->end()) return false;
-    auto* text = found->second.string();
-    return text && !text->empty();
-}
-
-// A dictionary whose values are all strings, as groups; nothing for anything else.
-std::optional<PloverSDK::Groups> groupsOf(const Value& value) {
-    PloverSDK::Groups groups;
-    if (auto* object = value.object()) {
-        for (auto& [key, entry] : *object) {
-            auto* text = entry.string();
-            if (!text) return std::nullopt;
-            groups.emplace(key, std::string(*text));
-        }
-        return groups;
-    }
-    if (auto* json = value.json(); json && json->is_object()) {
-        for (auto& entry : json->get_object()) {
-            if (!entry.value().is_string()) return std::nullopt;
-            groups.emplace(std::string(entry.key()), std::string(entry.value().get_string()));
-        }
-        return groups;
-    }
-    return std::nullopt;
-}
-
-Value groupsValue(const PloverSDK::Groups& groups) {
-    Properties object;
-    for (auto& [type, key] : groups) object.emplace(type, Value(key));
-    return Value(std::move(object));
-}
-
-}  // namespace
-
-PloverSDK::Groups PloverSDK::storedGroupsLocked(const PloverStorage& storage) const {
-    auto stored = storage.getJson(Key::groups);
-    if (!stored) return {};
-    return groupsOf(Value(*stored)).value_or(Groups{});
-}
-
-Properties PloverSDK::buildFeatureFlagProperties() {
-    auto storage = this->storage();
-    Properties result = storage ? storedSuperProperties(*storage) : Properties{};
-    Groups groups;
-    if (storage) {
-        std::lock_guard lock(groupsLock_);
-        groups = storedGroupsLocked(*storage);
-    }
-    if (!groups.empty()) result.insert_or_assign("$groups", groupsValue(groups));
-    if (auto remoteConfig = this->remoteConfig()) {
-        auto flags = remoteConfig->getCachedFeatureFlags();
-        if (flags && !flags->empty()) {
-            Value::Array active;
-            for (auto& entry : *flags) {
-                std::string key(entry.key());
-                result.insert_or_assign("$feature/" + key, Value(entry.value()));
-                if (entry.value().is_bool() && !entry.value().get_bool()) continue;
-                active.emplace_back(key);
-            }
-            if (!active.empty()) result.insert_or_assign("$active_feature_flags", Value(std::move(active)));
-        }
-    }
-    return result;
-}
-
-Properties PloverSDK::buildProperties(const std::string& distinctId, const std::optional<Properties>& properties,
-                                      const std::optional<Properties>& userProperties,
-                                      const std::optional<Properties>& userPropertiesSetOnce,
-                                      const std::optional<Groups>& groups, bool appendSharedProps,
-                                      const std::optional<Date>& timestamp) {
-    Properties result;
-    auto context = this->context();
-    if (appendSharedProps) {
-        if (context) {
-            merge(result, context->theStaticContext());
-            merge(result, context->dynamicContext());
-        }
-        merge(result, buildFeatureFlagProperties());
-        if (userProperties) result.insert_or_assign("$set", Value(*userProperties));
-        if (userPropertiesSetOnce) result.insert_or_assign("$set_once", Value(*userPropertiesSetOnce));
-        if (groups) {
-            Groups merged;
-            if (auto found = result.find("$groups"); found != result.end()) {
-                merged = groupsOf(found->second).value_or(Groups{});
-            }
-            for (auto& [type, key] : *groups) merged.emplace(type, key);
-            result.insert_or_assign("$groups", groupsValue(merged));
-        }
-        if (auto storageManager = this->storageManager()) {
-            result.insert_or_assign("$is_identified", Value(storageManager->isIdentified()));
-        }
-        result.insert_or_assign("$process_person_profile", Value(isPersonProcessingAllowed()));
-    }
-    if (context) merge(result, context->theSdkInfo());
-
-    const Properties* given = properties ? &*properties : nullptr;
-    if (!isNonEmptyString(given, "$session_id")) {
-        auto at = timestamp.value_or(std::chrono::system_clock::now());
-        if (auto sessionId = PloverSessionManager::shared()->getSessionId(at, false)) {
-            result.insert_or_assign("$session_id", Value(*sessionId));
-        }
-    }
-    if (!appendSharedProps && !isNonEmptyString(given, "distinct_id")) {
-        result.insert_or_assign("distinct_id", Value(distinctId));
-    }
-    if (given) merge(result, *given);
-    return result;
-}
-
-bool PloverSDK::isPersonProcessingAllowed() {
-    switch (config()->personProfiles) {
-        case PloverPersonProfiles::never:
-            return false;
-        case PloverPersonProfiles::always:
-            return true;
-        case PloverPersonProfiles::identifiedOnly:
-            break;
-    }
-    auto storageManager = this->storageManager();
-    if (!storageManager) return true;
-    if (storageManager->isIdentified()) return true;
-    return storageManager->isPersonProcessing();
-}
-
-bool PloverSDK::requirePersonProcessing() {
-    if (config()->personProfiles == PloverPersonProfiles::never) {
-        ploverLog("[Plover] personProfiles is set to `never`. This call will be ignored.");
-        return false;
-    }
-    if (auto storageManager = this->storageManager()) storageManager->setPersonProcessing(true);
-    return true;
-}
-
-// ---- Opt-in and opt-out ----
-
-bool PloverSDK::changeOptOut(bool optOut) {
-    if (!passesSetupGate()) return false;
-    // The state is tested and changed under setupLock_, so that two calls (or one racing close)
-    // cannot both act; the opt-out lock nests inside it as it does in setup.
-    std::lock_guard lock(setupLock_);
-    if (!passesSetupGate()) return false;
-    auto config = this->config();
-    std::lock_guard optOutLock(optOutLock_);
-    if (config->optOut.load() == optOut) return false;
-    config->optOut.store(optOut);
-    if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(optOut));
-    return true;
-}
-
-void PloverSDK::optIn() {
-    if (changeOptOut(false)) syncIntegrations();
-}
-
-void PloverSDK::optOut() {
-    if (changeOptOut(true)) syncIntegrations();
-}
-
-bool PloverSDK::isOptOut() {
-    if (!passesSetupGate()) return true;
-    return config()->optOut.load();
 }
 
 }  // namespace plover

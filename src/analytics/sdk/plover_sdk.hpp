@@ -52,8 +52,10 @@ public:
 
 using PloverIntegrations = std::vector<std::shared_ptr<PloverIntegration>>;
 
-// The integrations a configuration switches on, screen views first, then the lifecycle.
-PloverIntegrations makeIntegrations(const PloverConfig& config);
+// The integrations a configuration switches on, screen views first, then the lifecycle (which
+// compares the application's version and build with the ones it kept).
+PloverIntegrations makeIntegrations(const PloverConfig& config,
+                                    const ApplicationInfo& application = ApplicationInfo::current());
 
 // Where an instance runs its work and what it builds on. The process default runs the client's
 // own two threads; an application hands over its own executors (the main executor of its
@@ -66,6 +68,9 @@ struct PloverSDKEnvironment {
     boost::asio::any_io_executor background;
     std::shared_ptr<platform::HttpClient> http;
     PloverStorage::Environment storage = PloverStorage::Environment::current();
+    // What the application says about itself: its name, version and build go into every event's
+    // context and tell an installation from an update. Only the program's name is known unless
+    // the application gives more.
     ApplicationInfo application = ApplicationInfo::current();
     // Must outlive the work queued on `main`.
     platform::NotificationCenter* notifications = &platform::NotificationCenter::defaultCenter();
@@ -99,6 +104,8 @@ public:
 
     // ---- Setup and teardown ----
     void setup(std::shared_ptr<PloverConfig> config);
+    // Replaces what the environment says about the application, for the next setup.
+    void setApplication(ApplicationInfo application);
     void close();
     void debug(bool enabled);
 
@@ -128,13 +135,16 @@ public:
     void capture(const std::string& event, const std::optional<std::string>& distinctId,
                  const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
                  const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups);
-    void capture(const std::string& event, const std::optional<std::string>& distinctId,
+    // The full forms answer false when what the call had to keep could not be stored (the event, or
+    // the new identity): it is lost, with a line written once per cause. A call refused by the
+    // client (not set up, opted out, dropped by a before-send function) answers true.
+    bool capture(const std::string& event, const std::optional<std::string>& distinctId,
                  const std::optional<Properties>& properties, const std::optional<Properties>& userProperties,
                  const std::optional<Properties>& userPropertiesSetOnce, const std::optional<Groups>& groups,
                  const std::optional<Date>& timestamp);
     void identify(const std::string& distinctId);
     void identify(const std::string& distinctId, const std::optional<Properties>& userProperties);
-    void identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
+    bool identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
                   const std::optional<Properties>& userPropertiesSetOnce);
     void alias(const std::string& alias);
     void screen(const std::string& title);
@@ -226,6 +236,8 @@ private:
     // Installs the integrations while set up and opted in, and uninstalls them otherwise; called
     // with no lock held after every change of either state.
     void syncIntegrations();
+    // Writes, once per instance, that the identity could not be stored.
+    void reportIdentityNotStored();
     // Stops network monitoring and forgets it.
     void stopReachability();
     // The flag store's default person properties, for an instance that may be gone.
@@ -261,6 +273,7 @@ private:
     bool syncAgain_ = false;  // under syncLock_
     std::shared_ptr<PloverStorageManager> storageManager_;  // under fieldsLock_
     PloverSDKEnvironment environment_;                     // under fieldsLock_
+    std::atomic<bool> identityLossReported_{false};
 };
 
 }  // namespace plover

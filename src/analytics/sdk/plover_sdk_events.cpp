@@ -80,17 +80,17 @@ void PloverSDK::capture(const std::string& event, const std::optional<std::strin
     capture(event, distinctId, properties, userProperties, userPropertiesSetOnce, groups, std::nullopt);
 }
 
-void PloverSDK::capture(const std::string& event, const std::optional<std::string>& distinctId,
+bool PloverSDK::capture(const std::string& event, const std::optional<std::string>& distinctId,
                         const std::optional<Properties>& properties,
                         const std::optional<Properties>& userProperties,
                         const std::optional<Properties>& userPropertiesSetOnce,
                         const std::optional<Groups>& groups, const std::optional<Date>& timestamp) {
-    if (!passesSetupGate() || !passesOptOutGate()) return;
+    if (!passesSetupGate() || !passesOptOutGate()) return true;
     auto queue = this->queue();
-    if (!queue) return;
+    if (!queue) return true;
     // Taken once, so that a close racing this call cannot leave the event without its person.
     auto storageManager = this->storageManager();
-    if (!distinctId && !storageManager) return;
+    if (!distinctId && !storageManager) return true;
 
     const bool isSnapshot = event == snapshotEvent;
     const Date eventTime = timestamp.value_or(now());
@@ -105,16 +105,18 @@ void PloverSDK::capture(const std::string& event, const std::optional<std::strin
         buildProperties(person, sanitizeDictionary(properties), sanitizeDictionary(userProperties),
                         sanitizeDictionary(userPropertiesSetOnce), groups, !isSnapshot, timestamp);
     auto built = buildEvent(event, person, std::move(assembled), eventTime);
-    if (!built) return;
+    if (!built) return true;
 
     // The before-send chain may have renamed the event: its queue follows the name it came back with.
+    bool stored = true;
     if (built->event == snapshotEvent) {
-        if (!built->properties.contains("$session_id")) return;
-        if (auto replayQueue = this->replayQueue()) replayQueue->add(*built);
+        if (!built->properties.contains("$session_id")) return true;
+        if (auto replayQueue = this->replayQueue()) stored = replayQueue->add(*built);
     } else {
-        queue->add(*built);
+        stored = queue->add(*built);
     }
     mergePersonPropertiesForFlags(userProperties, userPropertiesSetOnce);
+    return stored;
 }
 
 std::optional<PloverEvent> PloverSDK::buildEvent(const std::string& event, const std::string& distinctId,
@@ -144,21 +146,22 @@ std::optional<PloverEvent> PloverSDK::buildEvent(const std::string& event, const
 
 // ---- Identity ----
 
-void PloverSDK::identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
+bool PloverSDK::identify(const std::string& distinctId, const std::optional<Properties>& userProperties,
                          const std::optional<Properties>& userPropertiesSetOnce) {
-    if (!passesSetupGate()) return;
+    if (!passesSetupGate()) return true;
     if (distinctId.empty()) {
         ploverLog("[Plover] identify call not allowed, distinctId is invalid: " + distinctId);
-        return;
+        return true;
     }
-    if (!passesOptOutGate() || !requirePersonProcessing()) return;
+    if (!passesOptOutGate() || !requirePersonProcessing()) return true;
     auto queue = this->queue();
     auto storageManager = this->storageManager();
-    if (!queue || !storageManager) return;
+    if (!queue || !storageManager) return true;
     auto config = this->config();
 
     std::string current;
     bool newIdentity = false;
+    bool identityStored = true;
     Properties properties;
     {
         std::lock_guard lock(identityChangeLock());
@@ -169,36 +172,43 @@ void PloverSDK::identify(const std::string& distinctId, const std::optional<Prop
             properties.emplace("distinct_id", Value(distinctId));
             if (!config->reuseAnonymousId) {
                 // The id the person was known by so far becomes the anonymous id the service merges.
-                storageManager->setAnonymousId(current);
+                identityStored = storageManager->setAnonymousId(current) && identityStored;
                 properties.emplace("$anon_distinct_id", Value(current));
             }
-            storageManager->setDistinctId(distinctId);
-            storageManager->setIdentified(true);
+            identityStored = storageManager->setDistinctId(distinctId) && identityStored;
+            identityStored = storageManager->setIdentified(true) && identityStored;
         }
     }
 
+    if (!identityStored) reportIdentityNotStored();
     if (newIdentity) {
         auto assembled =
             buildProperties(distinctId, std::move(properties), sanitizeDictionary(userProperties),
                             sanitizeDictionary(userPropertiesSetOnce), std::nullopt, true, std::nullopt);
         auto built = buildEvent("$identify", distinctId, std::move(assembled), now());
-        if (!built) return;
-        queue->add(*built);
+        if (!built) return identityStored;
+        bool eventStored = queue->add(*built);
         mergePersonPropertiesForFlags(userProperties, userPropertiesSetOnce);
         if (auto remoteConfig = this->remoteConfig()) remoteConfig->reloadFeatureFlags();
-        return;
+        return identityStored && eventStored;
     }
     if (distinctId != current) {
         logAlreadyIdentified(current);
-        return;
+        return true;
     }
     if (hasEntries(userProperties) || hasEntries(userPropertiesSetOnce)) {
-        capture("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt,
-                std::nullopt);
+        bool stored = capture("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt,
+                              std::nullopt);
         mergePersonPropertiesForFlags(userProperties, userPropertiesSetOnce);
-    } else {
-        logAlreadyIdentified(current);
+        return stored;
     }
+    logAlreadyIdentified(current);
+    return true;
+}
+
+void PloverSDK::reportIdentityNotStored() {
+    if (identityLossReported_.exchange(true)) return;
+    ploverWarn("[Plover] The identity cannot be stored; it holds only until the process ends.");
 }
 
 void PloverSDK::alias(const std::string& alias) {

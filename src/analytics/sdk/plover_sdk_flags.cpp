@@ -1,6 +1,7 @@
 // The application's side of feature flags: the person and group properties sent with flag
 // requests, reloads, reading a flag, its on/off state and its payload, and the one
-// "$feature_flag_called" event per flag that tells the service a flag was used.
+// "$feature_flag_called" event per flag that tells the service a flag was used, and opting out of
+// (and back into) all capture.
 
 #include <mutex>
 #include <string>
@@ -153,6 +154,35 @@ void PloverSDK::reportFeatureFlagCalled(const std::string& flagKey, const std::o
         }
     }
     capture("$feature_flag_called", std::move(properties));
+}
+
+// ---- Opt-in and opt-out ----
+
+bool PloverSDK::changeOptOut(bool optOut) {
+    if (!passesSetupGate()) return false;
+    // The state is tested and changed under setupLock_, so that two calls (or one racing close)
+    // cannot both act; the opt-out lock nests inside it as it does in setup.
+    std::lock_guard lock(setupLock_);
+    if (!passesSetupGate()) return false;
+    auto config = this->config();
+    std::lock_guard optOutLock(optOutLock_);
+    if (config->optOut.load() == optOut) return false;
+    config->optOut.store(optOut);
+    if (auto storage = this->storage()) storage->setJson(Key::optOut, Value(optOut));
+    return true;
+}
+
+void PloverSDK::optIn() {
+    if (changeOptOut(false)) syncIntegrations();
+}
+
+void PloverSDK::optOut() {
+    if (changeOptOut(true)) syncIntegrations();
+}
+
+bool PloverSDK::isOptOut() {
+    if (!passesSetupGate()) return true;
+    return config()->optOut.load();
 }
 
 }  // namespace plover

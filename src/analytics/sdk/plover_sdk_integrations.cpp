@@ -53,17 +53,22 @@ public:
     }
     std::string typeName() const override { return "PloverAppLifeCycleIntegration"; }
 
+    explicit LifecycleIntegration(ApplicationInfo application)
+        : integration_(PloverAppLifeCycleIntegration::create(std::move(application))) {}
+
 private:
-    std::shared_ptr<PloverAppLifeCycleIntegration> integration_ = PloverAppLifeCycleIntegration::create();
+    std::shared_ptr<PloverAppLifeCycleIntegration> integration_;
     std::shared_ptr<LifecycleTarget> target_;
 };
 
 }  // namespace
 
-PloverIntegrations makeIntegrations(const PloverConfig& config) {
+PloverIntegrations makeIntegrations(const PloverConfig& config, const ApplicationInfo& application) {
     PloverIntegrations integrations;
     if (config.captureScreenViews) integrations.push_back(PloverScreenViewIntegration::create());
-    if (config.captureApplicationLifecycleEvents) integrations.push_back(std::make_shared<LifecycleIntegration>());
+    if (config.captureApplicationLifecycleEvents) {
+        integrations.push_back(std::make_shared<LifecycleIntegration>(application));
+    }
     return integrations;
 }
 

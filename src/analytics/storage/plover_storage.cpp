@@ -228,7 +228,9 @@ PloverStorage::PloverStorage(const PloverConfig& config, Environment environment
         return;
     }
     appFolder_ = *base / config.apiKey();
-    createDirectoryIfNeeded(*appFolder_);
+    if (auto error = createPrivateDirectories(*appFolder_)) {
+        ploverLog("Error creating storage directory: " + error.message());
+    }
     if (directoryExists(*base)) migrateKeyFiles(*base);
 }
 
@@ -292,17 +294,19 @@ std::optional<std::string> PloverStorage::getData(Key key) const {
     return content;
 }
 
-void PloverStorage::setData(Key key, const std::optional<std::string>& data) const {
+bool PloverStorage::setData(Key key, const std::optional<std::string>& data) const {
     auto file = url(key);
     if (!data) {
         if (file) deleteSafely(*file);
-        return;
+        return true;
     }
     try {
         if (!file) throw std::runtime_error("there is no storage folder");
         platform::writeFileAtomically(*file, *data);
+        return true;
     } catch (const std::exception& error) {
         ploverLog("Failed to write data for key '" + std::string(caseName(key)) + "' error: " + error.what());
+        return false;
     }
 }
 
@@ -321,18 +325,18 @@ std::optional<json::value> PloverStorage::getJson(Key key) const {
     return parsed;
 }
 
-void PloverStorage::setJson(Key key, const Value& value) const {
+bool PloverStorage::setJson(Key key, const Value& value) const {
     auto converted = value.toJson();
     if (!converted) {
         ploverLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: the value has no JSON form");
-        return;
+        return false;
     }
     if (!converted->is_object() && !converted->is_array()) {
         json::object wrapped;
         wrapped[rawValue(key)] = std::move(*converted);
         converted = json::value(std::move(wrapped));
     }
-    setData(key, json::serialize(*converted));
+    return setData(key, json::serialize(*converted));
 }
 
 std::optional<std::string> PloverStorage::getString(Key key) const {

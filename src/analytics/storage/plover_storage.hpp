@@ -69,12 +69,13 @@ public:
 
     std::optional<std::string> getData(StorageKey key) const;
     // Replaces the key's file atomically; nothing deletes it.
-    void setData(StorageKey key, const std::optional<std::string>& data) const;
+    // False when the value could not be written (logged).
+    bool setData(StorageKey key, const std::optional<std::string>& data) const;
     // The stored object or array exactly as stored (a scalar comes back as its one-entry object).
     std::optional<json::value> getJson(StorageKey key) const;
     // Objects and arrays are stored as they are, anything else as {raw value: value}. A value
     // without a JSON form leaves the stored file as it was.
-    void setJson(StorageKey key, const Value& value) const;
+    bool setJson(StorageKey key, const Value& value) const;
     std::optional<std::string> getString(StorageKey key) const;
     std::optional<bool> getBool(StorageKey key) const;
     void remove(StorageKey key) const;

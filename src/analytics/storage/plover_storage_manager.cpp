@@ -63,10 +63,10 @@ std::string PloverStorageManager::getAnonymousId() {
     return ensureAnonymousId();
 }
 
-void PloverStorageManager::setAnonymousId(const std::string& id) {
+bool PloverStorageManager::setAnonymousId(const std::string& id) {
     std::lock_guard lock(anonLock_);
     anonymousId_ = id;
-    storage_.setJson(Key::anonymousId, Value(id));
+    return storage_.setJson(Key::anonymousId, Value(id));
 }
 
 std::string PloverStorageManager::getDistinctId() {
@@ -83,10 +83,10 @@ std::string PloverStorageManager::getDistinctId() {
     return ensureAnonymousId();
 }
 
-void PloverStorageManager::setDistinctId(const std::string& id) {
+bool PloverStorageManager::setDistinctId(const std::string& id) {
     std::lock_guard lock(distinctLock_);
     distinctId_ = id;
-    storage_.setJson(Key::distinctId, Value(id));
+    return storage_.setJson(Key::distinctId, Value(id));
 }
 
 bool PloverStorageManager::isIdentified() {
@@ -106,10 +106,10 @@ bool PloverStorageManager::isIdentified() {
     return *isIdentifiedValue_;
 }
 
-void PloverStorageManager::setIdentified(bool identified) {
+bool PloverStorageManager::setIdentified(bool identified) {
     std::lock_guard lock(identifiedLock_);
     isIdentifiedValue_ = identified;
-    storage_.setJson(Key::isIdentified, Value(identified));
+    return storage_.setJson(Key::isIdentified, Value(identified));
 }
 
 bool PloverStorageManager::isPersonProcessing() {

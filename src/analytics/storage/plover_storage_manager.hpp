@@ -34,14 +34,15 @@ public:
 
     // Generated (and stored) on first use when none is stored.
     std::string getAnonymousId();
-    void setAnonymousId(const std::string& id);
+    // The setters answer false when the value could not be stored (it then holds for this process only).
+    bool setAnonymousId(const std::string& id);
     // The stored distinct id, or else the anonymous id (which is then neither cached nor stored as
     // the distinct id, so it follows later changes of the anonymous id).
     std::string getDistinctId();
-    void setDistinctId(const std::string& id);
+    bool setDistinctId(const std::string& id);
     // The stored state, or else whether the distinct id differs from the anonymous id.
     bool isIdentified();
-    void setIdentified(bool identified);
+    bool setIdentified(bool identified);
     bool isPersonProcessing();
     // Writes only when the value changes.
     void setPersonProcessing(bool enabled);

@@ -18,6 +18,10 @@ bool isDebugLogging() { return debugEnabled.load(); }
 
 void ploverLog(std::string_view message) {
     if (!isDebugLogging()) return;
+    ploverWarn(message);
+}
+
+void ploverWarn(std::string_view message) {
     if (message.substr(0, prefix.size()) == prefix) {
         platform::print(message);
         return;

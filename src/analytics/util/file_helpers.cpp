@@ -26,9 +26,27 @@ void deleteSafely(const fs::path& path) {
 
 void createDirectoryIfNeeded(const fs::path& path) {
     if (somethingExistsAt(path)) return;
+    if (auto error = createPrivateDirectories(path)) ploverLog("Error creating storage directory: " + error.message());
+}
+
+std::error_code createPrivateDirectories(const fs::path& path) {
     std::error_code error;
-    fs::create_directories(path, error);
-    if (error) ploverLog("Error creating storage directory: " + error.message());
+    fs::path absolute = path.lexically_normal();
+    fs::path partial;
+    for (auto& part : absolute) {
+        partial /= part;
+        if (part.empty() || part == "/" || part == "." || part == "..") continue;
+        if (::mkdir(partial.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        return {errno, std::generic_category()};
+    }
+    if (!fs::is_directory(path, error)) return error ? error : std::make_error_code(std::errc::not_a_directory);
+    // An older run may have made it with the umask's permissions.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 077) != 0) {
+        ::chmod(path.c_str(), 0700);
+    }
+    return {};
 }
 
 bool directoryExists(const fs::path& path) {

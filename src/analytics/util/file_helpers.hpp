@@ -13,6 +13,10 @@ namespace plover {
 void deleteSafely(const std::filesystem::path& path);
 // Creates the folder and its missing parents when nothing exists at `path` (a file there counts).
 void createDirectoryIfNeeded(const std::filesystem::path& path);
+// Creates the folder and its missing parents, each new one readable by its owner only (0700); a
+// folder that exists is no error. The folder itself, when it is a real folder of this user, is
+// made 0700 too: what it holds is the user's alone.
+std::error_code createPrivateDirectories(const std::filesystem::path& path);
 // Whether a folder exists at `path`.
 bool directoryExists(const std::filesystem::path& path);
 

@@ -20,6 +20,13 @@ public:
         return value_;
     }
 
+    // Runs `look` with the value under the shared lock and returns what it returns, without a copy.
+    template <class F>
+    decltype(auto) read(F&& look) const {
+        std::shared_lock lock(mutex_);
+        return std::forward<F>(look)(std::as_const(value_));
+    }
+
     void set(T value) {
         std::unique_lock lock(mutex_);
         value_ = std::move(value);

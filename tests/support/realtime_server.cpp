@@ -454,7 +454,11 @@ std::vector<SentMessage> RealtimeServer::sent() const {
 }
 
 std::optional<std::chrono::steady_clock::time_point> RealtimeServer::firstSent(std::string_view type) const {
-    for (const auto& message : sent()) {
+    auto record = impl_->latest();
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& message : record->sent) {
+        // Only the messages that name the type are parsed: the deltas are large.
+        if (message.text.find(type) == std::string::npos) continue;
         if (Json::parse(message.text)["type"] == Json(type)) return message.time;
     }
     return std::nullopt;

@@ -29,7 +29,7 @@ namespace {
 // answer generated faster than it plays), or once the answer's audio is complete. A delta up to
 // this late (less what the resampler and the sound server hold) then finds audio still playing
 // instead of a gap. Once playing, every delta plays on at once.
-constexpr std::chrono::milliseconds playoutLead = 120ms;
+constexpr std::chrono::milliseconds playoutLead = 130ms;
 
 std::string describe(const std::exception_ptr& failure) {
     try {

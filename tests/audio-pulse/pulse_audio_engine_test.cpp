@@ -257,6 +257,38 @@ TEST(PulseAudioEngine, StopDropsEverythingScheduledAndRestartsThePlayerTimeWhile
     EXPECT_EQ(playerSampleTime(*node), 4800);
 }
 
+TEST(PulseAudioEngine, AudioScheduledAfterThePlayerRanDryCountsAsAnUnderrunUntilAStop) {
+    KESTRO_REQUIRE_PULSE();
+    const auto out = AudioFormat::int16(24000, 1, false);
+    PulseAudioEngine engine;
+    auto node = engine.makePlayerNode();
+    engine.attach(node);
+    engine.connect(node, out);
+    engine.start();
+
+    // Back to back: no underrun.
+    Completions completions;
+    node->scheduleBuffer(kestro::test::makeSine(out, 2400, 300), completions.completion(0));
+    node->scheduleBuffer(kestro::test::makeSine(out, 2400, 300), completions.completion(1));
+    node->play();
+    ASSERT_TRUE(completions.waitFor(2));
+    EXPECT_EQ(node->underrunCount(), 0u);
+
+    // The next buffer comes after the output ran out while playing: one gap.
+    std::this_thread::sleep_for(100ms);
+    node->scheduleBuffer(kestro::test::makeSine(out, 2400, 300), completions.completion(2));
+    ASSERT_TRUE(completions.waitFor(3));
+    EXPECT_EQ(node->underrunCount(), 1u);
+
+    // Running out and then being stopped is no gap.
+    std::this_thread::sleep_for(100ms);
+    node->stop();
+    node->scheduleBuffer(kestro::test::makeSine(out, 2400, 300), completions.completion(3));
+    node->play();
+    ASSERT_TRUE(completions.waitFor(4));
+    EXPECT_EQ(node->underrunCount(), 1u);
+}
+
 TEST(PulseAudioEngine, EngineStopAndDestructionCompleteEverythingAndEndEveryThread) {
     KESTRO_REQUIRE_PULSE();
     const auto before = threadCount();

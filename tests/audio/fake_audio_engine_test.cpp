@@ -153,6 +153,31 @@ TEST_F(PlayerFixture, PlayerTimeFreezesWhenPausedOrStarvedAndRestartsFromZeroAft
     EXPECT_EQ(done, (std::vector<int>{1, 2, 3}));
 }
 
+TEST_F(PlayerFixture, AudioScheduledAfterThePlayingPlayerRanDryIsAnUnderrunUnlessStoppedBetween) {
+    schedule(1, 100);
+    schedule(2, 100);
+    player->play();
+    engine.render(200);
+    schedule(3, 100);  // in time: the output had not asked for more
+    engine.render(100);
+    EXPECT_EQ(player->underrunCount(), 0u);
+
+    engine.render(10);  // the output wants audio the player does not have
+    EXPECT_EQ(player->underrunCount(), 0u);
+    schedule(4, 100);  // a gap before it
+    EXPECT_EQ(player->underrunCount(), 1u);
+    player->pause();
+    engine.render(200);  // a paused player is not starved
+    schedule(5, 100);
+    EXPECT_EQ(player->underrunCount(), 1u);
+
+    player->play();
+    engine.render(1000);
+    player->stop();
+    schedule(6, 100);
+    EXPECT_EQ(player->underrunCount(), 1u);
+}
+
 TEST_F(PlayerFixture, CompletionsMayCallBackIntoThePlayerAndWrongFormatsAreRefused) {
     schedule(1, 10);
     player->scheduleBuffer(frames(out, 10), [this] {

@@ -148,11 +148,13 @@ TEST_F(ConversationVoice, DeltasQueueUpAndDrainAndTheEmptyQueuePausesThePlayer) 
     EXPECT_EQ(queue(), Ids{});
     ASSERT_TRUE(support::eventually([&] { return !isPlaying() && !probe->player()->isPlaying(); }));
 
-    // Speech while nothing plays truncates nothing; the next answer plays again.
+    // Speech while nothing plays truncates nothing; the next answer plays again (after the
+    // playout buffer's lead).
     pushAndSync(speechStarted());
     EXPECT_TRUE(truncations().empty());
-    playDelta("B", 480);
-    EXPECT_TRUE(probe->player()->isPlaying());
+    pushAndSync(itemCreated(message("C", "assistant", {audioContent("audio")})));
+    playDelta("C", 2880);
+    EXPECT_TRUE(support::eventually([&] { return probe->player()->isPlaying(); }));
 }
 
 TEST_F(ConversationVoice, SpeechWhileAnAnswerPlaysTruncatesItAtWhatWasHeard) {
@@ -195,25 +197,40 @@ TEST_F(ConversationVoice, ALaterAnswerIsTruncatedByWhatWasHeardOfIt) {
 }
 
 TEST_F(ConversationVoice, ATruncationNeverClaimsMoreThanWasReceivedOfTheItem) {
-    startAnswering();
-    playDelta("A", 12000);  // 500 ms
+    // The truncation cuts the item's first part; the item plays a second audio part too.
+    startListening();
+    pushAndSync(itemCreated(message("A", "assistant", {audioContent("audio"), audioContent("audio")})));
+    playDelta("A", 1200);                                    // 50 ms of the first part
+    pushAndSync(audioDelta("A", wireTone(12000), 1));        // 500 ms of the second
     ASSERT_TRUE(support::eventually([&] { return isPlaying(); }));
-    // The service settles the part on 50 ms of audio, less than is playing.
-    pushAndSync(event("response.content_part.done", partOf("A", 0, {{"part", audioContent("audio", wireTone(1200))}})));
     engine->render(9600);  // 200 ms heard
     pushAndSync(speechStarted());
     ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
     EXPECT_EQ(truncations()[0], (std::pair<std::string, std::int64_t>("A", 50)));
 }
 
+TEST_F(ConversationVoice, ATruncationAfterThePartWasSettledCountsTheDeltasReceived) {
+    startAnswering();
+    playDelta("A", 12000);  // 500 ms
+    ASSERT_TRUE(support::eventually([&] { return isPlaying(); }));
+    // The service settles the part with its transcript only, as it does: no audio in it.
+    pushAndSync(event("response.content_part.done", partOf("A", 0, {{"part", {{"type", "audio"}, {"transcript", "Hi."}}}})));
+    engine->render(9600);  // 200 ms heard
+    pushAndSync(speechStarted());
+    ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
+    EXPECT_EQ(truncations()[0], (std::pair<std::string, std::int64_t>("A", 200)));
+}
+
 TEST_F(ConversationVoice, ADeltaArrivingBeforeThePostedPauseKeepsPlaying) {
     startAnswering();
-    auto first = playDelta("A", 480);
+    auto first = playDelta("A", 2880);
+    ASSERT_TRUE(support::eventually([&] { return probe->player()->isPlaying(); }));
     // Hold the main executor while the next delta is queued for it and the first buffer ends, so
     // the pause that the completion posts runs after the delta was scheduled.
     std::promise<void> release;
     boost::asio::post(runtime.main(), [released = release.get_future().share()] { released.wait(); });
-    server.sendText(audioDelta("A", wireTone(480)).dump());
+    // Enough to play at once after the player ran dry (twice the playout lead).
+    server.sendText(audioDelta("A", wireTone(7200)).dump());
     std::this_thread::sleep_for(50ms);
     engine->render(first);
     release.set_value();
@@ -225,6 +242,7 @@ TEST_F(ConversationVoice, ADeltaArrivingBeforeThePostedPauseKeepsPlaying) {
 TEST_F(ConversationVoice, ATextMessageInterruptsFirstAndAFailedTruncationIsPrinted) {
     startAnswering();
     playDelta("A", 4800);
+    ASSERT_TRUE(support::eventually([&] { return probe->player()->isPlaying(); }));
     engine->render(960);
     ASSERT_TRUE(support::eventually([&] { return isPlaying(); }));
     runtime.run([&] { return conversation->send(realtime::Item::ItemRole::user, "Stop."); });

@@ -13,6 +13,8 @@
 #include "platform/notifications/notification_center.hpp"
 #include "realtime/model/base64.hpp"
 #include "support/backend_environment.hpp"
+#include "support/engine_probe.hpp"
+#include "support/real_time_output.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -20,8 +22,10 @@
 #include <gtest/gtest.h>
 
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -82,7 +86,7 @@ protected:
             menu = std::make_unique<kestro::MenuBarStateManager>(
                 runtime.main(), runtime.shared(), [&] { return kestro::fetchUsage(backend.network); }, notifications);
             menu->refreshState();
-            auto services = kestro::makeSessionServices(runtime.runtime(), backend.network, *menu, transcripts, engine);
+            auto services = kestro::makeSessionServices(runtime.runtime(), backend.network, *menu, transcripts, probe);
             services.hasHeadphones = services.hasMicrophone = services.isNetworkReachable = [] { return true; };
             manager = kestro::SessionManager::create(runtime.main(), runtime.shared(), std::move(services));
             manager->setUsageManager(usage);
@@ -122,6 +126,8 @@ protected:
     support::BackendEnvironment backend;
     support::RealtimeServer server;
     std::shared_ptr<platform::FakeAudioEngine> engine = std::make_shared<platform::FakeAudioEngine>();
+    // The engine the call runs on, keeping the player it makes in view.
+    std::shared_ptr<support::EngineProbe> probe = std::make_shared<support::EngineProbe>(engine);
     platform::NotificationCenter notifications;
     std::shared_ptr<kestro::TranscriptManager> transcripts =
         std::make_shared<kestro::TranscriptManager>(backend.network, std::nullopt);
@@ -234,6 +240,74 @@ TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWas
     ASSERT_TRUE(onMainEventually([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); }));
     EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "Cannot Connect");
     EXPECT_EQ(postedTranscript(), std::vector<std::string>{"user:Are you there?:audio"});
+}
+
+// A call whose answer comes as the service sends it (after the user's words), the speaker taking
+// audio in real time.
+class PacedAnswer : public EndToEndCall {
+protected:
+    void answerThroughACall(support::ServiceBehaviour behaviour, std::chrono::milliseconds length) {
+        server.setBehaviour(behaviour);
+        server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+        startCall();
+        ASSERT_TRUE(onMainEventually([&] { return manager->isConversationActive.get(); }));
+        server.sendText(itemCreated("item_user", "user", {{{"type", "input_audio"}, {"transcript", "What time is it?"}}}).dump());
+        auto answer = support::SpokenAnswer::lasting(length, "It is noon.");
+        answer.previousItemId = "item_user";
+        server.sendAnswer(answer);
+        ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }));
+        firstDelta = *server.firstSent("response.audio.delta");
+    }
+    double playedMs() const {
+        auto player = probe->player();
+        auto time = player ? player->lastRenderTime() : std::nullopt;
+        return time ? double(time->sampleTime) * 1000 / time->sampleRate : -1;
+    }
+    std::optional<json> truncation() const {
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] == "conversation.item.truncate") return message;
+        }
+        return std::nullopt;
+    }
+    void endAndExpectTheAnswerInTheTranscript() {
+        runtime.onMain([&] { manager->endSession(); });
+        ASSERT_TRUE(onMainEventually([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); }));
+        EXPECT_EQ(postedTranscript(), (std::vector<std::string>{"user:What time is it?:audio", "assistant:It is noon.:audio"}));
+    }
+
+    std::chrono::steady_clock::time_point firstDelta;
+};
+
+TEST_F(PacedAnswer, SpeakingUpTwoSecondsIntoAnAnswerThatArrivedInASecondTruncatesItAtWhatWasPlayed) {
+    support::RealTimeOutput speaker(engine);
+    answerThroughACall(support::ServiceBehaviour::fastAnswers(), 6s);
+    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
+    std::this_thread::sleep_until(firstDelta + 2s);
+    server.sendText(serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 2000}, {"item_id", "item_next"}}).dump());
+    ASSERT_TRUE(support::eventually([&] { return truncation().has_value(); }));
+    speaker.stop();
+    const auto audioEndMs = (*truncation())["audio_end_ms"].get<std::int64_t>();
+    std::printf("call, fast answer, speech at 2 s: audio_end_ms %lld, player position %.0f ms\n",
+                static_cast<long long>(audioEndMs), playedMs());
+    EXPECT_EQ((*truncation())["item_id"], "item_answer");
+    EXPECT_NEAR(double(audioEndMs), playedMs(), 50);
+    EXPECT_GT(playedMs(), 1700);
+    endAndExpectTheAnswerInTheTranscript();
+}
+
+TEST_F(PacedAnswer, AnAnswerAtRealTimePaceWithJitterPlaysThroughWithoutAGap) {
+    support::RealTimeOutput speaker(engine);
+    answerThroughACall(support::ServiceBehaviour::realTimePace(30ms), 2400ms);
+    ASSERT_TRUE(support::eventually([&] { return probe->player() && probe->player()->isPlaying(); }));
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
+    ASSERT_TRUE(support::eventually([&] { return playedMs() >= 2400 - 50; }, 5s)) << playedMs();
+    speaker.stop();
+    EXPECT_EQ(probe->player()->underrunCount(), 0u);
+    EXPECT_LE(started - firstDelta, 150ms);
+    EXPECT_FALSE(truncation().has_value());
+    endAndExpectTheAnswerInTheTranscript();
 }
 
 TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {

@@ -52,6 +52,11 @@ public:
     virtual void stop() = 0;
     virtual bool isPlaying() const = 0;
 
+    // Underruns so far: times the output ran out of scheduled audio while the player was playing
+    // and more audio was scheduled after it (a gap in what plays), with no stop() in between.
+    // Running dry at the end of what was scheduled counts only once more audio follows.
+    virtual uint64_t underrunCount() const = 0;
+
     // None while the player is not connected to a running engine.
     virtual std::optional<AudioTime> lastRenderTime() const = 0;
     // The player time of a render time; none while the player is not playing.

@@ -59,6 +59,10 @@ public:
                                         ", player is " + format.description());
         }
         queue.push_back({std::move(buffer), std::move(onPlayedBack), 0});
+        if (ranDry) {
+            ++underruns;
+            ranDry = false;
+        }
     }
 
     void play() override {
@@ -81,6 +85,11 @@ public:
         return playing;
     }
 
+    uint64_t underrunCount() const override {
+        std::lock_guard lock(core_->mutex);
+        return underruns;
+    }
+
     std::optional<AudioTime> lastRenderTime() const override {
         std::lock_guard lock(core_->mutex);
         if (!connected || !core_->running) return std::nullopt;
@@ -98,6 +107,7 @@ public:
         for (auto& entry : queue) core_->drop(std::move(entry.done));
         queue.clear();
         playing = false;
+        ranDry = false;
         stopBase = rendered;
     }
 
@@ -118,6 +128,8 @@ public:
             done.push_back(std::move(front.done));
             queue.pop_front();
         }
+        // The output wanted more than this playing player had.
+        if (played < frames) ranDry = true;
         return played;
     }
 
@@ -134,6 +146,8 @@ public:
     std::deque<Entry> queue;
     int64_t rendered = 0;
     int64_t stopBase = 0;
+    bool ranDry = false;
+    uint64_t underruns = 0;
 
 private:
     std::shared_ptr<Core> core_;

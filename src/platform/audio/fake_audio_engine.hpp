@@ -42,7 +42,9 @@ public:
     // Renders `frames` frames of output on the calling thread. First the completions of buffers
     // dropped since the last render run (see runDroppedCompletions). Then, while the engine runs,
     // every connected, playing player plays up to `frames` frames of what it has scheduled; the
-    // completion of each buffer played to its end runs here, in order, without locks held.
+    // completion of each buffer played to its end runs here, in order, without locks held. A
+    // playing player that has fewer than `frames` frames ran dry: the next buffer scheduled on it
+    // counts as an underrun.
     // Returns the most frames any player played.
     uint64_t render(uint32_t frames);
     // Runs now, on the calling thread, the completions of buffers that a stop or disconnection

@@ -54,6 +54,7 @@ void closeStream(pa_stream*& stream) {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -162,6 +163,7 @@ public:
             PulseConnection::Lock lock(core_->connection);
             core_->dispatch(dropAll(), inline_);
             playing = false;
+            ranDry = false;
             stopBase = rendered;
             if (streamReady()) {
                 release(pa_stream_cork(stream, 1, nullptr, nullptr));
@@ -178,6 +180,11 @@ public:
     bool isPlaying() const override {
         PulseConnection::Lock lock(core_->connection);
         return playing;
+    }
+
+    uint64_t underrunCount() const override {
+        PulseConnection::Lock lock(core_->connection);
+        return underruns;
     }
 
     std::optional<AudioTime> lastRenderTime() const override {
@@ -206,6 +213,8 @@ public:
         pa_stream_set_state_callback(stream, [](pa_stream*, void* user) { static_cast<PulsePlayer*>(user)->onState(); }, this);
         pa_stream_set_write_callback(
             stream, [](pa_stream*, std::size_t, void* user) { static_cast<PulsePlayer*>(user)->writeSome(); }, this);
+        pa_stream_set_underflow_callback(
+            stream, [](pa_stream*, void* user) { static_cast<PulsePlayer*>(user)->ranDry = true; }, this);
         pa_buffer_attr attr{};
         attr.maxlength = uint32_t(-1);
         attr.tlength = uint32_t(pa_usec_to_bytes(playbackBuffer, &spec));
@@ -263,6 +272,7 @@ public:
         closeStreamLocked();
         streamFailed = false;
         playing = false;
+        ranDry = false;
         stopBase = rendered;
     }
 
@@ -344,6 +354,11 @@ public:
                 const void* data = interleaved(*entry.buffer, entry.written, frames);
                 if (pa_stream_write(stream, data, std::size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
                 entry.written += frames;
+                if (ranDry) {
+                    // The server ran out of this stream's audio; what is written now follows a gap.
+                    ++underruns;
+                    ranDry = false;
+                }
                 writable -= std::size_t(frames) * frameBytes;
                 writeIndex += int64_t(frames) * frameBytes;
                 wrote = true;
@@ -388,6 +403,8 @@ public:
     std::deque<Entry> queue;
     int64_t rendered = 0;  // frames the server has read from this player, over all its streams
     int64_t stopBase = 0;  // `rendered` at the last stop
+    bool ranDry = false;   // the server reported an underflow and nothing was written since
+    uint64_t underruns = 0;
 
 private:
     std::shared_ptr<Core> core_;

@@ -5,7 +5,8 @@
 // (int16 when the source delivers 16-bit samples, float32 otherwise; interleaved), cut into
 // buffers of exactly the tap's size and handed to the tap on a capture thread of the engine's own.
 // Playback: one playback stream on the default sink per connected player, fed with the scheduled
-// buffers as the server asks for data; pause corks it, stop flushes it. A buffer's completion runs
+// buffers as the server asks for data; pause corks it, stop flushes it. The server's underflows,
+// when audio follows them, count as the player's underruns. A buffer's completion runs
 // once the server's read position has passed the buffer's end (checked every 10 ms), on a
 // callback thread of the engine's own; the player's render and player times come from the same
 // read position.

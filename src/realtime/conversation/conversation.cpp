@@ -9,13 +9,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <utility>
 
 #include "platform/audio/pulse_audio_engine.hpp"
 #include "platform/runtime/print.hpp"
-#include "realtime/conversation/audio_conversion.hpp"
+#include "realtime/conversation/answer_audio.hpp"
 #include "realtime/conversation/microphone_stream.hpp"
 #include "realtime/conversation/playback_queue.hpp"
 #include "realtime/conversation/random_id.hpp"
@@ -45,16 +43,6 @@ Item::Message::Content* contentAt(Item::Message& message, std::int64_t index) {
     return &message.content[static_cast<std::size_t>(index)];
 }
 
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 // The sends of the operations, run on the shared executor. Each stops at the first failure.
 asio::awaitable<void> sendEvents(std::shared_ptr<RealtimeAPI> client, std::vector<ClientEvent> events) {
     for (auto& event : events) co_await client->send(std::move(event));
@@ -72,17 +60,6 @@ asio::awaitable<void> sendMessage(std::shared_ptr<RealtimeAPI> client, Item::Ite
     Item::Message message(randomID(32), from, {Item::Message::Content::input_text(std::move(text))});
     co_await client->send(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(message))));
     co_await client->send(ClientEvent::createResponse(std::nullopt, std::move(response)));
-}
-
-// Nobody waits for the automatic truncation; a failure is only printed.
-asio::awaitable<void> sendTruncation(std::shared_ptr<RealtimeAPI> client, ClientEvent event) {
-    std::exception_ptr failure;
-    try {
-        co_await client->send(std::move(event));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) platform::print("Failed to send automatic truncation event: " + describe(failure));
 }
 
 }  // namespace
@@ -124,6 +101,7 @@ Conversation::Conversation(platform::Runtime& runtime, std::shared_ptr<RealtimeA
       audioEngine_(std::move(audioEngine)),
       playerNode_(audioEngine_->makePlayerNode()),
       queuedSamples_(std::make_shared<PlaybackQueue>()),
+      answerAudio_(std::make_unique<AnswerAudio>()),
       apiConverter_(std::make_shared<platform::UnsafeInteriorMutable<platform::AudioConverter>>()),
       userConverter_(std::make_shared<platform::UnsafeInteriorMutable<platform::AudioConverter>>()),
       microphone_(std::make_shared<MicrophoneStream>(shared_, client_, userConverter_, desiredFormat())),
@@ -284,6 +262,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
     }
     case Kind::responseOutputItemDone: {
         const auto& item = event.get<Kind::responseOutputItemDone>().item;
+        answerAudioFinished(item.id());
         updateMessage(item.id(), [&](Item::Message& message) {
             if (const auto* done = std::get_if<Item::Message>(&item.value)) message = *done;
         });
@@ -302,6 +281,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
     }
     case Kind::responseContentPartDone: {
         const auto& payload = event.get<Kind::responseContentPartDone>();
+        answerAudioFinished(payload.itemId);
         updateMessage(payload.itemId, [&](Item::Message& message) {
             if (auto* content = contentAt(message, payload.contentIndex)) *content = Item::Message::Content(payload.part);
         });
@@ -354,7 +334,10 @@ void Conversation::handleEvent(const ServerEvent& event) {
         updateMessage(payload.itemId, [&](Item::Message& message) {
             auto* content = contentAt(message, payload.contentIndex);
             if (!content || content->kind() != Item::Message::Content::Kind::audio) return;
-            if (handlingVoice_) playAudio(payload.delta, payload.itemId);
+            if (payload.contentIndex == 0) {
+                answerAudio_->received(payload.itemId, std::int64_t(payload.delta.size() / desiredFormat().bytesPerFrame()));
+            }
+            if (handlingVoice_ && !answerAudio_->isInterrupted(payload.itemId)) playAudio(payload.delta, payload.itemId);
             // Appended in place, in chunks: a long answer's audio is never moved for one more delta.
             content->audio()->audio.append(payload.delta);
         });
@@ -370,6 +353,12 @@ void Conversation::handleEvent(const ServerEvent& event) {
         updateFunctionCall(payload.itemId, [&](Item::FunctionCall& call) { call.arguments = payload.arguments; });
         break;
     }
+    case Kind::responseAudioDone:
+        answerAudioFinished(event.get<Kind::responseAudioDone>().itemId);
+        break;
+    case Kind::responseDone:
+        for (const auto& item : event.get<Kind::responseDone>().response.output) answerAudioFinished(item.id());
+        break;
     case Kind::inputAudioBufferCommitted:
     case Kind::inputAudioBufferCleared:
     case Kind::conversationItemInputAudioTranscriptionDelta:
@@ -377,9 +366,7 @@ void Conversation::handleEvent(const ServerEvent& event) {
     case Kind::outputAudioBufferStarted:
     case Kind::outputAudioBufferStopped:
     case Kind::responseCreated:
-    case Kind::responseDone:
     case Kind::responseOutputItemAdded:
-    case Kind::responseAudioDone:
     case Kind::rateLimitsUpdated:
         break;
     }
@@ -462,42 +449,6 @@ void Conversation::cleanUpAudio(platform::PlayerNode& playerNode, platform::Audi
     }
 }
 
-void Conversation::playAudio(const Bytes& audio, const std::string& itemId) {
-    auto buffer = makePcmBuffer(audio, desiredFormat());
-    if (!buffer) {
-        platform::print("Failed to create audio buffer.");
-        return;
-    }
-    auto converter = apiConverter_->value();
-    if (!converter) {
-        try {
-            converter = audioEngine_->makeConverter(buffer->format(), playerNode_->outputFormat());
-        } catch (const std::exception&) {
-            platform::print("Failed to create audio converter.");
-            return;
-        }
-        apiConverter_->setValue(converter);
-    }
-    std::shared_ptr<const platform::PcmBuffer> converted;
-    const double ratio = std::ceil(converter->outputFormat().sampleRate / buffer->format().sampleRate);
-    if (auto capacity = frameCapacity(buffer->frameLength(), ratio)) converted = convertBuffer(buffer, *converter, *capacity);
-    if (!converted) {
-        platform::print("Failed to convert buffer.");
-        return;
-    }
-    auto tag = queuedSamples_->append(itemId, converted->frameLength());
-    playerNode_->scheduleBuffer(converted, [queue = queuedSamples_, weak = weak_from_this(), main = main_, tag] {
-        // On the player's thread: only the queue is touched here.
-        if (!queue->complete(tag)) return;
-        asio::post(main, [weak, queue] {
-            auto conversation = weak.lock();
-            // A delta may have been scheduled since; pause only a player that has nothing left.
-            if (conversation && queue->empty()) conversation->playerNode_->pause();
-        });
-    });
-    playerNode_->play();
-}
-
 // --- Sending
 
 asio::awaitable<void> Conversation::updateSession(SessionChanges changes) {
@@ -533,43 +484,6 @@ asio::awaitable<void> Conversation::send(Item::FunctionCallOutput result) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(result))));
     co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
-}
-
-std::optional<std::int64_t> Conversation::receivedAudioMs(const std::string& itemId) const {
-    for (const auto& item : entries_.get()) {
-        if (item.id() != itemId) continue;
-        const auto* message = std::get_if<Item::Message>(&item.value);
-        if (!message || message->content.empty()) return std::nullopt;
-        const auto* audio = message->content.front().audio();
-        if (!audio) return std::nullopt;
-        const auto frames = static_cast<std::int64_t>(audio->audio.size() / desiredFormat().bytesPerFrame());
-        return frames * 1000 / static_cast<std::int64_t>(desiredFormat().sampleRate);
-    }
-    return std::nullopt;
-}
-
-void Conversation::interruptSpeech() {
-    if (isInterrupting_) return;
-    isInterrupting_ = true;
-    if (isPlaying_) {
-        auto renderTime = playerNode_->lastRenderTime();
-        auto playerTime = renderTime ? playerNode_->playerTime(*renderTime) : std::nullopt;
-        auto head = playerTime ? queuedSamples_->head(playerTime->sampleTime) : std::nullopt;
-        // What the user heard of the item being played: its frames played so far on the player's
-        // clock, never more than was received of it.
-        if (head && playerTime->sampleRate > 0) {
-            const double ms = std::trunc(static_cast<double>(head->playedFrames) * 1000.0 / playerTime->sampleRate);
-            if (std::isfinite(ms) && ms >= 0 && ms < static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
-                auto audioEndMs = static_cast<std::int64_t>(ms);
-                if (auto received = receivedAudioMs(head->itemId)) audioEndMs = std::min(audioEndMs, *received);
-                auto event = ClientEvent::truncateConversationItem(std::nullopt, head->itemId, 0, audioEndMs);
-                asio::co_spawn(shared_, sendTruncation(client_, std::move(event)), asio::detached);
-            }
-        }
-    }
-    playerNode_->stop();
-    queuedSamples_->clear();
-    isInterrupting_ = false;
 }
 
 }  // namespace realtime

@@ -48,6 +48,7 @@ namespace realtime {
 
 class PlaybackQueue;
 class MicrophoneStream;
+class AnswerAudio;
 
 class ConversationError : public std::runtime_error {
 public:
@@ -186,7 +187,15 @@ private:
     void handleEvent(const ServerEvent& event);
     void eventStreamEnded(std::exception_ptr failure);
     void armPlayingRefresher();
+    // Playback of the answers' audio and its truncation (conversation_playback.cpp).
     void playAudio(const Bytes& audio, const std::string& itemId);
+    // No more audio comes for the item: what is held back of it plays now.
+    void answerAudioFinished(const std::string& itemId);
+    void startPlayout();
+    // Starts the player once the playout lead has passed, unless it started or stopped before.
+    void holdPlayout();
+    // Tells the service how much the user heard of the item playing now.
+    void truncateHeardItem();
     // Where the first entry with this id stands.
     std::optional<std::size_t> indexOf(const std::string& itemId) const;
     // Applies `edit` to the first entry with the id if it is a message (function call); the list
@@ -195,8 +204,6 @@ private:
     void updateMessage(const std::string& itemId, Edit&& edit);
     template <class Edit>
     void updateFunctionCall(const std::string& itemId, Edit&& edit);
-    // What was received of the item's first content part, in milliseconds of wire audio.
-    std::optional<std::int64_t> receivedAudioMs(const std::string& itemId) const;
 
     boost::asio::any_io_executor main_;
     boost::asio::any_io_executor shared_;
@@ -207,6 +214,7 @@ private:
     std::shared_ptr<platform::AudioEngine> audioEngine_;
     std::shared_ptr<platform::PlayerNode> playerNode_;
     std::shared_ptr<PlaybackQueue> queuedSamples_;
+    std::unique_ptr<AnswerAudio> answerAudio_;
     std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> apiConverter_;
     std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> userConverter_;
     std::shared_ptr<MicrophoneStream> microphone_;

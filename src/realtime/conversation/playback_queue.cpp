@@ -55,6 +55,13 @@ bool PlaybackQueue::empty() const {
     return buffers_.empty();
 }
 
+std::int64_t PlaybackQueue::frames() const {
+    std::lock_guard lock(mutex_);
+    std::int64_t frames = 0;
+    for (const auto& buffer : buffers_) frames += buffer.frames;
+    return frames;
+}
+
 std::optional<std::string> PlaybackQueue::front() const {
     std::lock_guard lock(mutex_);
     if (buffers_.empty()) return std::nullopt;

@@ -46,6 +46,8 @@ public:
     void clear();
 
     bool empty() const;
+    // The frames of the queued buffers.
+    std::int64_t frames() const;
     std::optional<std::string> front() const;
     std::vector<std::string> ids() const;
 

@@ -22,6 +22,7 @@
 #include "e2e-app/x_desktop.hpp"
 #include "realtime/model/base64.hpp"
 #include "support/backend_environment.hpp"
+#include "support/newer_service.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -286,6 +287,27 @@ TEST_F(InstalledApp, ControlPStartsACallControlMEndsItAndTheTranscriptIsPosted) 
     EXPECT_EQ(entry.find("Hidden=true"), std::string::npos) << entry;
 
     EXPECT_FALSE(app->waitForExit(0ms)) << "the app ended by itself\n" << appLog();
+}
+
+// A service newer than the app announces a voice it does not know, with members and an event type
+// it does not know: the call connects, keeps the voice, and what was said is posted.
+TEST_F(InstalledApp, ACallToANewerServiceConnectsKeepsItsVoiceAndPostsTheTranscript) {
+    realtime.actAsNewerService();
+    startCallWithOneExchange();
+    if (HasFatalFailure()) return;
+    EXPECT_EQ((*firstFrame("session.update"))["session"]["voice"], support::kNewerVoice);
+
+    keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::m});
+    EXPECT_EQ(realtime.waitForClientClose(20s), std::optional<std::uint16_t>(1001)) << appLog();
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/transcript").empty(); }, 20s))
+        << appLog();
+    EXPECT_EQ(postedTranscripts(),
+              (std::vector<std::vector<std::string>>{{"user:Is anyone there?", "assistant:I am here."}}));
+    const auto log = appLog();
+    const std::string skipped = "Unknown event type: " + std::string(support::kNewerEventType);
+    const auto first = log.find(skipped);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(skipped, first + 1), std::string::npos) << "reported more than once\n" << log;
 }
 
 // While the tray menu is open it holds the keyboard, and the hot keys cannot fire: the shortcut

@@ -15,6 +15,7 @@
 #include "support/backend_environment.hpp"
 #include "support/engine_probe.hpp"
 #include "support/real_time_output.hpp"
+#include "support/newer_service.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -308,6 +309,27 @@ TEST_F(PacedAnswer, AnAnswerAtRealTimePaceWithJitterPlaysThroughWithoutAGap) {
     EXPECT_LE(started - firstDelta, 150ms);
     EXPECT_FALSE(truncation().has_value());
     endAndExpectTheAnswerInTheTranscript();
+// The service announces a voice this client does not know, adds members and event types: the
+// call connects all the same, and switching transcription on keeps the voice it announced.
+TEST_F(EndToEndCall, ACallToANewerServiceConnectsAndKeepsItsNewVoice) {
+    server.actAsNewerService();
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    startCall();
+    ASSERT_TRUE(server.waitForConnection());
+    std::optional<json> update;
+    ASSERT_TRUE(support::eventually([&] {
+        for (const auto& frame : server.frames()) {
+            auto message = json::parse(frame.data);
+            if (message["type"] == "session.update") update = message;
+        }
+        return update.has_value();
+    }));
+    EXPECT_EQ((*update)["session"]["voice"], support::kNewerVoice);
+    EXPECT_EQ((*update)["session"]["input_audio_transcription"]["model"], "whisper-1");
+    EXPECT_TRUE(runtime.onMain([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
 }
 
 TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {

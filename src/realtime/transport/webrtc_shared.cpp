@@ -19,18 +19,7 @@ WebRTCShared::WebRTCShared(ServerEventStream::Continuation continuation, asio::a
 
 void WebRTCShared::receive(std::string_view text) {
     try {
-        auto received = decodeReceivedServerEvent(text);
-        if (received.event) {
-            stream.yield(std::move(*received.event));
-            return;
-        }
-        // One printed line per unknown text, however many events carry it.
-        bool first;
-        {
-            std::lock_guard lock(mutex);
-            first = reportedUnknownTexts.insert(received.skipped).second;
-        }
-        if (first) platform::print(received.skipped);
+        if (auto event = receiver.receive(text)) stream.yield(std::move(*event));
     } catch (...) {
         stream.fail(std::current_exception());
     }

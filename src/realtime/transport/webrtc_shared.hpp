@@ -15,12 +15,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "realtime/transport/connector.hpp"
+#include "realtime/transport/server_event_receiver.hpp"
 
 namespace realtime::detail {
 
@@ -48,7 +48,7 @@ struct WebRTCShared : std::enable_shared_from_this<WebRTCShared> {
     bool peerGone = false;     // the other side has gone (or closed): the stream has ended
     std::optional<Clock::time_point> disconnectedSince;
     std::vector<std::string> pending;  // sent while the channel was still connecting
-    std::set<std::string> reportedUnknownTexts;
+    ServerEventReceiver receiver;  // decodes the data channel's messages
 
     // When the last packet of any kind arrived from the other side; 0 before the first.
     std::atomic<Clock::rep> lastReceived{0};

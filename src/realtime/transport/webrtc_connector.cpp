@@ -13,8 +13,8 @@
 
 #include "platform/runtime/print.hpp"
 #include "realtime/model/codec.hpp"
-#include "realtime/transport/server_event_receiver.hpp"
 #include "realtime/transport/gstreamer_support.hpp"
+#include "realtime/transport/server_event_receiver.hpp"
 
 namespace realtime {
 

@@ -16,9 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto event = realtime::decodeServerEvent(text);
         using Kind = realtime::ServerEvent::Kind;
         if (event.kind() == Kind::sessionCreated || event.kind() == Kind::sessionUpdated) {
-            const auto& session = event.kind() == Kind::sessionCreated ? event.get<Kind::sessionCreated>().session
-                                                                       : event.get<Kind::sessionUpdated>().session;
-            if (realtime::decodeJson<realtime::Session>(realtime::encodeJson(session)) != session) std::abort();
+            const auto& session = event.kind() == Kind::sessionCreated
+                                      ? event.get<Kind::sessionCreated>().session
+                                      : event.get<Kind::sessionUpdated>().session;
+            if (realtime::decodeJson<realtime::Session>(realtime::encodeJson(session)) != session)
+                std::abort();
         }
     } catch (const realtime::DecodingError&) {
     }

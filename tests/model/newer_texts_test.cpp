@@ -53,7 +53,8 @@ TEST(NewerClosedSetTexts, AnUnknownTextIsNoCaseEvenWhenItDiffersOnlyInLetterCase
     EXPECT_EQ(session.modalities, (std::vector{OpenEnum<Session::Modality>(Session::Modality::audio),
                                                OpenEnum<Session::Modality>::fromRawText("video")}));
     ASSERT_TRUE(session.turnDetection && session.turnDetection->eagerness);
-    EXPECT_EQ(session.turnDetection->eagerness->rawText(), "none");  // "none" is a detection type, no eagerness
+    // "none" is a turn detection type, but no eagerness.
+    EXPECT_EQ(session.turnDetection->eagerness->rawText(), "none");
     EXPECT_EQ(session.toolChoice.kind(), ToolChoice::Kind::unknown);
     EXPECT_EQ(session.toolChoice.unknownText(), "any");
 
@@ -69,7 +70,8 @@ TEST(NewerClosedSetTexts, AnUnknownTextIsNoCaseEvenWhenItDiffersOnlyInLetterCase
 }
 
 std::string readFixture(const std::string& type) {
-    std::ifstream file(std::filesystem::path(KESTRO_TEST_DATA_DIR) / "model" / "server_events" / (type + ".json"));
+    std::ifstream file(std::filesystem::path(KESTRO_TEST_DATA_DIR) / "model" / "server_events" /
+                       (type + ".json"));
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
@@ -92,7 +94,8 @@ TEST(NewerClosedSetTexts, ASessionCreatedWithANewVoiceIsReceivedAndItsSessionUpd
 
 TEST(UnknownEventTypes, AreReportedByOneShortLineWhateverTheirSize) {
     // Short texts are reported whole.
-    EXPECT_EQ(decodeReceivedServerEvent(R"({"type":"brand.new.event"})").skipped, "Unknown event type: brand.new.event");
+    EXPECT_EQ(decodeReceivedServerEvent(R"({"type":"brand.new.event"})").skipped,
+              "Unknown event type: brand.new.event");
 
     // A huge type: a prefix of it, cut before a character, never inside one.
     const std::string prefix(kMaxReportedTextBytes - 1, 'x');
@@ -109,11 +112,13 @@ TEST(UnknownEventTypes, AreReportedByOneShortLineWhateverTheirSize) {
     }
 
     // A huge kind of item likewise, and a text with line breaks stays on one line.
-    received = decodeReceivedServerEvent(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":")" +
-                                         std::string(1024 * 1024, 'z') + R"("}})");
+    received = decodeReceivedServerEvent(
+        R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":")" +
+        std::string(1024 * 1024, 'z') + R"("}})");
     EXPECT_FALSE(received.event);
     EXPECT_EQ(received.skipped, "Unknown item type: " + std::string(kMaxReportedTextBytes, 'z') + "...");
-    EXPECT_EQ(decodeReceivedServerEvent(R"({"type":"two\nlines\r"})").skipped, "Unknown event type: two?lines?");
+    EXPECT_EQ(decodeReceivedServerEvent(R"({"type":"two\nlines\r"})").skipped,
+              "Unknown event type: two?lines?");
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ TEST(ServerEventDecoding, EveryRecordedEventDecodesToItsOwnCase) {
 TEST(ServerEventDecoding, RecordedPayloadsCarryTheirValues) {
     const auto session = decodeServerEvent(readFixture("session.created")).get<EventKind::sessionCreated>().session;
     EXPECT_EQ(session.id, "sess_C9G5QPteg4UIbotdKLoYQ");
-    EXPECT_EQ(session.modalities, (std::vector<OpenEnum<Session::Modality>>{Session::Modality::audio, Session::Modality::text}));
+    EXPECT_EQ(session.modalities,
+              (std::vector<OpenEnum<Session::Modality>>{Session::Modality::audio, Session::Modality::text}));
     EXPECT_FALSE(session.inputAudioTranscription);
     EXPECT_FALSE(session.maxOutputTokens);  // "max_response_output_tokens" is not this field's key
     ASSERT_TRUE(session.turnDetection);

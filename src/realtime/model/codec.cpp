@@ -270,7 +270,8 @@ Item Coder<Item>::decode(const Json& value) {
     if (type == "message") return Item(decodeRecord<Item::Message>(value));
     if (type == "function_call") return Item(decodeRecord<Item::FunctionCall>(value));
     if (type == "function_call_output") return Item(decodeRecord<Item::FunctionCallOutput>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown item type: " + reportedText(type), reportedText(type));
+    throw UnknownValueError({std::string("type")}, "Unknown item type: " + reportedText(type),
+                            reportedText(type));
 }
 
 namespace {
@@ -298,7 +299,8 @@ Item::Message::Content Coder<Item::Message::Content>::decode(const Json& value) 
     if (type == "input_text") return Content::input_text(std::string(requireString(value, "text")));
     if (type == "audio") return Content::audio(decodeRecord<Item::Audio>(value));
     if (type == "input_audio") return Content::input_audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type), reportedText(type));
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type),
+                            reportedText(type));
 }
 
 Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
@@ -306,7 +308,8 @@ Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
     const std::string_view type = requireString(value, "type");
     if (type == "text") return Item::ContentPart::text(std::string(requireString(value, "text")));
     if (type == "audio") return Item::ContentPart::audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type), reportedText(type));
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type),
+                            reportedText(type));
 }
 
 // --- server events -------------------------------------------------------------------------------
@@ -399,9 +402,9 @@ ReceivedServerEvent decodeReceivedServerEvent(std::string_view json) {
     } catch (const UnknownEventTypeError& error) {
         return {std::nullopt, oneLine("Unknown event type: " + error.type())};
     } catch (const UnknownValueError& error) {
-        return {std::nullopt, oneLine(error.description.ends_with(error.text())
-                                          ? error.description
-                                          : error.description + " " + error.text())};
+        return {std::nullopt,
+                oneLine(error.description.ends_with(error.text()) ? error.description
+                                                                  : error.description + " " + error.text())};
     }
 }
 

@@ -116,7 +116,8 @@ struct Item {
 
     struct FunctionCall {
         FunctionCall() = default;
-        FunctionCall(std::string id, OpenEnum<ItemStatus> status, std::string callId, std::string name, std::string arguments)
+        FunctionCall(std::string id, OpenEnum<ItemStatus> status, std::string callId, std::string name,
+                     std::string arguments)
             : id(std::move(id)),
               status(std::move(status)),
               callId(std::move(callId)),

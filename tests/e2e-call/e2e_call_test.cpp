@@ -309,6 +309,8 @@ TEST_F(PacedAnswer, AnAnswerAtRealTimePaceWithJitterPlaysThroughWithoutAGap) {
     EXPECT_LE(started - firstDelta, 150ms);
     EXPECT_FALSE(truncation().has_value());
     endAndExpectTheAnswerInTheTranscript();
+}
+
 // The service announces a voice this client does not know, adds members and event types: the
 // call connects all the same, and switching transcription on keeps the voice it announced.
 TEST_F(EndToEndCall, ACallToANewerServiceConnectsAndKeepsItsNewVoice) {

@@ -7,7 +7,7 @@
 namespace kestro::view {
 
 MenuKeyForwarder::MenuKeyForwarder(QMenu* menu, TrackingHandler tracking, KeyHandler keyEvent)
-    : QObject(menu), menu_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyEvent)) {
+    : QObject(menu), menu_(menu), menuObject_(menu), trackingHandler_(std::move(tracking)), keyHandler_(std::move(keyEvent)) {
     // Key presses go to whichever of the menu's popups is active: watch them all. The menu counts
     // as open while its own window is shown (see eventFilter), not from aboutToShow: that also
     // comes when a StatusNotifier host opens the exported copy it draws itself, which takes no
@@ -26,7 +26,7 @@ void MenuKeyForwarder::setTracking(bool tracking) {
 }
 
 bool MenuKeyForwarder::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == menu_ && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+    if (watched == menuObject_ && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
         setTracking(event->type() == QEvent::Show);
         return false;
     }
@@ -38,7 +38,7 @@ bool MenuKeyForwarder::eventFilter(QObject* watched, QEvent* event) {
     if (!target) return false;
     // Only our menu and the submenus below it.
     for (QObject* walk = target; walk; walk = walk->parent()) {
-        if (walk == menu_) return keyHandler_(*static_cast<QKeyEvent*>(event));
+        if (walk == menuObject_) return keyHandler_(*static_cast<QKeyEvent*>(event));
     }
     return false;
 }

@@ -33,6 +33,9 @@ private:
     void setTracking(bool tracking);
 
     QPointer<QMenu> menu_;
+    // The menu by identity only, compared with the objects events go to: one being destroyed (a
+    // Hide comes from QWidget's destructor) is no QMenu any more.
+    const QObject* menuObject_;
     TrackingHandler trackingHandler_;
     KeyHandler keyHandler_;
     bool tracking_ = false;

@@ -37,9 +37,19 @@ public:
     std::exception_ptr listenError, transcriptionError;
     int listenCalls = 0, stopCalls = 0, transcriptionCalls = 0;
 
+    // The credentials it was given, and whether it listened before the first.
+    std::vector<std::string> tokens;
+    bool listenedBeforeConnecting = false;
+    std::exception_ptr connectError;
+
     bool isConnected() const override { return connected; }
     bool hasEnded() const override { return ended; }
     const std::vector<Item>& entries() const override { return items; }
+    void connect(const std::string& token) override {
+        if (tokens.empty()) listenedBeforeConnecting = listenCalls > stopCalls;
+        tokens.push_back(token);
+        if (connectError) std::rethrow_exception(connectError);
+    }
     void startListening() override {
         ++listenCalls;
         if (listenError) std::rethrow_exception(listenError);
@@ -68,7 +78,9 @@ protected:
     bool callsAvailable = true, headphones = true, network = true, microphone = true;
     int deviceChecks = 0, fetches = 0;
     std::exception_ptr fetchError, listenError;
-    std::vector<std::string> tokens;
+    // While set, a fetch waits until the test opens the gate (openGate()) or the start is cancelled.
+    std::shared_ptr<asio::steady_timer> fetchGate;
+    bool gateOpened = false, fetchCancelled = false;
     std::vector<std::shared_ptr<FakeConversation>> made;
     support::BackendEnvironment backend;
     std::shared_ptr<kestro::TranscriptManager> transcripts =
@@ -101,11 +113,20 @@ protected:
         services.hasMicrophone = [this] { return ++deviceChecks, microphone; };
         services.fetchSessionToken = [this](std::shared_ptr<kestro::UsageManager>) -> asio::awaitable<std::string> {
             ++fetches;
+            if (auto gate = fetchGate) {
+                try {
+                    co_await gate->async_wait(asio::use_awaitable);
+                } catch (const boost::system::system_error&) {
+                    if (!gateOpened) {
+                        fetchCancelled = true;
+                        throw;
+                    }
+                }
+            }
             if (fetchError) std::rethrow_exception(fetchError);
             co_return "secret-" + std::to_string(fetches);
         };
-        services.makeConversation = [this](const std::string& token) {
-            tokens.push_back(token);
+        services.makeConversation = [this] {
             made.push_back(std::make_shared<FakeConversation>());
             made.back()->listenError = listenError;
             return made.back();
@@ -119,6 +140,16 @@ protected:
         return support::runUntil(io, done, limit);
     }
     void runFor(std::chrono::milliseconds time) { io.run_for(time); }
+
+    void closeGate() {
+        fetchGate = std::make_shared<asio::steady_timer>(io, asio::steady_timer::time_point::max());
+        gateOpened = fetchCancelled = false;
+    }
+    // Only a fetch already waiting at the gate passes it.
+    void openGate() {
+        gateOpened = true;
+        fetchGate->cancel();
+    }
 
     // Starts a call and waits until it is active; the conversation is made by then.
     std::shared_ptr<FakeConversation> startCall() {
@@ -195,8 +226,8 @@ TEST_F(SessionManagerTest, CallCollectsEachMessageOnceAndPostsTheTranscriptAtThe
     EXPECT_TRUE(manager->isStartingSession.get());
     ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
     EXPECT_FALSE(manager->isStartingSession.get());
-    EXPECT_EQ(tokens, std::vector<std::string>{"secret-1"});
     auto conversation = made.back();
+    EXPECT_EQ(conversation->tokens, std::vector<std::string>{"secret-1"});
     EXPECT_EQ(conversation->listenCalls, 1);
 
     // No polling before the connection is up.
@@ -313,7 +344,12 @@ TEST_F(SessionManagerTest, AFailedCredentialFetchOrMicrophoneDropsTheCall) {
     fetchError = std::make_exception_ptr(std::runtime_error("Network error: HTTP error: 401"));
     EXPECT_EQ(failedStart(), "Cannot Connect");
     EXPECT_TRUE(idle());
-    EXPECT_TRUE(made.empty());
+    // It listened while the credential was asked for; what it heard goes with it, unsent.
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(made.back()->tokens.empty());
+    std::weak_ptr<FakeConversation> unconnected = made.back();
+    made.clear();
+    EXPECT_TRUE(unconnected.expired());
 
     fetchError = nullptr;
     listenError = std::make_exception_ptr(std::runtime_error("The audio engine could not start"));
@@ -325,6 +361,80 @@ TEST_F(SessionManagerTest, AFailedCredentialFetchOrMicrophoneDropsTheCall) {
     EXPECT_EQ(dropped.lock()->transcriptionCalls, 0);
     made.clear();
     EXPECT_TRUE(dropped.expired());
+}
+
+// The user speaks as soon as the shortcut is pressed: the microphone opens when the start is
+// accepted, while the backend is still asked for the credential, and the connection is opened
+// with that conversation once the credential is back.
+TEST_F(SessionManagerTest, TheMicrophoneOpensWhenTheStartIsAcceptedNotWhenTheCredentialArrives) {
+    make();
+    closeGate();
+    manager->startSession();
+    ASSERT_EQ(made.size(), 1u);
+    auto conversation = made.back();
+    EXPECT_EQ(conversation->listenCalls, 1);
+    runFor(30ms);
+    EXPECT_EQ(fetches, 1);
+    EXPECT_TRUE(conversation->tokens.empty());
+    EXPECT_TRUE(manager->isStartingSession.get());
+    EXPECT_FALSE(manager->isConversationActive.get());
+
+    openGate();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(conversation->tokens, std::vector<std::string>{"secret-1"});
+    EXPECT_TRUE(conversation->listenedBeforeConnecting);
+    EXPECT_EQ(conversation->listenCalls, 1);
+    EXPECT_EQ(made.size(), 1u) << "one conversation per call";
+    EXPECT_EQ(manager->conversation.get(), conversation);
+
+    // A credential the connection cannot use fails the start like a failed fetch.
+    manager->endSession();
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+    fetchGate = nullptr;
+    manager->startSession();
+    made.back()->connectError = std::make_exception_ptr(std::runtime_error("Invalid credential"));
+    ASSERT_TRUE(runUntil([&] { return manager->errorMessage.get().has_value(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+    EXPECT_TRUE(idle());
+}
+
+// A backend that never answers: ending the call (shortcut or menu) gives the start up at once. The
+// credential request is cancelled, the microphone closed and the conversation let go (with what
+// it captured), and the controller is back where it was; the late end of the request changes
+// nothing.
+TEST_F(SessionManagerTest, EndingAStartThatWaitsForItsCredentialGivesItUpAtOnce) {
+    make();
+    closeGate();
+    std::vector<bool> starting;
+    auto watch = manager->isStartingSession.observe([&](bool value) { starting.push_back(value); });
+    manager->startSession();
+    runFor(30ms);
+    ASSERT_TRUE(manager->isStartingSession.get());
+    auto conversation = made.back();
+    made.clear();
+
+    manager->endSession();
+    EXPECT_EQ(starting, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(conversation->stopCalls, 1);
+    EXPECT_TRUE(conversation->tokens.empty());
+    std::weak_ptr<FakeConversation> started = conversation;
+    conversation.reset();
+    EXPECT_TRUE(started.expired()) << "the given-up call's conversation is still held";
+    ASSERT_TRUE(runUntil([&] { return fetchCancelled; })) << "the credential request was not cancelled";
+    runFor(30ms);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+    EXPECT_TRUE(uploads().empty());
+
+    // The next start is a call of its own.
+    closeGate();
+    manager->startSession();
+    auto next = made.back();
+    runFor(20ms);  // the fetch waits at the gate
+    openGate();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(next->tokens, std::vector<std::string>{"secret-2"});
 }
 
 TEST_F(SessionManagerTest, DestroyingTheControllerMidCallLetsEverythingGo) {

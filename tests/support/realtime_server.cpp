@@ -30,6 +30,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -130,7 +131,13 @@ struct Close {
     std::uint16_t code;
 };
 struct Drop {};
-using Action = std::variant<Text, Binary, Close, Drop>;
+// Sets the connection's mark to the time it is played.
+struct Mark {};
+// Holds the script until `sinceMark` after the mark.
+struct WaitUntil {
+    std::chrono::nanoseconds sinceMark;
+};
+using Action = std::variant<Text, Binary, Close, Drop, Mark, WaitUntil>;
 
 }  // namespace
 
@@ -146,6 +153,8 @@ struct ConnectionRecord {
     std::optional<std::uint16_t> clientClose;
     std::deque<Action> script;
     std::function<void()> wake;  // set once the WebSocket is open; runs the script
+    std::chrono::steady_clock::time_point mark;
+    std::vector<SentMessage> sent;
 };
 
 struct RealtimeServer::Impl {
@@ -162,6 +171,7 @@ struct RealtimeServer::Impl {
     std::vector<std::shared_ptr<ConnectionRecord>> connections;
     std::deque<Action> pendingScript;  // for the next connection
     unsigned refuseStatus = 0;
+    ServiceBehaviour behaviour;
     std::atomic<bool> handshakesHeld = false;
     std::atomic<bool> readingPaused = false;
 
@@ -281,6 +291,10 @@ struct RealtimeServer::Impl {
             *writing = true;
             if (auto* text = std::get_if<Text>(&*next)) {
                 auto data = std::make_shared<std::string>(std::move(text->data));
+                {
+                    std::lock_guard lock(mutex);
+                    record->sent.push_back({std::chrono::steady_clock::now(), *data});
+                }
                 ws->text(true);
                 ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
             } else if (auto* binary = std::get_if<Binary>(&*next)) {
@@ -289,6 +303,20 @@ struct RealtimeServer::Impl {
                 ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
             } else if (auto* close = std::get_if<Close>(&*next)) {
                 ws->async_close(websocket::close_reason(close->code), again);
+            } else if (std::holds_alternative<Mark>(*next)) {
+                {
+                    std::lock_guard lock(mutex);
+                    record->mark = std::chrono::steady_clock::now();
+                }
+                asio::post(context, again);
+            } else if (auto* wait = std::get_if<WaitUntil>(&*next)) {
+                std::chrono::steady_clock::time_point deadline;
+                {
+                    std::lock_guard lock(mutex);
+                    deadline = record->mark + std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait->sinceMark);
+                }
+                auto timer = std::make_shared<asio::steady_timer>(context, deadline);
+                timer->async_wait([timer, again](auto&&...) { again(); });
             } else {
                 beast::get_lowest_layer(*ws).close();
                 again();
@@ -337,6 +365,10 @@ struct RealtimeServer::Impl {
     }
 };
 
+RealtimeServer::RealtimeServer(ServiceBehaviour behaviour, Security security) : RealtimeServer(security) {
+    setBehaviour(behaviour);
+}
+
 RealtimeServer::RealtimeServer(Security security) : impl_(std::make_unique<Impl>(security)) {
     if (security == Security::tls) {
         const auto& certificate = TestCertificate::get();
@@ -379,6 +411,54 @@ void RealtimeServer::sendText(std::string text) { impl_->perform(Text{std::move(
 void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }
 void RealtimeServer::close(std::uint16_t code) { impl_->perform(Close{code}); }
 void RealtimeServer::drop() { impl_->perform(Drop{}); }
+
+void RealtimeServer::setBehaviour(ServiceBehaviour behaviour) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->behaviour = behaviour;
+}
+
+ServiceBehaviour RealtimeServer::behaviour() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->behaviour;
+}
+
+void RealtimeServer::sendAnswer(const SpokenAnswer& answer) {
+    const auto behaviour = this->behaviour();
+    auto events = spokenAnswerEvents(answer);
+    for (auto& event : events.opening) sendText(event.dump());
+    using Pace = ServiceBehaviour::Pace;
+    const bool paced = behaviour.answerPace != Pace::immediate;
+    // Delta i is due at i intervals (plus the jitter's reach, so that none is due before the
+    // first) after the mark, moved by up to the jitter either way.
+    std::chrono::nanoseconds interval = answer.deltaDuration;
+    if (behaviour.answerPace == Pace::fastAnswer) interval /= 6;
+    const std::chrono::nanoseconds jitter = behaviour.jitter;
+    std::mt19937 random(behaviour.jitterSeed);
+    std::uniform_int_distribution<std::int64_t> spread(-jitter.count(), jitter.count());
+    if (paced) impl_->perform(Mark{});
+    for (std::size_t i = 0; i < events.deltas.size(); ++i) {
+        if (paced) {
+            const auto due = jitter + interval * static_cast<std::int64_t>(i) + std::chrono::nanoseconds(spread(random));
+            impl_->perform(WaitUntil{due});
+        }
+        for (auto& transcript : events.deltas[i].transcript) sendText(transcript.dump());
+        sendText(events.deltas[i].audio.dump());
+    }
+    for (auto& event : events.closing) sendText(event.dump());
+}
+
+std::vector<SentMessage> RealtimeServer::sent() const {
+    auto record = impl_->latest();
+    std::lock_guard lock(impl_->mutex);
+    return record->sent;
+}
+
+std::optional<std::chrono::steady_clock::time_point> RealtimeServer::firstSent(std::string_view type) const {
+    for (const auto& message : sent()) {
+        if (Json::parse(message.text)["type"] == Json(type)) return message.time;
+    }
+    return std::nullopt;
+}
 
 bool RealtimeServer::waitForConnection(std::size_t count, std::chrono::milliseconds timeout) {
     return impl_->waitUntil(timeout, [&] {

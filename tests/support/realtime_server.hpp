@@ -13,6 +13,15 @@
 //
 // Scripted actions apply to the most recent connection, or to the next one when none is open
 // yet; they are played in the order they were given.
+//
+// Spoken answers (sendAnswer) go out as the real service sends them, paced by the server's
+// behaviour:
+//
+//   RealtimeServer server(ServiceBehaviour::fastAnswers());               // 6 s of speech in ~1 s
+//   RealtimeServer server(ServiceBehaviour::realTimePace(30ms));          // deltas at playing pace, +-30 ms
+//   server.setBehaviour(ServiceBehaviour::fastAnswers());                 // or later, for the next answers
+//   server.sendAnswer(SpokenAnswer::lasting(6s));
+//   server.sent();                                                        // what went out, and when
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +31,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "support/realtime_events.hpp"
 
 namespace support {
 
@@ -52,11 +63,43 @@ struct TestCertificate {
     static const TestCertificate& get();
 };
 
+// How the loopback service behaves where the real one differs from a script played at once.
+struct ServiceBehaviour {
+    enum class Pace {
+        // Every event of an answer at once, as fast as the socket takes them.
+        immediate,
+        // As the service generates speech: six times faster than it plays (a 6 s answer arrives
+        // in about 1 s), the closing events ("response.audio.done" to "response.done") at once
+        // after the last delta, while the first seconds still play.
+        fastAnswer,
+        // At about the pace the audio plays, as over a real network: delta i leaves i delta
+        // durations after the first, each up to `jitter` early or late.
+        realTime,
+    };
+    Pace answerPace = Pace::immediate;
+    // Spread of the send times of the deltas (under any pace but `immediate`).
+    std::chrono::milliseconds jitter{0};
+    // Seeds the jitter, so that a run can be repeated.
+    unsigned jitterSeed = 22;
+
+    static ServiceBehaviour fastAnswers() { return {Pace::fastAnswer, {}, 22}; }
+    static ServiceBehaviour realTimePace(std::chrono::milliseconds jitter = std::chrono::milliseconds(30)) {
+        return {Pace::realTime, jitter, 22};
+    }
+};
+
+// A text message the server sent, and when it handed it to the socket.
+struct SentMessage {
+    std::chrono::steady_clock::time_point time;
+    std::string text;
+};
+
 class RealtimeServer {
 public:
     enum class Security { plain, tls };
 
     explicit RealtimeServer(Security security = Security::plain);
+    explicit RealtimeServer(ServiceBehaviour behaviour, Security security = Security::plain);
     ~RealtimeServer();
     RealtimeServer(const RealtimeServer&) = delete;
     RealtimeServer& operator=(const RealtimeServer&) = delete;
@@ -78,6 +121,17 @@ public:
     void sendBinary(std::string data);
     void close(std::uint16_t code);  // the server starts the closing handshake
     void drop();                     // the TCP connection ends without a closing handshake
+
+    // Applies to the answers sent from now on.
+    void setBehaviour(ServiceBehaviour behaviour);
+    ServiceBehaviour behaviour() const;
+    // Scripts a spoken answer, paced as the behaviour says; returns at once.
+    void sendAnswer(const SpokenAnswer& answer);
+
+    // The text messages sent so far on the most recent connection, in order.
+    std::vector<SentMessage> sent() const;
+    // The time the first message of `type` went out on the most recent connection, if one has.
+    std::optional<std::chrono::steady_clock::time_point> firstSent(std::string_view type) const;
 
     // Waits until `count` handshakes have been received (upgraded or refused).
     bool waitForConnection(std::size_t count = 1, std::chrono::milliseconds timeout = 10s);

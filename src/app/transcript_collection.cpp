@@ -51,7 +51,10 @@ void updateTranscript(const std::vector<realtime::Item>& items, std::set<std::st
         const auto* message = std::get_if<realtime::Item::Message>(&item.value);
         if (!message || message->status != realtime::Item::ItemStatus::completed) continue;
         if (processedIds.contains(message->id)) continue;
-        switch (message->role) {
+        // A role this client does not know is collected no more than the system's.
+        const auto role = message->role.known();
+        if (!role) continue;
+        switch (*role) {
             case realtime::Item::ItemRole::system:
                 break;
             case realtime::Item::ItemRole::assistant:

@@ -17,8 +17,8 @@ using kestro::TranscriptEntry;
 Content said(std::optional<std::string> transcript) { return Content::input_audio(Item::Audio{{}, std::move(transcript)}); }
 Content spoken(std::optional<std::string> transcript) { return Content::audio(Item::Audio{{}, std::move(transcript)}); }
 
-Item message(std::string id, Item::ItemRole role, std::vector<Content> content,
-             Item::ItemStatus status = Item::ItemStatus::completed) {
+Item message(std::string id, realtime::OpenEnum<Item::ItemRole> role, std::vector<Content> content,
+             realtime::OpenEnum<Item::ItemStatus> status = Item::ItemStatus::completed) {
     Item::Message m(std::move(id), role, std::move(content));
     m.status = status;
     return Item(std::move(m));
@@ -88,6 +88,20 @@ TEST_F(Collection, OnlyCompletedUserAndAssistantMessagesCount) {
     items[3] = message("a1", Item::ItemRole::assistant, {Content::text("done")});
     items[4] = message("u1", Item::ItemRole::user, {said("finished")});
     EXPECT_EQ(poll(items), (Texts{"assistant/text/done", "user/audio/finished"}));
+}
+
+// The service may name roles and statuses this client does not know; such messages are not
+// collected, and the ones it knows still are.
+TEST_F(Collection, MessagesWithARoleOrStatusThisClientDoesNotKnowAreLeftOut) {
+    using Role = realtime::OpenEnum<Item::ItemRole>;
+    using Status = realtime::OpenEnum<Item::ItemStatus>;
+    const std::vector<Item> items{
+        message("d1", Role::fromRawText("developer"), {Content::input_text("rules")}),
+        message("a1", Item::ItemRole::assistant, {Content::text("later")}, Status::fromRawText("paused")),
+        message("u1", Item::ItemRole::user, {said("hello")}),
+    };
+    EXPECT_EQ(poll(items), Texts{"user/audio/hello"});
+    EXPECT_FALSE(processed.contains("d1"));
 }
 
 }  // namespace

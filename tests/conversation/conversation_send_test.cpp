@@ -1,6 +1,7 @@
 // The operations that send client events.
 
 #include "conversation_fixture.hpp"
+#include "support/newer_service.hpp"
 
 namespace conversation_test {
 namespace {
@@ -42,6 +43,27 @@ TEST_F(ConversationSend, UpdatingTheSessionNeedsOneAndSendsAnEditedCopyWithoutIt
     runtime.run([&] { return conversation->setSession(known); });
     ASSERT_TRUE(server.waitForFrames(2));
     EXPECT_FALSE(sent()[1]["session"].contains("id"));
+}
+
+// A service newer than the client announces a voice the client does not know: the call still
+// counts as connected, and switching transcription on sends that voice back as it came.
+TEST_F(ConversationSend, ASessionWithANewVoiceConnectsAndItsUpdateSendsTheVoiceBackUnchanged) {
+    server.actAsNewerService();
+    connect();
+    EXPECT_TRUE(onMain([&] { return conversation->connected().get(); }));
+    EXPECT_EQ(onMain([&] { return std::string(conversation->session().get()->voice.rawText()); }),
+              support::kNewerVoice);
+    runtime.run([&] {
+        return conversation->whenConnected([&]() -> boost::asio::awaitable<void> {
+            co_await conversation->updateSession([](Session& session) {
+                session.inputAudioTranscription = Session::InputAudioTranscription{};
+            });
+        });
+    });
+    ASSERT_TRUE(server.waitForFrames(1));
+    auto update = sent("session.update").at(0);
+    EXPECT_EQ(update["session"]["voice"], support::kNewerVoice);
+    EXPECT_EQ(update["session"]["input_audio_transcription"], json({{"model", "whisper-1"}}));
 }
 
 TEST_F(ConversationSend, EachOperationSendsItsEventsInOrder) {

@@ -3,12 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "realtime/model/codec.hpp"
 #include "support/json.hpp"
+
+namespace realtime {
+
+// A closed set's value as its text in test messages.
+template <class E>
+void PrintTo(const OpenEnum<E>& value, std::ostream* out) {
+    *out << '"' << value.rawText() << '"';
+}
+
+}  // namespace realtime
 
 namespace realtime::model_test {
 

@@ -35,7 +35,7 @@ TEST(ServerEventDecoding, EveryRecordedEventDecodesToItsOwnCase) {
 TEST(ServerEventDecoding, RecordedPayloadsCarryTheirValues) {
     const auto session = decodeServerEvent(readFixture("session.created")).get<EventKind::sessionCreated>().session;
     EXPECT_EQ(session.id, "sess_C9G5QPteg4UIbotdKLoYQ");
-    EXPECT_EQ(session.modalities, (std::vector{Session::Modality::audio, Session::Modality::text}));
+    EXPECT_EQ(session.modalities, (std::vector<OpenEnum<Session::Modality>>{Session::Modality::audio, Session::Modality::text}));
     EXPECT_FALSE(session.inputAudioTranscription);
     EXPECT_FALSE(session.maxOutputTokens);  // "max_response_output_tokens" is not this field's key
     ASSERT_TRUE(session.turnDetection);
@@ -161,8 +161,8 @@ TEST(ServerEventDecoding, NestedRecordFailuresCarryTheirPath) {
     EXPECT_EQ(std::string(audio.what()), "Invalid base64-encoded audio data.");
     expectFailures({
         {decodeFailure(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":"message",)"
-                       R"("status":"completed","role":"robot","content":[]}})"),
-         Kind::dataCorrupted, {"item", "role"}},
+                       R"("status":"completed","role":7,"content":[]}})"),
+         Kind::typeMismatch, {"item", "role"}},
         {decodeFailure(R"({"type":"response.output_item.added","event_id":"e","response_id":"r","output_index":0,)"
                        R"("item":{"id":"i","type":"reasoning"}})"),
          Kind::dataCorrupted, {"item", "type"}, "Unknown item type: reasoning"},
@@ -170,8 +170,8 @@ TEST(ServerEventDecoding, NestedRecordFailuresCarryTheirPath) {
                        R"("output_index":0,"content_index":0,"part":{"type":"input_text","text":"x"}})"),
          Kind::dataCorrupted, {"part", "type"}, "Unknown content type: input_text"},
         {decodeFailure(R"({"type":"response.done","event_id":"e",)"
-                       R"("response":{"id":"r","status":"queued","output":[]}})"),
-         Kind::dataCorrupted, {"response", "status"}},
+                       R"("response":{"id":"r","status":null,"output":[]}})"),
+         Kind::valueNotFound, {"response", "status"}},
         // A message's status and content are required.
         {decodeFailure(R"({"type":"conversation.item.created","event_id":"e","item":{"id":"i","type":"message",)"
                        R"("role":"assistant","content":[]}})"),
@@ -194,14 +194,10 @@ TEST(ServerEventDecoding, AFailureOnlyBecauseOfAnUnknownTextIsMarkedWithThatText
         event["session"][key] = value;
         return event.dump();
     };
+    // Unknown kinds of items and content fail the event, marked with the kind.
     for (const auto& [json, text] : std::vector<std::pair<std::string, std::string>>{
              {itemCreated(R"({"id":"i","type":"mcp_call","server_label":"x"})"), "mcp_call"},
-             {itemCreated(message + R"({"type":"image","url":"u"}],"status":"completed"})"), "image"},
-             {itemCreated(message + R"(],"status":"paused"})"), "paused"},
-             {sessionWith("voice", "marin"), "marin"},
-             {sessionWith("tool_choice", "any"), "any"},
-             {R"({"type":"response.done","event_id":"e","response":{"id":"r","status":"queued","output":[]}})",
-              "queued"}}) {
+             {itemCreated(message + R"({"type":"image","url":"u"}],"status":"completed"})"), "image"}}) {
         SCOPED_TRACE(json);
         try {
             decodeServerEvent(json);
@@ -210,6 +206,14 @@ TEST(ServerEventDecoding, AFailureOnlyBecauseOfAnUnknownTextIsMarkedWithThatText
             EXPECT_EQ(error.text(), text);
             EXPECT_EQ(error.kind, Kind::dataCorrupted);
         }
+    }
+    // Unknown words of closed sets (a status, a voice, a tool choice) do not fail it at all.
+    for (const auto& json : {itemCreated(message + R"(],"status":"paused"})"), sessionWith("voice", "marin"),
+                             sessionWith("tool_choice", "any"),
+                             std::string(R"({"type":"response.done","event_id":"e","response":)"
+                                         R"({"id":"r","status":"queued","output":[]}})")}) {
+        SCOPED_TRACE(json);
+        EXPECT_NO_THROW(decodeServerEvent(json));
     }
     // A wrong kind or a missing key is no unknown text.
     for (const auto& json : {sessionWith("voice", 7), sessionWith("voice", nullptr),

@@ -36,6 +36,8 @@
 #include <unistd.h>
 #include <variant>
 
+#include "support/newer_service.hpp"
+
 namespace support {
 
 namespace asio = boost::asio;
@@ -174,6 +176,7 @@ struct RealtimeServer::Impl {
     ServiceBehaviour behaviour;
     std::atomic<bool> handshakesHeld = false;
     std::atomic<bool> readingPaused = false;
+    std::atomic<bool> newerService = false;
 
     // Returns once `flag` is clear, looking every few milliseconds.
     asio::awaitable<void> waitWhile(const std::atomic<bool>& flag) {
@@ -407,7 +410,12 @@ void RealtimeServer::refuseHandshakes(unsigned status) {
 void RealtimeServer::holdHandshakes(bool held) { impl_->handshakesHeld = held; }
 void RealtimeServer::pauseReading(bool paused) { impl_->readingPaused = paused; }
 
-void RealtimeServer::sendText(std::string text) { impl_->perform(Text{std::move(text)}); }
+void RealtimeServer::actAsNewerService(bool newer) { impl_->newerService = newer; }
+
+void RealtimeServer::sendText(std::string text) {
+    if (!impl_->newerService) return impl_->perform(Text{std::move(text)});
+    for (auto& sent : asNewerService(text)) impl_->perform(Text{std::move(sent)});
+}
 void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }
 void RealtimeServer::close(std::uint16_t code) { impl_->perform(Close{code}); }
 void RealtimeServer::drop() { impl_->perform(Drop{}); }

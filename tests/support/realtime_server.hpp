@@ -116,6 +116,10 @@ public:
     // writes stall once the socket buffers are full. Scripted actions still play.
     void pauseReading(bool paused);
 
+    // From now on scripted texts go out as a service newer than the client sends them: a new voice
+    // in "session.created", an extra top-level member, an unknown event type (see newer_service.hpp).
+    void actAsNewerService(bool newer = true);
+
     // Scripted actions.
     void sendText(std::string text);
     void sendBinary(std::string data);

@@ -4,6 +4,7 @@
 #include "audio-pulse/pulse_fixture.hpp"
 #include "realtime/model/decoding_error.hpp"
 #include "support/json.hpp"
+#include "support/newer_service.hpp"
 #include "webrtc_fixture.hpp"
 
 namespace webrtc_test {
@@ -155,6 +156,23 @@ TEST_F(WebRTCTest, AMessageThatIsNotAnEventEndsTheStreamWithTheDecodingError) {
     EXPECT_THROW(std::rethrow_exception(outcome.failure), realtime::DecodingError);
     EXPECT_TRUE(printed("Unknown event type: session.renamed"));
     EXPECT_EQ(printedCount("Unknown item type: mcp_call"), 1u);
+}
+
+// The data channel decodes as the WebSocket does: a newer service's session, with a voice this
+// client does not know and an extra member, arrives; its unknown event type is skipped.
+TEST_F(WebRTCTest, ANewerServicesSessionArrivesOverTheDataChannel) {
+    AnsweringPeer peer;
+    answerThrough(peer);
+    auto connector = connect();
+    ASSERT_TRUE(peer.waitForChannelOpen());
+    auto created = support::serverEvent("session.created", {{"session", support::realtimeSession(false)}});
+    created["event_id"] = "created";
+    for (const auto& text : support::asNewerService(created.dump())) ASSERT_TRUE(peer.sendText(text));
+    ASSERT_TRUE(peer.sendText(speechStarted("after")));
+
+    auto outcome = drainOnMain(connector->events(), 2);
+    EXPECT_EQ(outcome.ids, (std::vector<std::string>{"created", "after"}));
+    EXPECT_TRUE(printed("Unknown event type: " + std::string(support::kNewerEventType)));
 }
 
 // The constructor returns before the data channel is open; what is sent meanwhile is not lost.

@@ -203,6 +203,8 @@ Json Coder<ToolChoice>::encode(const ToolChoice& choice) {
             return "none";
         case ToolChoice::Kind::required:
             return "required";
+        case ToolChoice::Kind::unknown:
+            return Json(boost::json::string_view(choice.unknownText().data(), choice.unknownText().size()));
         case ToolChoice::Kind::function:
             break;
     }
@@ -220,7 +222,7 @@ ToolChoice Coder<ToolChoice>::decode(const Json& value) {
         if (text == "none") return ToolChoice::none();
         if (text == "auto") return ToolChoice::auto_();
         if (text == "required") return ToolChoice::required();
-        throw UnknownValueError({}, "Invalid value for enum.", std::string(text));
+        return ToolChoice::unknown(std::string(text));
     }
     // Not a string: read as {"type": ..., "function": {"name": ...}}; the outer "type" is not read.
     if (!value.is_object()) throwWrongKind("an object", value);
@@ -268,7 +270,7 @@ Item Coder<Item>::decode(const Json& value) {
     if (type == "message") return Item(decodeRecord<Item::Message>(value));
     if (type == "function_call") return Item(decodeRecord<Item::FunctionCall>(value));
     if (type == "function_call_output") return Item(decodeRecord<Item::FunctionCallOutput>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown item type: " + std::string(type), std::string(type));
+    throw UnknownValueError({std::string("type")}, "Unknown item type: " + reportedText(type), reportedText(type));
 }
 
 namespace {
@@ -296,7 +298,7 @@ Item::Message::Content Coder<Item::Message::Content>::decode(const Json& value) 
     if (type == "input_text") return Content::input_text(std::string(requireString(value, "text")));
     if (type == "audio") return Content::audio(decodeRecord<Item::Audio>(value));
     if (type == "input_audio") return Content::input_audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + std::string(type), std::string(type));
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type), reportedText(type));
 }
 
 Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
@@ -304,7 +306,7 @@ Item::ContentPart Coder<Item::ContentPart>::decode(const Json& value) {
     const std::string_view type = requireString(value, "type");
     if (type == "text") return Item::ContentPart::text(std::string(requireString(value, "text")));
     if (type == "audio") return Item::ContentPart::audio(decodeRecord<Item::Audio>(value));
-    throw UnknownValueError({std::string("type")}, "Unknown content type: " + std::string(type), std::string(type));
+    throw UnknownValueError({std::string("type")}, "Unknown content type: " + reportedText(type), reportedText(type));
 }
 
 // --- server events -------------------------------------------------------------------------------
@@ -335,7 +337,7 @@ ServerEvent decodeServerEvent(const Json& object) {
     if (!object.is_object()) throwWrongKind("an object", object);
     const std::string_view type = requireString(object, "type");
     const auto kind = fromRawValue<ServerEvent::Kind>(type);
-    if (!kind) throw UnknownEventTypeError(std::string(type));
+    if (!kind) throw UnknownEventTypeError(type);
     return kServerEventDecoders[static_cast<std::size_t>(*kind)](object);
 }
 
@@ -379,14 +381,27 @@ ServerEvent decodeServerEvent(std::string_view json) {
     return detail::withParsedJson(json, [](const detail::Json& value) { return detail::decodeServerEvent(value); });
 }
 
+namespace {
+
+// A printed line stays one line whatever a received text holds.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return text;
+}
+
+}  // namespace
+
 ReceivedServerEvent decodeReceivedServerEvent(std::string_view json) {
     try {
         return {decodeServerEvent(json), {}};
     } catch (const UnknownEventTypeError& error) {
-        return {std::nullopt, "Unknown event type: " + error.type()};
+        return {std::nullopt, oneLine("Unknown event type: " + error.type())};
     } catch (const UnknownValueError& error) {
-        return {std::nullopt, error.description.ends_with(error.text()) ? error.description
-                                                                         : error.description + " " + error.text()};
+        return {std::nullopt, oneLine(error.description.ends_with(error.text())
+                                          ? error.description
+                                          : error.description + " " + error.text())};
     }
 }
 

@@ -21,10 +21,12 @@ std::string encode(const ClientEvent& event);
 // know).
 ServerEvent decodeServerEvent(std::string_view json);
 
-// A message as a transport receives it. The service adds event types, kinds of items and content,
-// voices, statuses... over time: an event that fails to decode only because it carries a text this
-// model does not know is skipped, and `skipped` holds the line that reports it. Every other
-// failure throws as decodeServerEvent does.
+// A message as a transport receives it. The service adds event types and kinds of items and
+// content over time: an event that fails to decode only because it names one this model does not
+// know is skipped, and `skipped` holds the one line that reports it (at most a short prefix of the
+// unknown text, control characters shown as "?"). Voices, formats, statuses and the other closed
+// sets of words never skip an event: their unknown texts are kept (OpenEnum). Every other failure
+// throws as decodeServerEvent does.
 struct ReceivedServerEvent {
     std::optional<ServerEvent> event;
     std::string skipped;

@@ -15,6 +15,14 @@ std::string describePath(const CodingPath& path) {
     return out;
 }
 
+std::string reportedText(std::string_view text) {
+    if (text.size() <= kMaxReportedTextBytes) return std::string(text);
+    std::size_t end = kMaxReportedTextBytes;
+    // Back to the first byte of the character the cut would split (continuation bytes are 10xxxxxx).
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end)) + "...";
+}
+
 DecodingError::DecodingError(Kind kind, CodingPath codingPath, std::string description)
     : std::runtime_error(description),
       kind(kind),
@@ -26,8 +34,9 @@ void DecodingError::prependKey(CodingKey key) { codingPath.insert(codingPath.beg
 UnknownValueError::UnknownValueError(CodingPath codingPath, std::string description, std::string text)
     : DecodingError(Kind::dataCorrupted, std::move(codingPath), std::move(description)), text_(std::move(text)) {}
 
-UnknownEventTypeError::UnknownEventTypeError(std::string type)
-    : DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown event type: " + type), type_(std::move(type)) {}
+UnknownEventTypeError::UnknownEventTypeError(std::string_view type)
+    : DecodingError(Kind::dataCorrupted, {std::string("type")}, "Unknown event type: " + reportedText(type)),
+      type_(reportedText(type)) {}
 
 EncodingError::EncodingError(CodingPath codingPath, std::string description)
     : std::runtime_error(description), codingPath(std::move(codingPath)), description(std::move(description)) {}

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -15,6 +16,12 @@ using CodingPath = std::vector<CodingKey>;
 
 // "a.b[2].c" style rendering of a path, for messages and logs.
 std::string describePath(const CodingPath& path);
+
+// A received text as errors keep and report it: whole when short, otherwise its first
+// kMaxReportedTextBytes bytes (never splitting a UTF-8 character) followed by "...". A text comes
+// from the network and may be megabytes long.
+inline constexpr std::size_t kMaxReportedTextBytes = 100;
+std::string reportedText(std::string_view text);
 
 class DecodingError : public std::runtime_error {
 public:
@@ -35,9 +42,10 @@ public:
     void prependKey(CodingKey key);
 };
 
-// The failing value is a text of a closed set that this model does not know: a raw text outside an
-// enumeration's cases, or an item, content or tool choice kind. The service adds such texts over
-// time; a receiver may skip the event that carries one.
+// The failing value names a kind of item or content that this model does not know (closed sets of
+// plain words never fail: records keep their unknown texts, see OpenEnum). The kinds carry fields of
+// their own, so an unknown one cannot be kept. The service adds such kinds over time; a receiver
+// may skip the event that carries one. The text is kept as reportedText gives it.
 class UnknownValueError : public DecodingError {
 public:
     UnknownValueError(CodingPath codingPath, std::string description, std::string text);
@@ -49,9 +57,10 @@ private:
 };
 
 // The message names an event type that this model does not know. A receiver may skip such events.
+// The type is kept as reportedText gives it.
 class UnknownEventTypeError : public DecodingError {
 public:
-    explicit UnknownEventTypeError(std::string type);
+    explicit UnknownEventTypeError(std::string_view type);
 
     const std::string& type() const { return type_; }
 

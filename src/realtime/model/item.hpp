@@ -92,12 +92,12 @@ struct Item {
 
         Message() = default;
         // A message with status completed.
-        Message(std::string id, ItemRole role, std::vector<Content> content)
-            : id(std::move(id)), role(role), content(std::move(content)) {}
+        Message(std::string id, OpenEnum<ItemRole> role, std::vector<Content> content)
+            : id(std::move(id)), role(std::move(role)), content(std::move(content)) {}
 
         std::string id{};
-        ItemStatus status = ItemStatus::completed;
-        ItemRole role = ItemRole::user;
+        OpenEnum<ItemStatus> status = ItemStatus::completed;
+        OpenEnum<ItemRole> role = ItemRole::user;
         std::vector<Content> content{};
 
         // "message" unless decoded from an object that said otherwise.
@@ -116,15 +116,15 @@ struct Item {
 
     struct FunctionCall {
         FunctionCall() = default;
-        FunctionCall(std::string id, ItemStatus status, std::string callId, std::string name, std::string arguments)
+        FunctionCall(std::string id, OpenEnum<ItemStatus> status, std::string callId, std::string name, std::string arguments)
             : id(std::move(id)),
-              status(status),
+              status(std::move(status)),
               callId(std::move(callId)),
               name(std::move(name)),
               arguments(std::move(arguments)) {}
 
         std::string id{};
-        ItemStatus status = ItemStatus::completed;
+        OpenEnum<ItemStatus> status = ItemStatus::completed;
         std::string callId{};
         std::string name{};
         std::string arguments{};

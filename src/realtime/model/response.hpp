@@ -77,15 +77,15 @@ struct Response {
     struct Config {
         enum class Conversation { auto_, none };
 
-        std::vector<Session::Modality> modalities{};
+        std::vector<OpenEnum<Session::Modality>> modalities{};
         std::string instructions{};
-        Session::Voice voice = Session::Voice::alloy;
-        Session::AudioFormat outputAudioFormat = Session::AudioFormat::pcm16;
+        OpenEnum<Session::Voice> voice = Session::Voice::alloy;
+        OpenEnum<Session::AudioFormat> outputAudioFormat = Session::AudioFormat::pcm16;
         std::vector<Tool> tools{};
         ToolChoice toolChoice{};
         double temperature = 0.8;
         std::optional<std::int64_t> maxResponseOutputTokens{};
-        std::optional<Conversation> conversation{};
+        std::optional<OpenEnum<Conversation>> conversation{};
         std::optional<std::map<std::string, std::string>> metadata{};
         std::optional<std::vector<Item>> input{};
 
@@ -106,7 +106,7 @@ struct Response {
     };
 
     std::string id{};
-    Status status = Status::inProgress;
+    OpenEnum<Status> status = Status::inProgress;
     std::vector<Item> output{};
     std::optional<Usage> usage{};
     // Keys travel exactly as stored.

@@ -26,7 +26,7 @@ struct Session {
     struct InputAudioTranscription {
         enum class TranscriptionModel { whisper, gpt4o, gpt4oMini };
 
-        TranscriptionModel model = TranscriptionModel::whisper;
+        OpenEnum<TranscriptionModel> model = TranscriptionModel::whisper;
         std::optional<std::string> language{};
         std::optional<std::string> prompt{};
 
@@ -42,7 +42,7 @@ struct Session {
     struct InputAudioNoiseReduction {
         enum class NoiseReductionType { nearField, farField };
 
-        std::optional<NoiseReductionType> type{};
+        std::optional<OpenEnum<NoiseReductionType>> type{};
 
         bool operator==(const InputAudioNoiseReduction&) const = default;
         static constexpr auto fields() { return std::tuple{field<"type">(&InputAudioNoiseReduction::type)}; }
@@ -53,14 +53,14 @@ struct Session {
         enum class TurnDetectionType { serverVad, semanticVad, none };
         enum class TurnDetectionEagerness { low, high, auto_, medium };
 
-        TurnDetectionType type = TurnDetectionType::serverVad;
+        OpenEnum<TurnDetectionType> type = TurnDetectionType::serverVad;
         std::optional<double> threshold{};
         std::optional<bool> interruptResponse{};
         std::optional<std::int64_t> prefixPaddingMs{};
         std::optional<std::int64_t> silenceDurationMs{};
         // The service's default: an absent "create_response" reads as true.
         bool createResponse = true;
-        std::optional<TurnDetectionEagerness> eagerness{};
+        std::optional<OpenEnum<TurnDetectionEagerness>> eagerness{};
 
         // Voice activity detection by the server; absent arguments leave their fields absent.
         static TurnDetection serverVad(std::optional<double> threshold = std::nullopt,
@@ -89,11 +89,11 @@ struct Session {
 
     std::optional<std::string> id{};
     std::string model{};
-    std::vector<Modality> modalities{};
+    std::vector<OpenEnum<Modality>> modalities{};
     std::string instructions{};
-    Voice voice = Voice::alloy;
-    AudioFormat inputAudioFormat = AudioFormat::pcm16;
-    AudioFormat outputAudioFormat = AudioFormat::pcm16;
+    OpenEnum<Voice> voice = Voice::alloy;
+    OpenEnum<AudioFormat> inputAudioFormat = AudioFormat::pcm16;
+    OpenEnum<AudioFormat> outputAudioFormat = AudioFormat::pcm16;
     std::optional<InputAudioTranscription> inputAudioTranscription{};
     std::optional<InputAudioNoiseReduction> inputAudioNoiseReduction{};
     std::optional<TurnDetection> turnDetection{};

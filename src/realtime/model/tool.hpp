@@ -23,7 +23,7 @@ struct Tool {
         struct Property {
             // The schema of the elements of an array argument.
             struct Items {
-                JSONType type = JSONType::object;
+                OpenEnum<JSONType> type = JSONType::object;
                 // Keyed by argument name; names travel exactly as stored.
                 std::optional<std::map<std::string, Property>> properties{};
                 std::optional<std::string> pattern{};
@@ -49,7 +49,7 @@ struct Tool {
                 }
             };
 
-            JSONType type = JSONType::string;
+            OpenEnum<JSONType> type = JSONType::string;
             std::optional<std::string> description{};
             std::optional<std::string> format{};
             std::optional<Items> items{};
@@ -77,7 +77,7 @@ struct Tool {
             }
         };
 
-        JSONType type = JSONType::object;
+        OpenEnum<JSONType> type = JSONType::object;
         std::optional<std::map<std::string, Property>> properties{};
         std::optional<std::vector<std::string>> required{};
         std::optional<std::string> pattern{};
@@ -123,28 +123,42 @@ struct RawValues<Tool::FunctionParameters::JSONType> {
 };
 
 // Whether and which tool the model may or must call. On the wire "auto", "none" and "required" are
-// bare strings; a named function is {"type": "function", "function": {"name": ...}}.
+// bare strings; a named function is {"type": "function", "function": {"name": ...}}. Any other
+// bare string is a choice the service added later, kept as received and written back unchanged.
 class ToolChoice {
 public:
-    enum class Kind { auto_, none, required, function };
+    enum class Kind { auto_, none, required, function, unknown };
 
     ToolChoice() = default;  // auto
-    static ToolChoice auto_() { return ToolChoice(Kind::auto_, {}); }
-    static ToolChoice none() { return ToolChoice(Kind::none, {}); }
-    static ToolChoice required() { return ToolChoice(Kind::required, {}); }
-    static ToolChoice function(std::string name) { return ToolChoice(Kind::function, std::move(name)); }
+    static ToolChoice auto_() { return ToolChoice(Kind::auto_); }
+    static ToolChoice none() { return ToolChoice(Kind::none); }
+    static ToolChoice required() { return ToolChoice(Kind::required); }
+    static ToolChoice function(std::string name) {
+        ToolChoice choice(Kind::function);
+        choice.functionName_ = std::move(name);
+        return choice;
+    }
+    // A bare string that names none of the choices above.
+    static ToolChoice unknown(std::string text) {
+        ToolChoice choice(Kind::unknown);
+        choice.unknownText_ = std::move(text);
+        return choice;
+    }
 
     Kind kind() const { return kind_; }
     // The name of the function the model must call; empty unless kind() is function.
     const std::string& functionName() const { return functionName_; }
+    // The text of a choice this client does not know; empty unless kind() is unknown.
+    const std::string& unknownText() const { return unknownText_; }
 
     bool operator==(const ToolChoice&) const = default;
 
 private:
-    ToolChoice(Kind kind, std::string functionName) : kind_(kind), functionName_(std::move(functionName)) {}
+    explicit ToolChoice(Kind kind) : kind_(kind) {}
 
     Kind kind_ = Kind::auto_;
     std::string functionName_;
+    std::string unknownText_;
 };
 
 }  // namespace realtime

@@ -8,12 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <set>
 #include <thread>
 #include <utility>
 
 #include "platform/runtime/print.hpp"
 #include "realtime/model/codec.hpp"
+#include "realtime/transport/server_event_receiver.hpp"
 #include "realtime/transport/gstreamer_support.hpp"
 
 namespace realtime {
@@ -130,24 +130,13 @@ struct WebRTCShared {
     bool channelOpen = false;
     bool channelClosed = false;
     std::vector<std::string> pending;  // sent while the channel was still connecting
-    std::set<std::string> reportedUnknownTexts;
+    ServerEventReceiver receiver;
 
     explicit WebRTCShared(ServerEventStream::Continuation continuation) : stream(std::move(continuation)) {}
 
     void receive(std::string_view text) {
         try {
-            auto received = decodeReceivedServerEvent(text);
-            if (received.event) {
-                stream.yield(std::move(*received.event));
-                return;
-            }
-            // One printed line per unknown text, however many events carry it.
-            bool first;
-            {
-                std::lock_guard lock(mutex);
-                first = reportedUnknownTexts.insert(received.skipped).second;
-            }
-            if (first) platform::print(received.skipped);
+            if (auto event = receiver.receive(text)) stream.yield(std::move(*event));
         } catch (...) {
             stream.fail(std::current_exception());
         }

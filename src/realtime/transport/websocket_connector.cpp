@@ -20,12 +20,12 @@
 
 #include <atomic>
 #include <deque>
-#include <set>
 #include <stdexcept>
 #include <variant>
 
 #include "platform/runtime/print.hpp"
 #include "realtime/model/codec.hpp"
+#include "realtime/transport/server_event_receiver.hpp"
 
 namespace realtime {
 
@@ -499,11 +499,7 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
         co_return;
     }
 
-    // One printed line per unknown text, however many events carry it.
-    std::set<std::string> reported;
-    auto report = [&reported](std::string line) {
-        if (reported.insert(line).second) platform::print(line);
-    };
+    ServerEventReceiver receiver;
     while (connection->closeCode() == 0 && !connection->isCancelled()) {
         Message message;
         try {
@@ -518,12 +514,7 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
             continue;
         }
         try {
-            auto received = decodeReceivedServerEvent(message.data);
-            if (received.event) {
-                stream.yield(std::move(*received.event));
-            } else {
-                report(std::move(received.skipped));
-            }
+            if (auto event = receiver.receive(message.data)) stream.yield(std::move(*event));
         } catch (...) {
             stream.fail(std::current_exception());
             break;

@@ -42,6 +42,10 @@ std::vector<MenuBarItem> menuItems(MenuBarState state, CallActivity call) {
         case CallActivity::idle: break;
         case CallActivity::active: items.front() = MenuBarItem::endCall; break;
         case CallActivity::starting:
+            // A start waiting for its credential can be given up.
+            items.front() = MenuBarItem::startCall;
+            items.insert(items.begin() + 1, MenuBarItem::endCall);
+            break;
         case CallActivity::sending: items.front() = MenuBarItem::startCall; break;
     }
     if (std::find(items.begin(), items.end(), MenuBarItem::quit) == items.end()) items.push_back(MenuBarItem::quit);

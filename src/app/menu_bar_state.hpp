@@ -32,8 +32,9 @@ enum class CallActivity : std::uint8_t {
 
 // The entries of `state`, ending with `quit`. While a call is starting, active or sending its
 // transcript, the first entry is the call's own ("End Call" while active; the start entry, which
-// then shows its busy form, while starting or sending) whatever the state, so that a refresh or
-// used-up counts never take away the way to end a running call.
+// then shows its busy form, while starting or sending, followed by "End Call" while starting)
+// whatever the state, so that a refresh or used-up counts never take away the way to end a
+// running call or give up a start.
 std::vector<MenuBarItem> menuItems(MenuBarState state, CallActivity call);
 // The same with only the "a call is active" flag.
 std::vector<MenuBarItem> menuItems(MenuBarState state, bool isCallActive);

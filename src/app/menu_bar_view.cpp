@@ -113,7 +113,9 @@ void MenuBarView::handleStartShortcut() {
 }
 
 void MenuBarView::handleEndShortcut() {
-    if (parts_.sessionManager->isConversationActive.get()) parts_.sessionManager->endSession();
+    // Ends a call, or gives up one still starting.
+    const auto& session = *parts_.sessionManager;
+    if (session.isConversationActive.get() || session.isStartingSession.get()) parts_.sessionManager->endSession();
 }
 
 std::string MenuBarView::supportLink() const { return "mailto:" + parts_.supportAddress; }

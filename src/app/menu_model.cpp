@@ -62,7 +62,7 @@ MenuEntry endCallEntry(const MenuInputs& in) {
     auto entry = button(std::string(entryId(MenuBarItem::endCall)), "End Call", "stop.circle.fill");
     entry.shortcutText = in.endShortcutText;
     entry.shortcutKeys = in.endShortcutKeys;
-    setCallButtonState(entry, in.isConversationActive, MenuColour::red);
+    setCallButtonState(entry, in.isConversationActive || in.isStartingSession, MenuColour::red);
     return entry;
 }
 
@@ -173,7 +173,12 @@ std::vector<MenuEntry> buildMenu(const MenuInputs& inputs) {
     auto items = menuItems(inputs.state, callActivity(inputs));
     for (std::size_t i = 0; i < items.size(); ++i) {
         menu.push_back(entryFor(items[i], inputs));
-        if (takesDivider(items[i]) && i + 1 < items.size()) menu.push_back(divider(entryId(items[i])));
+        // A start and the entry that gives it up stand together.
+        const bool pairedWithNext = items[i] == MenuBarItem::startCall && i + 1 < items.size() &&
+                                    items[i + 1] == MenuBarItem::endCall;
+        if (takesDivider(items[i]) && i + 1 < items.size() && !pairedWithNext) {
+            menu.push_back(divider(entryId(items[i])));
+        }
     }
     return menu;
 }

@@ -5,8 +5,11 @@
 
 namespace kestro {
 
-RealtimeCallConversation::RealtimeCallConversation(std::shared_ptr<realtime::Conversation> conversation)
-    : conversation_(std::move(conversation)) {}
+RealtimeCallConversation::RealtimeCallConversation(std::shared_ptr<realtime::Conversation> conversation,
+                                                   std::string model)
+    : conversation_(std::move(conversation)), model_(std::move(model)) {}
+
+void RealtimeCallConversation::connect(const std::string& token) { conversation_->connect(token, model_); }
 
 bool RealtimeCallConversation::isConnected() const { return conversation_->connected().get(); }
 

@@ -5,12 +5,16 @@
 #include "realtime/conversation/conversation.hpp"
 
 #include <memory>
+#include <string>
 
 namespace kestro {
 
 class RealtimeCallConversation : public CallConversation {
 public:
-    explicit RealtimeCallConversation(std::shared_ptr<realtime::Conversation> conversation);
+    // `conversation` may be made without its connection; connect() opens one for `model`.
+    RealtimeCallConversation(std::shared_ptr<realtime::Conversation> conversation, std::string model);
+
+    void connect(const std::string& token) override;
 
     bool isConnected() const override;
     bool hasEnded() const override;
@@ -23,6 +27,7 @@ public:
 
 private:
     std::shared_ptr<realtime::Conversation> conversation_;
+    std::string model_;
     mutable bool wasConnected_ = false;
 };
 

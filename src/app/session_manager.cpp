@@ -107,6 +107,7 @@ void SessionManager::startSession() {
     isStartingSession = true;
     errorMessage = std::nullopt;
     const auto callId = ++lastCallId_;
+    if (!startListening(callId)) return;
     std::weak_ptr<SessionManager> weak = weak_from_this();
     startTask_ = platform::spawnTask(
         main_, [weak, callId, fetch = services_.fetchSessionToken,
@@ -128,29 +129,33 @@ void SessionManager::showStartRefusal(StartRefusal refusal) {
     });
 }
 
-void SessionManager::startConversation(const std::string& token, std::uint64_t callId) {
-    if (callId != lastCallId_) return;
-    std::shared_ptr<CallConversation> opened;
+bool SessionManager::startListening(std::uint64_t callId) {
+    // What the user says while the credential is fetched waits in the conversation's backlog.
+    call_ = std::make_unique<Call>();
+    call_->id = callId;
     try {
-        opened = services_.makeConversation(token);
+        call_->conversation = services_.makeConversation();
+        call_->conversation->startListening();
+    } catch (...) {
+        handleSessionError(std::current_exception(), callId);
+        return false;
+    }
+    return true;
+}
+
+void SessionManager::startConversation(const std::string& token, std::uint64_t callId) {
+    if (!isCurrent(callId)) return;
+    auto opened = call_->conversation;
+    try {
+        opened->connect(token);
     } catch (...) {
         handleSessionError(std::current_exception(), callId);
         return;
     }
-    call_ = std::make_unique<Call>();
-    call_->id = callId;
-    call_->conversation = opened;
     conversation = opened;
     services_.transcriptManager->sessionEntries.clear();
 
     spawnCallTask(call_->connectTask, &SessionManager::connectThenConfigure, callId);
-
-    try {
-        opened->startListening();
-    } catch (...) {
-        handleSessionError(std::current_exception(), callId);
-        return;
-    }
     isConversationActive = true;
     isStartingSession = false;
     spawnCallTask(call_->timeoutTask, &SessionManager::limitCall, callId);
@@ -286,7 +291,10 @@ void SessionManager::failCall(std::uint64_t callId) {
 }
 
 void SessionManager::endSession() {
-    if (!isConversationActive.get()) return;
+    if (!isConversationActive.get()) {
+        if (isStartingSession.get()) cancelStart();
+        return;
+    }
     isConversationActive = false;
     isStartingSession = false;
     isSendingTranscript = true;
@@ -313,10 +321,18 @@ void SessionManager::endSession() {
         asio::detached);
 }
 
+void SessionManager::cancelStart() {
+    startTask_.cancel();  // the credential request with it
+    auto abandoned = std::move(call_);
+    if (abandoned && abandoned->conversation) abandoned->conversation->stopListening();
+    isStartingSession = false;
+    abandoned.reset();  // releasing the conversation drops what its microphone captured
+}
+
 void SessionManager::handleSessionError(std::exception_ptr error, std::uint64_t callId) {
     asio::post(main_, [weak = weak_from_this(), error, callId] {
         auto self = weak.lock();
-        if (!self || callId != self->lastCallId_) return;
+        if (!self || !self->isCurrent(callId)) return;
         self->conversation = nullptr;
         self->call_.reset();  // cancels the call's tasks and lets its conversation go
         self->isConversationActive = false;

@@ -43,7 +43,11 @@ public:
     virtual bool hasEnded() const = 0;
     // The conversation's items, in the order the server created them.
     virtual const std::vector<realtime::Item>& entries() const = 0;
-    // Starts capturing the microphone; throws when it cannot.
+    // Opens the connection with the call's credential; the audio captured before goes out first,
+    // in capture order. Throws when the credential cannot be used.
+    virtual void connect(const std::string& token) = 0;
+    // Starts capturing the microphone; throws when it cannot. What is captured before the
+    // connection is open waits for it.
     virtual void startListening() = 0;
     virtual void stopListening() = 0;
     // Switches on transcription of the user's speech ("whisper-1") in the known session.
@@ -80,8 +84,9 @@ public:
         std::function<bool()> hasMicrophone;
         // Fetches the call's credential, updating the usage counts it is given (may be null).
         std::function<boost::asio::awaitable<std::string>(std::shared_ptr<UsageManager>)> fetchSessionToken;
-        // Opens the call's conversation with the credential; the connection opens in the background.
-        std::function<std::shared_ptr<CallConversation>(const std::string& token)> makeConversation;
+        // Makes the call's conversation without its connection, which connect() opens in the
+        // background once the credential is back.
+        std::function<std::shared_ptr<CallConversation>()> makeConversation;
         std::shared_ptr<TranscriptManager> transcriptManager;
     };
 
@@ -99,7 +104,9 @@ public:
 
     // Start Call: refuses (showing why) or starts a call; returns at once.
     void startSession();
-    // End Call: does nothing unless a call is active.
+    // End Call: ends an active call, or gives up a start still waiting for its credential (the
+    // request is cancelled, the microphone closed and what it captured dropped); otherwise does
+    // nothing.
     void endSession();
     StartRefusal canStartSession() const;
 
@@ -125,7 +132,10 @@ private:
                    Timing timing);
 
     void showStartRefusal(StartRefusal refusal);
+    // Opens the call's conversation and its microphone as soon as the start is accepted.
+    bool startListening(std::uint64_t callId);
     void startConversation(const std::string& token, std::uint64_t callId);
+    void cancelStart();
     void handleSessionError(std::exception_ptr error, std::uint64_t callId);
     void startEventMonitoring(std::uint64_t callId);
     void collectTranscript(Call& call);

@@ -42,9 +42,9 @@ SessionManager::Services makeSessionServices(platform::Runtime& runtime, const N
     services.fetchSessionToken = [&network](std::shared_ptr<UsageManager> usage) -> boost::asio::awaitable<std::string> {
         co_return co_await fetchSessionToken(network, usage.get());
     };
-    services.makeConversation = [&runtime, audioEngine](const std::string& token) -> std::shared_ptr<CallConversation> {
+    services.makeConversation = [&runtime, audioEngine]() -> std::shared_ptr<CallConversation> {
         return std::make_shared<RealtimeCallConversation>(
-            realtime::Conversation::create(runtime, token, realtimeModel, audioEngine));
+            realtime::Conversation::createUnconnected(runtime, audioEngine), realtimeModel);
     };
     services.transcriptManager = std::move(transcripts);
     return services;

@@ -30,7 +30,8 @@ using Items = std::vector<MenuBarItem>;
 
 TEST(MenuItems, ARunningCallKeepsItsEntryInEveryState) {
     // A refresh (connecting) or used-up counts must not take away the way to end the call; while
-    // starting or uploading, the start entry in its busy form stands in the same place.
+    // starting or uploading, the start entry in its busy form stands in the same place, and while
+    // starting "End Call" follows it to give the start up.
     using enum MenuBarItem;
     using Call = CallActivity;
     const struct {
@@ -39,15 +40,15 @@ TEST(MenuItems, ARunningCallKeepsItsEntryInEveryState) {
         Items expected;
     } cases[] = {
         {MenuBarState::connecting, Call::idle, {connecting, more, quit}},
-        {MenuBarState::connecting, Call::starting, {startCall, more, quit}},
+        {MenuBarState::connecting, Call::starting, {startCall, endCall, more, quit}},
         {MenuBarState::connecting, Call::active, {endCall, more, quit}},
         {MenuBarState::connecting, Call::sending, {startCall, more, quit}},
         {MenuBarState::callsAvailable, Call::idle, {startCall, callsUsed, weekStreak, more, quit}},
-        {MenuBarState::callsAvailable, Call::starting, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsAvailable, Call::starting, {startCall, endCall, callsUsed, weekStreak, more, quit}},
         {MenuBarState::callsAvailable, Call::active, {endCall, callsUsed, weekStreak, more, quit}},
         {MenuBarState::callsAvailable, Call::sending, {startCall, callsUsed, weekStreak, more, quit}},
         {MenuBarState::callsUsedUp, Call::idle, {requestIncrease, callsUsed, weekStreak, more, quit}},
-        {MenuBarState::callsUsedUp, Call::starting, {startCall, callsUsed, weekStreak, more, quit}},
+        {MenuBarState::callsUsedUp, Call::starting, {startCall, endCall, callsUsed, weekStreak, more, quit}},
         {MenuBarState::callsUsedUp, Call::active, {endCall, callsUsed, weekStreak, more, quit}},
         {MenuBarState::callsUsedUp, Call::sending, {startCall, callsUsed, weekStreak, more, quit}},
     };

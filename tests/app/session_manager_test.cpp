@@ -1,152 +1,8 @@
-#include "app/graceful_exit.hpp"
-#include "app/session_manager.hpp"
-#include "app/transcript_outbox.hpp"
-#include "platform/audio/audio_errors.hpp"
-#include "support/backend_environment.hpp"
-#include "support/test_runtime.hpp"
-
-#include <gtest/gtest.h>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
-#include <signal.h>
-
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <optional>
-#include <stdexcept>
+#include "app/session_manager_fixture.hpp"
 
 namespace {
 
-using namespace std::chrono_literals;
-namespace asio = boost::asio;
-namespace fs = std::filesystem;
-using kestro::SessionManager;
-using kestro::TranscriptEntry;
-using realtime::Item;
-using Content = Item::Message::Content;
-
-class FakeConversation : public kestro::CallConversation {
-public:
-    bool connected = false, ended = false;
-    std::vector<Item> items;
-    std::exception_ptr listenError, transcriptionError;
-    int listenCalls = 0, stopCalls = 0, transcriptionCalls = 0;
-
-    bool isConnected() const override { return connected; }
-    bool hasEnded() const override { return ended; }
-    const std::vector<Item>& entries() const override { return items; }
-    void startListening() override {
-        ++listenCalls;
-        if (listenError) std::rethrow_exception(listenError);
-    }
-    void stopListening() override { ++stopCalls; }
-    asio::awaitable<void> enableTranscription() override {
-        ++transcriptionCalls;
-        if (transcriptionError) std::rethrow_exception(transcriptionError);
-        co_return;
-    }
-};
-
-Item userSaid(std::string id, std::optional<std::string> transcript) {
-    return Item::Message(std::move(id), Item::ItemRole::user, {Content::input_audio({{}, std::move(transcript)})});
-}
-Content spoken(std::optional<std::string> transcript) { return Content::audio({{}, std::move(transcript)}); }
-Item assistantSaid(std::string id, std::vector<Content> content) {
-    return Item::Message(std::move(id), Item::ItemRole::assistant, std::move(content));
-}
-
-class SessionManagerTest : public ::testing::Test {
-protected:
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> busy = asio::make_work_guard(io);
-
-    bool callsAvailable = true, headphones = true, network = true, microphone = true;
-    int deviceChecks = 0, fetches = 0;
-    std::exception_ptr fetchError, listenError;
-    std::vector<std::string> tokens;
-    std::vector<std::shared_ptr<FakeConversation>> made;
-    support::BackendEnvironment backend;
-    std::shared_ptr<kestro::TranscriptManager> transcripts =
-        std::make_shared<kestro::TranscriptManager>(backend.network, std::nullopt);
-    SessionManager::Timing timing{600s, 10ms, 300ms};
-    std::shared_ptr<SessionManager> manager;
-
-    void SetUp() override {
-        backend.storeCredential();
-        backend.backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
-    }
-
-    // Each transcript the backend received, as "role:content:type" lines.
-    std::vector<std::vector<std::string>> uploads() const {
-        std::vector<std::vector<std::string>> posted;
-        for (const auto& request : backend.backend.requestsTo("/transcript")) {
-            posted.emplace_back();
-            for (const auto& entry : kestro::decodeTranscriptPayload(request.body).entries) {
-                posted.back().push_back(entry.role + ":" + entry.content + ":" + entry.type);
-            }
-        }
-        return posted;
-    }
-
-    void make() {
-        SessionManager::Services services;
-        services.callsAvailable = [this] { return callsAvailable; };
-        services.hasHeadphones = [this] { return ++deviceChecks, headphones; };
-        services.isNetworkReachable = [this] { return ++deviceChecks, network; };
-        services.hasMicrophone = [this] { return ++deviceChecks, microphone; };
-        services.fetchSessionToken = [this](std::shared_ptr<kestro::UsageManager>) -> asio::awaitable<std::string> {
-            ++fetches;
-            if (fetchError) std::rethrow_exception(fetchError);
-            co_return "secret-" + std::to_string(fetches);
-        };
-        services.makeConversation = [this](const std::string& token) {
-            tokens.push_back(token);
-            made.push_back(std::make_shared<FakeConversation>());
-            made.back()->listenError = listenError;
-            return made.back();
-        };
-        services.transcriptManager = transcripts;
-        manager = SessionManager::create(io.get_executor(), io.get_executor(), std::move(services), timing);
-    }
-
-    template <class Predicate>
-    bool runUntil(Predicate done, std::chrono::milliseconds limit = 3s) {
-        return support::runUntil(io, done, limit);
-    }
-    void runFor(std::chrono::milliseconds time) { io.run_for(time); }
-
-    // Starts a call and waits until it is active; the conversation is made by then.
-    std::shared_ptr<FakeConversation> startCall() {
-        manager->startSession();
-        EXPECT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
-        return made.back();
-    }
-    // Starts a call and waits until its connection is up and polling.
-    std::shared_ptr<FakeConversation> startConnectedCall() {
-        auto conversation = startCall();
-        conversation->connected = true;
-        EXPECT_TRUE(runUntil([&] { return conversation->transcriptionCalls == 1; }));
-        return conversation;
-    }
-    // Starts a call that is refused or fails, and returns the error line then shown. A refusal
-    // leaves an earlier line in place until its own is posted.
-    std::optional<std::string> failedStart() {
-        manager->startSession();
-        EXPECT_TRUE(runUntil([&] { return manager->errorMessage.get().has_value(); }));
-        runFor(5ms);
-        return manager->errorMessage.get();
-    }
-
-    bool idle() const {
-        return !manager->isConversationActive.get() && !manager->isStartingSession.get() &&
-               !manager->isSendingTranscript.get() && !manager->conversation.get();
-    }
-};
+using namespace session_manager_test;
 
 TEST_F(SessionManagerTest, RefusalsComeInOrderWithTheirTextsAndChangeNoFlag) {
     make();
@@ -195,8 +51,8 @@ TEST_F(SessionManagerTest, CallCollectsEachMessageOnceAndPostsTheTranscriptAtThe
     EXPECT_TRUE(manager->isStartingSession.get());
     ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
     EXPECT_FALSE(manager->isStartingSession.get());
-    EXPECT_EQ(tokens, std::vector<std::string>{"secret-1"});
     auto conversation = made.back();
+    EXPECT_EQ(conversation->tokens, std::vector<std::string>{"secret-1"});
     EXPECT_EQ(conversation->listenCalls, 1);
 
     // No polling before the connection is up.
@@ -313,7 +169,12 @@ TEST_F(SessionManagerTest, AFailedCredentialFetchOrMicrophoneDropsTheCall) {
     fetchError = std::make_exception_ptr(std::runtime_error("Network error: HTTP error: 401"));
     EXPECT_EQ(failedStart(), "Cannot Connect");
     EXPECT_TRUE(idle());
-    EXPECT_TRUE(made.empty());
+    // It listened while the credential was asked for; what it heard goes with it, unsent.
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(made.back()->tokens.empty());
+    std::weak_ptr<FakeConversation> unconnected = made.back();
+    made.clear();
+    EXPECT_TRUE(unconnected.expired());
 
     fetchError = nullptr;
     listenError = std::make_exception_ptr(std::runtime_error("The audio engine could not start"));
@@ -325,6 +186,80 @@ TEST_F(SessionManagerTest, AFailedCredentialFetchOrMicrophoneDropsTheCall) {
     EXPECT_EQ(dropped.lock()->transcriptionCalls, 0);
     made.clear();
     EXPECT_TRUE(dropped.expired());
+}
+
+// The user speaks as soon as the shortcut is pressed: the microphone opens when the start is
+// accepted, while the backend is still asked for the credential, and the connection is opened
+// with that conversation once the credential is back.
+TEST_F(SessionManagerTest, TheMicrophoneOpensWhenTheStartIsAcceptedNotWhenTheCredentialArrives) {
+    make();
+    closeGate();
+    manager->startSession();
+    ASSERT_EQ(made.size(), 1u);
+    auto conversation = made.back();
+    EXPECT_EQ(conversation->listenCalls, 1);
+    runFor(30ms);
+    EXPECT_EQ(fetches, 1);
+    EXPECT_TRUE(conversation->tokens.empty());
+    EXPECT_TRUE(manager->isStartingSession.get());
+    EXPECT_FALSE(manager->isConversationActive.get());
+
+    openGate();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(conversation->tokens, std::vector<std::string>{"secret-1"});
+    EXPECT_TRUE(conversation->listenedBeforeConnecting);
+    EXPECT_EQ(conversation->listenCalls, 1);
+    EXPECT_EQ(made.size(), 1u) << "one conversation per call";
+    EXPECT_EQ(manager->conversation.get(), conversation);
+
+    // A credential the connection cannot use fails the start like a failed fetch.
+    manager->endSession();
+    ASSERT_TRUE(runUntil([&] { return idle(); }));
+    fetchGate = nullptr;
+    manager->startSession();
+    made.back()->connectError = std::make_exception_ptr(std::runtime_error("Invalid credential"));
+    ASSERT_TRUE(runUntil([&] { return manager->errorMessage.get().has_value(); }));
+    EXPECT_EQ(manager->errorMessage.get(), "Cannot Connect");
+    EXPECT_TRUE(idle());
+}
+
+// A backend that never answers: ending the call (shortcut or menu) gives the start up at once. The
+// credential request is cancelled, the microphone closed and the conversation let go (with what
+// it captured), and the controller is back where it was; the late end of the request changes
+// nothing.
+TEST_F(SessionManagerTest, EndingAStartThatWaitsForItsCredentialGivesItUpAtOnce) {
+    make();
+    closeGate();
+    std::vector<bool> starting;
+    auto watch = manager->isStartingSession.observe([&](bool value) { starting.push_back(value); });
+    manager->startSession();
+    runFor(30ms);
+    ASSERT_TRUE(manager->isStartingSession.get());
+    auto conversation = made.back();
+    made.clear();
+
+    manager->endSession();
+    EXPECT_EQ(starting, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(conversation->stopCalls, 1);
+    EXPECT_TRUE(conversation->tokens.empty());
+    std::weak_ptr<FakeConversation> started = conversation;
+    conversation.reset();
+    EXPECT_TRUE(started.expired()) << "the given-up call's conversation is still held";
+    ASSERT_TRUE(runUntil([&] { return fetchCancelled; })) << "the credential request was not cancelled";
+    runFor(30ms);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(manager->errorMessage.get(), std::nullopt);
+    EXPECT_TRUE(uploads().empty());
+
+    // The next start is a call of its own.
+    closeGate();
+    manager->startSession();
+    auto next = made.back();
+    runFor(20ms);  // the fetch waits at the gate
+    openGate();
+    ASSERT_TRUE(runUntil([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(next->tokens, std::vector<std::string>{"secret-2"});
 }
 
 TEST_F(SessionManagerTest, DestroyingTheControllerMidCallLetsEverythingGo) {
@@ -421,128 +356,6 @@ TEST_F(SessionManagerTest, PostingKeptTranscriptsNeverHoldsTheMenuInProcessing) 
     EXPECT_FALSE(kestro::TranscriptOutbox(backend.outboxFolder()).pending().empty()) << "kept one answered already";
     ASSERT_TRUE(runUntil([&] { return kestro::TranscriptOutbox(backend.outboxFolder()).pending().empty(); }));
     EXPECT_EQ(uploads().size(), 2u);
-}
-
-// Ending the application mid-call, as Quit, a signal or the session manager do.
-class ExitMidCall : public SessionManagerTest {
-protected:
-    void SetUp() override {
-        SessionManagerTest::SetUp();
-        transcripts = std::make_shared<kestro::TranscriptManager>(
-            backend.network, kestro::TranscriptOutbox(backend.outboxFolder()));
-        make();
-    }
-    kestro::GracefulExit& exitWith(std::chrono::milliseconds bound) {
-        gracefulExit.emplace(kestro::GracefulExit::Parts{
-            .main = io.get_executor(),
-            .timers = io.get_executor(),
-            .sessionManager = manager,
-            .transcripts = transcripts,
-            .openConnections = [this] { return openConnections; },
-            .done = [this] { ++doneCalls; },
-            .bound = bound});
-        return *gracefulExit;
-    }
-    std::shared_ptr<FakeConversation> callWithOneAnswer() {
-        auto conversation = startConnectedCall();
-        conversation->items.push_back(assistantSaid("a1", {spoken("Bye now")}));
-        return conversation;
-    }
-    std::vector<std::string> kept() {
-        std::vector<std::string> contents;
-        for (auto& file : kestro::TranscriptOutbox(backend.outboxFolder()).pending()) {
-            for (auto& entry : kestro::decodeTranscriptPayload(file.body).entries) contents.push_back(entry.content);
-        }
-        return contents;
-    }
-
-    std::size_t openConnections = 0;
-    int doneCalls = 0;
-    std::optional<kestro::GracefulExit> gracefulExit;
-};
-
-TEST_F(ExitMidCall, PostsTheTranscriptAndWaitsForTheConnectionToClose) {
-    auto conversation = callWithOneAnswer();
-    openConnections = 1;
-    auto& ending = exitWith(3s);
-    ending.request();
-    ending.request();
-    ASSERT_TRUE(runUntil([&] { return uploads().size() == 1 && !manager->isSendingTranscript.get(); }));
-    EXPECT_EQ(conversation->stopCalls, 1);
-    EXPECT_FALSE(manager->isConversationActive.get());
-    runFor(50ms);
-    EXPECT_EQ(doneCalls, 0) << "ended while the connection was still closing";
-    openConnections = 0;
-    ASSERT_TRUE(runUntil([&] { return doneCalls > 0; }));
-    runFor(20ms);
-    EXPECT_EQ(doneCalls, 1);
-    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"assistant:Bye now:audio"}}));
-    EXPECT_TRUE(kept().empty());
-}
-
-TEST_F(ExitMidCall, AnUploadThatFailsOrOutlastsTheBoundIsKept) {
-    struct Case {
-        const char* name;
-        support::ScriptedReply reply;
-    };
-    for (auto& c : {Case{"refused", support::ScriptedReply::text(500, "down")},
-                    Case{"too slow", support::ScriptedReply::json(200, "{}").after(2s)}}) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(backend.outboxFolder());
-        gracefulExit.reset();
-        doneCalls = 0;
-        backend.backend.setReply("/transcript", c.reply);
-        callWithOneAnswer();
-        openConnections = 1;  // a connection that never finishes closing does not hold the exit either
-        exitWith(300ms).request();
-        ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }, 1500ms));
-        EXPECT_EQ(kept(), std::vector<std::string>{"Bye now"});
-        openConnections = 0;
-        // A slow upload that still gets through takes its kept copy back.
-        ASSERT_TRUE(runUntil([&] { return !manager->isSendingTranscript.get(); }, 4s));
-        EXPECT_EQ(kept().size(), std::string_view(c.name) == "refused" ? 1u : 0u);
-    }
-}
-
-TEST_F(ExitMidCall, TermIntAndHupEndTheCallInsteadOfTheProcess) {
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        gracefulExit.reset();
-        doneCalls = 0;
-        callWithOneAnswer();
-        exitWith(3s).watchSignals(io.get_executor());
-        ::raise(signal);
-        ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }));
-        ::raise(signal);  // a second one while ending (or after) changes nothing
-        runFor(30ms);
-        EXPECT_EQ(doneCalls, 1);
-        EXPECT_TRUE(idle());
-    }
-    EXPECT_EQ(uploads().size(), 3u);
-}
-
-// A session ending while the app starts: the signal comes before the watch, and the call still
-// ends as End Call ends it once the watch begins (the process is not killed meanwhile).
-TEST_F(ExitMidCall, ASignalBeforeTheWatchBeginsIsHandledOnceItDoes) {
-    kestro::GracefulExit::holdSignalsUntilWatched();
-    callWithOneAnswer();
-    auto& ending = exitWith(3s);
-    ::raise(SIGTERM);
-    runFor(30ms);
-    EXPECT_EQ(doneCalls, 0);
-    EXPECT_TRUE(manager->isConversationActive.get());
-    ending.watchSignals(io.get_executor());
-    ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }));
-    EXPECT_EQ(uploads(), (std::vector<std::vector<std::string>>{{"assistant:Bye now:audio"}}));
-    ::raise(SIGTERM);  // from now on the watch's own
-    runFor(30ms);
-    EXPECT_EQ(doneCalls, 1);
-}
-
-TEST_F(ExitMidCall, WithoutACallTheApplicationEndsAtOnce) {
-    exitWith(3s).request();
-    ASSERT_TRUE(runUntil([&] { return doneCalls == 1; }, 200ms));
-    EXPECT_TRUE(uploads().empty());
 }
 
 TEST(SessionManagerErrorText, CaptureFailuresShowNoMicrophoneEverythingElseCannotConnect) {

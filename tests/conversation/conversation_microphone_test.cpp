@@ -131,5 +131,50 @@ TEST_F(FirstWords, BeforeTheConnectionOpensAMinuteOfTheNewestAudioIsKept) {
                            "Microphone audio dropped: the connection does not take it as fast as it is captured."});
 }
 
+// A call listens while its credential is still being fetched: the conversation is made without a
+// connection and given one later.
+class ConnectionGivenLater : public FirstWords {
+protected:
+    void SetUp() override {
+        ::setenv("KESTRO_REALTIME_URL", server.baseUrl().c_str(), 1);
+        conversation = runtime.onMain([&] { return Conversation::createUnconnected(runtime.runtime(), engine); });
+    }
+};
+
+TEST_F(ConnectionGivenLater, WhatWasCapturedBeforeTheConnectionGoesOutFirstAndInOrder) {
+    constexpr std::uint64_t buffers = 24;  // the first half while the credential is fetched
+    runtime.onMain([&] { conversation->startListening(); });
+    for (std::uint64_t i = 0; i < buffers / 2; ++i) engine->pushInput(rampBuffer(i, buffers));
+    engine->waitForInput();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server.connectionCount(), 0u);
+    // Nothing can be sent yet; a send says so instead of waiting.
+    EXPECT_THROW(runtime.run([&]() -> boost::asio::awaitable<void> {
+                     co_await conversation->send(realtime::ClientEvent::commitInputAudioBuffer(std::nullopt));
+                 }),
+                 realtime::ConversationError);
+
+    runtime.onMain([&] { conversation->connect("secret-token", "gpt-4o-realtime-preview"); });
+    ASSERT_TRUE(server.waitForConnection());
+    EXPECT_EQ(server.handshake().header("Authorization"), "Bearer secret-token");
+    EXPECT_THROW(runtime.onMain([&] { conversation->connect("again", "gpt-4o-realtime-preview"); }), std::logic_error);
+    for (std::uint64_t i = buffers / 2; i < buffers; ++i) engine->pushInput(rampBuffer(i, buffers));
+    engine->waitForInput();
+
+    const auto tapped = buffers * wireFramesPerBuffer;
+    const auto received = settledSamples(tapped - resamplerLatency);
+    EXPECT_LE(received.size(), tapped);
+    for (std::size_t i = resamplerLatency; i < received.size(); ++i) {
+        ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
+        ASSERT_LE(received[i], received[i - 1] + 64) << "sample " << i << " jumps: audio missing";
+    }
+    // Only audio was sent: the failed send left nothing behind.
+    for (const auto& frame : server.frames()) EXPECT_EQ(json::parse(frame.data)["type"], "input_audio_buffer.append");
+
+    // The connection is the conversation's own from now on: its session connects it.
+    server.sendText(support::serverEvent("session.created", {{"session", support::realtimeSession(false)}}).dump());
+    EXPECT_TRUE(support::eventually([&] { return runtime.onMain([&] { return conversation->connected().get(); }); }));
+}
+
 }  // namespace
 }  // namespace conversation_test

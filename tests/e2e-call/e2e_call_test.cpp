@@ -230,6 +230,69 @@ TEST_F(EndToEndCall, TheFirstWordsReachTheServiceThoughItsConnectionOpensLate) {
     EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
 }
 
+// The backend takes a second to hand out the call's credential, and the user starts speaking at
+// once: the microphone is open before the backend answers, and what is said meanwhile reaches the
+// service ahead of the rest, in order.
+TEST_F(EndToEndCall, WhatIsSaidWhileTheBackendIsAskedForTheCredentialReachesTheService) {
+    backend.backend.setReply("/session", support::ScriptedReply::json(
+                                             200, R"({"client_secret":"ek_test","used":3,"total":10})")
+                                             .after(1s));
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    startCall();
+    ASSERT_TRUE(engine->waitForTap(500ms)) << "the microphone waits for the credential";
+    EXPECT_TRUE(runtime.onMain([&] { return manager->isStartingSession.get(); }));
+    const auto format = engine->inputFormat();
+    constexpr std::uint32_t frames = 4096;
+    constexpr std::uint64_t buffers = 24;  // the first half said before the backend answers
+    for (std::uint64_t i = 0; i < buffers / 2; ++i) engine->pushInput(rampBuffer(format, frames, i * frames, buffers * frames));
+    engine->waitForInput();
+    EXPECT_EQ(server.connectionCount(), 0u);
+    ASSERT_TRUE(server.waitForConnection(1, 10s));
+    for (std::uint64_t i = buffers / 2; i < buffers; ++i) engine->pushInput(rampBuffer(format, frames, i * frames, buffers * frames));
+    engine->waitForInput();
+
+    const std::uint64_t tapped = buffers * frames / 2, held = 1024;
+    std::vector<std::int16_t> received;
+    ASSERT_TRUE(support::eventually([&] {
+        received = appendedSamples();
+        return received.size() >= tapped - held;
+    })) << received.size() << " of " << tapped << " wire frames";
+    for (std::size_t i = held; i < received.size(); ++i) {
+        ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
+        ASSERT_LE(received[i], received[i - 1] + 64) << "sample " << i << " jumps: audio missing";
+    }
+    ASSERT_TRUE(onMainEventually([&] { return manager->isConversationActive.get(); }));
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
+}
+
+// A backend that does not answer: ending the call gives the start up at once. The request is
+// cancelled (the backend sees its connection close), the microphone is closed and nothing of what
+// it heard goes anywhere: no connection to the service, no transcript.
+TEST_F(EndToEndCall, EndingAStartWhoseBackendDoesNotAnswerCancelsTheRequestAndClosesTheMicrophone) {
+    backend.backend.setReply("/session", support::ScriptedReply::json(200, R"({"client_secret":"ek_test"})").after(60s));
+    startCall();
+    ASSERT_TRUE(engine->waitForTap());
+    ASSERT_TRUE(support::eventually([&] { return !backend.backend.requestsTo("/session").empty(); }));
+    const auto format = engine->inputFormat();
+    for (std::uint64_t i = 0; i < 4; ++i) engine->pushInput(rampBuffer(format, 4096, i * 4096, 4 * 4096));
+    engine->waitForInput();
+
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_FALSE(runtime.onMain([&] {
+        return manager->isStartingSession.get() || manager->isConversationActive.get() ||
+               manager->isSendingTranscript.get();
+    }));
+    EXPECT_TRUE(support::eventually([&] { return backend.backend.abandoned() == std::vector<std::string>{"/session"}; }, 5s))
+        << "the credential request is still waiting";
+    EXPECT_FALSE(engine->hasTap());
+    EXPECT_TRUE(support::eventually([&] { return !engine->isRunning(); })) << "the audio engine still runs";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(server.connectionCount(), 0u);
+    EXPECT_TRUE(backend.backend.requestsTo("/transcript").empty());
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
+}
+
 TEST_F(EndToEndCall, AServerClosingMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {
     server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
     startCall();

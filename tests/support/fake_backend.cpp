@@ -5,6 +5,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -52,6 +53,7 @@ struct FakeBackend::Server {
     std::map<std::string, std::deque<ScriptedReply>> queued;
     std::map<std::string, ScriptedReply> standing;
     std::map<std::string, Responder> responders;
+    std::vector<std::string> abandonedTargets;
 
     ScriptedReply replyFor(const RecordedRequest& request) {
         std::unique_lock lock(mutex);
@@ -87,9 +89,10 @@ struct FakeBackend::Server {
                 request.body = incoming.body();
 
                 ScriptedReply reply = replyFor(request);
-                if (reply.delay.count() > 0) {
-                    asio::steady_timer timer(socket.get_executor(), reply.delay);
-                    co_await timer.async_wait(asio::use_awaitable);
+                if (reply.delay.count() > 0 && co_await givenUpDuring(socket, reply.delay)) {
+                    std::lock_guard lock(mutex);
+                    abandonedTargets.push_back(request.path);
+                    co_return;
                 }
                 if (reply.drop) {
                     boost::system::error_code ignored;
@@ -108,6 +111,26 @@ struct FakeBackend::Server {
         } catch (const std::exception&) {
             // The client went away.
         }
+    }
+
+    // Waits `delay`, or less when the client closes the connection first (true then).
+    static asio::awaitable<bool> givenUpDuring(tcp::socket& socket, std::chrono::milliseconds delay) {
+        struct Wait {
+            asio::steady_timer timer;
+            bool readable = false;
+        };
+        auto wait = std::make_shared<Wait>(Wait{asio::steady_timer(socket.get_executor(), delay)});
+        // The handler touches only the shared state: it may run after this coroutine has moved on.
+        socket.async_wait(tcp::socket::wait_read, [wait](boost::system::error_code error) {
+            if (error) return;
+            wait->readable = true;
+            wait->timer.cancel();
+        });
+        boost::system::error_code ignored;
+        co_await wait->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        socket.cancel(ignored);
+        // Readable with nothing to read: the client has closed its side.
+        co_return wait->readable && socket.available(ignored) == 0;
     }
 
     asio::awaitable<void> accept() {
@@ -168,6 +191,11 @@ std::vector<RecordedRequest> FakeBackend::requestsTo(const std::string& path) co
         if (request.path == path) matching.push_back(request);
     }
     return matching;
+}
+
+std::vector<std::string> FakeBackend::abandoned() const {
+    std::lock_guard lock(server_->mutex);
+    return server_->abandonedTargets;
 }
 
 bool FakeBackend::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {

@@ -77,6 +77,9 @@ public:
     std::vector<RecordedRequest> requestsTo(const std::string& path) const;
     // Waits until at least `count` requests have arrived; false on time-out.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // The targets of the requests whose client closed the connection while its reply was still
+    // delayed, in the order they were given up.
+    std::vector<std::string> abandoned() const;
 
 private:
     struct Server;

@@ -74,6 +74,43 @@ TEST_F(MenuBarViewTest, TheStartShortcutWaitsForFreeCallsAndTheEndShortcutEndsAC
     EXPECT_FALSE(session()->isConversationActive.get());
 }
 
+// A backend that does not answer must not hold the menu in "Starting...": the end shortcut, and
+// the menu's "End Call", give the start up and the menu is as it was before.
+TEST_F(MenuBarViewTest, TheEndShortcutOrEndCallGivesUpAStartWaitingForItsCredential) {
+    rig->fetchHangs = true;
+    rig->view->appear();
+    ASSERT_TRUE(reaches(MenuBarState::callsAvailable));
+    const auto before = menuLines(rig->view->menu());
+    for (const bool byShortcut : {true, false}) {
+        SCOPED_TRACE(byShortcut ? "end shortcut" : "End Call in the menu");
+        rig->view->handleStartShortcut();
+        io.run_for(20ms);
+        ASSERT_TRUE(session()->isStartingSession.get());
+        ASSERT_FALSE(rig->conversations.empty());
+        EXPECT_TRUE(rig->conversations.back()->listening) << "the microphone opens with the start";
+        auto menu = rig->view->menu();
+        ASSERT_GE(menu.size(), 2u);
+        EXPECT_EQ(menu[0].title, "Starting...");
+        EXPECT_EQ(menu[1].title, "End Call");
+        EXPECT_TRUE(menu[1].enabled);
+
+        std::weak_ptr<kestro::test::ScriptedConversation> started = rig->conversations.back();
+        if (byShortcut) {
+            rig->view->handleEndShortcut();
+        } else {
+            rig->view->trigger("endCall");
+        }
+        EXPECT_FALSE(session()->isStartingSession.get());
+        EXPECT_FALSE(started.lock()->listening);
+        rig->conversations.clear();
+        EXPECT_TRUE(started.expired()) << "the controller still holds the given-up call";
+        io.run_for(20ms);
+        EXPECT_EQ(menuLines(rig->view->menu()), before);
+        EXPECT_EQ(session()->errorMessage.get(), std::nullopt);
+        EXPECT_FALSE(session()->isSendingTranscript.get()) << "nothing was said, nothing to post";
+    }
+}
+
 TEST_F(MenuBarViewTest, UsageNotificationsUpdateTheCountsAndOddOnesAreIgnored) {
     rig->notifications.post("usageUpdated", {{"usage", kestro::UsageResponse{3, 10}}});
     EXPECT_EQ(rig->view->usageManager()->usedCalls.get(), 3);

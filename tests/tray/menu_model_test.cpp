@@ -79,15 +79,16 @@ TEST(MenuModel, EachStateAndCallFlagListsItsEntriesInOrder) {
         {"connecting", inputs(MenuBarState::connecting), join({{connecting}, tail})},
         {"available", inputs(MenuBarState::callsAvailable), join({{start, "---"}, counts, tail})},
         {"used up", inputs(MenuBarState::callsUsedUp), join({{increase, "---"}, counts, tail})},
+        // A start still waiting for its credential can be given up from the menu.
         {"available, starting", inputs(MenuBarState::callsAvailable, startingCall),
-         join({{starting, "---"}, counts, tail})},
+         join({{starting, end, "---"}, counts, tail})},
         {"available, starting and sending",
          inputs(MenuBarState::callsAvailable,
                 [&](MenuInputs& in) {
                     startingCall(in);
                     sending(in);
                 }),
-         join({{starting, "---"}, counts, tail})},
+         join({{starting, end, "---"}, counts, tail})},
         {"available, active", inputs(MenuBarState::callsAvailable, active),
          join({{end, "---"}, counts, tail})},
         {"connecting, active", inputs(MenuBarState::connecting, active), join({{end, "---"}, tail})},

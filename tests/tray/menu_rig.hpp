@@ -5,6 +5,9 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,8 +31,11 @@ public:
     bool isConnected() const override { return connected; }
     bool hasEnded() const override { return false; }
     const std::vector<realtime::Item>& entries() const override { return items; }
-    void startListening() override {}
-    void stopListening() override {}
+    void connect(const std::string& token) override { tokens.push_back(token); }
+    void startListening() override { listening = true; }
+    void stopListening() override { listening = false; }
+    std::vector<std::string> tokens;
+    bool listening = false;
     boost::asio::awaitable<void> enableTranscription() override { co_return; }
 };
 
@@ -58,11 +64,16 @@ struct MenuRig {
         services.isNetworkReachable = [] { return true; };
         services.hasMicrophone = [] { return true; };
         services.fetchSessionToken =
-            [this](std::shared_ptr<UsageManager> usage) -> boost::asio::awaitable<std::string> {
+            [this, main](std::shared_ptr<UsageManager> usage) -> boost::asio::awaitable<std::string> {
             usageHandedToFetch = usage;
+            if (fetchHangs) {
+                // A backend that never answers: only cancelling the start ends the wait.
+                boost::asio::steady_timer never(main, std::chrono::hours(1));
+                co_await never.async_wait(boost::asio::use_awaitable);
+            }
             co_return "call-secret";
         };
-        services.makeConversation = [this](const std::string&) {
+        services.makeConversation = [this] {
             conversations.push_back(std::make_shared<ScriptedConversation>());
             return conversations.back();
         };
@@ -94,6 +105,7 @@ struct MenuRig {
     std::shared_ptr<SessionManager> sessionManager;
     std::vector<std::shared_ptr<ScriptedConversation>> conversations;
     std::shared_ptr<UsageManager> usageHandedToFetch;
+    bool fetchHangs = false;
     std::unique_ptr<MenuBarView> view;
     int quits = 0;
     // What the rig's view reads as the stored shortcuts' display strings.

@@ -33,6 +33,8 @@ const char* errorText(ConversationError::Code code) {
         return "The converter from the input format could not be created";
     case ConversationError::Code::connectionEnded:
         return "The connection ended before a session was created";
+    case ConversationError::Code::notConnected:
+        return "The conversation has no connection yet";
     }
     return "Conversation error";
 }
@@ -109,15 +111,23 @@ Conversation::Conversation(platform::Runtime& runtime, std::shared_ptr<RealtimeA
       refresherArmed_(std::make_shared<std::atomic<bool>>(false)) {}
 
 void Conversation::start() {
-    task_ = platform::spawnTask(shared_, receiveEvents(client_->events(), weak_from_this(), main_));
+    if (client_) startReceiving();
     // Set up on the main executor once the creator has the conversation in hand.
     asio::post(main_, [self = shared_from_this()] {
-        self->client_->onDisconnect([weak = self->weak_from_this(), main = self->main_] {
-            asio::post(main, [weak] {
-                if (auto conversation = weak.lock()) conversation->connected_ = false;
-            });
-        });
+        if (self->client_) self->watchDisconnect();
         self->armPlayingRefresher();
+    });
+}
+
+void Conversation::startReceiving() {
+    task_ = platform::spawnTask(shared_, receiveEvents(client_->events(), weak_from_this(), main_));
+}
+
+void Conversation::watchDisconnect() {
+    client_->onDisconnect([weak = weak_from_this(), main = main_] {
+        asio::post(main, [weak] {
+            if (auto conversation = weak.lock()) conversation->connected_ = false;
+        });
     });
 }
 
@@ -454,36 +464,36 @@ void Conversation::cleanUpAudio(platform::PlayerNode& playerNode, platform::Audi
 asio::awaitable<void> Conversation::updateSession(SessionChanges changes) {
     auto session = session_.get();
     if (!session) throw ConversationError(ConversationError::Code::sessionNotFound);
-    co_await asio::co_spawn(shared_, sendSession(client_, std::move(*session), std::move(changes)), asio::use_awaitable);
+    co_await asio::co_spawn(shared_, sendSession(connection(), std::move(*session), std::move(changes)), asio::use_awaitable);
 }
 
 asio::awaitable<void> Conversation::setSession(Session session) {
-    co_await asio::co_spawn(shared_, sendSession(client_, std::move(session), nullptr), asio::use_awaitable);
+    co_await asio::co_spawn(shared_, sendSession(connection(), std::move(session), nullptr), asio::use_awaitable);
 }
 
 asio::awaitable<void> Conversation::send(ClientEvent event) {
     std::vector<ClientEvent> events;
     events.push_back(std::move(event));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
 }
 
 asio::awaitable<void> Conversation::send(Bytes audioDelta, bool commit) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::appendInputAudioBuffer(std::nullopt, audioDelta));
     if (commit) events.push_back(ClientEvent::commitInputAudioBuffer(std::nullopt));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
 }
 
 asio::awaitable<void> Conversation::send(Item::ItemRole from, std::string text, std::optional<Response::Config> response) {
     if (handlingVoice_) interruptSpeech();
-    co_await asio::co_spawn(shared_, sendMessage(client_, from, std::move(text), std::move(response)),
+    co_await asio::co_spawn(shared_, sendMessage(connection(), from, std::move(text), std::move(response)),
                             asio::use_awaitable);
 }
 
 asio::awaitable<void> Conversation::send(Item::FunctionCallOutput result) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(result))));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
 }
 
 }  // namespace realtime

@@ -59,6 +59,8 @@ public:
         converterInitializationFailed,
         // A wait for the connection ended because the connection (or the conversation) ended first.
         connectionEnded,
+        // A send by a conversation that has not been given its connection yet.
+        notConnected,
     };
 
     explicit ConversationError(Code code);
@@ -88,6 +90,18 @@ public:
                                                 std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
     static std::shared_ptr<Conversation> create(platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                                                 std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
+    // A conversation whose connection is opened later, by connect(): it can listen at once, and
+    // what the microphone captures meanwhile waits in its bounded backlog. Dropping it before
+    // then drops that audio.
+    static std::shared_ptr<Conversation> createUnconnected(platform::Runtime& runtime,
+                                                           std::shared_ptr<platform::AudioEngine> audioEngine = nullptr);
+
+    // Gives a conversation made without a connection its connection: the server's events are
+    // handled from now on, and the audio captured so far goes out first, in capture order.
+    // Throws std::logic_error when the conversation has one already; the credential form throws
+    // as create() does.
+    void connect(std::shared_ptr<RealtimeAPI> client);
+    void connect(const std::string& authToken, const std::string& model);
 
     Conversation(Private, platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                  std::shared_ptr<platform::AudioEngine> audioEngine);
@@ -184,6 +198,11 @@ private:
                                                       std::weak_ptr<Conversation> weak,
                                                       boost::asio::any_io_executor main);
     void start();
+    // Starts handling the connection's events and passes its end on to `connected`.
+    void startReceiving();
+    void watchDisconnect();
+    // The connection for a send; throws ConversationError(notConnected) while there is none.
+    std::shared_ptr<RealtimeAPI> connection() const;
     void handleEvent(const ServerEvent& event);
     void eventStreamEnded(std::exception_ptr failure);
     void armPlayingRefresher();

@@ -16,9 +16,22 @@ MicrophoneStream::MicrophoneStream(asio::any_io_executor shared, std::weak_ptr<R
                                    std::shared_ptr<platform::UnsafeInteriorMutable<platform::AudioConverter>> converter,
                                    platform::AudioFormat wireFormat)
     : shared_(std::move(shared)),
-      client_(std::move(client)),
       converter_(std::move(converter)),
-      wireFormat_(wireFormat) {}
+      wireFormat_(wireFormat),
+      client_(std::move(client)),
+      hasClient_(!client_.expired()) {}
+
+void MicrophoneStream::connect(std::weak_ptr<RealtimeAPI> client) {
+    bool startSender = false;
+    {
+        std::lock_guard lock(chunksMutex_);
+        if (closed_ || hasClient_) return;
+        client_ = std::move(client);
+        hasClient_ = true;
+        startSender = !chunks_.empty() && !std::exchange(sending_, true);
+    }
+    if (startSender) asio::co_spawn(shared_, sendQueued(shared_from_this()), asio::detached);
+}
 
 void MicrophoneStream::install(platform::AudioEngine& engine) {
     if (closed_) return;
@@ -68,7 +81,7 @@ void MicrophoneStream::enqueue(Bytes chunk) {
             startedDropping = !std::exchange(dropping_, true);
         }
         if (queuedBytes_ <= limit / 2) dropping_ = false;
-        startSender = !std::exchange(sending_, true);
+        startSender = hasClient_ && !std::exchange(sending_, true);
     }
     if (startSender) asio::co_spawn(shared_, sendQueued(shared_from_this()), asio::detached);
     if (startedDropping) platform::print("Microphone audio dropped: the connection does not take it as fast as it is captured.");
@@ -77,6 +90,7 @@ void MicrophoneStream::enqueue(Bytes chunk) {
 asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStream> self) {
     for (;;) {
         Bytes chunk;
+        std::shared_ptr<RealtimeAPI> client;
         {
             std::lock_guard lock(self->chunksMutex_);
             if (self->chunks_.empty()) {
@@ -86,9 +100,10 @@ asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStr
             chunk = std::move(self->chunks_.front());
             self->chunks_.pop_front();
             self->queuedBytes_ -= chunk.size();
+            client = self->client_.lock();
         }
         auto event = ClientEvent::appendInputAudioBuffer(std::nullopt, chunk);
-        if (auto client = self->client_.lock()) {
+        if (client) {
             try {
                 co_await client->send(std::move(event));
             } catch (...) {

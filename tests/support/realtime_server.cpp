@@ -130,7 +130,12 @@ struct Close {
     std::uint16_t code;
 };
 struct Drop {};
-using Action = std::variant<Text, Binary, Close, Drop>;
+struct Flood {
+    std::function<std::string(std::size_t)> message;
+    std::size_t count = 0;
+    std::size_t perSecond = 0;
+};
+using Action = std::variant<Text, Binary, Close, Drop, Flood>;
 
 }  // namespace
 
@@ -146,6 +151,7 @@ struct ConnectionRecord {
     std::optional<std::uint16_t> clientClose;
     std::deque<Action> script;
     std::function<void()> wake;  // set once the WebSocket is open; runs the script
+    std::atomic<std::size_t> floodSent{0};
 };
 
 struct RealtimeServer::Impl {
@@ -287,6 +293,9 @@ struct RealtimeServer::Impl {
                 auto data = std::make_shared<std::string>(std::move(binary->data));
                 ws->binary(true);
                 ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
+            } else if (auto* flood = std::get_if<Flood>(&*next)) {
+                asio::co_spawn(context, floodLoop(ws, std::move(*flood), record),
+                               [again](std::exception_ptr) { again(); });
             } else if (auto* close = std::get_if<Close>(&*next)) {
                 ws->async_close(websocket::close_reason(close->code), again);
             } else {
@@ -322,6 +331,29 @@ struct RealtimeServer::Impl {
             notify();
         }
         *pump = nullptr;
+    }
+
+    template <class Stream>
+    asio::awaitable<void> floodLoop(std::shared_ptr<Stream> ws, Flood flood, std::shared_ptr<ConnectionRecord> record) {
+        asio::steady_timer timer(context);
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t n = 0; n < flood.count; ++n) {
+            if (flood.perSecond != 0) {
+                const auto due = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(static_cast<double>(n) /
+                                                                           static_cast<double>(flood.perSecond)));
+                // Ahead of the rate: wait, a millisecond's worth of messages at a time at least.
+                if (due > std::chrono::steady_clock::now() + 1ms) {
+                    timer.expires_at(due);
+                    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+                }
+            }
+            const auto data = flood.message(n);
+            ws->text(true);
+            auto [ec, written] = co_await ws->async_write(asio::buffer(data), asio::as_tuple(asio::use_awaitable));
+            if (ec) co_return;
+            ++record->floodSent;
+        }
     }
 
     std::shared_ptr<ConnectionRecord> latest() const {
@@ -379,6 +411,11 @@ void RealtimeServer::sendText(std::string text) { impl_->perform(Text{std::move(
 void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }
 void RealtimeServer::close(std::uint16_t code) { impl_->perform(Close{code}); }
 void RealtimeServer::drop() { impl_->perform(Drop{}); }
+void RealtimeServer::flood(std::function<std::string(std::size_t)> message, std::size_t count, std::size_t perSecond) {
+    impl_->perform(Flood{std::move(message), count, perSecond});
+}
+
+std::size_t RealtimeServer::floodSent() const { return impl_->latest()->floodSent.load(); }
 
 bool RealtimeServer::waitForConnection(std::size_t count, std::chrono::milliseconds timeout) {
     return impl_->waitUntil(timeout, [&] {

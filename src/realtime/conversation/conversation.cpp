@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "platform/audio/pulse_audio_engine.hpp"
@@ -43,6 +44,11 @@ const char* errorText(ConversationError::Code code) {
 Item::Message::Content* contentAt(Item::Message& message, std::int64_t index) {
     if (index < 0 || static_cast<std::uint64_t>(index) >= message.content.size()) return nullptr;
     return &message.content[static_cast<std::size_t>(index)];
+}
+
+std::size_t wireBytesPerSecond() {
+    const auto format = Conversation::desiredFormat();
+    return static_cast<std::size_t>(format.bytesPerFrame()) * static_cast<std::size_t>(format.sampleRate);
 }
 
 std::string describe(const std::exception_ptr& failure) {
@@ -356,7 +362,10 @@ void Conversation::handleEvent(const ServerEvent& event) {
             if (!content || content->kind() != Item::Message::Content::Kind::audio) return;
             if (handlingVoice_) playAudio(payload.delta, payload.itemId);
             // Appended in place, in chunks: a long answer's audio is never moved for one more delta.
-            content->audio()->audio.append(payload.delta);
+            const auto keptLimit = static_cast<std::size_t>(keptAnswerAudioLimit.count()) * wireBytesPerSecond();
+            const auto kept = std::min(payload.delta.size(), keptLimit - std::min(keptLimit, keptAnswerAudio_));
+            content->audio()->audio.append(std::span(payload.delta).first(kept));
+            keptAnswerAudio_ += kept;
         });
         break;
     }
@@ -463,6 +472,15 @@ void Conversation::cleanUpAudio(platform::PlayerNode& playerNode, platform::Audi
 }
 
 void Conversation::playAudio(const Bytes& audio, const std::string& itemId) {
+    const double playerRate = playerNode_->outputFormat().sampleRate;
+    const double queuedSeconds = playerRate > 0 ? static_cast<double>(queuedSamples_->pendingFrames()) / playerRate : 0;
+    if (queuedSeconds + static_cast<double>(audio.size()) / static_cast<double>(wireBytesPerSecond()) >
+        static_cast<double>(queuedPlaybackLimit.count())) {
+        if (!std::exchange(reportedAudioDropped_, true)) {
+            platform::print("The model's speech runs too far ahead of playback; some of it is not played.");
+        }
+        return;
+    }
     auto buffer = makePcmBuffer(audio, desiredFormat());
     if (!buffer) {
         platform::print("Failed to create audio buffer.");
@@ -503,36 +521,35 @@ void Conversation::playAudio(const Bytes& audio, const std::string& itemId) {
 asio::awaitable<void> Conversation::updateSession(SessionChanges changes) {
     auto session = session_.get();
     if (!session) throw ConversationError(ConversationError::Code::sessionNotFound);
-    co_await asio::co_spawn(shared_, sendSession(client_, std::move(*session), std::move(changes)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendSession(client_, std::move(*session), std::move(changes)));
 }
 
 asio::awaitable<void> Conversation::setSession(Session session) {
-    co_await asio::co_spawn(shared_, sendSession(client_, std::move(session), nullptr), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendSession(client_, std::move(session), nullptr));
 }
 
 asio::awaitable<void> Conversation::send(ClientEvent event) {
     std::vector<ClientEvent> events;
     events.push_back(std::move(event));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(client_, std::move(events)));
 }
 
 asio::awaitable<void> Conversation::send(Bytes audioDelta, bool commit) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::appendInputAudioBuffer(std::nullopt, audioDelta));
     if (commit) events.push_back(ClientEvent::commitInputAudioBuffer(std::nullopt));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(client_, std::move(events)));
 }
 
 asio::awaitable<void> Conversation::send(Item::ItemRole from, std::string text, std::optional<Response::Config> response) {
     if (handlingVoice_) interruptSpeech();
-    co_await asio::co_spawn(shared_, sendMessage(client_, from, std::move(text), std::move(response)),
-                            asio::use_awaitable);
+    co_await platform::runOn(shared_, sendMessage(client_, from, std::move(text), std::move(response)));
 }
 
 asio::awaitable<void> Conversation::send(Item::FunctionCallOutput result) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(result))));
-    co_await asio::co_spawn(shared_, sendEvents(client_, std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(client_, std::move(events)));
 }
 
 std::optional<std::int64_t> Conversation::receivedAudioMs(const std::string& itemId) const {

@@ -55,6 +55,11 @@ bool PlaybackQueue::empty() const {
     return buffers_.empty();
 }
 
+std::int64_t PlaybackQueue::pendingFrames() const {
+    std::lock_guard lock(mutex_);
+    return buffers_.empty() ? 0 : queuedFrames_ - buffers_.front().start;
+}
+
 std::optional<std::string> PlaybackQueue::front() const {
     std::lock_guard lock(mutex_);
     if (buffers_.empty()) return std::nullopt;

@@ -46,6 +46,8 @@ public:
     void clear();
 
     bool empty() const;
+    // Frames queued and not yet reported as played.
+    std::int64_t pendingFrames() const;
     std::optional<std::string> front() const;
     std::vector<std::string> ids() const;
 

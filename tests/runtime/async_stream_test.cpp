@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -140,3 +141,60 @@ TEST(AsyncStream, CancellingAWaitingConsumerLosesNoElement) {
 }
 
 }  // namespace
+
+TEST(AsyncStream, AProducerPacedByRoomNeverBuffersMoreThanTheCapacityAndOneElement) {
+    support::TestRuntime rt;
+    auto [stream, continuation] = AsyncStream<int>::make(10);
+    std::atomic<int> produced{0};
+    // Elements of weight 4: after three of them (12) the producer waits until the consumer takes
+    // enough to bring the buffer below 10.
+    auto producer = platform::spawnTask(rt.shared(), [c = continuation, &produced]() -> asio::awaitable<void> {
+        for (int i = 0; i < 100; ++i) {
+            co_await c.room();
+            c.yield(i, 4);
+            ++produced;
+        }
+        c.finish();
+    });
+    EXPECT_TRUE(support::eventually([&] { return produced.load() == 3; }));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(produced.load(), 3) << "the producer went on while the buffer was full";
+
+    auto all = rt.run([s = stream, &produced]() mutable -> asio::awaitable<std::vector<int>> {
+        std::vector<int> all;
+        while (auto value = co_await s.next()) {
+            // What was produced and not yet taken stays within the capacity plus one element.
+            if (produced.load() - static_cast<int>(all.size()) > 4) throw std::logic_error("buffer ran over");
+            all.push_back(*value);
+        }
+        co_return all;
+    });
+    ASSERT_EQ(all.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(all[i], i);
+}
+
+TEST(AsyncStream, DiscardingDropsTheBacklogWakesAWaitingProducerAndKeepsAFailureDue) {
+    support::TestRuntime rt;
+    {
+        auto [stream, continuation] = AsyncStream<int>::make(2);
+        continuation.yield(1);
+        continuation.yield(2);
+        std::promise<void> woken;
+        asio::co_spawn(rt.shared(), [c = continuation, &woken]() -> asio::awaitable<void> {
+            co_await c.room();
+            woken.set_value();
+        }, asio::detached);
+        std::this_thread::sleep_for(20ms);
+        continuation.discard();
+        EXPECT_EQ(woken.get_future().wait_for(5s), std::future_status::ready);
+        continuation.yield(3);
+        EXPECT_EQ(rt.run([s = stream] { return drain(s); }), std::vector<int>{});
+    }
+    {
+        auto [stream, continuation] = AsyncStream<int>::make();
+        continuation.yield(1);
+        continuation.fail(std::runtime_error("broken"));
+        continuation.discard();
+        EXPECT_THROW(rt.run([s = stream] { return drain(s); }), std::runtime_error);
+    }
+}

@@ -10,6 +10,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -33,6 +34,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <variant>
 
@@ -139,7 +141,13 @@ struct Mark {};
 struct WaitUntil {
     std::chrono::nanoseconds sinceMark;
 };
-using Action = std::variant<Text, Binary, Close, Drop, Mark, WaitUntil>;
+// Sends `count` messages made by `message`, `perSecond` a second (as fast as it can at 0).
+struct Flood {
+    std::function<std::string(std::size_t)> message;
+    std::size_t count = 0;
+    std::size_t perSecond = 0;
+};
+using Action = std::variant<Text, Binary, Close, Drop, Mark, WaitUntil, Flood>;
 
 }  // namespace
 
@@ -157,6 +165,7 @@ struct ConnectionRecord {
     std::function<void()> wake;  // set once the WebSocket is open; runs the script
     std::chrono::steady_clock::time_point mark;
     std::vector<SentMessage> sent;
+    std::atomic<std::size_t> floodSent{0};
 };
 
 struct RealtimeServer::Impl {
@@ -304,6 +313,9 @@ struct RealtimeServer::Impl {
                 auto data = std::make_shared<std::string>(std::move(binary->data));
                 ws->binary(true);
                 ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
+            } else if (auto* flood = std::get_if<Flood>(&*next)) {
+                asio::co_spawn(context, floodLoop(ws, std::move(*flood), record),
+                               [again](std::exception_ptr) { again(); });
             } else if (auto* close = std::get_if<Close>(&*next)) {
                 ws->async_close(websocket::close_reason(close->code), again);
             } else if (std::holds_alternative<Mark>(*next)) {
@@ -353,6 +365,68 @@ struct RealtimeServer::Impl {
             notify();
         }
         *pump = nullptr;
+    }
+
+    // A server's text frame: FIN and the text opcode, the length, no mask.
+    static void appendTextFrame(std::string& out, const std::string& text) {
+        out.push_back(static_cast<char>(0x81));
+        const auto size = static_cast<std::uint64_t>(text.size());
+        if (size < 126) {
+            out.push_back(static_cast<char>(size));
+        } else if (size < 65536) {
+            out.push_back(static_cast<char>(126));
+            for (int shift = 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>((size >> shift) & 0xff));
+        } else {
+            out.push_back(static_cast<char>(127));
+            for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<char>((size >> shift) & 0xff));
+        }
+        out += text;
+    }
+
+    // Over plain TCP the flood's frames go straight to the socket, as many as are due in one write
+    // of up to 64 kB: one WebSocket write per message could not keep up with the rates a flood
+    // needs. (A closing handshake that meets a flood may then have its frame written in the middle
+    // of the flood's, as a careless server's would be.)
+    template <class Stream>
+    asio::awaitable<void> floodLoop(std::shared_ptr<Stream> ws, Flood flood, std::shared_ptr<ConnectionRecord> record) {
+        asio::steady_timer timer(context);
+        const auto start = std::chrono::steady_clock::now();
+        auto dueAt = [&](std::size_t n) {
+            return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+                               static_cast<double>(n) / static_cast<double>(flood.perSecond)));
+        };
+        std::string batch;
+        std::size_t n = 0;
+        while (n < flood.count) {
+            if (flood.perSecond != 0 && dueAt(n) > std::chrono::steady_clock::now()) {
+                timer.expires_at(std::max(dueAt(n), std::chrono::steady_clock::now() + 1ms));
+                co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+            }
+            batch.clear();
+            std::size_t frames = 0;
+            const auto now = std::chrono::steady_clock::now();
+            do {
+                appendTextFrame(batch, flood.message(n + frames));
+                ++frames;
+            } while (n + frames < flood.count && batch.size() < 65536 &&
+                     (flood.perSecond == 0 || dueAt(n + frames) <= now));
+            error_code ec;
+            if constexpr (std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+                std::tie(ec, std::ignore) = co_await asio::async_write(
+                    beast::get_lowest_layer(*ws).socket(), asio::buffer(batch), asio::as_tuple(asio::use_awaitable));
+            } else {
+                // Through TLS every message is a WebSocket write of its own.
+                for (std::size_t i = 0; i < frames && !ec; ++i) {
+                    const auto text = flood.message(n + i);
+                    ws->text(true);
+                    std::tie(ec, std::ignore) =
+                        co_await ws->async_write(asio::buffer(text), asio::as_tuple(asio::use_awaitable));
+                }
+            }
+            if (ec) co_return;
+            n += frames;
+            record->floodSent += frames;
+        }
     }
 
     std::shared_ptr<ConnectionRecord> latest() const {
@@ -419,6 +493,11 @@ void RealtimeServer::sendText(std::string text) {
 void RealtimeServer::sendBinary(std::string data) { impl_->perform(Binary{std::move(data)}); }
 void RealtimeServer::close(std::uint16_t code) { impl_->perform(Close{code}); }
 void RealtimeServer::drop() { impl_->perform(Drop{}); }
+void RealtimeServer::flood(std::function<std::string(std::size_t)> message, std::size_t count, std::size_t perSecond) {
+    impl_->perform(Flood{std::move(message), count, perSecond});
+}
+
+std::size_t RealtimeServer::floodSent() const { return impl_->latest()->floodSent.load(); }
 
 void RealtimeServer::setBehaviour(ServiceBehaviour behaviour) {
     std::lock_guard lock(impl_->mutex);

@@ -24,7 +24,9 @@
 //   server.sent();                                                        // what went out, and when
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +127,13 @@ public:
     void sendBinary(std::string data);
     void close(std::uint16_t code);  // the server starts the closing handshake
     void drop();                     // the TCP connection ends without a closing handshake
+    // A flood, as a hostile or runaway service sends one: `count` text messages made by
+    // `message(n)` for n = 0, 1, ..., each made just before it is written, so the server holds one
+    // at a time. They go out as fast as the connection takes them, or at most `perSecond` a second
+    // when that is not 0. The flood stops early when the connection ends.
+    void flood(std::function<std::string(std::size_t)> message, std::size_t count, std::size_t perSecond = 0);
+    // How many flood messages have been written to the most recent connection.
+    std::size_t floodSent() const;
 
     // Applies to the answers sent from now on.
     void setBehaviour(ServiceBehaviour behaviour);

@@ -11,6 +11,12 @@
 // the failure once, and returns std::nullopt afterwards. finish() ends it normally. Anything
 // yielded after the end is dropped. When the last copy of the continuation is destroyed the
 // stream is finished, so a consumer never waits for a producer that is gone.
+//
+// A producer that must not outrun its consumer (a socket reader, say) makes the stream with a
+// capacity, gives each element a weight (its size, for instance) and awaits room() before it
+// produces the next one: room() completes once the buffered weight is below the capacity, or the
+// stream has ended. Yielding never waits, so the buffer holds at most the capacity plus one
+// element's weight when every yield follows a room().
 
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
@@ -21,7 +27,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -68,9 +76,33 @@ class AsyncStream {
         asio::executor_work_guard<asio::associated_executor_t<Handler>> work;
     };
 
+    // A producer waiting for room, type-erased like Waiter; it completes by posting.
+    struct RoomWaiter {
+        virtual ~RoomWaiter() = default;
+        virtual void complete() = 0;
+    };
+
+    template <class Handler>
+    struct RoomWaiterFor final : RoomWaiter {
+        explicit RoomWaiterFor(Handler h) : handler(std::move(h)), work(asio::make_work_guard(handler)) {}
+        void complete() override {
+            auto executor = work.get_executor();
+            asio::post(executor, [handler = std::move(handler)]() mutable { std::move(handler)(); });
+            work.reset();
+        }
+        Handler handler;
+        asio::executor_work_guard<asio::associated_executor_t<Handler>> work;
+    };
+
     struct State {
+        explicit State(std::size_t capacity) : capacity(capacity) {}
+
         std::mutex mutex;
         std::deque<T> buffer;
+        std::deque<std::size_t> weights;  // of the buffered elements, in the same order
+        std::size_t bufferedWeight = 0;
+        const std::size_t capacity;
+        std::unique_ptr<RoomWaiter> roomWaiter;
         std::exception_ptr failure;  // delivered once, after the buffer
         bool ended = false;          // no further element is accepted
         std::unique_ptr<Waiter> waiter;
@@ -86,11 +118,31 @@ class AsyncStream {
             return std::pair{std::move(waiter), std::move(*result)};
         }
 
+        // The producer waiting for room, once there is room (or the stream has ended).
+        std::unique_ptr<RoomWaiter> takeRoomWaiter() {
+            if (!roomWaiter || (!ended && bufferedWeight >= capacity)) return nullptr;
+            return std::move(roomWaiter);
+        }
+
+        void push(T value, std::size_t weight) {
+            buffer.push_back(std::move(value));
+            weights.push_back(weight);
+            bufferedWeight += weight;
+        }
+
+        void dropBuffer() {
+            buffer.clear();
+            weights.clear();
+            bufferedWeight = 0;
+        }
+
         // What the consumer gets now, or nothing when it has to wait.
         std::optional<std::pair<std::exception_ptr, std::optional<T>>> takeResult() {
             if (!buffer.empty()) {
                 auto value = std::move(buffer.front());
                 buffer.pop_front();
+                bufferedWeight -= weights.front();
+                weights.pop_front();
                 return std::pair{std::exception_ptr{}, std::optional<T>(std::move(value))};
             }
             if (!ended) return std::nullopt;
@@ -100,8 +152,10 @@ class AsyncStream {
 
     static void completeReady(State& state, std::unique_lock<std::mutex>& lock) {
         auto ready = state.takeReadyWaiter();
+        auto room = state.takeRoomWaiter();
         lock.unlock();
         if (ready) ready->first->complete(std::move(ready->second.first), std::move(ready->second.second));
+        if (room) room->complete();
     }
 
     // Finishes the stream when the last producer handle goes away.
@@ -120,12 +174,44 @@ class AsyncStream {
 public:
     class Continuation {
     public:
-        // Queues an element; dropped once the stream has ended.
-        void yield(T value) const {
+        // Queues an element of the given weight; dropped once the stream has ended.
+        void yield(T value, std::size_t weight = 1) const {
             auto& state = *token_->state;
             std::unique_lock lock(state.mutex);
             if (state.ended) return;
-            state.buffer.push_back(std::move(value));
+            state.push(std::move(value), weight);
+            completeReady(state, lock);
+        }
+
+        // Completes once the buffered weight is below the stream's capacity, or the stream has
+        // ended. One producer waits at a time; the wait is not cancellable, ending the stream
+        // ends it.
+        template <class Token = asio::use_awaitable_t<>>
+        auto room(Token&& token = {}) const {
+            return asio::async_initiate<Token, void()>(
+                [state = token_->state](auto handler) {
+                    using Handler = std::decay_t<decltype(handler)>;
+                    auto waiter = std::make_unique<RoomWaiterFor<Handler>>(std::move(handler));
+                    std::unique_lock lock(state->mutex);
+                    if (state->ended || state->bufferedWeight < state->capacity) {
+                        lock.unlock();
+                        waiter->complete();
+                        return;
+                    }
+                    if (state->roomWaiter) throw std::logic_error("AsyncStream has a producer waiting for room already");
+                    state->roomWaiter = std::move(waiter);
+                },
+                token);
+        }
+
+        // Drops what is still buffered and ends the stream normally, unless it has ended already
+        // (a failure not yet delivered still is): for a producer whose consumer has no use for
+        // the backlog any more.
+        void discard() const {
+            auto& state = *token_->state;
+            std::unique_lock lock(state.mutex);
+            state.dropBuffer();
+            state.ended = true;
             completeReady(state, lock);
         }
 
@@ -165,8 +251,9 @@ public:
         std::shared_ptr<ProducerToken> token_;
     };
 
-    static std::pair<AsyncStream, Continuation> make() {
-        auto state = std::make_shared<State>();
+    // `capacity`: the buffered weight above which room() waits.
+    static std::pair<AsyncStream, Continuation> make(std::size_t capacity = std::numeric_limits<std::size_t>::max()) {
+        auto state = std::make_shared<State>(capacity);
         return {AsyncStream(state), Continuation(state)};
     }
 
@@ -186,8 +273,10 @@ public:
                     return;
                 }
                 if (auto result = state->takeResult()) {
+                    auto room = state->takeRoomWaiter();
                     lock.unlock();
                     waiter->complete(std::move(result->first), std::move(result->second));
+                    if (room) room->complete();
                     return;
                 }
                 const auto id = ++state->waiterId;

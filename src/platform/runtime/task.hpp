@@ -107,23 +107,40 @@ template <class T>
 inline constexpr bool isAwaitable = false;
 template <class T, class Executor>
 inline constexpr bool isAwaitable<asio::awaitable<T, Executor>> = true;
+
+// use_awaitable with no cancellation slot: the operation cannot be cancelled by its awaiter.
+inline auto useAwaitableUncancelled() {
+    return asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable);
+}
 }  // namespace detail
 
 // Runs `function` on `executor` and resumes the caller with its result (or its exception).
 // `function` may return a plain value or an asio::awaitable.
+//
+// The caller's cancellation does not reach `function`: it runs to its end, and a cancelled caller
+// sees the cancellation at its next wait. Asio would forward it by queueing, on `executor`, a
+// call through a pointer into the caller's cancellation slot; when the caller resumes and moves
+// on (or ends) before that call runs, the call reaches a handler that is gone. That is what
+// ending a call while the main executor still had server events queued ran into.
 template <class F>
 auto runOn(asio::any_io_executor executor, F function) {
     using Result = std::invoke_result_t<F&>;
     if constexpr (detail::isAwaitable<Result>) {
-        return asio::co_spawn(std::move(executor), std::move(function), asio::use_awaitable);
+        return asio::co_spawn(std::move(executor), std::move(function), detail::useAwaitableUncancelled());
     } else {
         return asio::co_spawn(
             std::move(executor),
             [function = std::move(function)]() mutable -> asio::awaitable<Result> {
                 co_return function();
             },
-            asio::use_awaitable);
+            detail::useAwaitableUncancelled());
     }
+}
+
+// Runs the coroutine `work` on `executor`, as above.
+template <class T>
+auto runOn(asio::any_io_executor executor, asio::awaitable<T> work) {
+    return asio::co_spawn(std::move(executor), std::move(work), detail::useAwaitableUncancelled());
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <span>
 #include <utility>
 
 #include "platform/audio/pulse_audio_engine.hpp"
@@ -44,6 +45,15 @@ Item::Message::Content* contentAt(Item::Message& message, std::int64_t index) {
     if (index < 0 || static_cast<std::uint64_t>(index) >= message.content.size()) return nullptr;
     return &message.content[static_cast<std::size_t>(index)];
 }
+
+}  // namespace
+
+std::size_t Conversation::wireBytesPerSecond() {
+    const auto format = desiredFormat();
+    return static_cast<std::size_t>(format.bytesPerFrame()) * static_cast<std::size_t>(format.sampleRate);
+}
+
+namespace {
 
 // The sends of the operations, run on the shared executor. Each stops at the first failure.
 asio::awaitable<void> sendEvents(std::shared_ptr<RealtimeAPI> client, std::vector<ClientEvent> events) {
@@ -349,7 +359,10 @@ void Conversation::handleEvent(const ServerEvent& event) {
             }
             if (handlingVoice_ && !answerAudio_->isInterrupted(payload.itemId)) playAudio(payload.delta, payload.itemId);
             // Appended in place, in chunks: a long answer's audio is never moved for one more delta.
-            content->audio()->audio.append(payload.delta);
+            const auto keptLimit = static_cast<std::size_t>(keptAnswerAudioLimit.count()) * wireBytesPerSecond();
+            const auto kept = std::min(payload.delta.size(), keptLimit - std::min(keptLimit, keptAnswerAudio_));
+            content->audio()->audio.append(std::span(payload.delta).first(kept));
+            keptAnswerAudio_ += kept;
         });
         break;
     }
@@ -464,36 +477,35 @@ void Conversation::cleanUpAudio(platform::PlayerNode& playerNode, platform::Audi
 asio::awaitable<void> Conversation::updateSession(SessionChanges changes) {
     auto session = session_.get();
     if (!session) throw ConversationError(ConversationError::Code::sessionNotFound);
-    co_await asio::co_spawn(shared_, sendSession(connection(), std::move(*session), std::move(changes)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendSession(connection(), std::move(*session), std::move(changes)));
 }
 
 asio::awaitable<void> Conversation::setSession(Session session) {
-    co_await asio::co_spawn(shared_, sendSession(connection(), std::move(session), nullptr), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendSession(connection(), std::move(session), nullptr));
 }
 
 asio::awaitable<void> Conversation::send(ClientEvent event) {
     std::vector<ClientEvent> events;
     events.push_back(std::move(event));
-    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(connection(), std::move(events)));
 }
 
 asio::awaitable<void> Conversation::send(Bytes audioDelta, bool commit) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::appendInputAudioBuffer(std::nullopt, audioDelta));
     if (commit) events.push_back(ClientEvent::commitInputAudioBuffer(std::nullopt));
-    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(connection(), std::move(events)));
 }
 
 asio::awaitable<void> Conversation::send(Item::ItemRole from, std::string text, std::optional<Response::Config> response) {
     if (handlingVoice_) interruptSpeech();
-    co_await asio::co_spawn(shared_, sendMessage(connection(), from, std::move(text), std::move(response)),
-                            asio::use_awaitable);
+    co_await platform::runOn(shared_, sendMessage(connection(), from, std::move(text), std::move(response)));
 }
 
 asio::awaitable<void> Conversation::send(Item::FunctionCallOutput result) {
     std::vector<ClientEvent> events;
     events.push_back(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(result))));
-    co_await asio::co_spawn(shared_, sendEvents(connection(), std::move(events)), asio::use_awaitable);
+    co_await platform::runOn(shared_, sendEvents(connection(), std::move(events)));
 }
 
 }  // namespace realtime

@@ -18,6 +18,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -187,7 +188,16 @@ public:
     // The wire audio format: 16-bit PCM, 24 kHz, mono.
     static platform::AudioFormat desiredFormat();
 
+    // A call keeps at most this much of the model's answer audio in its entries; later deltas
+    // are still played, but not kept.
+    static constexpr std::chrono::seconds keptAnswerAudioLimit{600};
+    // At most this much answer audio waits on the player; a delta beyond it is not played.
+    static constexpr std::chrono::seconds queuedPlaybackLimit{300};
+
 private:
+    // Bytes of wire audio a second.
+    static std::size_t wireBytesPerSecond();
+
     using ErrorStreamPair = std::pair<platform::AsyncStream<ServerError>, platform::AsyncStream<ServerError>::Continuation>;
     Conversation(platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                  std::shared_ptr<platform::AudioEngine> audioEngine, ErrorStreamPair errors);
@@ -251,6 +261,9 @@ private:
 
     // Set once the event stream has ended, however it ended.
     bool eventStreamEnded_ = false;
+    // Bytes of answer audio kept in the entries, and whether a dropped delta has been reported.
+    std::size_t keptAnswerAudio_ = 0;
+    bool reportedAudioDropped_ = false;
     std::shared_ptr<std::atomic<bool>> refresherArmed_;
 };
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "platform/runtime/print.hpp"
 #include "realtime/conversation/answer_audio.hpp"
@@ -55,6 +56,15 @@ asio::awaitable<void> sendTruncation(std::shared_ptr<RealtimeAPI> client, Client
 }  // namespace
 
 void Conversation::playAudio(const Bytes& audio, const std::string& itemId) {
+    const double playerRate = playerNode_->outputFormat().sampleRate;
+    const double queuedSeconds = playerRate > 0 ? static_cast<double>(queuedSamples_->pendingFrames()) / playerRate : 0;
+    if (queuedSeconds + static_cast<double>(audio.size()) / static_cast<double>(wireBytesPerSecond()) >
+        static_cast<double>(queuedPlaybackLimit.count())) {
+        if (!std::exchange(reportedAudioDropped_, true)) {
+            platform::print("The model's speech runs too far ahead of playback; some of it is not played.");
+        }
+        return;
+    }
     auto buffer = makePcmBuffer(audio, desiredFormat());
     if (!buffer) {
         platform::print("Failed to create audio buffer.");

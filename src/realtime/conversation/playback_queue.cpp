@@ -62,6 +62,11 @@ std::int64_t PlaybackQueue::frames() const {
     return frames;
 }
 
+std::int64_t PlaybackQueue::pendingFrames() const {
+    std::lock_guard lock(mutex_);
+    return buffers_.empty() ? 0 : queuedFrames_ - buffers_.front().start;
+}
+
 std::optional<std::string> PlaybackQueue::front() const {
     std::lock_guard lock(mutex_);
     if (buffers_.empty()) return std::nullopt;

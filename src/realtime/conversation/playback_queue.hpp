@@ -48,6 +48,8 @@ public:
     bool empty() const;
     // The frames of the queued buffers.
     std::int64_t frames() const;
+    // Frames queued and not yet reported as played.
+    std::int64_t pendingFrames() const;
     std::optional<std::string> front() const;
     std::vector<std::string> ids() const;
 

@@ -41,6 +41,13 @@ namespace {
 
 constexpr std::chrono::seconds closeHandshakeLimit{5};
 
+// The socket is read only while the events received and not yet taken by the consumer weigh less
+// than this: a service that sends faster than the app handles its events waits in its own send
+// buffer, not in the app's memory. An event weighs its message's size plus what a decoded event
+// costs beyond its text.
+constexpr std::size_t receiveBacklogLimit = 4 * 1024 * 1024;
+constexpr std::size_t eventOverhead = 512;
+
 class InvalidURLError : public std::invalid_argument {
 public:
     explicit InvalidURLError(const std::string& url)
@@ -501,6 +508,8 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
 
     ServerEventReceiver receiver;
     while (connection->closeCode() == 0 && !connection->isCancelled()) {
+        co_await stream.room();
+        if (connection->closeCode() != 0 || connection->isCancelled()) break;
         Message message;
         try {
             message = co_await connection->receive();
@@ -514,7 +523,7 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
             continue;
         }
         try {
-            if (auto event = receiver.receive(message.data)) stream.yield(std::move(*event));
+            if (auto event = receiver.receive(message.data)) stream.yield(std::move(*event), message.data.size() + eventOverhead);
         } catch (...) {
             stream.fail(std::current_exception());
             break;
@@ -527,7 +536,7 @@ asio::awaitable<void> receiveLoop(std::shared_ptr<WebSocketConnection> connectio
 }  // namespace detail
 
 WebSocketConnector::WebSocketConnector(asio::any_io_executor sharedExecutor, ConnectionRequest request)
-    : WebSocketConnector(ServerEventStream::make(), std::move(sharedExecutor), std::move(request)) {}
+    : WebSocketConnector(ServerEventStream::make(receiveBacklogLimit), std::move(sharedExecutor), std::move(request)) {}
 
 WebSocketConnector::WebSocketConnector(std::pair<ServerEventStream, ServerEventStream::Continuation> stream,
                                        asio::any_io_executor sharedExecutor, ConnectionRequest request)
@@ -539,7 +548,8 @@ WebSocketConnector::WebSocketConnector(std::pair<ServerEventStream, ServerEventS
 
 WebSocketConnector::~WebSocketConnector() {
     connection_->cancel(websocket::close_code::going_away);
-    stream_.finish();
+    // Nobody is left to handle what was received and not yet taken.
+    stream_.discard();
     DisconnectHandler handler;
     {
         std::lock_guard lock(handlerMutex_);

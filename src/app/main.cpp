@@ -169,12 +169,20 @@ int runTray(int argc, char** argv) {
                 auto layer = GlobalShortcuts::ShortcutLayer::shared();
                 return layer ? layer->displayedShortcut(std::string(name)) : std::string();
             },
-        // The same by their keys, for a menu the desktop's tray host draws.
+        // The same by their keys, for a menu the desktop's tray host draws: the trigger the
+        // desktop bound where it binds them (none while unbound, or in words no key sequence
+        // reads), else the stored shortcut.
         .shortcutKeys =
             [](std::string_view name) {
-                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
                 auto layer = GlobalShortcuts::ShortcutLayer::shared();
-                if (!stored || !layer) return std::string();
+                if (!layer) return std::string();
+                if (auto trigger = layer->desktopTrigger(std::string(name))) {
+                    return QKeySequence::fromString(QString::fromStdString(*trigger), QKeySequence::PortableText)
+                        .toString(QKeySequence::PortableText)
+                        .toStdString();
+                }
+                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
+                if (!stored) return std::string();
                 return GlobalShortcuts::keySequence(*stored, layer->keyboardLayout())
                     .toString(QKeySequence::PortableText)
                     .toStdString();

@@ -206,10 +206,13 @@ void ShortcutLayer::syncNamedHotKeys() {
     backend->setNamedHotKeys(std::move(named));
 }
 
+std::optional<std::string> ShortcutLayer::desktopTrigger(const std::string& name) const {
+    auto* backend = hotKeys_.backend().get();
+    return backend ? backend->triggerDescription(name) : std::nullopt;
+}
+
 std::string ShortcutLayer::displayedShortcut(const std::string& name) const {
-    if (auto* backend = hotKeys_.backend().get()) {
-        if (auto trigger = backend->triggerDescription(name)) return *trigger;
-    }
+    if (auto trigger = desktopTrigger(name)) return *trigger;
     auto shortcut = getShortcut(Name(Name::Plain{}, name, std::nullopt));
     return shortcut ? description(*shortcut) : std::string();
 }

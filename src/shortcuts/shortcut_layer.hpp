@@ -113,6 +113,9 @@ public:
     // where the desktop binds shortcuts by name ("" while it has not bound it), else the display
     // string of the stored shortcut ("" for none).
     std::string displayedShortcut(const std::string& name) const;
+    // The trigger the desktop reports for the name where the desktop binds shortcuts by name
+    // ("" while it has not bound it); none where the stored shortcut itself is the trigger.
+    std::optional<std::string> desktopTrigger(const std::string& name) const;
     const platform::KeyboardLayout* keyboardLayout() const { return keyboardLayout_.get(); }
     platform::NotificationCenter& notificationCenter() const { return notifications_; }
     const boost::asio::any_io_executor& mainExecutor() const { return mainExecutor_; }

@@ -12,6 +12,7 @@
 #include "pulse_fixture.hpp"
 #include "realtime/conversation/conversation.hpp"
 #include "support/engine_probe.hpp"
+#include "support/process_memory.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -119,6 +120,9 @@ TEST_F(PulseConversation, AnAnswerAtRealTimePaceWithJitterPlaysWithoutUnderruns)
     std::printf("PulseAudio, 100 ms deltas at real-time pace +-30 ms: %llu underruns, playback started %lld ms after "
                 "the first delta was sent\n",
                 static_cast<unsigned long long>(player()->underrunCount()), static_cast<long long>(delay.count()));
+    // A sanitizer build slows the decoding and the sound server's callbacks past real time, so the
+    // figures are printed there but held to the bound only in builds that run at speed.
+    if (support::underSanitizer()) return;
     EXPECT_EQ(player()->underrunCount(), 0u);
     EXPECT_LE(delay, 150ms);
 }

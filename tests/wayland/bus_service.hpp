@@ -18,6 +18,9 @@
 
 namespace wayland_test {
 
+// Reads an a{sv} of a message, keeping its string values.
+std::map<std::string, std::string> readStringOptions(sd_bus_message* message);
+
 // A program run by a test with `environment` added to the test's own, output to `log`; sent
 // SIGTERM (and reaped) when the object goes.
 class Program {

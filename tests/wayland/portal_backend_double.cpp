@@ -11,29 +11,6 @@ namespace {
 constexpr const char* objectPath = "/org/freedesktop/portal/desktop";
 constexpr const char* implInterface = "org.freedesktop.impl.portal.GlobalShortcuts";
 
-// Reads an a{sv} keeping its string values.
-std::map<std::string, std::string> readStringOptions(sd_bus_message* message) {
-    std::map<std::string, std::string> options;
-    if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return options;
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-        const char* key = nullptr;
-        sd_bus_message_read(message, "s", &key);
-        const char* contents = nullptr;
-        char type = 0;
-        sd_bus_message_peek_type(message, &type, &contents);
-        if (contents && std::string(contents) == "s") {
-            const char* value = nullptr;
-            sd_bus_message_read(message, "v", "s", &value);
-            options[key] = value ? value : "";
-        } else {
-            sd_bus_message_skip(message, "v");
-        }
-        sd_bus_message_exit_container(message);
-    }
-    sd_bus_message_exit_container(message);
-    return options;
-}
-
 void appendShortcuts(sd_bus_message* message, const std::vector<std::pair<std::string, std::string>>& triggers,
                      const std::map<std::string, std::string>& descriptions) {
     sd_bus_message_open_container(message, 'a', "(sa{sv})");

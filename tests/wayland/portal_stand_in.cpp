@@ -8,28 +8,6 @@ namespace {
 
 constexpr const char* objectPath = "/org/freedesktop/portal/desktop";
 
-std::map<std::string, std::string> readOptions(sd_bus_message* message) {
-    std::map<std::string, std::string> options;
-    if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return options;
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-        const char* key = nullptr;
-        sd_bus_message_read(message, "s", &key);
-        const char* contents = nullptr;
-        char type = 0;
-        sd_bus_message_peek_type(message, &type, &contents);
-        if (contents && std::string(contents) == "s") {
-            const char* value = nullptr;
-            sd_bus_message_read(message, "v", "s", &value);
-            options[key] = value ? value : "";
-        } else {
-            sd_bus_message_skip(message, "v");
-        }
-        sd_bus_message_exit_container(message);
-    }
-    sd_bus_message_exit_container(message);
-    return options;
-}
-
 std::string senderElement(sd_bus_message* message) {
     std::string sender = sd_bus_message_get_sender(message);
     sender = sender.substr(1);
@@ -89,7 +67,7 @@ struct PortalStandIn::Shared {
     static int createSession(sd_bus_message* message, void* userdata, sd_bus_error*) {
         auto* shared = static_cast<Shared*>(userdata);
         shared->record("CreateSession");
-        auto options = readOptions(message);
+        auto options = readStringOptions(message);
         std::string path = shared->requestPath(message, options["handle_token"]);
         std::string session = std::string(objectPath) + "/session/" + senderElement(message) + "/" +
                               options["session_handle_token"];
@@ -125,7 +103,7 @@ struct PortalStandIn::Shared {
         sd_bus_message_exit_container(message);
         const char* parent = nullptr;
         sd_bus_message_read(message, "s", &parent);
-        auto options = readOptions(message);
+        auto options = readStringOptions(message);
         std::string path = shared->requestPath(message, options["handle_token"]);
         shared->respond(path, [ids](sd_bus_message* signal) {
             sd_bus_message_open_container(signal, 'a', "{sv}");

@@ -83,9 +83,13 @@ TEST_F(DesktopSession, ControlQInTheOpenMenuQuits) {
     ASSERT_TRUE(support::eventually([&] { return backend.requestsTo("/usage").size() >= 2; }, 20s)) << appLog();
 
     // The menu is on screen a moment before it has the keyboard, and a press in between goes to
-    // no window: on a loaded machine the press is made again.
+    // no window; a tray that has just started may also have the icon shown anew, which closes the
+    // menu. On a loaded machine the menu is opened again where it went, and the press made again.
     std::optional<int> status;
     for (int press = 0; press < 3 && !status; ++press) {
+        if (!x.popupOf("kestro")) {
+            ASSERT_TRUE(e2e::openTrayMenu(x, "kestro")) << appLog();
+        }
         keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});
         status = app->waitForExit(10s);
     }

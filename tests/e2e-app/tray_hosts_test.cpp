@@ -307,7 +307,10 @@ TEST_F(TrayHosts, WaitingForATrayTheAppWakesAtMostFiveTimesIn30SecondsAndTheIcon
     const long woken = wakeUpsBetween(before, switchesByThread(app->pid()), detail);
     std::cout << "wake-ups of the waiting app in 30 s: " << woken << " (" << detail << " )\n";
     RecordProperty("wake_ups_in_30_s", static_cast<int>(woken));
+    // ThreadSanitizer's runtime wakes a thread of its own ten times a second in every process.
+#if !defined(__SANITIZE_THREAD__)
     EXPECT_LE(woken, 5) << detail;
+#endif
 
     const auto trayStarted = std::chrono::steady_clock::now();
     tray.emplace(e2e::trayerCommand(), std::map<std::string, std::string>{}, root / "trayer.log");

@@ -112,6 +112,15 @@ protected:
         }
         return received;
     }
+    // The appended samples once at least `atLeast` have arrived (fewer when they never do).
+    std::vector<std::int16_t> appendedSamplesOnce(std::size_t atLeast) const {
+        std::vector<std::int16_t> received;
+        support::eventually([&] {
+            received = appendedSamples();
+            return received.size() >= atLeast;
+        });
+        return received;
+    }
     // The one transcript the backend received, as "role:content:type" lines.
     std::vector<std::string> postedTranscript() const {
         auto posted = backend.backend.requestsTo("/transcript");
@@ -217,11 +226,8 @@ TEST_F(EndToEndCall, TheFirstWordsReachTheServiceThoughItsConnectionOpensLate) {
 
     // All the tap was handed, at 24 kHz, less what the resampler holds back.
     const std::uint64_t tapped = buffers * frames / 2, held = 1024;
-    std::vector<std::int16_t> received;
-    ASSERT_TRUE(support::eventually([&] {
-        received = appendedSamples();
-        return received.size() >= tapped - held;
-    })) << received.size() << " of " << tapped << " wire frames";
+    const auto received = appendedSamplesOnce(tapped - held);
+    ASSERT_GE(received.size(), tapped - held) << received.size() << " of " << tapped << " wire frames";
     EXPECT_LE(received.size(), tapped);
     for (std::size_t i = held; i < received.size(); ++i) {
         ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
@@ -253,11 +259,8 @@ TEST_F(EndToEndCall, WhatIsSaidWhileTheBackendIsAskedForTheCredentialReachesTheS
     engine->waitForInput();
 
     const std::uint64_t tapped = buffers * frames / 2, held = 1024;
-    std::vector<std::int16_t> received;
-    ASSERT_TRUE(support::eventually([&] {
-        received = appendedSamples();
-        return received.size() >= tapped - held;
-    })) << received.size() << " of " << tapped << " wire frames";
+    const auto received = appendedSamplesOnce(tapped - held);
+    ASSERT_GE(received.size(), tapped - held) << received.size() << " of " << tapped << " wire frames";
     for (std::size_t i = held; i < received.size(); ++i) {
         ASSERT_GE(received[i], received[i - 1] - 64) << "sample " << i << " falls: audio out of order";
         ASSERT_LE(received[i], received[i - 1] + 64) << "sample " << i << " jumps: audio missing";

@@ -93,7 +93,7 @@ TEST_F(DesktopSession, ControlQInTheOpenMenuQuits) {
     // menu. On a loaded machine the menu is opened again where it went, and the press made again.
     std::optional<int> status;
     for (int press = 0; press < 3 && !status; ++press) {
-        if (!x.popupOf("kestro")) {
+        if (!x.menuOf("kestro")) {
             ASSERT_TRUE(e2e::openTrayMenu(x, "kestro")) << appLog();
         }
         keys.chord({x11_test::Keysym::controlL, 0x71 /* q */});

@@ -90,7 +90,7 @@ TEST_F(InstalledApp, AStoredStartShortcutStartsACallWhileTheTrayMenuIsOpen) {
 
     bool asked = false;
     for (int attempt = 0; attempt < 10 && !asked; ++attempt) {
-        ASSERT_TRUE(x.popupOf("kestro")) << "the menu closed\n" << appLog();
+        ASSERT_TRUE(x.menuOf("kestro")) << "the menu closed\n" << appLog();
         keys.chord({x11_test::Keysym::controlL, 0x6b /* k */});
         asked = support::eventually([&] { return !backend.requestsTo("/session").empty(); }, 1500ms);
     }

@@ -86,6 +86,10 @@ public:
         return found;
     }
 
+    // Whether the program's menu is on screen. Its tooltip is a popup too, shown while the
+    // pointer rests on the icon, but a single line: a menu has several rows.
+    bool menuOf(const std::string& program) { return popupOf(program, 80); }
+
     // The widest mapped window of the program directly on the root window (a panel's bar), as
     // left, top, width, height.
     std::optional<std::array<int, 4>> widestTopLevelOf(const std::string& program) {
@@ -154,9 +158,9 @@ inline bool openTrayMenu(XServer& x, const std::string& program) {
     using namespace std::chrono_literals;
     return support::eventually(
         [&] {
-            if (x.popupOf(program)) return true;
+            if (x.menuOf(program)) return true;
             if (auto centre = x.embeddedWindowCentre(program)) x.click(*centre, 3);
-            return support::eventually([&] { return x.popupOf(program); }, 1s);
+            return support::eventually([&] { return x.menuOf(program); }, 1s);
         },
         15s);
 }

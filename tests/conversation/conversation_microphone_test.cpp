@@ -171,6 +171,10 @@ TEST_F(ConnectionGivenLater, WhatWasCapturedBeforeTheConnectionGoesOutFirstAndIn
     // Only audio was sent: the failed send left nothing behind.
     for (const auto& frame : server.frames()) EXPECT_EQ(json::parse(frame.data)["type"], "input_audio_buffer.append");
 
+    // The refused second connect opened no connection of its own (it would have carried its
+    // credential to the service, and taken the events below).
+    EXPECT_EQ(server.connectionCount(), 1u);
+
     // The connection is the conversation's own from now on: its session connects it.
     server.sendText(support::serverEvent("session.created", {{"session", support::realtimeSession(false)}}).dump());
     EXPECT_TRUE(support::eventually([&] { return runtime.onMain([&] { return conversation->connected().get(); }); }));

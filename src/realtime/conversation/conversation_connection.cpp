@@ -8,13 +8,21 @@
 
 namespace realtime {
 
+namespace {
+
+void refuseASecondConnection(const std::shared_ptr<RealtimeAPI>& current) {
+    if (current) throw std::logic_error("The conversation has a connection already");
+}
+
+}  // namespace
+
 std::shared_ptr<Conversation> Conversation::createUnconnected(platform::Runtime& runtime,
                                                               std::shared_ptr<platform::AudioEngine> audioEngine) {
     return create(runtime, std::shared_ptr<RealtimeAPI>(), std::move(audioEngine));
 }
 
 void Conversation::connect(std::shared_ptr<RealtimeAPI> client) {
-    if (client_) throw std::logic_error("The conversation has a connection already");
+    refuseASecondConnection(client_);
     if (!client) throw std::invalid_argument("No connection given to the conversation");
     client_ = std::move(client);
     startReceiving();
@@ -24,6 +32,9 @@ void Conversation::connect(std::shared_ptr<RealtimeAPI> client) {
 }
 
 void Conversation::connect(const std::string& authToken, const std::string& model) {
+    // Checked before the connection is made: a connector starts opening as soon as it exists,
+    // and a refused second one would still have carried its credential to the service.
+    refuseASecondConnection(client_);
     connect(RealtimeAPI::webSocket(shared_, authToken, model));
 }
 

@@ -9,6 +9,7 @@
 
 #include "conversation_fixture.hpp"
 #include "platform/runtime/print.hpp"
+#include "realtime/transport/websocket_connector.hpp"
 
 namespace conversation_test {
 namespace {
@@ -157,7 +158,10 @@ TEST_F(ConnectionGivenLater, WhatWasCapturedBeforeTheConnectionGoesOutFirstAndIn
     runtime.onMain([&] { conversation->connect("secret-token", "gpt-4o-realtime-preview"); });
     ASSERT_TRUE(server.waitForConnection());
     EXPECT_EQ(server.handshake().header("Authorization"), "Bearer secret-token");
+    // A second connect is refused before a connection is made for it.
+    const auto liveConnections = realtime::WebSocketConnector::openConnections();
     EXPECT_THROW(runtime.onMain([&] { conversation->connect("again", "gpt-4o-realtime-preview"); }), std::logic_error);
+    EXPECT_EQ(realtime::WebSocketConnector::openConnections(), liveConnections);
     for (std::uint64_t i = buffers / 2; i < buffers; ++i) engine->pushInput(rampBuffer(i, buffers));
     engine->waitForInput();
 

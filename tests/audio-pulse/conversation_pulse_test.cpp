@@ -83,12 +83,13 @@ protected:
 TEST_F(PulseConversation, SpeakingUpTwoSecondsIntoAFastAnswerTruncatesItAtWhatThePlayerPlayed) {
     server.setBehaviour(ServiceBehaviour::fastAnswers());
     server.sendAnswer(SpokenAnswer::lasting(6s));
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }));
-    const auto firstDelta = *server.firstSent("response.audio.delta");
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
-    EXPECT_LT(*server.firstSent("response.done") - firstDelta, 1500ms);
+    const auto firstDelta = server.waitForSent("response.audio.delta");
+    ASSERT_TRUE(firstDelta);
+    const auto answered = server.waitForSent("response.done");
+    ASSERT_TRUE(answered);
+    EXPECT_LT(*answered - *firstDelta, 1500ms);
 
-    std::this_thread::sleep_until(firstDelta + 2s);
+    std::this_thread::sleep_until(*firstDelta + 2s);
     server.sendText(support::serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 2000}, {"item_id", "user"}}).dump());
     ASSERT_TRUE(support::eventually([&] { return truncation().has_value(); }));
     // The stop has reached the server once the player's position stands still.
@@ -109,14 +110,14 @@ TEST_F(PulseConversation, SpeakingUpTwoSecondsIntoAFastAnswerTruncatesItAtWhatTh
 TEST_F(PulseConversation, AnAnswerAtRealTimePaceWithJitterPlaysWithoutUnderruns) {
     server.setBehaviour(ServiceBehaviour::realTimePace(30ms));
     server.sendAnswer(SpokenAnswer::lasting(2400ms));
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }, 10s));
-    const auto firstDelta = *server.firstSent("response.audio.delta");
+    const auto firstDelta = server.waitForSent("response.audio.delta");
+    ASSERT_TRUE(firstDelta);
     ASSERT_TRUE(support::eventually([&] { return player() && player()->isPlaying(); }, 10s));
     const auto started = Clock::now();
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
+    ASSERT_TRUE(server.waitForSent("response.done"));
     // Played out, less what the resampler holds back; the player pauses once it has nothing left.
     ASSERT_TRUE(support::eventually([&] { return playedMs() >= 2400 - 50 && !player()->isPlaying(); }, 5s)) << playedMs();
-    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(started - firstDelta);
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(started - *firstDelta);
     std::printf("PulseAudio, 100 ms deltas at real-time pace +-30 ms: %llu underruns, playback started %lld ms after "
                 "the first delta was sent\n",
                 static_cast<unsigned long long>(player()->underrunCount()), static_cast<long long>(delay.count()));

@@ -94,6 +94,15 @@ int64_t playerSampleTime(const platform::PlayerNode& player) {
     return time ? time->sampleTime : -1;
 }
 
+// A player connected in `format` on the started engine.
+std::shared_ptr<platform::PlayerNode> startedPlayer(PulseAudioEngine& engine, const AudioFormat& format) {
+    auto node = engine.makePlayerNode();
+    engine.attach(node);
+    engine.connect(node, format);
+    engine.start();
+    return node;
+}
+
 TEST(PulseAudioEngine, CapturesTheDefaultSourceInExactTapBuffersThatConvertToTheWireRate) {
     KESTRO_REQUIRE_PULSE();
     Recorder recorder;  // outlives the engine, whose capture thread feeds it to the end
@@ -169,10 +178,7 @@ TEST(PulseAudioEngine, PlaysScheduledBuffersIntoTheSinkAndCompletesThemInOrder) 
     Recorder recorder;
     Completions completions;
     PulseAudioEngine player;
-    auto node = player.makePlayerNode();
-    player.attach(node);
-    player.connect(node, out);
-    player.start();
+    auto node = startedPlayer(player, out);
 
     // A second engine records what reaches the null sink, through its monitor.
     kestro::test::pactl("set-default-source kestro_null.monitor");
@@ -225,10 +231,7 @@ TEST(PulseAudioEngine, StopDropsEverythingScheduledAndRestartsThePlayerTimeWhile
     const auto out = AudioFormat::int16(24000, 2, false);
     Completions completions;  // outlives the engine, which completes what it drops
     PulseAudioEngine engine;
-    auto node = engine.makePlayerNode();
-    engine.attach(node);
-    engine.connect(node, out);
-    engine.start();
+    auto node = startedPlayer(engine, out);
 
     for (int i = 0; i < 5; ++i)
         node->scheduleBuffer(kestro::test::makeSine(out, 24000, 300), completions.completion(i));
@@ -263,10 +266,7 @@ TEST(PulseAudioEngine, AudioScheduledAfterThePlayerRanDryCountsAsAnUnderrunUntil
     const auto out = AudioFormat::int16(24000, 1, false);
     Completions completions;  // outlives the engine, which completes what it drops
     PulseAudioEngine engine;
-    auto node = engine.makePlayerNode();
-    engine.attach(node);
-    engine.connect(node, out);
-    engine.start();
+    auto node = startedPlayer(engine, out);
 
     // Back to back: no underrun.
     node->scheduleBuffer(kestro::test::makeSine(out, 2400, 300), completions.completion(0));

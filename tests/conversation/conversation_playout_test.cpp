@@ -148,12 +148,13 @@ TEST_F(ConversationPlayout, SpeakingUpTwoSecondsIntoAFastAnswerTruncatesItAtWhat
     startListening();
     support::RealTimeOutput output(engine);
     server.sendAnswer(SpokenAnswer::lasting(6s));
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }));
-    const auto firstDelta = *server.firstSent("response.audio.delta");
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
-    EXPECT_LT(*server.firstSent("response.done") - firstDelta, 1500ms);
+    const auto firstDelta = server.waitForSent("response.audio.delta");
+    ASSERT_TRUE(firstDelta);
+    const auto answered = server.waitForSent("response.done");
+    ASSERT_TRUE(answered);
+    EXPECT_LT(*answered - *firstDelta, 1500ms);
 
-    std::this_thread::sleep_until(firstDelta + 2s);
+    std::this_thread::sleep_until(*firstDelta + 2s);
     pushAndSync(speechStarted());
     ASSERT_TRUE(support::eventually([&] { return truncations().size() == 1; }));
     output.stop();
@@ -173,15 +174,15 @@ TEST_F(ConversationPlayout, AnAnswerAtRealTimePaceWithJitterPlaysWithoutAGap) {
     startListening();
     support::RealTimeOutput output(engine);
     server.sendAnswer(SpokenAnswer::lasting(2400ms));
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }));
-    const auto firstDelta = *server.firstSent("response.audio.delta");
+    const auto firstDelta = server.waitForSent("response.audio.delta");
+    ASSERT_TRUE(firstDelta);
     ASSERT_TRUE(support::eventually([&] { return playerPlays(); }));
     const auto started = Clock::now();
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }, 10s));
+    ASSERT_TRUE(server.waitForSent("response.done"));
     // All of it, less what the resampler holds back.
     ASSERT_TRUE(support::eventually([&] { return playedMs() >= 2400 - 50; }, 5s)) << playedMs();
     output.stop();
-    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(started - firstDelta);
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(started - *firstDelta);
     std::printf("real-time pace +-30 ms: %llu underruns, playback started %lld ms after the first delta\n",
                 static_cast<unsigned long long>(probe->player()->underrunCount()), static_cast<long long>(delay.count()));
     // A sanitizer build runs the conversation and the output too slowly for real time: there the

@@ -90,9 +90,9 @@ protected:
         auto recorder = recordHeadset();
         std::this_thread::sleep_for(500ms);
         realtime.sendAnswer(noonAnswer());
-        ASSERT_TRUE(support::eventually([&] { return realtime.firstSent("response.done").has_value(); }, 15s))
-            << appLog();
-        const auto delivered = *realtime.firstSent("response.done") - *realtime.firstSent("response.audio.delta");
+        const auto answered = realtime.waitForSent("response.done", 15s);
+        ASSERT_TRUE(answered) << appLog();
+        const auto delivered = *answered - *realtime.firstSent("response.audio.delta");
         // Played out, with room for the start and for a loaded machine.
         std::this_thread::sleep_for(4s - std::min<Clock::duration>(delivered, 4s) + 1500ms);
         recorder.reset();

@@ -323,8 +323,9 @@ protected:
         auto answer = support::SpokenAnswer::lasting(length, "It is noon.");
         answer.previousItemId = "item_user";
         server.sendAnswer(answer);
-        ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.audio.delta").has_value(); }));
-        firstDelta = *server.firstSent("response.audio.delta");
+        auto sent = server.waitForSent("response.audio.delta");
+        ASSERT_TRUE(sent);
+        firstDelta = *sent;
     }
     double playedMs() const {
         auto player = probe->player();
@@ -350,7 +351,7 @@ protected:
 TEST_F(PacedAnswer, SpeakingUpTwoSecondsIntoAnAnswerThatArrivedInASecondTruncatesItAtWhatWasPlayed) {
     support::RealTimeOutput speaker(engine);
     answerThroughACall(support::ServiceBehaviour::fastAnswers(), 6s);
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
+    ASSERT_TRUE(server.waitForSent("response.done"));
     std::this_thread::sleep_until(firstDelta + 2s);
     server.sendText(serverEvent("input_audio_buffer.speech_started", {{"audio_start_ms", 2000}, {"item_id", "item_next"}}).dump());
     ASSERT_TRUE(support::eventually([&] { return truncation().has_value(); }));
@@ -369,7 +370,7 @@ TEST_F(PacedAnswer, AnAnswerAtRealTimePaceWithJitterPlaysThroughWithoutAGap) {
     answerThroughACall(support::ServiceBehaviour::realTimePace(30ms), 2400ms);
     ASSERT_TRUE(support::eventually([&] { return probe->player() && probe->player()->isPlaying(); }));
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(support::eventually([&] { return server.firstSent("response.done").has_value(); }));
+    ASSERT_TRUE(server.waitForSent("response.done"));
     ASSERT_TRUE(support::eventually([&] { return playedMs() >= 2400 - 50; }, 5s)) << playedMs();
     speaker.stop();
     // A sanitizer build runs the conversation and the output too slowly for real time: there the

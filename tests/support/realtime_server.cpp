@@ -551,6 +551,17 @@ std::optional<std::chrono::steady_clock::time_point> RealtimeServer::firstSent(s
     return std::nullopt;
 }
 
+std::optional<std::chrono::steady_clock::time_point> RealtimeServer::waitForSent(std::string_view type,
+                                                                                 std::chrono::milliseconds timeout) const {
+    // Sending wakes no waiter: the script's writes complete on the server's own thread.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (auto sent = firstSent(type)) return sent;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 bool RealtimeServer::waitForConnection(std::size_t count, std::chrono::milliseconds timeout) {
     return impl_->waitUntil(timeout, [&] {
         if (impl_->connections.size() < count) return false;

@@ -145,6 +145,9 @@ public:
     std::vector<SentMessage> sent() const;
     // The time the first message of `type` went out on the most recent connection, if one has.
     std::optional<std::chrono::steady_clock::time_point> firstSent(std::string_view type) const;
+    // The same, once it has gone out; nothing if it has not within `timeout`.
+    std::optional<std::chrono::steady_clock::time_point> waitForSent(std::string_view type,
+                                                                     std::chrono::milliseconds timeout = 10s) const;
 
     // Waits until `count` handshakes have been received (upgraded or refused).
     bool waitForConnection(std::size_t count = 1, std::chrono::milliseconds timeout = 10s);

@@ -535,15 +535,15 @@ void RealtimeServer::sendAnswer(const SpokenAnswer& answer) {
 }
 
 std::vector<SentMessage> RealtimeServer::sent() const {
-    auto record = impl_->latest();
     std::lock_guard lock(impl_->mutex);
-    return record->sent;
+    if (impl_->connections.empty()) return {};
+    return impl_->connections.back()->sent;
 }
 
 std::optional<std::chrono::steady_clock::time_point> RealtimeServer::firstSent(std::string_view type) const {
-    auto record = impl_->latest();
     std::lock_guard lock(impl_->mutex);
-    for (const auto& message : record->sent) {
+    if (impl_->connections.empty()) return std::nullopt;
+    for (const auto& message : impl_->connections.back()->sent) {
         // Only the messages that name the type are parsed: the deltas are large.
         if (message.text.find(type) == std::string::npos) continue;
         if (Json::parse(message.text)["type"] == Json(type)) return message.time;
@@ -582,9 +582,9 @@ RecordedHandshake RealtimeServer::handshake() const {
 }
 
 std::vector<ReceivedFrame> RealtimeServer::frames() const {
-    auto record = impl_->latest();
     std::lock_guard lock(impl_->mutex);
-    return record->frames;
+    if (impl_->connections.empty()) return {};
+    return impl_->connections.back()->frames;
 }
 
 bool RealtimeServer::waitForFrames(std::size_t count, std::chrono::milliseconds timeout) {

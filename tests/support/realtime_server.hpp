@@ -141,6 +141,8 @@ public:
     // Scripts a spoken answer, paced as the behaviour says; returns at once.
     void sendAnswer(const SpokenAnswer& answer);
 
+    // The app may count a call as connected before its handshake has reached this server: until a
+    // connection has, nothing has been sent or received, and the queries below answer so.
     // The text messages sent so far on the most recent connection, in order.
     std::vector<SentMessage> sent() const;
     // The time the first message of `type` went out on the most recent connection, if one has.
@@ -153,7 +155,7 @@ public:
     bool waitForConnection(std::size_t count = 1, std::chrono::milliseconds timeout = 10s);
     std::size_t connectionCount() const;
 
-    // Of the most recent connection.
+    // Of the most recent connection (the handshake throws while there is none).
     RecordedHandshake handshake() const;
     std::vector<ReceivedFrame> frames() const;
     bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = 10s);

@@ -5,15 +5,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
@@ -21,6 +27,7 @@
 namespace {
 
 namespace asio = boost::asio;
+namespace websocket = boost::beast::websocket;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -93,6 +100,40 @@ TEST(TestRuntimeRun, ACancelledCoroutineThatDoesNotStopFailsTheTest) {
         asio::post(runtime.shared(), [timer] { timer->cancel(); });
         EXPECT_TRUE(support::eventually([&] { return timer.use_count() == 1; }));
     }
+}
+
+// The app counts a call as connected before its handshake has reached the service. A test that asks
+// the server then what it sent or received is told "nothing yet", and a wait for a scripted
+// message also waits for the connection that carries it.
+TEST(RealtimeServerQueries, AnswerNothingYetUntilAConnectionArrivesAndThenWhatWentOut) {
+    support::RealtimeServer server;
+    server.sendText(R"({"type":"session.created"})");
+    EXPECT_TRUE(server.sent().empty());
+    EXPECT_TRUE(server.frames().empty());
+    EXPECT_FALSE(server.firstSent("session.created"));
+    EXPECT_FALSE(server.waitForSent("session.created", 50ms));
+
+    std::string received;
+    std::thread client([&, port = server.port()] {
+        asio::io_context context;
+        websocket::stream<asio::ip::tcp::socket> ws(context);
+        ws.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+        ws.handshake("127.0.0.1", "/v1/realtime");
+        ws.text(true);
+        ws.write(asio::buffer(std::string(R"({"type":"input_audio_buffer.clear"})")));
+        boost::beast::flat_buffer buffer;
+        ws.read(buffer);
+        received = boost::beast::buffers_to_string(buffer.data());
+        ws.close(websocket::close_code::normal);
+    });
+    const auto sent = server.waitForSent("session.created");
+    client.join();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(received, R"({"type":"session.created"})");
+    ASSERT_EQ(server.sent().size(), 1u);
+    EXPECT_EQ(server.sent()[0].time, *sent);
+    ASSERT_TRUE(server.waitForFrames(1));
+    EXPECT_EQ(server.frames()[0].data, R"({"type":"input_audio_buffer.clear"})");
 }
 
 }  // namespace

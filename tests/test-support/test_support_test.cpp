@@ -1,11 +1,11 @@
-// The shared test helpers themselves: what they leave behind and how they fail a test.
+// The shared test helpers themselves: what they leave behind, how they fail a test and what the
+// loopback realtime server reports.
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -113,21 +113,26 @@ TEST(RealtimeServerQueries, AnswerNothingYetUntilAConnectionArrivesAndThenWhatWe
     EXPECT_FALSE(server.firstSent("session.created"));
     EXPECT_FALSE(server.waitForSent("session.created", 50ms));
 
-    std::string received;
+    std::string received, failure;
     std::thread client([&, port = server.port()] {
-        asio::io_context context;
-        websocket::stream<asio::ip::tcp::socket> ws(context);
-        ws.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
-        ws.handshake("127.0.0.1", "/v1/realtime");
-        ws.text(true);
-        ws.write(asio::buffer(std::string(R"({"type":"input_audio_buffer.clear"})")));
-        boost::beast::flat_buffer buffer;
-        ws.read(buffer);
-        received = boost::beast::buffers_to_string(buffer.data());
-        ws.close(websocket::close_code::normal);
+        try {
+            asio::io_context context;
+            websocket::stream<asio::ip::tcp::socket> ws(context);
+            ws.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+            ws.handshake("127.0.0.1", "/v1/realtime");
+            ws.text(true);
+            ws.write(asio::buffer(std::string(R"({"type":"input_audio_buffer.clear"})")));
+            boost::beast::flat_buffer buffer;
+            ws.read(buffer);
+            received = boost::beast::buffers_to_string(buffer.data());
+            ws.close(websocket::close_code::normal);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
     });
     const auto sent = server.waitForSent("session.created");
     client.join();
+    ASSERT_EQ(failure, "");
     ASSERT_TRUE(sent);
     EXPECT_EQ(received, R"({"type":"session.created"})");
     ASSERT_EQ(server.sent().size(), 1u);

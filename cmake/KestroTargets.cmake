@@ -34,9 +34,10 @@ endfunction()
 # one GoogleTest binary from every .cpp in tests/<label>/, carrying the CTest label <label>.
 # LOCK names a shared resource (a display, the sound server) that its tests never use at the
 # same time as other tests holding the same lock. SERIAL runs each of its tests with no other
-# test beside it.
+# test beside it; SERIAL_TESTS <gtest filter> does so for the tests the filter names ("A.*:B.c"),
+# those that hold the app to real-time bounds a loaded machine would break.
 function(kestro_test_folder label)
-  cmake_parse_arguments(ARG "SERIAL" "LOCK;TIMEOUT" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "LOCK;TIMEOUT;SERIAL_TESTS" "LIBS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${label}/*.cpp)
   if(NOT sources)
     return()
@@ -55,8 +56,18 @@ function(kestro_test_folder label)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE kestro_test_support GTest::gtest GTest::gmock GTest::gtest_main
     kestro_warnings ${ARG_LIBS})
+  if(ARG_SERIAL_TESTS)
+    gtest_discover_tests(${target}
+      DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 30
+      TEST_FILTER ${ARG_SERIAL_TESTS}
+      TEST_LIST ${target}_SERIAL_TESTS
+      PROPERTIES ${properties} RUN_SERIAL TRUE)
+    set(filter TEST_FILTER "-${ARG_SERIAL_TESTS}")
+  endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 30
+    ${filter}
     PROPERTIES ${properties})
 endfunction()

@@ -56,6 +56,7 @@ function(kestro_test_folder label)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE kestro_test_support GTest::gtest GTest::gmock GTest::gtest_main
     kestro_warnings ${ARG_LIBS})
+  set(filter "")
   if(ARG_SERIAL_TESTS)
     gtest_discover_tests(${target}
       DISCOVERY_MODE PRE_TEST

@@ -307,6 +307,7 @@ struct RealtimeServer::Impl {
                     std::lock_guard lock(mutex);
                     record->sent.push_back({std::chrono::steady_clock::now(), *data});
                 }
+                changed.notify_all();
                 ws->text(true);
                 ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
             } else if (auto* binary = std::get_if<Binary>(&*next)) {
@@ -429,6 +430,22 @@ struct RealtimeServer::Impl {
         }
     }
 
+    // The most recent connection, or none while no connection has reached the server: the app may
+    // count a call as connected before its handshake has arrived. Called with the mutex held.
+    ConnectionRecord* newest() const { return connections.empty() ? nullptr : connections.back().get(); }
+
+    // The time of the first message of `type` in `sent` from index `from` on; `from` moves past
+    // what was looked at. Only the messages that name the type are parsed: the deltas are large.
+    static std::optional<std::chrono::steady_clock::time_point> firstOfType(const std::vector<SentMessage>& sent,
+                                                                            std::string_view type, std::size_t& from) {
+        for (; from < sent.size(); ++from) {
+            const auto& message = sent[from];
+            if (message.text.find(type) == std::string::npos) continue;
+            if (Json::parse(message.text)["type"] == Json(type)) return message.time;
+        }
+        return std::nullopt;
+    }
+
     std::shared_ptr<ConnectionRecord> latest() const {
         std::lock_guard lock(mutex);
         if (connections.empty()) throw std::logic_error("no connection has reached the test server");
@@ -536,30 +553,41 @@ void RealtimeServer::sendAnswer(const SpokenAnswer& answer) {
 
 std::vector<SentMessage> RealtimeServer::sent() const {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->connections.empty()) return {};
-    return impl_->connections.back()->sent;
+    auto* record = impl_->newest();
+    return record ? record->sent : std::vector<SentMessage>{};
 }
 
 std::optional<std::chrono::steady_clock::time_point> RealtimeServer::firstSent(std::string_view type) const {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->connections.empty()) return std::nullopt;
-    for (const auto& message : impl_->connections.back()->sent) {
-        // Only the messages that name the type are parsed: the deltas are large.
-        if (message.text.find(type) == std::string::npos) continue;
-        if (Json::parse(message.text)["type"] == Json(type)) return message.time;
-    }
-    return std::nullopt;
+    auto* record = impl_->newest();
+    std::size_t from = 0;
+    return record ? Impl::firstOfType(record->sent, type, from) : std::nullopt;
 }
 
 std::optional<std::chrono::steady_clock::time_point> RealtimeServer::waitForSent(std::string_view type,
                                                                                  std::chrono::milliseconds timeout) const {
-    // Sending wakes no waiter: the script's writes complete on the server's own thread.
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (auto sent = firstSent(type)) return sent;
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    // Each wake looks only at what was sent since the last one (a new connection starts over).
+    std::optional<std::chrono::steady_clock::time_point> found;
+    const ConnectionRecord* looked = nullptr;
+    std::size_t from = 0;
+    impl_->waitUntil(timeout, [&] {
+        auto* record = impl_->newest();
+        if (!record) return false;
+        if (record != looked) {
+            looked = record;
+            from = 0;
+        }
+        found = Impl::firstOfType(record->sent, type, from);
+        return found.has_value();
+    });
+    return found;
+}
+
+std::optional<AnswerSent> RealtimeServer::waitForAnswerSent(std::chrono::milliseconds timeout) const {
+    const auto firstDelta = waitForSent("response.audio.delta", timeout);
+    const auto done = firstDelta ? waitForSent("response.done", timeout) : std::nullopt;
+    if (!done) return std::nullopt;
+    return AnswerSent{*firstDelta, *done};
 }
 
 bool RealtimeServer::waitForConnection(std::size_t count, std::chrono::milliseconds timeout) {
@@ -583,21 +611,22 @@ RecordedHandshake RealtimeServer::handshake() const {
 
 std::vector<ReceivedFrame> RealtimeServer::frames() const {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->connections.empty()) return {};
-    return impl_->connections.back()->frames;
+    auto* record = impl_->newest();
+    return record ? record->frames : std::vector<ReceivedFrame>{};
 }
 
 bool RealtimeServer::waitForFrames(std::size_t count, std::chrono::milliseconds timeout) {
     return impl_->waitUntil(timeout, [&] {
-        return !impl_->connections.empty() && impl_->connections.back()->frames.size() >= count;
+        auto* record = impl_->newest();
+        return record && record->frames.size() >= count;
     });
 }
 
 std::optional<std::uint16_t> RealtimeServer::waitForClientClose(std::chrono::milliseconds timeout) {
     std::optional<std::uint16_t> code;
     impl_->waitUntil(timeout, [&] {
-        if (impl_->connections.empty()) return false;
-        code = impl_->connections.back()->clientClose;
+        auto* record = impl_->newest();
+        code = record ? record->clientClose : std::nullopt;
         return code.has_value();
     });
     return code;

@@ -96,6 +96,12 @@ struct SentMessage {
     std::string text;
 };
 
+// When an answer's first audio delta and its "response.done" went out.
+struct AnswerSent {
+    std::chrono::steady_clock::time_point firstDelta;
+    std::chrono::steady_clock::time_point done;
+};
+
 class RealtimeServer {
 public:
     enum class Security { plain, tls };
@@ -150,6 +156,8 @@ public:
     // The same, once it has gone out; nothing if it has not within `timeout`.
     std::optional<std::chrono::steady_clock::time_point> waitForSent(std::string_view type,
                                                                      std::chrono::milliseconds timeout = 10s) const;
+    // Once the answer has gone out, from its first audio delta to its "response.done".
+    std::optional<AnswerSent> waitForAnswerSent(std::chrono::milliseconds timeout = 10s) const;
 
     // Waits until `count` handshakes have been received (upgraded or refused).
     bool waitForConnection(std::size_t count = 1, std::chrono::milliseconds timeout = 10s);

@@ -19,6 +19,9 @@ packages=(
   python3-aiortc
   libsystemd-dev xdg-desktop-portal xdg-desktop-portal-dev
   haskell-gtk-sni-tray-utils haskell-status-notifier-item-utils
+  libkf5globalaccel-bin libkf5globalaccel-dev xdg-desktop-portal-kde qttranslations5-l10n locales
+  xfce4-panel xfconf xfwm4
+  pipewire pipewire-pulse wireplumber
 )
 
 missing=()

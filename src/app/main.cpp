@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,7 @@
 #include "platform/desktop/login_item.hpp"
 #include "platform/desktop/updater.hpp"
 #include "platform/desktop/url_opener.hpp"
+#include "platform/hotkeys/kglobalaccel_hot_key_backend.hpp"
 #include "platform/hotkeys/portal_hot_key_backend.hpp"
 #include "platform/hotkeys/xcb_hot_key_backend.hpp"
 #include "platform/http/http_client.hpp"
@@ -181,7 +183,7 @@ int runTray(int argc, char** argv) {
                         .toString(QKeySequence::PortableText)
                         .toStdString();
                 }
-                auto stored = GlobalShortcuts::Name(std::string(name)).shortcut();
+                auto stored = layer->shownShortcut(std::string(name));
                 if (!stored) return std::string();
                 return GlobalShortcuts::keySequence(*stored, layer->keyboardLayout())
                     .toString(QKeySequence::PortableText)
@@ -199,14 +201,26 @@ int runTray(int argc, char** argv) {
     view.setChangeHandler([&presenter] { presenter.refresh(); });
 
     // The two global shortcuts, declared with their defaults and bound once: through X11 grabs,
-    // or in a Wayland session through the desktop portal (the grabs where it has none).
+    // or in a Wayland session through the desktop portal (the grabs where it has none); on KDE
+    // Plasma, X11 or Wayland, through KDE's own shortcut service (the others where it is missing).
+    const bool kde = platform::namesKdeDesktop(std::getenv("XDG_CURRENT_DESKTOP"));
     auto x11Keys = platform::XcbHotKeyBackend::create(main, shared, {}, !wayland);
-    std::shared_ptr<platform::HotKeyBackend> hotKeys = x11Keys;
-    if (wayland) {
+    const std::map<std::string, std::string> shortcutTexts{{"startSession", "Start Call"}, {"endSession", "End Call"}};
+    auto sessionKeys = [=]() -> std::shared_ptr<platform::HotKeyBackend> {
+        if (!wayland) return x11Keys;
         platform::PortalHotKeyBackend::Options portal;
-        portal.descriptions = {{"startSession", "Start Call"}, {"endSession", "End Call"}};
+        portal.descriptions = shortcutTexts;
         portal.withX11 = std::getenv("DISPLAY") && *std::getenv("DISPLAY");
-        hotKeys = platform::PortalHotKeyBackend::create(main, shared, portal, x11Keys);
+        return platform::PortalHotKeyBackend::create(main, shared, portal, x11Keys);
+    };
+    std::shared_ptr<platform::HotKeyBackend> hotKeys;
+    if (kde) {
+        platform::KGlobalAccelHotKeyBackend::Options options;
+        options.descriptions = shortcutTexts;
+        hotKeys = platform::KGlobalAccelHotKeyBackend::create(main, shared, options, x11Keys->keyboardLayout(),
+                                                              x11Keys, sessionKeys);
+    } else {
+        hotKeys = sessionKeys();
     }
     auto shortcuts = GlobalShortcuts::ShortcutLayer::create(defaults, notifications, main, hotKeys,
                                                             x11Keys->keyboardLayout());

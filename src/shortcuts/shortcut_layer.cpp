@@ -211,9 +211,18 @@ std::optional<std::string> ShortcutLayer::desktopTrigger(const std::string& name
     return backend ? backend->triggerDescription(name) : std::nullopt;
 }
 
+std::optional<Shortcut> ShortcutLayer::shownShortcut(const std::string& name) const {
+    auto* backend = hotKeys_.backend().get();
+    if (auto bound = backend ? backend->boundCombination(name) : std::nullopt) {
+        if (!bound->bound) return std::nullopt;
+        return Shortcut(bound->carbonKeyCode, bound->carbonModifiers);
+    }
+    return getShortcut(Name(Name::Plain{}, name, std::nullopt));
+}
+
 std::string ShortcutLayer::displayedShortcut(const std::string& name) const {
     if (auto trigger = desktopTrigger(name)) return *trigger;
-    auto shortcut = getShortcut(Name(Name::Plain{}, name, std::nullopt));
+    auto shortcut = shownShortcut(name);
     return shortcut ? description(*shortcut) : std::string();
 }
 

@@ -116,6 +116,10 @@ public:
     // The trigger the desktop reports for the name where the desktop binds shortcuts by name
     // ("" while it has not bound it); none where the stored shortcut itself is the trigger.
     std::optional<std::string> desktopTrigger(const std::string& name) const;
+    // The combination that triggers the name, as a menu shows it: where the desktop binds by name
+    // and reports combinations, the one it bound (none while it holds no key for the name), else
+    // the stored shortcut.
+    std::optional<Shortcut> shownShortcut(const std::string& name) const;
     const platform::KeyboardLayout* keyboardLayout() const { return keyboardLayout_.get(); }
     platform::NotificationCenter& notificationCenter() const { return notifications_; }
     const boost::asio::any_io_executor& mainExecutor() const { return mainExecutor_; }

@@ -94,6 +94,18 @@ public:
     // Told (on the main executor) the names whose trigger description changed.
     using TriggerChangeHandler = std::function<void(const std::vector<std::string>& names)>;
     virtual void setTriggerChangeHandler(TriggerChangeHandler) {}
+    // Desktops that bind by name and report the keys they bound as combinations (KDE's
+    // kglobalaccel): the combination that triggers the name now; `bound` false while the desktop
+    // holds no key for it that a combination can express. None where the registered combination
+    // itself is the trigger, while the desktop has not answered yet, and where
+    // triggerDescription tells instead. Changes are told through the trigger change handler.
+    struct BoundCombination {
+        bool bound = false;
+        std::uint32_t carbonKeyCode = 0;
+        std::uint32_t carbonModifiers = 0;
+        friend bool operator==(const BoundCombination&, const BoundCombination&) = default;
+    };
+    virtual std::optional<BoundCombination> boundCombination(const std::string& /*name*/) const { return std::nullopt; }
 
     // Whether a client other than this backend holds the combination; false when that cannot be
     // known.

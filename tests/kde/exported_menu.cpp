@@ -1,0 +1,68 @@
+#include "kde/exported_menu.hpp"
+
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "wayland/bus_service.hpp"
+
+namespace kde_test {
+
+std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {
+    auto at = watcherLog.find("item ");
+    if (at == std::string::npos) return {};
+    std::string item = watcherLog.substr(at + 5, watcherLog.find('\n', at) - at - 5);
+    // A registration by service name alone means the item's usual path.
+    auto slash = item.find('/');
+    std::string service = item.substr(0, slash);
+    std::string path = slash == std::string::npos ? "/StatusNotifierItem" : item.substr(slash);
+    std::string text;
+    wayland_test::BusService reader(busAddress);
+    reader.run([&](sd_bus* client) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        std::string menuPath;
+        if (sd_bus_get_property(client, service.c_str(), path.c_str(), "org.kde.StatusNotifierItem", "Menu", &error,
+                                &reply, "o") >= 0) {
+            const char* menu = nullptr;
+            if (sd_bus_message_read(reply, "o", &menu) >= 0 && menu) menuPath = menu;
+        }
+        sd_bus_error_free(&error);
+        reply = sd_bus_message_unref(reply);
+        if (menuPath.empty()) return;
+        if (sd_bus_call_method(client, service.c_str(), menuPath.c_str(), "com.canonical.dbusmenu", "GetLayout", &error,
+                               &reply, "iias", 0, -1, 0) >= 0) {
+            char* buffer = nullptr;
+            std::size_t size = 0;
+            FILE* stream = open_memstream(&buffer, &size);
+            sd_bus_message_dump(reply, stream, 0);
+            std::fclose(stream);
+            text.assign(buffer, size);
+            std::free(buffer);
+        }
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    });
+    return text;
+}
+
+std::vector<std::string> exportedShortcuts(const std::string& busAddress, const std::string& watcherLog) {
+    const std::string text = exportedMenuText(busAddress, watcherLog);
+    std::vector<std::string> found;
+    const std::string property = "STRING \"shortcut\";";
+    for (auto at = text.find(property); at != std::string::npos; at = text.find(property, at + 1)) {
+        const auto end = std::min(text.find("DICT_ENTRY", at), text.find("STRUCT", at));
+        std::string keys;
+        const std::string key = "STRING \"";
+        for (auto k = text.find(key, at + property.size()); k < end; k = text.find(key, k + 1)) {
+            const auto first = k + key.size();
+            keys += (keys.empty() ? "" : "+") + text.substr(first, text.find('"', first) - first);
+        }
+        if (!keys.empty()) found.push_back(keys);
+    }
+    return found;
+}
+
+}  // namespace kde_test

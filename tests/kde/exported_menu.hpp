@@ -1,0 +1,16 @@
+#pragma once
+// The tray menu as a StatusNotifier host reads it over DBusMenu: the shortcuts its entries carry
+// (the "shortcut" property), each as its keys joined by "+" ("Control+P").
+
+#include <string>
+#include <vector>
+
+namespace kde_test {
+
+// The item registered with the watcher whose log is `watcherLog` ("item <service>[/path]"), read on
+// the bus at `busAddress`; empty while there is none.
+std::vector<std::string> exportedShortcuts(const std::string& busAddress, const std::string& watcherLog);
+// The menu's layout as text ("" while there is none), for failure messages.
+std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog);
+
+}  // namespace kde_test

@@ -199,7 +199,8 @@ TEST_P(Session, ControlPStartsAndControlMEndsACallAtTheFirstAndTheSecondStart) {
 TEST_P(Session, AKeyChangedInKdesSettingsShowsInTheMenuAndStartsACall) {
     startApp(1);
     ASSERT_TRUE(ready()) << appLog() << service.log();
-    ASSERT_TRUE(support::eventually([&] { return exports("Control+P") && exports("Control+M"); }, 20s))
+    // Out of a call the menu offers "Start Call" alone.
+    ASSERT_TRUE(support::eventually([&] { return exports("Control+P"); }, 20s))
         << menuText() << appLog() << watcherLog();
     service.setForeignKeys(startSessionId, Keys::controlAltK);
     ASSERT_TRUE(support::eventually([&] { return exports("Control+Alt+K"); }, 20s)) << menuText() << appLog();

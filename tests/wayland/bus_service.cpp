@@ -2,8 +2,12 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <chrono>
 #include <fcntl.h>
@@ -109,10 +113,25 @@ PrivateBus::PrivateBus(const std::filesystem::path& folder) : folder_(folder) {
     daemon_ = std::make_unique<Program>(
         std::vector<std::string>{"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + (folder_ / "bus.conf").string()},
         std::map<std::string, std::string>{}, folder_ / "dbus.log");
+    // The socket file appears when the daemon binds it, a moment before it listens: a client
+    // connecting in between is refused. Started means a connection is taken.
     for (int i = 0; i < 200 && !started_; ++i) {
-        started_ = std::filesystem::exists(socket);
+        started_ = acceptsConnections(socket);
         if (!started_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+bool PrivateBus::acceptsConnections(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    auto path = socket.string();
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
 }
 
 std::string PrivateBus::log() const { return fileText(folder_ / "dbus.log"); }

@@ -49,6 +49,8 @@ public:
     std::string log() const;
 
 private:
+    static bool acceptsConnections(const std::filesystem::path& socket);
+
     std::filesystem::path folder_;
     std::string address_;
     std::unique_ptr<Program> daemon_;

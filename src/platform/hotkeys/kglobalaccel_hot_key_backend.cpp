@@ -306,7 +306,7 @@ struct KGlobalAccelHotKeyBackend::State {
         if (failureSaid) return;
         failureSaid = true;
         const sd_bus_error* error = sd_bus_message_get_error(reply);
-        print(std::string("KDE's global shortcut service did not take Kestro's shortcuts: ") +
+        print("KDE's global shortcut service did not take " + options.friendlyName + "'s shortcuts: " +
               (error && error->message ? error->message : error && error->name ? error->name : "no answer"));
     }
 

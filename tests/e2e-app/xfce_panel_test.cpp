@@ -424,3 +424,33 @@ TEST_F(XfcePanel, TheFirstOpeningIsWholeNothingChurnsAndTheIconsReadOnDarkAndLig
 }
 
 }  // namespace
+
+namespace {
+
+// A credential the backend refuses from the start: the error line is in the exported menu before
+// the first opening, so the panel sizes the menu for it and shows it whole, not cut at the width
+// of the rows below it.
+TEST_F(XfcePanel, AnErrorLineKnownAtStartIsWholeAtTheFirstOpening) {
+    backend.setReply("/usage", support::ScriptedReply::json(401, R"({"error":"no"})"));
+    storeCredential();
+    if (HasFatalFailure()) return;
+    startSettings();
+    if (HasFatalFailure()) return;
+    startPanel(true);
+    if (HasFatalFailure()) return;
+    startApp();
+    ASSERT_TRUE(layoutHas("|⚠ API Key Rejected: run ")) << layout() << appLog();
+    const auto before = topEntries(layout());
+    std::vector<int> sizes;
+    for (int opening = 0; opening < 2; ++opening) {
+        auto menu = openMenu();
+        ASSERT_TRUE(menu.has_value()) << fileText(root / "panel.log") << appLog();
+        sizes.push_back((*menu)[2] * 10000 + (*menu)[3]);
+        closeMenu();
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(sizes[0], sizes[1]) << "the first opening was sized before the error line came";
+    EXPECT_EQ(topEntries(layout()), before);
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 //   kestro --version         prints the version and exits
 
 #include <QApplication>
+#include <QTimer>
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QMenu>
@@ -190,6 +191,9 @@ int runTray(int argc, char** argv) {
                     .toStdString();
             },
         .streakText = [&streak] { return streak.streakText(); },
+        .upcomingStreakText = [&streak] { return streak.upcomingStreakText(); },
+        .schedule = [](std::chrono::milliseconds delay,
+                       std::function<void()> fn) { QTimer::singleShot(delay, qApp, std::move(fn)); },
         .supportAddress = kestro::supportAddress(defaults),
         .quit = [&gracefulExit] { gracefulExit.request(); },
     });

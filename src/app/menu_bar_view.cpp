@@ -1,5 +1,7 @@
 #include "app/menu_bar_view.hpp"
 
+#include <utility>
+
 #include "app/menu_bar_state_manager.hpp"
 #include "app/session_manager.hpp"
 #include "app/usage_manager.hpp"
@@ -13,7 +15,7 @@ namespace kestro {
 MenuBarView::MenuBarView(Parts parts) : parts_(std::move(parts)), usageManager_(std::make_shared<UsageManager>()) {
     auto& session = *parts_.sessionManager;
     auto notify = [this](const auto&) { changed(); };
-    subscriptions_.push_back(parts_.stateManager->currentState.observe(notify));
+    subscriptions_.push_back(parts_.stateManager->currentState.observe([this](MenuBarState state) { stateChanged(state); }));
     subscriptions_.push_back(session.isConversationActive.observe(notify));
     subscriptions_.push_back(session.isStartingSession.observe(notify));
     subscriptions_.push_back(session.isSendingTranscript.observe(notify));
@@ -40,7 +42,7 @@ MenuBarView::~MenuBarView() = default;
 MenuInputs MenuBarView::inputs() const {
     const auto& session = *parts_.sessionManager;
     MenuInputs in;
-    in.state = parts_.stateManager->currentState.get();
+    in.state = heldState_.value_or(parts_.stateManager->currentState.get());
     in.isConversationActive = session.isConversationActive.get();
     in.isStartingSession = session.isStartingSession.get();
     in.isSendingTranscript = session.isSendingTranscript.get();
@@ -58,7 +60,7 @@ MenuInputs MenuBarView::inputs() const {
     }
     in.usedCalls = usageManager_->usedCalls.get();
     in.totalCalls = usageManager_->totalCalls.get();
-    in.streakText = streakText_;
+    in.streakText = parts_.upcomingStreakText ? parts_.upcomingStreakText() : streakText_;
     in.canCheckForUpdates = parts_.updater && parts_.updater->canCheckForUpdates();
     return in;
 }
@@ -78,6 +80,7 @@ void MenuBarView::start() {
 
 void MenuBarView::appear() {
     parts_.sessionManager->setUsageManager(usageManager_);
+    startWhenSettled_ = false;
     if (parts_.streakText) {
         auto text = parts_.streakText();
         if (text != streakText_) {
@@ -85,11 +88,46 @@ void MenuBarView::appear() {
             changed();
         }
     }
+    const auto shown = parts_.stateManager->currentState.get();
+    if (parts_.schedule && shown != MenuBarState::connecting) {
+        heldState_ = shown;
+        const auto generation = ++holdGeneration_;
+        parts_.schedule(parts_.openingGrace, [this, alive = std::weak_ptr<bool>(alive_), generation] {
+            if (alive.expired() || generation != holdGeneration_ || !heldState_) return;
+            endHold();
+        });
+    }
     parts_.stateManager->refreshState();
+}
+
+void MenuBarView::stateChanged(MenuBarState state) {
+    if (state == MenuBarState::connecting) {
+        changed();
+        return;
+    }
+    // The refresh has settled: a hold ends with the state it settled on, and a start chosen
+    // during the hold is made now, the controller's own checks applying.
+    const bool start = std::exchange(startWhenSettled_, false);
+    if (heldState_) {
+        endHold();
+    } else {
+        changed();
+    }
+    if (start) parts_.sessionManager->startSession();
+}
+
+void MenuBarView::endHold() {
+    heldState_.reset();
+    ++holdGeneration_;
+    changed();
 }
 
 void MenuBarView::trigger(std::string_view id) {
     if (id == entryId(MenuBarItem::startCall)) {
+        if (heldState_ && parts_.stateManager->currentState.get() == MenuBarState::connecting) {
+            startWhenSettled_ = true;
+            return;
+        }
         parts_.sessionManager->startSession();
     } else if (id == entryId(MenuBarItem::endCall)) {
         parts_.sessionManager->endSession();

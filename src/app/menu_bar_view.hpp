@@ -5,8 +5,11 @@
 // shortcuts, and keeps the usage counts current from the "usageUpdated" notification.
 // Confined to the main executor.
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +52,14 @@ public:
         std::function<std::string(std::string_view name)> shortcutKeys{};
         // Counts the current week and returns the streak's text.
         std::function<std::string()> streakText;
+        // The text streakText() would return now, without counting the week (may be empty: the
+        // streak's row has no text until the menu was first shown).
+        std::function<std::string()> upcomingStreakText{};
+        // Runs the function on the main executor after the delay (may be empty: the menu shows
+        // "Connecting" at once at each opening).
+        std::function<void(std::chrono::milliseconds, std::function<void()>)> schedule{};
+        // How long an opening's refresh may take before the menu shows "Connecting".
+        std::chrono::milliseconds openingGrace{500};
         // The address of the support mail link.
         std::string supportAddress;
         // Ends the application.
@@ -72,7 +83,9 @@ public:
     void start();
 
     // Each time the menu appears: hands the usage counts to the call controller, counts the
-    // streak's week and refreshes the menu state.
+    // streak's week and refreshes the menu state. A menu that showed settled counts goes on
+    // showing them for the opening grace while the new counts are asked for: an answer within it
+    // changes only what the answer changed, a slower one shows "Connecting" once the grace ends.
     void appear();
 
     // The action of the entry with that id; labels, dividers and unknown ids do nothing.
@@ -90,8 +103,16 @@ public:
 
 private:
     void changed();
+    void stateChanged(MenuBarState state);
+    void endHold();
 
     Parts parts_;
+    // The state the menu goes on showing during an opening's grace.
+    std::optional<MenuBarState> heldState_;
+    // "Start Call" chosen while the menu held its settled rows: started once the refresh settles.
+    bool startWhenSettled_ = false;
+    std::uint64_t holdGeneration_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::shared_ptr<UsageManager> usageManager_;
     std::string streakText_;
     std::function<void()> changeHandler_;

@@ -158,6 +158,21 @@ std::string errorSymbol(std::string_view errorText) {
     return "exclamationmark.triangle.fill";
 }
 
+int entryRank(std::string_view id) {
+    static constexpr std::array<std::string_view, 14> top{
+        "error",    "divider.error",    "connecting", "requestIncrease", "divider.requestIncrease",
+        "startCall", "divider.startCall", "endCall",  "divider.endCall", "callsUsed",
+        "weekStreak", "divider.weekStreak", "more",   "quit"};
+    static constexpr std::array<std::string_view, 2> more{menu_ids::checkForUpdates, menu_ids::support};
+    for (std::size_t i = 0; i < top.size(); ++i) {
+        if (top[i] == id) return static_cast<int>(i);
+    }
+    for (std::size_t i = 0; i < more.size(); ++i) {
+        if (more[i] == id) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 std::vector<MenuEntry> buildMenu(const MenuInputs& inputs) {
     std::vector<MenuEntry> menu;
     std::optional<std::string> error = inputs.errorMessage;

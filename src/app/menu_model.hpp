@@ -104,4 +104,8 @@ std::string errorSymbol(std::string_view errorText);
 // The whole menu, top to bottom.
 std::vector<MenuEntry> buildMenu(const MenuInputs& inputs);
 
+// Where an entry stands among all the entries its menu can ever show (the top menu's, or a
+// submenu's): every menu buildMenu() gives lists its entries in this order. -1 for an unknown id.
+int entryRank(std::string_view id);
+
 }  // namespace kestro

@@ -59,30 +59,45 @@ void StreakManager::saveStreak(std::int64_t count, std::int64_t week, std::int64
     }
 }
 
-std::string StreakManager::streakText() const {
+namespace {
+
+std::string textOf(std::int64_t count) {
+    return count == 1 ? "1 Week Streak" : std::to_string(count) + " Week Streak";
+}
+
+chr::year_month_day localToday() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    return streakText(chr::year_month_day{chr::year{local.tm_year + 1900},
-                                          chr::month{static_cast<unsigned>(local.tm_mon + 1)},
-                                          chr::day{static_cast<unsigned>(local.tm_mday)}});
+    return chr::year_month_day{chr::year{local.tm_year + 1900}, chr::month{static_cast<unsigned>(local.tm_mon + 1)},
+                               chr::day{static_cast<unsigned>(local.tm_mday)}};
 }
 
-std::string StreakManager::streakText(chr::year_month_day today) const {
+}  // namespace
+
+StreakManager::Counted StreakManager::count(chr::year_month_day today) const {
     auto [week, year] = isoWeek(today);
     std::int64_t lastWeek = defaults_->integer(lastWeekKey).value_or(0);
     std::int64_t lastYear = defaults_->integer(lastYearKey).value_or(0);
     std::int64_t count = defaults_->integer(countKey).value_or(0);
 
-    if (lastWeek == 0 && lastYear == 0) {
-        saveStreak(1, week, year);
-        return "1 Week Streak";
-    }
+    if (lastWeek == 0 && lastYear == 0) return {1, week, year, true};
     if (lastYear < year || (lastYear == year && lastWeek < week)) {
-        count = weeksBetween(lastWeek, lastYear, week, year) == 1 ? count + 1 : 1;
-        saveStreak(count, week, year);
+        return {weeksBetween(lastWeek, lastYear, week, year) == 1 ? count + 1 : 1, week, year, true};
     }
-    return count == 1 ? "1 Week Streak" : std::to_string(count) + " Week Streak";
+    return {count, week, year, false};
 }
+
+std::string StreakManager::streakText() const { return streakText(localToday()); }
+
+std::string StreakManager::streakText(chr::year_month_day today) const {
+    auto counted = count(today);
+    if (counted.changed) saveStreak(counted.count, counted.week, counted.year);
+    return textOf(counted.count);
+}
+
+std::string StreakManager::upcomingStreakText() const { return upcomingStreakText(localToday()); }
+
+std::string StreakManager::upcomingStreakText(chr::year_month_day today) const { return textOf(count(today).count); }
 
 }  // namespace kestro

@@ -25,6 +25,9 @@ public:
     std::string streakText() const;
     // The same for the week that contains `today`.
     std::string streakText(std::chrono::year_month_day today) const;
+    // What streakText() returns now, without counting the week: the menu's text before it is shown.
+    std::string upcomingStreakText() const;
+    std::string upcomingStreakText(std::chrono::year_month_day today) const;
 
     // Whole weeks from the first ISO week to the second (negative when the second is earlier);
     // 0 when either week does not exist.
@@ -39,6 +42,15 @@ public:
     static IsoWeek isoWeek(std::chrono::year_month_day day);
 
 private:
+    // The streak counting the week of `today`, and whether that changes what is stored.
+    struct Counted {
+        std::int64_t count;
+        std::int64_t week;
+        std::int64_t year;
+        bool changed;
+    };
+    Counted count(std::chrono::year_month_day today) const;
+
     platform::UserDefaults* defaults_;
 };
 

@@ -86,6 +86,25 @@ public:
         return found;
     }
 
+    // Where one of the program's popups at least `minHeight` tall is on screen (the tallest), as
+    // left, top, width, height.
+    std::optional<std::array<int, 4>> popupGeometryOf(const std::string& program, int minHeight) {
+        std::optional<std::array<int, 4>> tallest;
+        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
+            if (parent != root_ || wmClass(window).find(program) == std::string::npos) return;
+            auto* attributes =
+                xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
+            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+                auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
+                if (geometry && geometry->height >= minHeight && (!tallest || geometry->height > (*tallest)[3]))
+                    tallest = std::array<int, 4>{geometry->x, geometry->y, geometry->width, geometry->height};
+                std::free(geometry);
+            }
+            std::free(attributes);
+        });
+        return tallest;
+    }
+
     // Whether the program's menu is on screen. Its tooltip is a popup too, shown while the
     // pointer rests on the icon, but a single line: a menu has several rows.
     bool menuOf(const std::string& program) { return popupOf(program, 80); }

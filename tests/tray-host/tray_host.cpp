@@ -10,6 +10,7 @@
 //                              line per entry: "item <service>" then
 //                              "<depth>|<label>|<shortcut>|visible=<0/1>|enabled=<0/1>|icon=<0/1>|<type>";
 //                              exits 0 after that, 1 when there is no watcher.
+//   tray_host --layout --ids   the same, each entry line followed by "|id=<id>|name=<icon-name>".
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -118,6 +119,8 @@ QString shortcutText(const QVariant& value) {
     return chords.join(',');
 }
 
+bool withIds = false;
+
 // One (ia{sv}av) layout node and its children.
 void printNode(const QDBusArgument& node, int depth) {
     int id = 0;
@@ -132,7 +135,8 @@ void printNode(const QDBusArgument& node, int depth) {
             shortcutText(properties.value("shortcut")) + "|visible=" + QString::number(flag("visible", true)) +
             "|enabled=" + QString::number(flag("enabled", true)) +
             "|icon=" + QString::number(properties.contains("icon-data") || properties.contains("icon-name")) + "|" +
-            properties.value("type", "standard").toString());
+            properties.value("type", "standard").toString() +
+            (withIds ? "|id=" + QString::number(id) + "|name=" + properties.value("icon-name").toString() : QString()));
     }
     node.beginArray();
     while (!node.atEnd()) {
@@ -181,7 +185,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tray_host: no session bus\n");
         return 1;
     }
-    if (QCoreApplication::arguments().value(1) == "--layout") return printLayouts(bus);
+    if (QCoreApplication::arguments().value(1) == "--layout") {
+        withIds = QCoreApplication::arguments().value(2) == "--ids";
+        return printLayouts(bus);
+    }
     Watcher watcher;
     Notifications notifications;
     for (const auto& argument : QCoreApplication::arguments().mid(1)) {

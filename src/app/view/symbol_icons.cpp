@@ -235,10 +235,12 @@ const std::map<std::string, Draw, std::less<>>& drawings() {
 
 QColor menuColour(MenuColour colour) {
     switch (colour) {
-        case MenuColour::orange: return QColor(0xE8, 0x87, 0x0E);
+        // Mid tones: each stands at least 3:1 against a white menu and a dark grey one (#2f2f2f),
+        // since the coloured symbols reach a tray host's menu as pictures it cannot recolour.
+        case MenuColour::orange: return QColor(0xCC, 0x7A, 0x00);
         case MenuColour::green: return QColor(0x2E, 0x9E, 0x48);
         case MenuColour::gray: return QColor(0x8A, 0x8A, 0x8E);
-        case MenuColour::red: return QColor(0xD6, 0x32, 0x2B);
+        case MenuColour::red: return QColor(0xE5, 0x48, 0x4D);
         case MenuColour::standard: break;
     }
     return QApplication::palette().color(QPalette::WindowText);

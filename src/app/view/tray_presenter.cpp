@@ -16,6 +16,7 @@
 #include <QWidgetAction>
 
 #include "app/view/symbol_icons.hpp"
+#include "app/view/themed_icons.hpp"
 
 namespace kestro::view {
 
@@ -213,15 +214,28 @@ QAction* TrayPresenter::actionFor(QMenu* owner, const MenuEntry& entry) {
 }
 
 void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
-    if (entry.kind == MenuEntryKind::divider) return;
+    // Each change of an action is a change of the exported menu (a tray host is told to read it
+    // anew): only what differs is set.
+    if (entry.kind == MenuEntryKind::divider) {
+        if (!action->isVisible()) action->setVisible(true);
+        return;
+    }
     if (action->isEnabled() != entry.enabled) action->setEnabled(entry.enabled);
-    // A row with nothing to say (the streak before the menu was first opened) is left out, also
-    // from the menu a tray host draws.
+    // A row with nothing to say is left out, also from the menu a tray host draws.
     const bool visible = !entry.title.empty();
     if (action->isVisible() != visible) action->setVisible(visible);
+
+    auto iconKey = entry.symbol + "|" + std::to_string(static_cast<int>(entry.colour)) + "|" +
+                   std::to_string(entry.opacity);
+    auto setIcon = [&] {
+        if (iconKeys_[action] == iconKey) return;
+        iconKeys_[action] = iconKey;
+        action->setIcon(
+            menuIcon(entry.symbol, entry.colour == MenuColour::standard, menuColour(entry.colour), entry.opacity));
+    };
     if (auto* line = dynamic_cast<ColouredLine*>(action)) {
         line->show(entry);
-        action->setIcon(symbolIcon(entry.symbol, menuColour(entry.colour), entry.opacity));
+        setIcon();
         return;
     }
     auto text = actionText(entry);
@@ -236,13 +250,7 @@ void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
         // The property is not a change Qt knows of: have the open menu measure its rows again.
         if (auto* menu = qobject_cast<QMenu*>(action->parent()); menu && menu->isVisible()) menu->update();
     }
-
-    auto iconKey = entry.symbol + "|" + std::to_string(static_cast<int>(entry.colour)) + "|" +
-                   std::to_string(entry.opacity);
-    if (iconKeys_[action] != iconKey) {
-        iconKeys_[action] = iconKey;
-        action->setIcon(symbolIcon(entry.symbol, menuColour(entry.colour), entry.opacity));
-    }
+    setIcon();
 }
 
 void TrayPresenter::apply(QMenu* target, const std::vector<MenuEntry>& entries) {
@@ -254,15 +262,36 @@ void TrayPresenter::apply(QMenu* target, const std::vector<MenuEntry>& entries) 
         if (entry.kind == MenuEntryKind::submenu) apply(submenus_[entry.id], entry.children);
         wanted.push_back(action);
     }
-    // Bring the menu's list to the wanted order, moving only what is out of place.
+    // An entry that goes is hidden, not taken out: it keeps its place and its exported id for when
+    // it comes back (a host holding the menu open keeps pointing at the same rows).
     for (auto* present : target->actions()) {
-        if (std::find(wanted.begin(), wanted.end(), present) == wanted.end()) target->removeAction(present);
+        if (std::find(wanted.begin(), wanted.end(), present) == wanted.end() && present->isVisible())
+            present->setVisible(false);
     }
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-        auto current = target->actions();
-        if (i < static_cast<std::size_t>(current.size()) && current[static_cast<qsizetype>(i)] == wanted[i]) continue;
-        QAction* before = i < static_cast<std::size_t>(current.size()) ? current[static_cast<qsizetype>(i)] : nullptr;
-        target->insertAction(before, wanted[i]);
+    // Bring the wanted entries into their order among the hidden ones, moving only what is out of
+    // place (a moved action gets a new exported id). An entry new to the menu goes where it stands
+    // among every entry the menu can show, so that no later state has to move it.
+    auto current = target->actions();
+    qsizetype next = 0;
+    for (auto* action : wanted) {
+        auto at = current.indexOf(action);
+        if (at >= next) {
+            next = at + 1;
+            continue;
+        }
+        if (at >= 0) {
+            target->removeAction(action);
+            current.removeAt(at);
+            --next;
+        }
+        auto place = next;
+        if (const int rank = entryRank(action->objectName().toStdString()); rank >= 0) {
+            while (place < current.size() && entryRank(current[place]->objectName().toStdString()) < rank) ++place;
+        }
+        QAction* before = place < current.size() ? current[place] : nullptr;
+        target->insertAction(before, action);
+        current.insert(place, action);
+        next = place + 1;
     }
 }
 

@@ -1,8 +1,11 @@
 #pragma once
 // The tray icon and its menu. The menu's actions are made once per entry id and then updated in
 // place (title, symbol, enabled state, order), so an open menu is never torn down under the
-// pointer; a menu that grows while open is kept on its screen. The open menu answers to the
-// entries' key equivalents itself (Control+Q quits).
+// pointer; an entry that goes is hidden in its place rather than taken out. Qt tells a tray host
+// that draws the exported menu of every action changed, added or removed, and gives an action put
+// into the menu a new exported id: only what differs is set, so an update that changes nothing
+// tells the host nothing and entries keep their ids. A menu that grows while open is kept on its
+// screen. The open menu answers to the entries' key equivalents itself (Control+Q quits).
 
 #include <QIcon>
 #include <QKeySequence>

@@ -132,6 +132,7 @@ kestro_home_leftovers() {
   user=$(id -un)
   printf '%s\n' "$config/pulse/cookie" "${TMPDIR:-/tmp}/runtime-$user" "/tmp/runtime-$user" \
     "$config/kestro" "$config/autostart/kestro.desktop" "${XDG_STATE_HOME:-$home/.local/state}/kestro" \
+    "${XDG_DATA_HOME:-$home/.local/share}/applications/kestro.desktop" \
     "${XDG_RUNTIME_DIR:-/nonexistent}/kestro.lock" | sort -u
 }
 

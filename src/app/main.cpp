@@ -37,6 +37,7 @@
 #include "app/view/update_dialogs.hpp"
 #include "platform/defaults/user_defaults.hpp"
 #include "platform/desktop/instance_lock.hpp"
+#include "platform/desktop/launcher_entry.hpp"
 #include "platform/desktop/login_item.hpp"
 #include "platform/desktop/updater.hpp"
 #include "platform/desktop/url_opener.hpp"
@@ -50,6 +51,7 @@
 #include "realtime/transport/websocket_connector.hpp"
 #include "shortcuts/global_shortcuts.hpp"
 #include "shortcuts/modifiers.hpp"
+#include "shortcuts/qt/desktop_trigger.hpp"
 #include "shortcuts/qt/qt_keys.hpp"
 #include "shortcuts/shortcut_layer.hpp"
 
@@ -173,16 +175,14 @@ int runTray(int argc, char** argv) {
                 return layer ? layer->displayedShortcut(std::string(name)) : std::string();
             },
         // The same by their keys, for a menu the desktop's tray host draws: the trigger the
-        // desktop bound where it binds them (none while unbound, or in words no key sequence
-        // reads), else the stored shortcut.
+        // desktop bound where it binds them (its first alternative; none while unbound, or where
+        // the desktop's words cannot be read as keys with certainty), else the stored shortcut.
         .shortcutKeys =
-            [](std::string_view name) {
+            [words = GlobalShortcuts::DesktopKeyWords::forLanguage(QLocale::system())](std::string_view name) {
                 auto layer = GlobalShortcuts::ShortcutLayer::shared();
                 if (!layer) return std::string();
                 if (auto trigger = layer->desktopTrigger(std::string(name))) {
-                    return QKeySequence::fromString(QString::fromStdString(*trigger), QKeySequence::PortableText)
-                        .toString(QKeySequence::PortableText)
-                        .toStdString();
+                    return GlobalShortcuts::desktopTriggerKeys(*trigger, words);
                 }
                 auto stored = layer->shownShortcut(std::string(name));
                 if (!stored) return std::string();
@@ -215,6 +215,14 @@ int runTray(int argc, char** argv) {
         platform::PortalHotKeyBackend::Options portal;
         portal.descriptions = shortcutTexts;
         portal.withX11 = std::getenv("DISPLAY") && *std::getenv("DISPLAY");
+        portal.warn = &kestro::view::TrayWaiter::reportEverywhere;
+        // The portal knows the app by its launcher entry: one is made where none it finds would
+        // start a program that exists (a run from the build tree, an unusual prefix).
+        try {
+            platform::LauncherEntry::forCurrentProgram(portal.applicationId).ensure();
+        } catch (const platform::LauncherEntryError& error) {
+            std::cerr << "kestro: " << error.what() << '\n';
+        }
         return platform::PortalHotKeyBackend::create(main, shared, portal, x11Keys);
     };
     std::shared_ptr<platform::HotKeyBackend> hotKeys;

@@ -12,6 +12,7 @@
 
 #include "platform/defaults/atomic_file.hpp"
 #include "platform/defaults/xdg_folders.hpp"
+#include "platform/desktop/desktop_entry.hpp"
 #include "platform/desktop/system_logger.hpp"
 
 namespace platform {
@@ -35,36 +36,6 @@ std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-// The program path as one argument of an Exec key: quoted when it holds a reserved character,
-// then escaped once more for the desktop entry's string syntax.
-std::string execArgument(const std::string& path) {
-    static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
-    std::string argument;
-    if (path.find_first_of(reserved) == std::string::npos) {
-        argument = path;
-    } else {
-        argument = "\"";
-        for (char c : path) {
-            if (c == '"' || c == '`' || c == '$' || c == '\\') argument += '\\';
-            argument += c;
-        }
-        argument += '"';
-    }
-    std::string value;
-    for (char c : argument) {
-        if (c == '\\') {
-            value += "\\\\";
-        } else if (c == '%') {
-            value += "%%";
-        } else if (c == '\n') {
-            value += "\\n";
-        } else {
-            value += c;
-        }
-    }
-    return value;
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
@@ -122,7 +93,7 @@ std::string XdgAutostartService::entryText() const {
          << "Type=Application\n"
          << "Name=Kestro\n"
          << "Comment=Tray voice assistant\n"
-         << "Exec=" << execArgument(executable_.string()) << ' ' << launchedAtLoginArgument << '\n'
+         << "Exec=" << desktopExecArgument(executable_.string()) << ' ' << launchedAtLoginArgument << '\n'
          << "Terminal=false\n"
          << "X-GNOME-Autostart-enabled=true\n";
     return text.str();

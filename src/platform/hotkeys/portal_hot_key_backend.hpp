@@ -13,9 +13,18 @@
 // time-out; nothing waits for the portal. Registrations are routing only: suspending and taking
 // them again never reaches the portal, and only a change of the names or of their combinations
 // binds anew (the portal binds a session's shortcuts once, so that takes a new session).
+//
+// Binding: the shortcuts go in CreateSession's options as well (desktops of the interface's early
+// draft bind only those; newer front ends filter them out), and where its answer holds every name
+// nothing more is asked. Otherwise ListShortcuts says what the desktop already holds for the
+// application, and BindShortcuts asks only for the rest, so that a second start asks the user
+// nothing. A portal that refuses the session is told once, not as a refused key; binding is tried
+// again later and when the portal restarts. An answer that binds nothing without refusing leaves
+// the names unbound until the desktop's settings assign them (ShortcutsChanged).
 
 #include <boost/asio/any_io_executor.hpp>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,6 +47,17 @@ public:
         // Whether the session has an X11 display beside Wayland (only for the text said once
         // without a portal).
         bool withX11 = false;
+        // The token of every shortcut session: desktops that name the application's shortcuts
+        // after the session (KDE Plasma) keep one name across starts and new bindings.
+        std::string sessionToken = "kestro";
+        // One line about the desktop's answer (a registry that did not take the application id,
+        // shortcuts left without keys); standard output when empty.
+        std::function<void(const std::string& line)> tell;
+        // A portal that refused the shortcut session, told once; standard output when empty.
+        std::function<void(const std::string& summary, const std::string& body)> warn;
+        // After a refused session, binding is tried again after this long, then twice as long each
+        // time, at most every ten minutes (and at once when the portal restarts).
+        std::chrono::milliseconds retryDelay{std::chrono::seconds(30)};
     };
 
     enum class Availability { probing, portal, fallback };

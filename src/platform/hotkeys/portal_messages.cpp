@@ -69,6 +69,39 @@ int appendShortcuts(sd_bus_message* message, const std::vector<ShortcutOffer>& s
     return result < 0 ? result : sd_bus_message_close_container(message);
 }
 
+int appendOptionsWithShortcuts(sd_bus_message* message, const std::map<std::string, std::string>& options,
+                               const std::vector<ShortcutOffer>& shortcuts) {
+    int result = sd_bus_message_open_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
+    for (const auto& [key, value] : options) {
+        if (result < 0) break;
+        result = sd_bus_message_append(message, "{sv}", key.c_str(), "s", value.c_str());
+    }
+    if (result >= 0) result = sd_bus_message_open_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv");
+    if (result >= 0) result = sd_bus_message_append(message, "s", "shortcuts");
+    if (result >= 0) result = sd_bus_message_open_container(message, SD_BUS_TYPE_VARIANT, "a(sa{sv})");
+    if (result >= 0) result = appendShortcuts(message, shortcuts);
+    if (result >= 0) result = sd_bus_message_close_container(message);
+    if (result >= 0) result = sd_bus_message_close_container(message);
+    return result < 0 ? result : sd_bus_message_close_container(message);
+}
+
+std::optional<Results> readResults(sd_bus_message* message) {
+    Results results;
+    bool read = readOptions(message, [&](const std::string& key) {
+        if (key == "session_handle") {
+            results.sessionHandle = readTextVariant(message);
+            return true;
+        }
+        if (key != "shortcuts") return false;
+        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, "a(sa{sv})") <= 0) return false;
+        results.shortcuts = readShortcuts(message);
+        sd_bus_message_exit_container(message);
+        return true;
+    });
+    if (!read) return std::nullopt;
+    return results;
+}
+
 std::optional<std::string> readTextOption(sd_bus_message* message, const std::string& wanted) {
     std::optional<std::string> found;
     bool read = readOptions(message, [&](const std::string& key) {

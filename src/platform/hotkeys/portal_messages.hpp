@@ -35,6 +35,18 @@ using Triggers = std::map<std::string, std::string>;
 int appendStringOptions(sd_bus_message* message, const std::map<std::string, std::string>& options);
 // Appends the a(sa{sv}) of BindShortcuts.
 int appendShortcuts(sd_bus_message* message, const std::vector<ShortcutOffer>& shortcuts);
+// Appends an a{sv} of string values and, under "shortcuts", the a(sa{sv}) of `shortcuts`.
+int appendOptionsWithShortcuts(sd_bus_message* message, const std::map<std::string, std::string>& options,
+                               const std::vector<ShortcutOffer>& shortcuts);
+
+// What a request's answer carries after its response code: the shortcuts it lists (none when it
+// lists none) and the session handle (none when absent).
+struct Results {
+    std::optional<Triggers> shortcuts;
+    std::optional<std::string> sessionHandle;
+};
+// Reads the a{sv} of results at the cursor; none when the message holds no readable one.
+std::optional<Results> readResults(sd_bus_message* message);
 
 // Reads an a{sv} and returns the string or object-path value of `key` (none when absent or of
 // another type). The dictionary is consumed either way.

@@ -1,0 +1,98 @@
+#include "platform/desktop/launcher_entry.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <system_error>
+
+#include "platform/defaults/atomic_file.hpp"
+#include "platform/defaults/xdg_folders.hpp"
+#include "platform/desktop/desktop_entry.hpp"
+#include "platform/desktop/login_item.hpp"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+LauncherEntry::LauncherEntry(std::string id, fs::path dataHome, std::vector<fs::path> dataDirs, fs::path executable,
+                             std::string searchPath)
+    : id_(std::move(id)),
+      dataHome_(std::move(dataHome)),
+      dataDirs_(std::move(dataDirs)),
+      executable_(std::move(executable)),
+      searchPath_(std::move(searchPath)) {}
+
+LauncherEntry LauncherEntry::forCurrentProgram(std::string id) {
+    std::vector<fs::path> dirs;
+    const char* variable = std::getenv("XDG_DATA_DIRS");
+    std::string list = variable && *variable ? variable : "/usr/local/share/:/usr/share/";
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        auto end = list.find(':', at);
+        if (end == std::string::npos) end = list.size();
+        fs::path folder = list.substr(at, end - at);
+        // Relative entries are not part of the search.
+        if (folder.is_absolute()) dirs.push_back(folder);
+        at = end + 1;
+    }
+    const char* path = std::getenv("PATH");
+    return LauncherEntry(std::move(id), xdgFolder("XDG_DATA_HOME", ".local/share"), std::move(dirs),
+                         XdgAutostartService::currentExecutable(), path ? path : "");
+}
+
+fs::path LauncherEntry::userEntry() const { return dataHome_ / "applications" / (id_ + ".desktop"); }
+
+fs::path LauncherEntry::firstFound() const {
+    std::error_code error;
+    if (fs::is_regular_file(userEntry(), error)) return userEntry();
+    for (const auto& folder : dataDirs_) {
+        auto candidate = folder / "applications" / (id_ + ".desktop");
+        if (fs::is_regular_file(candidate, error)) return candidate;
+    }
+    return {};
+}
+
+bool LauncherEntry::usable() const {
+    auto found = firstFound();
+    if (found.empty()) return false;
+    auto entry = readDesktopEntryProgram(found);
+    if (!entry || entry->hidden) return false;
+    if (!entry->tryExec.empty() && !programExists(entry->tryExec, searchPath_)) return false;
+    auto program = execProgram(entry->exec);
+    return program && programExists(*program, searchPath_);
+}
+
+std::string LauncherEntry::entryText() const {
+    std::ostringstream text;
+    text << "[Desktop Entry]\n"
+         << "Type=Application\n"
+         << "Name=Kestro\n"
+         << "GenericName=Voice Assistant\n"
+         << "Comment=Tray voice assistant: start a call from the tray menu or with Control-P\n"
+         << "Exec=" << desktopExecArgument(executable_.string()) << '\n'
+         << "Icon=kestro\n"
+         << "Terminal=false\n"
+         << "Categories=Utility;\n"
+         << "Keywords=voice;assistant;call;\n";
+    return text.str();
+}
+
+LauncherEntry::Outcome LauncherEntry::ensure() const {
+    if (usable()) return Outcome::found;
+    auto entry = userEntry();
+    std::error_code error;
+    fs::create_directories(entry.parent_path(), error);
+    if (error) {
+        throw LauncherEntryError("Could not create the folder " + entry.parent_path().string() + ": " +
+                                 error.message());
+    }
+    try {
+        writeFileAtomically(entry, entryText(), 0644);
+    } catch (const std::system_error& failed) {
+        throw LauncherEntryError("Could not write the launcher entry " + entry.string() + ": " +
+                                 std::strerror(failed.code().value()));
+    }
+    return Outcome::written;
+}
+
+}  // namespace platform

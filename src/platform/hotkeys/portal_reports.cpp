@@ -1,0 +1,39 @@
+#include "platform/hotkeys/portal_reports.hpp"
+
+namespace platform::portal {
+
+Report sessionRefused(const std::string& errorName, const std::string& errorMessage) {
+    std::string reason = errorMessage.empty() ? errorName : errorMessage;
+    Report report;
+    report.summary = "Global shortcuts are not available";
+    report.body = "The desktop portal refused a shortcut session for Kestro (" + reason + "). ";
+    if (errorMessage.find("app id") != std::string::npos || errorMessage.find("App info") != std::string::npos) {
+        report.body += "It needs the launcher entry kestro.desktop where it looks for applications ("
+                       "$XDG_DATA_HOME/applications or $XDG_DATA_DIRS/applications) with a program that exists. ";
+    }
+    report.body += "Kestro tries again when the portal restarts.";
+    return report;
+}
+
+std::string unassigned(const std::vector<std::string>& descriptions) {
+    std::string names;
+    for (std::size_t i = 0; i < descriptions.size(); ++i) {
+        if (i > 0) names += i + 1 == descriptions.size() ? " and " : ", ";
+        names += "\"" + descriptions[i] + "\"";
+    }
+    return "The desktop assigned no keys to " + names +
+           "; its keyboard shortcut settings can assign them to Kestro.";
+}
+
+std::string notRegistered(const std::string& applicationId, const std::string& errorMessage) {
+    return "The desktop portal did not accept the application id \"" + applicationId + "\": " + errorMessage;
+}
+
+bool meansNoRegistry(const std::string& errorName) {
+    return errorName == "org.freedesktop.DBus.Error.UnknownMethod" ||
+           errorName == "org.freedesktop.DBus.Error.UnknownInterface" ||
+           errorName == "org.freedesktop.DBus.Error.UnknownObject" ||
+           errorName == "org.freedesktop.DBus.Error.ServiceUnknown";
+}
+
+}  // namespace platform::portal

@@ -16,7 +16,10 @@ using detail::PulsePlayer;
 using detail::representable;
 using detail::runAll;
 
-PulseAudioEngine::PulseAudioEngine() : core_(std::make_shared<Core>()) {}
+PulseAudioEngine::PulseAudioEngine() : core_(std::make_shared<Core>()) {
+    PulseConnection::Lock lock(core_->connection);
+    core_->connection.setLostHandler([core = core_.get()] { core->onConnectionLost(); });
+}
 
 PulseAudioEngine::~PulseAudioEngine() {
     stop();
@@ -25,6 +28,9 @@ PulseAudioEngine::~PulseAudioEngine() {
         PulseConnection::Lock lock(core_->connection);
         core_->shutDown = true;
     }
+    // Nothing reconnects once the engine is going: end the worker before the connection.
+    core_->cancelReconnect();
+    core_->reconnector.reset();
     core_->connection.shutDown();
     // Run what is queued (late completions included), then end both threads.
     core_->capture.reset();
@@ -128,30 +134,43 @@ void PulseAudioEngine::start() {
             if (!core_->openRecordStream(error)) throw AudioEngineStartError(error);
         }
         core_->running = true;
-        std::vector<std::shared_ptr<PulsePlayer>> opened;
-        for (auto& weak : core_->players) {
-            auto player = weak.lock();
-            if (player && player->attached && player->connected && player->openStream()) opened.push_back(player);
-        }
-        for (auto& player : opened) {
-            while (player->streamState() == PA_STREAM_CREATING && core_->connection.ready()) core_->connection.wait();
-        }
+        core_->openPlayerStreams();
+    }
+    {
+        std::lock_guard lock(core_->reconnectMutex);
+        core_->reconnectCancelled = false;
     }
     core_->tap.setActive(true);
 }
 
-void PulseAudioEngine::stop() {
+void PulseAudioEngine::stop() { core_->stop(); }
+
+void PulseAudioEngine::Core::openPlayerStreams() {
+    std::vector<std::shared_ptr<PulsePlayer>> opened;
+    for (auto& weak : players) {
+        auto player = weak.lock();
+        if (player && player->attached && player->connected && player->openStream()) opened.push_back(player);
+    }
+    for (auto& player : opened) {
+        while (player->streamState() == PA_STREAM_CREATING && connection.ready()) connection.wait();
+    }
+}
+
+void PulseAudioEngine::Core::stop() {
+    cancelReconnect();
     Completions inline_;
     {
-        PulseConnection::Lock lock(core_->connection);
-        core_->running = false;
-        core_->closeRecordStream();
-        for (auto& weak : core_->players) {
+        PulseConnection::Lock lock(connection);
+        running = false;
+        reconnecting = false;
+        ++run;
+        closeRecordStream();
+        for (auto& weak : players) {
             if (auto player = weak.lock()) player->detachFromOutput(inline_);
         }
     }
     // Unlocked: a tap block still running may call into the engine.
-    core_->tap.setActive(false);
+    tap.setActive(false);
     runAll(inline_);
 }
 
@@ -165,6 +184,11 @@ void PulseAudioEngine::reset() {
 bool PulseAudioEngine::isRunning() const {
     PulseConnection::Lock lock(core_->connection);
     return core_->running;
+}
+
+void PulseAudioEngine::setFailureHandler(FailureHandler handler) {
+    PulseConnection::Lock lock(core_->connection);
+    core_->failureHandler = std::move(handler);
 }
 
 std::unique_ptr<AudioConverter> PulseAudioEngine::makeConverter(const AudioFormat& from, const AudioFormat& to) {

@@ -3,7 +3,10 @@
 // tap buffer being filled, its players, and the threads that run taps and completions. Players
 // hold it, so it outlives the engine object while one of them is alive.
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +39,19 @@ struct PulseAudioEngine::Core : std::enable_shared_from_this<Core> {
     std::unique_ptr<detail::SerialWorker> capture = std::make_unique<detail::SerialWorker>();
     std::unique_ptr<detail::SerialWorker> callbacks = std::make_unique<detail::SerialWorker>();
 
+    // Getting a lost server back (pulse_engine_reconnect.cpp): the worker tries again and again,
+    // waiting longer each time, until the server is back or `giveUpAfter` has passed; then the
+    // failure handler hears of it. `reconnecting` and the handler are under the connection's lock,
+    // the cancel flag under its own mutex, so that a stop wakes a worker waiting between tries.
+    std::chrono::milliseconds giveUpAfter{10000};
+    bool reconnecting = false;
+    uint64_t run = 0;  // counts the stops, so that a reconnection outlives no run of the engine
+    AudioEngine::FailureHandler failureHandler;
+    std::unique_ptr<detail::SerialWorker> reconnector = std::make_unique<detail::SerialWorker>();
+    std::mutex reconnectMutex;
+    std::condition_variable reconnectWake;
+    bool reconnectCancelled = false;
+
     // Completions go to the callback thread; once the engine is gone, to `inline_` for the caller
     // to run after unlocking.
     void dispatch(detail::Completions done, detail::Completions& inline_) {
@@ -46,6 +62,22 @@ struct PulseAudioEngine::Core : std::enable_shared_from_this<Core> {
             for (auto& completion : done) inline_.push_back(std::move(completion));
         }
     }
+
+    // With the connection's lock held: opens the streams of the players that are attached and
+    // connected, and waits until the server has them ready or failed.
+    void openPlayerStreams();
+    // Stops capture and playback; the lock is taken here.
+    void stop();
+
+    // On the loop thread, with the lock held: the connection broke under a running engine.
+    void onConnectionLost();
+    // On the reconnect worker, without the lock.
+    void reconnect();
+    // With the lock held: the microphone and the players' streams on the new connection.
+    bool reopenStreams(std::string& error);
+    // Waits up to `delay` unless a stop cancels the reconnection; false when it did.
+    bool pauseBeforeRetry(std::chrono::milliseconds delay);
+    void cancelReconnect();
 
     // Capture (pulse_engine_capture.cpp), with the connection's lock held.
     bool readInputFormat();

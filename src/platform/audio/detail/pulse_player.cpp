@@ -1,6 +1,7 @@
 #include "platform/audio/detail/pulse_player.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,6 +11,9 @@ namespace {
 constexpr pa_usec_t pollInterval = 10 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t playbackBuffer = 80 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t playbackRequest = 20 * PA_USEC_PER_MSEC;
+// An unread tail of at most this much audio, with the read position still for this many polls.
+constexpr std::chrono::milliseconds maxTail{100};
+constexpr int tailPolls = 5;
 }  // namespace
 
 PulsePlayer::~PulsePlayer() {
@@ -80,6 +84,7 @@ void PulsePlayer::stop() {
             // player time restarts from the read position found then.
             synced = false;
             restartTimeOnSync = true;
+            creditedTail = 0;
         }
     }
     runAll(inline_);
@@ -135,6 +140,8 @@ bool PulsePlayer::openStream() {
     }
     synced = false;
     freshStream = true;
+    creditedTail = 0;
+    stillPolls = 0;
     timer = pa_context_rttime_new(core_->connection.context(), pa_rtclock_now() + pollInterval,
                                   [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
                                       static_cast<PulsePlayer*>(user)->onTimer();
@@ -217,8 +224,14 @@ void PulsePlayer::onTiming(bool success) {
             // The server moves its read position back when it rewinds what a sink had read
             // ahead but not played yet; that audio is played again afterwards.
             int64_t frames = (info->read_index - lastRead) / frameBytes;
-            rendered += frames;
             lastRead += frames * frameBytes;
+            if (frames > 0 && creditedTail > 0) {
+                // The tail counted as played before is read now: it is not counted twice.
+                const int64_t counted = std::min(frames, creditedTail);
+                creditedTail -= counted;
+                frames -= counted;
+            }
+            rendered += frames;
         }
     }
     if (!synced && !freshStream && !info->write_index_corrupt) {
@@ -231,8 +244,27 @@ void PulsePlayer::onTiming(bool success) {
         }
         writeSome();
     }
+    // A server that reads in whole periods (PipeWire's does) leaves the end of the audio, shorter
+    // than one period, unread until more follows. Once the read position has stood still for a
+    // while, playing, with nothing but such a tail left, the tail counts as played.
+    if (lastRead == previousRead && playing && !queue.empty()) {
+        ++stillPolls;
+    } else {
+        stillPolls = 0;
+    }
+    previousRead = lastRead;
+    const auto tailBytes = int64_t(format.sampleRate * frameBytes) * maxTail.count() / 1000;
+    const bool tailLeft = stillPolls >= tailPolls && !queue.empty() && queue.back().end >= 0 &&
+                          writeIndex - lastRead <= tailBytes;
+    if (tailLeft) {
+        const int64_t tail = (writeIndex - lastRead) / frameBytes - creditedTail;
+        if (tail > 0) {
+            rendered += tail;
+            creditedTail += tail;
+        }
+    }
     Completions done;
-    while (!queue.empty() && queue.front().end >= 0 && queue.front().end <= lastRead) {
+    while (!queue.empty() && queue.front().end >= 0 && (queue.front().end <= lastRead || tailLeft)) {
         done.push_back(std::move(queue.front().done));
         queue.pop_front();
     }

@@ -81,6 +81,9 @@ public:
     bool restartTimeOnSync = false;
     int64_t writeIndex = 0;
     int64_t lastRead = 0;
+    int64_t previousRead = 0;  // lastRead at the timing update before
+    int stillPolls = 0;        // timing updates in a row that found the read position still
+    int64_t creditedTail = 0;  // frames counted as played that the server has not read yet
     std::vector<std::byte> scratch;
 };
 

@@ -133,12 +133,13 @@ void PulseAudioEngine::start() {
         if (core_->inputFormat || core_->readInputFormat()) {
             if (!core_->openRecordStream(error)) throw AudioEngineStartError(error);
         }
+        {
+            // Before the engine counts as running: a loss from now on is worked on.
+            std::lock_guard cancel(core_->reconnectMutex);
+            core_->reconnectCancelled = false;
+        }
         core_->running = true;
         core_->openPlayerStreams();
-    }
-    {
-        std::lock_guard lock(core_->reconnectMutex);
-        core_->reconnectCancelled = false;
     }
     core_->tap.setActive(true);
 }

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <sstream>
 
 #include "platform/audio/detail/pulse_engine_core.hpp"
 #include "platform/audio/detail/pulse_player.hpp"
@@ -33,6 +32,8 @@ void printError(const std::string& line) { std::cerr << (line + "\n") << std::fl
 }  // namespace
 
 void PulseAudioEngine::Core::onConnectionLost() {
+    // A stopped engine has no streams, and its next start connects anew.
+    if (!running || shutDown) return;
     // The streams went with the connection. What the players had scheduled completes now, and
     // what they are given until the streams are back completes at once, unplayed.
     closeRecordStream();
@@ -45,7 +46,7 @@ void PulseAudioEngine::Core::onConnectionLost() {
             player->ranDry = false;
         }
     }
-    if (!running || shutDown || reconnecting) return;
+    if (reconnecting) return;  // lost again while reopening: the worker tries once more
     reconnecting = true;
     reconnector->post([this] { reconnect(); });
 }
@@ -85,7 +86,8 @@ void PulseAudioEngine::Core::reconnect() {
             error.clear();
             if (connection.connect(error, pa_usec_t(answerWithin.count()) * PA_USEC_PER_MSEC)) {
                 if (!running || shutDown || run != lostRun) return;
-                if (reopenStreams(error)) {
+                // Lost again while the streams opened: the next try starts over.
+                if (reopenStreams(error) && connection.ready()) {
                     reconnecting = false;
                     printError("kestro: lost the connection to the sound server and made it again after " +
                                seconds(Clock::now() - lostAt) + "; the microphone and the speaker work again");

@@ -20,6 +20,8 @@ bool RealtimeCallConversation::hasEnded() const {
     return conversation_->connectionError().get() != nullptr || (wasConnected_ && !connected);
 }
 
+std::exception_ptr RealtimeCallConversation::audioFailure() const { return conversation_->audioError().get(); }
+
 const std::vector<realtime::Item>& RealtimeCallConversation::entries() const {
     return conversation_->entries().get();
 }

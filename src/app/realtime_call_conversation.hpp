@@ -18,6 +18,7 @@ public:
 
     bool isConnected() const override;
     bool hasEnded() const override;
+    std::exception_ptr audioFailure() const override;
     const std::vector<realtime::Item>& entries() const override;
     void startListening() override;
     void stopListening() override;

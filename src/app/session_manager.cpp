@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iostream>
 
 namespace kestro {
 
@@ -193,6 +194,10 @@ asio::awaitable<void> SessionManager::connectThenConfigure(std::weak_ptr<Session
             auto self = weak.lock();
             if (!self || !self->isCurrent(callId)) co_return;
             opened = self->call_->conversation;
+            if (auto failure = opened->audioFailure()) {
+                self->failCallWithoutSound(callId, failure);
+                co_return;
+            }
             if (opened->isConnected()) break;
             const auto now = platform::ContinuousClock::now();
             if (opened->hasEnded() || now >= deadline) {
@@ -248,6 +253,10 @@ asio::awaitable<void> SessionManager::pollTranscript(std::weak_ptr<SessionManage
             auto self = weak.lock();
             if (!self || !self->isCurrent(callId) || !self->isConversationActive.get()) co_return;
             self->collectTranscript(*self->call_);
+            if (auto failure = self->call_->conversation->audioFailure()) {
+                self->failCallWithoutSound(callId, failure);
+                co_return;
+            }
             if (self->call_->conversation->hasEnded()) {
                 self->failCall(callId);
                 co_return;
@@ -288,6 +297,20 @@ void SessionManager::failCall(std::uint64_t callId) {
     if (!isCurrent(callId) || !isConversationActive.get()) return;
     endSession();
     errorMessage = std::string(cannotConnect);
+}
+
+void SessionManager::failCallWithoutSound(std::uint64_t callId, std::exception_ptr failure) {
+    if (!isCurrent(callId) || !isConversationActive.get()) return;
+    std::string reason = "the sound stopped";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        reason = error.what();
+    } catch (...) {
+    }
+    std::cerr << ("kestro: the call is ended, its microphone and speaker are gone: " + reason + "\n") << std::flush;
+    endSession();
+    errorMessage = errorText(failure);
 }
 
 void SessionManager::endSession() {

@@ -41,6 +41,9 @@ public:
     // The conversation's event stream is over (failed, closed by the server or disconnected):
     // nothing more will arrive on it.
     virtual bool hasEnded() const = 0;
+    // Why the call's sound stopped for good (its sound server went away and did not come back);
+    // null while it works.
+    virtual std::exception_ptr audioFailure() const { return nullptr; }
     // The conversation's items, in the order the server created them.
     virtual const std::vector<realtime::Item>& entries() const = 0;
     // Opens the connection with the call's credential; the audio captured before goes out first,
@@ -141,6 +144,8 @@ private:
     void collectTranscript(Call& call);
     // Ends the current call because its connection never opened or was lost.
     void failCall(std::uint64_t callId);
+    // Ends the current call because its sound is gone; what was said is posted as at any end.
+    void failCallWithoutSound(std::uint64_t callId, std::exception_ptr failure);
     bool isCurrent(std::uint64_t callId) const;
 
     // The call's tasks hold the controller weakly, so that dropping it ends them.

@@ -35,6 +35,7 @@ public:
     bool connected = false, ended = false;
     std::vector<Item> items;
     std::exception_ptr listenError, transcriptionError;
+    std::exception_ptr lostSound;  // the call's sound is gone for good
     int listenCalls = 0, stopCalls = 0, transcriptionCalls = 0;
 
     // The credentials it was given, and whether it listened before the first.
@@ -44,6 +45,7 @@ public:
 
     bool isConnected() const override { return connected; }
     bool hasEnded() const override { return ended; }
+    std::exception_ptr audioFailure() const override { return lostSound; }
     const std::vector<Item>& entries() const override { return items; }
     void connect(const std::string& token) override {
         if (tokens.empty()) listenedBeforeConnecting = listenCalls > stopCalls;

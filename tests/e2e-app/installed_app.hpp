@@ -25,6 +25,7 @@
 #include "support/backend_environment.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
+#include "support/sound_server.hpp"
 #include "support/test_runtime.hpp"
 #include "x11/x11_driver.hpp"
 
@@ -61,7 +62,7 @@ protected:
         startSessionBus();
         if (HasFatalFailure()) return;
         startSoundServer();
-        if (HasFatalFailure()) return;
+        if (HasFatalFailure() || IsSkipped()) return;
 
         backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
         backend.setReply("/session", support::ScriptedReply::json(
@@ -84,8 +85,14 @@ protected:
     }
 
     std::string busAddress() const { return "unix:path=" + (root / "bus").string(); }
-    std::string pulseServer() const { return "unix:" + (root / "pulse" / "native").string(); }
+    std::string pulseServer() const {
+        return soundServer ? soundServer->address() : "unix:" + (root / "pulse" / "native").string();
+    }
 
+    // A case that takes its sound server away and brings it back, or runs on PipeWire, names the
+    // kind here: the server is then a support::SoundServer (with the same headset and a 440 Hz
+    // voice) that the case owns.
+    virtual std::optional<support::SoundServerKind> ownSoundServer() const { return std::nullopt; }
     void startSessionBus() {
         bus.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                              "--address=" + busAddress()},
@@ -103,6 +110,17 @@ protected:
     // The default output is a null sink that says it is a bluetooth headset; the default input
     // kestro_voice.
     void startSoundServer() {
+        if (auto kind = ownSoundServer()) {
+            if (auto why = support::soundServerUnavailable(*kind); !why.empty()) GTEST_SKIP() << why;
+            soundServer.emplace(*kind, root / "sound",
+                                support::SoundDevices{"kestro_headset",
+                                                      "device.bus=bluetooth device.form_factor=headset "
+                                                      "device.description=Headset",
+                                                      "kestro_voice"});
+            auto why = soundServer->start();
+            ASSERT_EQ(why, "");
+            return;
+        }
         const fs::path folder = root / "pulse";
         std::ofstream(folder / "default.pa")
             << "load-module module-native-protocol-unix auth-anonymous=1 socket="
@@ -263,6 +281,7 @@ protected:
     // Declared last: ended first (the app before the services it uses).
     std::optional<e2e::ChildProcess> bus;
     std::optional<e2e::ChildProcess> pulse;
+    std::optional<support::SoundServer> soundServer;
     std::optional<e2e::ChildProcess> tray;
     std::optional<e2e::ChildProcess> app;
 };

@@ -41,6 +41,7 @@ public:
     void stop() override { engine_->stop(); }
     void reset() override { engine_->reset(); }
     bool isRunning() const override { return engine_->isRunning(); }
+    void setFailureHandler(FailureHandler handler) override { engine_->setFailureHandler(std::move(handler)); }
     std::unique_ptr<platform::AudioConverter> makeConverter(const platform::AudioFormat& from,
                                                             const platform::AudioFormat& to) override {
         return engine_->makeConverter(from, to);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/audio/audio_converter.hpp"
 #include "platform/audio/audio_errors.hpp"
@@ -67,6 +68,10 @@ class AudioEngine {
 public:
     // Receives one captured buffer in the input format; the buffer belongs to the receiver.
     using TapBlock = std::function<void(std::shared_ptr<PcmBuffer> buffer)>;
+    // Told why, once the running engine has lost its sound server and given up getting it back;
+    // the engine has stopped by then. Runs on an engine thread with no engine lock held; it must
+    // not stop or destroy the engine there.
+    using FailureHandler = std::function<void(const std::string& reason)>;
 
     virtual ~AudioEngine() = default;
 
@@ -98,6 +103,8 @@ public:
     // Stops and forgets the cached input format.
     virtual void reset() = 0;
     virtual bool isRunning() const = 0;
+    // Replaces the handler told about a lost sound server (an empty one tells nobody).
+    virtual void setFailureHandler(FailureHandler handler) = 0;
 
     // Throws ConverterCreationError.
     virtual std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) = 0;

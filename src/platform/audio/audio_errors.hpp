@@ -30,4 +30,10 @@ public:
     ConverterCreationError() : AudioError("The audio converter could not be created") {}
 };
 
+// The running engine lost its sound server and did not get it back.
+class SoundServerLostError : public AudioError {
+public:
+    explicit SoundServerLostError(const std::string& reason) : AudioError("The audio engine stopped: " + reason) {}
+};
+
 }  // namespace platform

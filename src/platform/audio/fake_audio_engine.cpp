@@ -21,6 +21,7 @@ struct FakeAudioEngine::Core {
     bool converterFails = false;
     bool startFails = false;
     bool running = false;
+    AudioEngine::FailureHandler failureHandler;
     Counts counts;
     std::vector<std::pair<const FakePlayer*, std::weak_ptr<FakePlayer>>> players;
     detail::TapSlot tap;
@@ -374,6 +375,21 @@ void FakeAudioEngine::reset() {
 bool FakeAudioEngine::isRunning() const {
     std::lock_guard lock(core_->mutex);
     return core_->running;
+}
+
+void FakeAudioEngine::setFailureHandler(FailureHandler handler) {
+    std::lock_guard lock(core_->mutex);
+    core_->failureHandler = std::move(handler);
+}
+
+void FakeAudioEngine::loseSoundServer(const std::string& reason) {
+    stop();
+    FailureHandler handler;
+    {
+        std::lock_guard lock(core_->mutex);
+        handler = core_->failureHandler;
+    }
+    if (handler) handler(reason);
 }
 
 std::unique_ptr<AudioConverter> FakeAudioEngine::makeConverter(const AudioFormat& from, const AudioFormat& to) {

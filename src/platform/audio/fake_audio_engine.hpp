@@ -38,6 +38,9 @@ public:
     bool hasTap() const;
     // Waits until a tap is installed; false after the timeout.
     bool waitForTap(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The sound server went away for good: the engine stops, then its failure handler is told
+    // `reason` on the calling thread.
+    void loseSoundServer(const std::string& reason);
 
     // Renders `frames` frames of output on the calling thread. First the completions of buffers
     // dropped since the last render run (see runDroppedCompletions). Then, while the engine runs,
@@ -86,6 +89,7 @@ public:
     void stop() override;
     void reset() override;
     bool isRunning() const override;
+    void setFailureHandler(FailureHandler handler) override;
     std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override;
 
     struct Core;

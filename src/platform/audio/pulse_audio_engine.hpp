@@ -11,8 +11,12 @@
 // callback thread of the engine's own; the player's render and player times come from the same
 // read position.
 //
-// The connection to the server is made by the first call that needs it; when the server goes
-// away, capture stops and every scheduled buffer completes.
+// The connection to the server is made by the first call that needs it. When the server goes away
+// under a running engine, capture pauses and every scheduled buffer completes; the engine connects
+// again as soon as the server is back (trying again after 0.1 s, then waiting twice as long each
+// time, up to 1 s) and opens its microphone and player streams again, with the same formats and
+// the same tap; one line on standard error says so. When the server is not back within 10 s,
+// the engine says so on standard error, stops, and tells its failure handler.
 
 #include <memory>
 
@@ -42,6 +46,7 @@ public:
     void stop() override;
     void reset() override;
     bool isRunning() const override;
+    void setFailureHandler(FailureHandler handler) override;
     std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override;
 
     struct Core;

@@ -122,6 +122,12 @@ Conversation::Conversation(platform::Runtime& runtime, std::shared_ptr<RealtimeA
 
 void Conversation::start() {
     if (client_) startReceiving();
+    // Called on an engine thread: it only posts, holding the conversation weakly.
+    audioEngine_->setFailureHandler([weak = weak_from_this(), main = main_](const std::string& reason) {
+        asio::post(main, [weak, failure = std::make_exception_ptr(platform::SoundServerLostError(reason))] {
+            if (auto conversation = weak.lock()) conversation->audioError_ = failure;
+        });
+    });
     // Set up on the main executor once the creator has the conversation in hand.
     asio::post(main_, [self = shared_from_this()] {
         if (self->client_) self->watchDisconnect();

@@ -129,6 +129,9 @@ public:
     // Why the connection's event stream failed (a transport or decoding error); null while it has
     // not. When it fails, `connected` becomes false at the same time.
     const platform::Tracked<std::exception_ptr>& connectionError() const { return connectionError_; }
+    // Why the audio engine stopped by itself (platform::SoundServerLostError: its sound server went
+    // away and did not come back); null while it has not. The microphone and the player are gone.
+    const platform::Tracked<std::exception_ptr>& audioError() const { return audioError_; }
 
     // The item ids of the response-audio buffers scheduled on the player, oldest first.
     std::vector<std::string> queuedSamples() const;
@@ -258,6 +261,7 @@ private:
     platform::Tracked<bool> isUserSpeaking_{false};
     platform::Tracked<bool> isPlaying_{false};
     platform::Tracked<std::exception_ptr> connectionError_;
+    platform::Tracked<std::exception_ptr> audioError_;
 
     // Set once the event stream has ended, however it ended.
     bool eventStreamEnded_ = false;

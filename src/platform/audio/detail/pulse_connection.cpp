@@ -4,10 +4,6 @@
 
 namespace platform::detail {
 
-namespace {
-constexpr pa_usec_t connectTimeout = 5 * PA_USEC_PER_SEC;
-}
-
 PulseConnection::PulseConnection(const char* clientName) : clientName_(clientName) {
     loop_ = pa_threaded_mainloop_new();
     if (!loop_) throw std::bad_alloc();
@@ -35,6 +31,7 @@ void PulseConnection::shutDown() {
 }
 
 void PulseConnection::dropContext() {
+    wasReady_ = false;
     if (!context_) return;
     pa_context_set_state_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
@@ -42,7 +39,14 @@ void PulseConnection::dropContext() {
     context_ = nullptr;
 }
 
-bool PulseConnection::connect(std::string& error) {
+void PulseConnection::onState() {
+    signal();
+    if (!wasReady_ || PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) return;
+    wasReady_ = false;
+    if (lost_) lost_();
+}
+
+bool PulseConnection::connect(std::string& error, pa_usec_t timeout) {
     if (ready()) return true;
     if (!running_) {
         error = "the PulseAudio main loop is not running";
@@ -55,7 +59,7 @@ bool PulseConnection::connect(std::string& error) {
         return false;
     }
     pa_context_set_state_callback(
-        context_, [](pa_context*, void* user) { static_cast<PulseConnection*>(user)->signal(); }, this);
+        context_, [](pa_context*, void* user) { static_cast<PulseConnection*>(user)->onState(); }, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         error = pa_strerror(pa_context_errno(context_));
         dropContext();
@@ -63,7 +67,7 @@ bool PulseConnection::connect(std::string& error) {
     }
     timedOut_ = false;
     pa_time_event* timer = pa_context_rttime_new(
-        context_, pa_rtclock_now() + connectTimeout,
+        context_, pa_rtclock_now() + timeout,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
             auto* connection = static_cast<PulseConnection*>(user);
             connection->timedOut_ = true;
@@ -89,6 +93,7 @@ bool PulseConnection::connect(std::string& error) {
         dropContext();
         return false;
     }
+    wasReady_ = true;
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <functional>
 #include <string>
 
 namespace platform::detail {
@@ -21,8 +22,12 @@ public:
     // The rest is called with the lock held.
 
     // Connects to the server the environment names (PULSE_SERVER or the user's default), or
-    // reconnects after the connection broke. False with the reason in `error` on failure.
-    bool connect(std::string& error);
+    // reconnects after the connection broke, giving the server `timeout` to answer. False with
+    // the reason in `error` on failure.
+    bool connect(std::string& error, pa_usec_t timeout = 5 * PA_USEC_PER_SEC);
+    // Runs on the loop thread, with the lock held, when a connection that was ready breaks (the
+    // server went away or dropped us); not when we disconnect ourselves.
+    void setLostHandler(std::function<void()> handler) { lost_ = std::move(handler); }
     bool ready() const;
     pa_context* context() const { return context_; }
     pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
@@ -49,12 +54,15 @@ public:
 
 private:
     void dropContext();
+    void onState();
 
     std::string clientName_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool running_ = false;
     bool timedOut_ = false;
+    bool wasReady_ = false;
+    std::function<void()> lost_;
 };
 
 }  // namespace platform::detail

@@ -5,9 +5,9 @@
 
 #include "e2e-app/installed_app.hpp"
 
-#include <cmath>
 #include <iostream>
 
+#include "e2e-app/headset_recording.hpp"
 #include "support/newer_service.hpp"
 
 namespace {
@@ -17,49 +17,14 @@ using support::ServiceBehaviour;
 using support::SpokenAnswer;
 using Clock = std::chrono::steady_clock;
 
-constexpr int recordRate = 24000;
-constexpr std::size_t windowFrames = recordRate / 50;  // 20 ms
-
-// The sounding stretch of a recording, in 20 ms windows.
-struct Played {
-    std::size_t first = 0, last = 0;  // first and one past the last sounding window
-    std::size_t gaps = 0;             // silent windows between them
-    std::chrono::milliseconds sounding() const { return std::chrono::milliseconds((last - first - gaps) * 20); }
-};
-
 class AnsweringService : public InstalledApp {
 protected:
     // Records what the headset plays, from now until the returned process goes.
     std::unique_ptr<e2e::ChildProcess> recordHeadset() {
-        return std::make_unique<e2e::ChildProcess>(
-            std::vector<std::string>{"sh", "-c",
-                                     "exec parec --raw --format=s16le --rate=24000 --channels=1 --latency-msec=20 "
-                                     "--device=kestro_headset.monitor > '" + (root / "headset.raw").string() + "'"},
-            std::map<std::string, std::string>{{"PULSE_SERVER", pulseServer()}}, root / "parec.log");
+        return e2e_app::recordHeadset(pulseServer(), root / "headset.raw", root / "parec.log");
     }
 
-    Played played() {
-        const auto bytes = fileText(root / "headset.raw");
-        std::vector<bool> sounding;
-        for (std::size_t at = 0; at + windowFrames * 2 <= bytes.size(); at += windowFrames * 2) {
-            double sum = 0;
-            for (std::size_t i = 0; i < windowFrames; ++i) {
-                std::int16_t sample;
-                std::memcpy(&sample, bytes.data() + at + i * 2, 2);
-                sum += double(sample) * sample;
-            }
-            sounding.push_back(std::sqrt(sum / windowFrames) > 1000);
-        }
-        Played result;
-        auto first = std::find(sounding.begin(), sounding.end(), true);
-        if (first == sounding.end()) return result;
-        result.first = static_cast<std::size_t>(first - sounding.begin());
-        result.last = sounding.size() - static_cast<std::size_t>(std::find(sounding.rbegin(), sounding.rend(), true) - sounding.rbegin());
-        result.gaps = static_cast<std::size_t>(
-            std::count(sounding.begin() + static_cast<std::ptrdiff_t>(result.first),
-                       sounding.begin() + static_cast<std::ptrdiff_t>(result.last), false));
-        return result;
-    }
+    Played played() { return analyse(fileText(root / "headset.raw")); }
 
     // A four-second spoken answer to the exchange startCallWithOneExchange() has had.
     static SpokenAnswer noonAnswer() {

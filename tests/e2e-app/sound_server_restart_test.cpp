@@ -5,6 +5,7 @@
 // transcript posted.
 
 #include "e2e-app/installed_app.hpp"
+#include "e2e-app/headset_recording.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -18,38 +19,6 @@ using support::SoundServerKind;
 using support::SpokenAnswer;
 using Clock = std::chrono::steady_clock;
 
-constexpr int recordRate = 24000;
-constexpr std::size_t windowFrames = recordRate / 50;  // 20 ms
-
-// The sounding stretch of a recording, in 20 ms windows.
-struct Played {
-    std::size_t first = 0, last = 0;  // first and one past the last sounding window
-    std::size_t gaps = 0;             // silent windows between them
-    std::chrono::milliseconds sounding() const { return std::chrono::milliseconds((last - first - gaps) * 20); }
-};
-
-Played analyse(const std::string& bytes) {
-    std::vector<bool> sounding;
-    for (std::size_t at = 0; at + windowFrames * 2 <= bytes.size(); at += windowFrames * 2) {
-        double sum = 0;
-        for (std::size_t i = 0; i < windowFrames; ++i) {
-            std::int16_t sample;
-            std::memcpy(&sample, bytes.data() + at + i * 2, 2);
-            sum += double(sample) * sample;
-        }
-        sounding.push_back(std::sqrt(sum / windowFrames) > 1000);
-    }
-    Played result;
-    auto first = std::find(sounding.begin(), sounding.end(), true);
-    if (first == sounding.end()) return result;
-    result.first = static_cast<std::size_t>(first - sounding.begin());
-    result.last = sounding.size() -
-                  static_cast<std::size_t>(std::find(sounding.rbegin(), sounding.rend(), true) - sounding.rbegin());
-    result.gaps = static_cast<std::size_t>(std::count(sounding.begin() + static_cast<std::ptrdiff_t>(result.first),
-                                                      sounding.begin() + static_cast<std::ptrdiff_t>(result.last), false));
-    return result;
-}
-
 class SoundServerCall : public InstalledApp, public ::testing::WithParamInterface<SoundServerKind> {
 protected:
     std::optional<SoundServerKind> ownSoundServer() const override { return GetParam(); }
@@ -57,11 +26,7 @@ protected:
 
     // Records what the headset plays into `name`, from now until the returned process goes.
     std::unique_ptr<e2e::ChildProcess> recordHeadset(const std::string& name) {
-        return std::make_unique<e2e::ChildProcess>(
-            std::vector<std::string>{"sh", "-c",
-                                     "exec parec --raw --format=s16le --rate=24000 --channels=1 --latency-msec=20 "
-                                     "--device=kestro_headset.monitor > '" + (root / name).string() + "'"},
-            std::map<std::string, std::string>{{"PULSE_SERVER", pulseServer()}}, root / (name + ".log"));
+        return e2e_app::recordHeadset(pulseServer(), root / name, root / (name + ".log"));
     }
 
     // The headset's recording of a 4 s answer sent at real-time pace with jitter.

@@ -71,19 +71,7 @@ public:
     // Whether one of the program's popups (a menu: override-redirect, on the root) is on screen;
     // with `minHeight`, only one at least that tall (a menu of several rows, not a tooltip).
     bool popupOf(const std::string& program, int minHeight = 0) {
-        bool found = false;
-        walk(root_, [&](xcb_window_t window, xcb_window_t parent) {
-            if (parent != root_ || wmClass(window).find(program) == std::string::npos) return;
-            auto* attributes =
-                xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
-            if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
-                auto* geometry = xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr);
-                if (geometry && geometry->height >= minHeight) found = true;
-                std::free(geometry);
-            }
-            std::free(attributes);
-        });
-        return found;
+        return popupGeometryOf(program, minHeight).has_value();
     }
 
     // Where one of the program's popups at least `minHeight` tall is on screen (the tallest), as

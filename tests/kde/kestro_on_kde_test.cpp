@@ -7,23 +7,22 @@
 #ifdef KESTRO_APP_PATH
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <thread>
 
 #include "e2e-app/child_process.hpp"
-#include "kde/exported_menu.hpp"
 #include "kde/kglobalaccel_service.hpp"
 #include "support/backend_environment.hpp"
 #include "support/fake_backend.hpp"
 #include "support/realtime_events.hpp"
 #include "support/realtime_server.hpp"
 #include "support/test_runtime.hpp"
+#include "wayland/app_session.hpp"
+#include "wayland/exported_menu.hpp"
 #include "x11/x11_driver.hpp"
 
 namespace kde_test {
@@ -38,25 +37,12 @@ protected:
     void SetUp() override {
         if (auto why = KGlobalAccelService::unavailable(); !why.empty()) GTEST_SKIP() << why;
         if (auto why = keyboard.unavailable(); !why.empty()) GTEST_SKIP() << why;
-        for (const char* program : {"pulseaudio", "pactl"}) {
-            if (!e2e::onPath(program)) GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
-        }
-        if (std::system("{ ip route show default; ip -6 route show default; } 2>/dev/null | grep -q .") != 0) {
-            GTEST_SKIP() << "the machine has no default route, and the app refuses calls without one";
-        }
-        for (const char* name : {"config", "state", "home", "runtime", "pulse"}) fs::create_directories(root / name);
-        ::chmod((root / "runtime").c_str(), 0700);
+        if (auto why = wayland_test::whyTheAppCannotRun(); !why.empty()) GTEST_SKIP() << why;
+        wayland_test::makeAppFolders(root);
         ASSERT_TRUE(service.start()) << service.log();
-        watcher.emplace(std::vector<std::string>{KESTRO_TRAY_HOST_PATH, "--watcher"},
-                        std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", service.busAddress()},
-                                                           {"QT_QPA_PLATFORM", "offscreen"}},
-                        root / "watcher.log");
-        ASSERT_TRUE(support::eventually([&] { return watcherLog().find("ready") != std::string::npos; }, 10s))
-            << watcherLog();
-        startSoundServer();
-        backend.setReply("/usage", support::ScriptedReply::json(200, R"({"used":2,"total":10})"));
-        backend.setReply("/session", support::ScriptedReply::json(200, R"({"client_secret":"ek_app","used":3,"total":10})"));
-        backend.setReply("/transcript", support::ScriptedReply::json(200, "{}"));
+        ASSERT_NO_FATAL_FAILURE(wayland_test::startWatcher(watcher, root, service.busAddress()));
+        ASSERT_NO_FATAL_FAILURE(wayland_test::startHeadsetSoundServer(pulse, root, service.busAddress()));
+        wayland_test::answerForAnAccountWithCallsLeft(backend);
     }
 
     void TearDown() override {
@@ -64,43 +50,14 @@ protected:
         EXPECT_EQ(e2e::howItEnded(app->terminate(30s)), "exit code 0") << appLog();
     }
 
-    std::string pulseServer() const { return "unix:" + (root / "pulse" / "native").string(); }
-
-    void startSoundServer() {
-        const fs::path folder = root / "pulse";
-        std::ofstream(folder / "default.pa")
-            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (folder / "native").string() << "\n"
-            << "load-module module-null-sink sink_name=kestro_headset "
-               "sink_properties='device.bus=bluetooth device.form_factor=headset device.description=Headset'\n"
-            << "load-module module-sine-source source_name=kestro_voice rate=48000 frequency=440\n"
-            << "set-default-sink kestro_headset\nset-default-source kestro_voice\n";
-        pulse.emplace(std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                               "--disallow-exit", "-F", (folder / "default.pa").string()},
-                      std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", folder.string()},
-                                                         {"HOME", folder.string()},
-                                                         {"DBUS_SESSION_BUS_ADDRESS", service.busAddress()}},
-                      root / "pulse.log");
-        ASSERT_TRUE(support::eventually(
-            [&] {
-                return e2e::ChildProcess({"pactl", "info"}, {{"PULSE_SERVER", pulseServer()}}, root / "pactl.log")
-                    .succeeds(5s);
-            },
-            15s))
-            << wayland_test::fileText(root / "pulse.log");
-    }
-
     // Starts the app (the `run`th start of the test) on the KDE desktop of the session type under test.
     void startApp(int run = 1) {
-        auto environment = e2e::appSessionEnvironment(root, service.busAddress(), backend.baseUrl());
-        environment["PULSE_SERVER"] = pulseServer();
-        environment["KESTRO_REALTIME_URL"] = realtime.baseUrl();
+        auto environment = wayland_test::appEnvironment(root, service.busAddress(), backend, realtime);
         environment["XDG_CURRENT_DESKTOP"] = "KDE";
         environment["XDG_SESSION_TYPE"] = GetParam();
         if (GetParam() == "wayland") environment["WAYLAND_DISPLAY"] = "wayland-kestro-test";
         if (run == 1) {
-            e2e::ChildProcess store({KESTRO_APP_PATH, "--set-credential"}, environment, root / "set-credential.log",
-                                    "app-credential\n");
-            ASSERT_TRUE(store.succeeds(30s)) << wayland_test::fileText(root / "set-credential.log");
+            ASSERT_NO_FATAL_FAILURE(wayland_test::storeAppCredential(environment, root));
         }
         log = root / ("kestro-" + std::to_string(run) + ".log");
         app.emplace(std::vector<std::string>{KESTRO_APP_PATH}, environment, log);
@@ -151,10 +108,10 @@ protected:
     }
 
     bool exports(const std::string& keys) {
-        auto all = exportedShortcuts(service.busAddress(), watcherLog());
+        auto all = wayland_test::exportedShortcuts(service.busAddress(), watcherLog());
         return std::find(all.begin(), all.end(), keys) != all.end();
     }
-    std::string menuText() const { return exportedMenuText(service.busAddress(), watcherLog()); }
+    std::string menuText() const { return wayland_test::exportedMenuText(service.busAddress(), watcherLog()); }
 
     std::string appLog() const { return "kestro printed:\n" + wayland_test::fileText(log); }
     std::string watcherLog() const { return wayland_test::fileText(root / "watcher.log"); }

@@ -19,7 +19,7 @@ extern char** environ;
 
 namespace wayland_test {
 
-std::map<std::string, std::string> readStringOptions(sd_bus_message* message) {
+std::map<std::string, std::string> readStringOptions(sd_bus_message* message, const OtherOption& other) {
     std::map<std::string, std::string> options;
     if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return options;
     while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
@@ -32,7 +32,7 @@ std::map<std::string, std::string> readStringOptions(sd_bus_message* message) {
             const char* value = nullptr;
             sd_bus_message_read(message, "v", "s", &value);
             options[key] = value ? value : "";
-        } else {
+        } else if (!(other && contents && other(key ? key : "", contents))) {
             sd_bus_message_skip(message, "v");
         }
         sd_bus_message_exit_container(message);

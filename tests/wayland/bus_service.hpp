@@ -18,8 +18,12 @@
 
 namespace wayland_test {
 
-// Reads an a{sv} of a message, keeping its string values.
-std::map<std::string, std::string> readStringOptions(sd_bus_message* message);
+// Called with the key and the value's signature of an entry whose value is not a string, the
+// cursor on that variant; true when it has read the variant, false to have it skipped.
+using OtherOption = std::function<bool(const std::string& key, const std::string& contents)>;
+
+// Reads an a{sv} of a message, keeping its string values; `other` sees the rest.
+std::map<std::string, std::string> readStringOptions(sd_bus_message* message, const OtherOption& other = {});
 
 // A program run by a test with `environment` added to the test's own, output to `log`; sent
 // SIGTERM (and reaped) when the object goes.

@@ -36,28 +36,13 @@ std::vector<std::string> readShortcutIds(sd_bus_message* message) {
 
 // CreateSession's options: the string values, and the ids under "shortcuts".
 std::map<std::string, std::string> readSessionOptions(sd_bus_message* message, std::vector<std::string>& ids) {
-    std::map<std::string, std::string> options;
-    sd_bus_message_enter_container(message, 'a', "{sv}");
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-        const char* key = nullptr;
-        sd_bus_message_read(message, "s", &key);
-        const char* contents = nullptr;
-        sd_bus_message_peek_type(message, nullptr, &contents);
-        if (std::string(key) == "shortcuts" && contents && std::string(contents) == "a(sa{sv})") {
-            sd_bus_message_enter_container(message, 'v', contents);
-            ids = readShortcutIds(message);
-            sd_bus_message_exit_container(message);
-        } else if (contents && std::string(contents) == "s") {
-            const char* value = nullptr;
-            sd_bus_message_read(message, "v", "s", &value);
-            options[key] = value ? value : "";
-        } else {
-            sd_bus_message_skip(message, "v");
-        }
+    return readStringOptions(message, [&](const std::string& key, const std::string& contents) {
+        if (key != "shortcuts" || contents != "a(sa{sv})") return false;
+        sd_bus_message_enter_container(message, 'v', contents.c_str());
+        ids = readShortcutIds(message);
         sd_bus_message_exit_container(message);
-    }
-    sd_bus_message_exit_container(message);
-    return options;
+        return true;
+    });
 }
 
 // Appends "shortcuts" with each id and its trigger description, inside an open a{sv}.

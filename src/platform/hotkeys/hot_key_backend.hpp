@@ -17,6 +17,16 @@ struct HotKeyId {
     friend bool operator==(const HotKeyId&, const HotKeyId&) = default;
 };
 
+// An identifier pair as one key of a map of registrations: the signature above the id.
+inline std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
+
+// Carbon modifier bits.
+inline constexpr std::uint32_t carbonCommand = 0x100;
+inline constexpr std::uint32_t carbonShift = 0x200;
+inline constexpr std::uint32_t carbonOption = 0x800;
+inline constexpr std::uint32_t carbonControl = 0x1000;
+inline constexpr std::uint32_t carbonFunction = 0x20000;
+
 enum class HotKeyEventKind { pressed, released };
 
 // Results of registerHotKey. Positive values are the error codes of the X protocol (10 when

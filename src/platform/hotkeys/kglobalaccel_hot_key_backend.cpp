@@ -18,8 +18,6 @@ namespace {
 
 using Combination = std::pair<std::uint32_t, std::uint32_t>;
 
-std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
-
 Combination combinationOf(const NamedHotKey& named) { return {named.carbonKeyCode, named.carbonModifiers}; }
 
 }  // namespace

@@ -4,15 +4,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/hotkeys/hot_key_backend.hpp"
 #include "platform/hotkeys/xkb_keyboard_layout.hpp"
 
 namespace platform {
 namespace {
 
-constexpr std::uint32_t carbonCommand = 0x100;
-constexpr std::uint32_t carbonShift = 0x200;
-constexpr std::uint32_t carbonOption = 0x800;
-constexpr std::uint32_t carbonControl = 0x1000;
 constexpr std::uint32_t carbonKnown = carbonCommand | carbonShift | carbonOption | carbonControl;
 
 struct NamedKey {

@@ -21,8 +21,6 @@ namespace portal_detail {
 
 using Combination = std::pair<std::uint32_t, std::uint32_t>;
 
-inline std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
-
 inline Combination combinationOf(const NamedHotKey& named) { return {named.carbonKeyCode, named.carbonModifiers}; }
 
 // The status a failed call is reported with.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/hotkeys/carbon_key_names.hpp"
+#include "platform/hotkeys/hot_key_backend.hpp"
 
 namespace platform {
 namespace {
@@ -22,11 +23,6 @@ xkb_keymap* usKeymap() {
     }();
     return keymap.get();
 }
-
-constexpr std::uint32_t carbonCommand = 0x100;
-constexpr std::uint32_t carbonShift = 0x200;
-constexpr std::uint32_t carbonOption = 0x800;
-constexpr std::uint32_t carbonControl = 0x1000;
 
 }  // namespace
 

@@ -26,17 +26,8 @@ namespace asio = boost::asio;
 namespace platform {
 namespace {
 
-// Carbon modifier bits.
-constexpr std::uint32_t carbonCommand = 0x100;
-constexpr std::uint32_t carbonShift = 0x200;
-constexpr std::uint32_t carbonOption = 0x800;
-constexpr std::uint32_t carbonControl = 0x1000;
-constexpr std::uint32_t carbonFunction = 0x20000;
-
 // The eight core modifiers an event state carries (pointer buttons are above them).
 constexpr std::uint16_t coreModifierBits = 0xFF;
-
-std::uint64_t idKey(HotKeyId id) { return (std::uint64_t{id.signature} << 32) | id.id; }
 
 bool keysymIn(xkb_keymap* keymap, xkb_keycode_t key, std::initializer_list<xkb_keysym_t> wanted) {
     xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, key);

@@ -1,4 +1,4 @@
-#include "kde/exported_menu.hpp"
+#include "wayland/exported_menu.hpp"
 
 #include <systemd/sd-bus.h>
 
@@ -8,10 +8,11 @@
 
 #include "wayland/bus_service.hpp"
 
-namespace kde_test {
+namespace wayland_test {
 
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {
-    auto at = watcherLog.find("item ");
+    // The newest registration: an app started again registers anew.
+    auto at = watcherLog.rfind("item ");
     if (at == std::string::npos) return {};
     std::string item = watcherLog.substr(at + 5, watcherLog.find('\n', at) - at - 5);
     // A registration by service name alone means the item's usual path.
@@ -19,7 +20,7 @@ std::string exportedMenuText(const std::string& busAddress, const std::string& w
     std::string service = item.substr(0, slash);
     std::string path = slash == std::string::npos ? "/StatusNotifierItem" : item.substr(slash);
     std::string text;
-    wayland_test::BusService reader(busAddress);
+    BusService reader(busAddress);
     reader.run([&](sd_bus* client) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
@@ -65,4 +66,4 @@ std::vector<std::string> exportedShortcuts(const std::string& busAddress, const 
     return found;
 }
 
-}  // namespace kde_test
+}  // namespace wayland_test

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-namespace kde_test {
+namespace wayland_test {
 
-// The item registered with the watcher whose log is `watcherLog` ("item <service>[/path]"), read on
-// the bus at `busAddress`; empty while there is none.
+// The item last registered with the watcher whose log is `watcherLog` ("item <service>[/path]"),
+// read on the bus at `busAddress`; empty while there is none.
 std::vector<std::string> exportedShortcuts(const std::string& busAddress, const std::string& watcherLog);
 // The menu's layout as text ("" while there is none), for failure messages.
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog);
 
-}  // namespace kde_test
+}  // namespace wayland_test

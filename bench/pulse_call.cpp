@@ -229,7 +229,9 @@ PeerFigures runPeers(const platform::AudioFormat& format, const std::string& ans
     std::this_thread::sleep_until(started + micSeconds);
     const bool pacatOk = pacat.finish();
     const bool parecOk = parec.finish(SIGINT);
-    figures.ok = parec.started() || pacat.started() ? (parecOk && pacatOk) : false;
+    figures.ok = parecOk && pacatOk;
+    if (!parecOk) std::fprintf(stderr, "parec failed\n");
+    if (!pacatOk) std::fprintf(stderr, "pacat failed\n");
     figures.parecSeconds = parec.cpuSeconds;
     figures.pacatSeconds = pacat.cpuSeconds;
     figures.parecWakeUps = parec.voluntarySwitches;

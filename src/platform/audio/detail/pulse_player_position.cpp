@@ -1,0 +1,79 @@
+// The player's view of the server's read position, and starting a stream that waits for its
+// prebuffer. The position is a round trip to the server, so it is asked for only while something
+// depends on it: until the stream's write position is known, while the position may still move
+// after a pause, and while playing with a buffer fully written, once that buffer should have been
+// read. lastRenderTime() asks for it itself.
+
+#include "platform/audio/detail/pulse_player.hpp"
+
+#include <algorithm>
+
+namespace platform::detail {
+
+void PulsePlayer::onUnderflow() {
+    ranDry = true;
+    mayPrebuffer = true;
+    // Audio written just before the report may be waiting for the prebuffer to fill again.
+    // Whatever is written next is started too: the report may have come before that audio had
+    // run out.
+    if (playing && std::any_of(queue.begin(), queue.end(), [](const Entry& entry) { return entry.written > 0; })) {
+        release(pa_stream_trigger(stream, nullptr, nullptr));
+    }
+}
+
+bool PulsePlayer::wantsPosition() const {
+    if (!streamReady()) return false;
+    if (!synced || settling) return true;
+    return playing && !queue.empty() && queue.front().end >= 0;
+}
+
+// On the loop thread: notes when the position is next wanted and arms the timer for it, or
+// disarms it. While playing, the server's requests for audio come every playbackRequest and the
+// poll goes out with the first one after it is due (writeSome()); the timer, set a request's time
+// later, serves once they have stopped, at the end of what was written.
+void PulsePlayer::schedulePoll() {
+    if (!timer || timing) return;  // a reply is on its way; it schedules the next poll
+    pa_usec_t due = PA_USEC_INVALID;
+    pa_usec_t alarm = PA_USEC_INVALID;
+    if (wantsPosition()) {
+        due = alarm = pa_rtclock_now() + pollInterval;
+        // A read position that stood still while playing is watched every pollInterval: the
+        // server may have stopped short of the end (onTiming() counts the polls).
+        if (synced && !settling && stillPolls == 0) {
+            if (queue.front().end > lastRead) {
+                const auto spec = specOf(format);
+                due = std::max(due, lastPoll + pa_bytes_to_usec(uint64_t(queue.front().end - lastRead), &spec));
+            }
+            alarm = due + playbackRequest;
+        }
+    }
+    pa_context_rttime_restart(core_->connection.context(), timer, alarm);
+    pollArmed = alarm != PA_USEC_INVALID;
+    pollDue = due;
+}
+
+// From any thread. Timers are armed on the loop thread only: elsewhere the position is asked for
+// at once when no poll is set, and the reply sets the next.
+void PulsePlayer::askForPosition() {
+    if (core_->connection.onLoopThread()) {
+        schedulePoll();
+    } else if (!pollArmed && wantsPosition()) {
+        requestTiming();
+    }
+}
+
+// Waits for a position asked for now (or already on its way); not on the loop thread, with the
+// lock held once.
+void PulsePlayer::refreshPosition() {
+    if (core_->connection.onLoopThread() || !streamReady()) return;
+    requestTiming();
+    pa_operation* operation = timing;
+    if (!operation) return;
+    pa_operation_ref(operation);
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && core_->connection.ready()) {
+        core_->connection.wait();
+    }
+    pa_operation_unref(operation);
+}
+
+}  // namespace platform::detail

@@ -156,7 +156,7 @@ public:
         runtime_->onMain([&] { conversation.reset(); });
         // The engine's threads end once its teardown on the shared executor has run.
         const auto deadline = Clock::now() + 10s;
-        while (anyAlive(engineThreads) && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        while (anyAlive(engineThreads) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
         server_->waitForClientClose();
         const auto end = bench::processThreads();
 

@@ -42,6 +42,10 @@ struct Completions {
             arrived.notify_all();
         };
     }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return ids.size();
+    }
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
         return arrived.wait_for(lock, timeout, [&] { return ids.size() >= count; });
@@ -108,7 +112,7 @@ TEST(PulsePlayerPacing, ThePositionReadWhilePlayingIsTheServersOwnNotThatOfTheLa
     std::this_thread::sleep_for(400ms);
     const double second = renderedMs(*node);
     const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - firstAt).count();
-    EXPECT_TRUE(completions.ids.empty());
+    EXPECT_EQ(completions.count(), 0u);
     // The server reads at the sink's pace, ahead by at most the stream's buffer. (A sanitizer
     // build may lag past real time.)
     EXPECT_GT(second, first);
@@ -189,6 +193,29 @@ TEST(PulsePlayerPacing, APlayerWithNothingToPlayLetsTheSoundThreadSleep) {
     // The capture stream (the test server's source delivers in blocks of up to two seconds) may
     // wake it a few times; a poll of the idle player every 10 ms would wake it a hundred.
     EXPECT_LT(sleepsOfThread("kestro-pulse") - before, 25);
+}
+
+TEST(PulsePlayerPacing, APlayerResumedRightAfterAPauseIsWokenOnlyByTheServersRequestsForAudio) {
+    KESTRO_REQUIRE_PULSE();
+    const auto out = AudioFormat::float32(48000, 1);
+    Completions completions;
+    PulseAudioEngine engine;
+    auto node = startedPlayer(engine, out);
+    node->scheduleBuffer(kestro::test::makeSine(out, 48000 * 4, 300), completions.completion(0));
+    node->play();
+    std::this_thread::sleep_for(300ms);
+    // Resumed before the paused position could settle: watching for it to stand still would
+    // poll the moving position every 10 ms for as long as the buffer plays.
+    node->pause();
+    node->play();
+    std::this_thread::sleep_for(200ms);
+    const auto before = sleepsOfThread("kestro-pulse");
+    ASSERT_GE(before, 0) << "no sound thread";
+    std::this_thread::sleep_for(1s);
+    // The server asks for audio every 20 ms; two round trips to the server every 10 ms would
+    // add two hundred more.
+    EXPECT_LT(sleepsOfThread("kestro-pulse") - before, 120);
+    EXPECT_EQ(completions.count(), 0u);
 }
 
 }  // namespace

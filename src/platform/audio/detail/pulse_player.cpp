@@ -58,6 +58,7 @@ void PulsePlayer::play() {
         release(pa_stream_cork(stream, 0, nullptr, nullptr));
         release(pa_stream_trigger(stream, nullptr, nullptr));
         mayPrebuffer = true;
+        settling = false;  // playing, the position moves on
         askForPosition();
     }
 }
@@ -170,6 +171,7 @@ void PulsePlayer::closeStreamLocked() {
         pa_operation_cancel(timing);
         pa_operation_unref(timing);
         timing = nullptr;
+        core_->connection.signal();  // a refreshPosition() waiting for it gives up
     }
     if (timer) {
         core_->connection.api()->time_free(timer);

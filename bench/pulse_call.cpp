@@ -66,11 +66,12 @@ struct ThreadRoles {
         if (tid == main) return "main executor";
         if (shared.count(tid)) return "shared executor";
         if (name == "kestro-pulse") return "engine: PulseAudio loop";
-        // The engine makes its capture worker before its callback worker (and both after its
-        // loop): the first of the call's other threads is the capture worker.
+        // The engine makes its capture worker, then its callback worker (both after its loop):
+        // the first two of the call's other threads.
         const auto at = std::find(callThreads.begin(), callThreads.end(), tid);
         if (at == callThreads.begin()) return "engine: capture worker";
-        if (at != callThreads.end()) return "engine: callback worker";
+        if (at == callThreads.begin() + 1) return "engine: callback worker";
+        if (at != callThreads.end()) return "call: other (" + name + ")";
         return "other (" + name + ")";
     }
 };

@@ -57,7 +57,6 @@ void PulsePlayer::play() {
     if (streamReady()) {
         release(pa_stream_cork(stream, 0, nullptr, nullptr));
         release(pa_stream_trigger(stream, nullptr, nullptr));
-        mayPrebuffer = true;
         settling = false;  // playing, the position moves on
         askForPosition();
     }
@@ -92,7 +91,6 @@ void PulsePlayer::stop() {
             synced = false;
             restartTimeOnSync = true;
             creditedTail = 0;
-            mayPrebuffer = true;
             requestTiming();
         }
     }
@@ -137,7 +135,7 @@ bool PulsePlayer::openStream() {
     pa_stream_set_write_callback(
         stream, [](pa_stream*, std::size_t, void* user) { static_cast<PulsePlayer*>(user)->writeSome(); }, this);
     pa_stream_set_underflow_callback(
-        stream, [](pa_stream*, void* user) { static_cast<PulsePlayer*>(user)->onUnderflow(); }, this);
+        stream, [](pa_stream*, void* user) { static_cast<PulsePlayer*>(user)->ranDry = true; }, this);
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(pa_usec_to_bytes(playbackBuffer, &spec));
@@ -155,7 +153,6 @@ bool PulsePlayer::openStream() {
     creditedTail = 0;
     stillPolls = 0;
     settling = false;
-    mayPrebuffer = true;
     pollArmed = true;
     pollDue = pa_rtclock_now() + pollInterval;
     timer = pa_context_rttime_new(core_->connection.context(), pollDue,
@@ -328,12 +325,9 @@ void PulsePlayer::writeSome() {
         entry.end = writeIndex;
         if (&entry == &queue.front()) askForPosition();
     }
-    // Short answers would otherwise wait for the server's prebuffer to fill, once at the start
-    // and again after running dry.
-    if (wrote && playing && mayPrebuffer) {
-        release(pa_stream_trigger(stream, nullptr, nullptr));
-        mayPrebuffer = false;
-    }
+    // Short answers would otherwise wait for the server's prebuffer to fill. (After every write:
+    // PipeWire's server lets a stream that is fed no more than it asks for run dry otherwise.)
+    if (wrote && playing) release(pa_stream_trigger(stream, nullptr, nullptr));
 }
 
 const void* PulsePlayer::interleaved(const PcmBuffer& buffer, uint32_t first, uint32_t frames) {

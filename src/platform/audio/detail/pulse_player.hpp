@@ -67,7 +67,6 @@ public:
 
 private:
     void onState();
-    void onUnderflow();
     // The server's read position (pulse_player_position.cpp, but onTiming).
     bool wantsPosition() const;
     void schedulePoll();
@@ -92,7 +91,6 @@ public:
     bool freshStream = false;  // the stream's first read index has not been seen yet
     bool restartTimeOnSync = false;
     bool settling = false;      // paused: the position is watched until it stands still
-    bool mayPrebuffer = false;  // the server may hold written audio back until its prebuffer fills
     bool pollArmed = false;     // the timer is set
     pa_usec_t pollDue = 0;      // when the position is next wanted
     pa_usec_t lastPoll = 0;     // when the last position came

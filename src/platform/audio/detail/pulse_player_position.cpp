@@ -1,25 +1,13 @@
-// The player's view of the server's read position, and starting a stream that waits for its
-// prebuffer. The position is a round trip to the server, so it is asked for only while something
-// depends on it: until the stream's write position is known, while the position may still move
-// after a pause, and while playing with a buffer fully written, once that buffer should have been
-// read. lastRenderTime() asks for it itself.
+// The player's view of the server's read position. It is a round trip to the server, so it is
+// asked for only while something depends on it: until the stream's write position is known,
+// while the position may still move after a pause, and while playing with a buffer fully
+// written, once that buffer should have been read. lastRenderTime() asks for it itself.
 
 #include "platform/audio/detail/pulse_player.hpp"
 
 #include <algorithm>
 
 namespace platform::detail {
-
-void PulsePlayer::onUnderflow() {
-    ranDry = true;
-    mayPrebuffer = true;
-    // Audio written just before the report may be waiting for the prebuffer to fill again.
-    // Whatever is written next is started too: the report may have come before that audio had
-    // run out.
-    if (playing && std::any_of(queue.begin(), queue.end(), [](const Entry& entry) { return entry.written > 0; })) {
-        release(pa_stream_trigger(stream, nullptr, nullptr));
-    }
-}
 
 bool PulsePlayer::wantsPosition() const {
     if (!streamReady()) return false;

@@ -58,6 +58,7 @@ void PulsePlayer::play() {
         release(pa_stream_cork(stream, 0, nullptr, nullptr));
         release(pa_stream_trigger(stream, nullptr, nullptr));
         settling = false;  // playing, the position moves on
+        resumedAt = pa_rtclock_now();
         askForPosition();
     }
 }
@@ -110,10 +111,7 @@ uint64_t PulsePlayer::underrunCount() const {
 std::optional<AudioTime> PulsePlayer::lastRenderTime() const {
     PulseConnection::Lock lock(core_->connection);
     if (!connected || !core_->running || !stream) return std::nullopt;
-    // While playing, the last poll may be a buffer's length old: the position is asked now.
-    if (playing) const_cast<PulsePlayer*>(this)->refreshPosition();
-    if (!connected || !core_->running || !stream) return std::nullopt;
-    return AudioTime{rendered, format.sampleRate};
+    return AudioTime{rendered + framesSincePoll(), format.sampleRate};
 }
 
 std::optional<AudioTime> PulsePlayer::playerTime(const AudioTime& renderTime) const {
@@ -168,7 +166,6 @@ void PulsePlayer::closeStreamLocked() {
         pa_operation_cancel(timing);
         pa_operation_unref(timing);
         timing = nullptr;
-        core_->connection.signal();  // a refreshPosition() waiting for it gives up
     }
     if (timer) {
         core_->connection.api()->time_free(timer);
@@ -229,7 +226,6 @@ void PulsePlayer::onTiming(bool success) {
         pa_operation_unref(timing);
         timing = nullptr;
     }
-    core_->connection.signal();  // refreshPosition() waits for this
     const pa_timing_info* info = success && stream ? pa_stream_get_timing_info(stream) : nullptr;
     if (!info) {
         schedulePoll();

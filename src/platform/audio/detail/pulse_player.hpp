@@ -71,7 +71,9 @@ private:
     bool wantsPosition() const;
     void schedulePoll();
     void askForPosition();
-    void refreshPosition();
+    // While playing, the frames the server has read since the last position came, as its rate
+    // tells, never more than was written: the last poll may be a buffer's length old.
+    int64_t framesSincePoll() const;
     void onTimer();
     void requestTiming();
     void onTiming(bool success);
@@ -94,6 +96,7 @@ public:
     bool pollArmed = false;     // the timer is set
     pa_usec_t pollDue = 0;      // when the position is next wanted
     pa_usec_t lastPoll = 0;     // when the last position came
+    pa_usec_t resumedAt = 0;    // when play() last started the stream
     int64_t writeIndex = 0;
     int64_t lastRead = 0;
     int64_t previousRead = 0;  // lastRead at the timing update before

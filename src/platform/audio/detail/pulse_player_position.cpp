@@ -1,7 +1,8 @@
 // The player's view of the server's read position. It is a round trip to the server, so it is
 // asked for only while something depends on it: until the stream's write position is known,
 // while the position may still move after a pause, and while playing with a buffer fully
-// written, once that buffer should have been read. lastRenderTime() asks for it itself.
+// written, once that buffer should have been read. In between, lastRenderTime() counts on at the
+// stream's rate.
 
 #include "platform/audio/detail/pulse_player.hpp"
 
@@ -50,18 +51,15 @@ void PulsePlayer::askForPosition() {
     }
 }
 
-// Waits for a position asked for now (or already on its way); not on the loop thread, with the
-// lock held once.
-void PulsePlayer::refreshPosition() {
-    if (core_->connection.onLoopThread() || !streamReady()) return;
-    requestTiming();
-    pa_operation* operation = timing;
-    if (!operation) return;
-    pa_operation_ref(operation);
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && core_->connection.ready()) {
-        core_->connection.wait();
-    }
-    pa_operation_unref(operation);
+int64_t PulsePlayer::framesSincePoll() const {
+    if (!playing || !synced || !streamReady() || lastPoll == 0) return 0;
+    const int64_t frameBytes = format.bytesPerSample() * format.channelCount;
+    const int64_t unread = (writeIndex - lastRead) / frameBytes - creditedTail;
+    // Counted from the last position, or from the resume when it came while paused.
+    const pa_usec_t since = std::max(lastPoll, resumedAt);
+    const pa_usec_t now = pa_rtclock_now();
+    const auto elapsed = now > since ? int64_t(double(now - since) * format.sampleRate / PA_USEC_PER_SEC) : 0;
+    return std::clamp<int64_t>(elapsed, 0, std::max<int64_t>(unread, 0));
 }
 
 }  // namespace platform::detail

@@ -137,7 +137,11 @@ bool PulsePlayer::openStream() {
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(pa_usec_to_bytes(playbackBuffer, &spec));
-    attr.prebuf = uint32_t(-1);
+    // A prebuffer of one frame: what is written plays at once, at the start and after the stream
+    // ran dry, as a trigger after every write would make it (each trigger a round trip to the
+    // server that wakes the loop once more). Not none: a stream without a prebuffer keeps reading
+    // silence once it has run dry, and its read position runs ahead of what was written.
+    attr.prebuf = uint32_t(format.bytesPerSample() * format.channelCount);
     attr.minreq = uint32_t(pa_usec_to_bytes(playbackRequest, &spec));
     attr.fragsize = uint32_t(-1);
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | (playing ? 0 : PA_STREAM_START_CORKED));
@@ -299,7 +303,6 @@ void PulsePlayer::writeSome() {
     std::size_t writable = pa_stream_writable_size(stream);
     if (writable == std::size_t(-1)) return;
     const uint32_t frameBytes = format.bytesPerSample() * format.channelCount;
-    bool wrote = false;
     for (auto& entry : queue) {
         if (entry.end >= 0) continue;
         const uint32_t length = entry.buffer->frameLength();
@@ -315,15 +318,11 @@ void PulsePlayer::writeSome() {
             }
             writable -= std::size_t(frames) * frameBytes;
             writeIndex += int64_t(frames) * frameBytes;
-            wrote = true;
         }
         if (entry.written < length) break;
         entry.end = writeIndex;
         if (&entry == &queue.front()) askForPosition();
     }
-    // Short answers would otherwise wait for the server's prebuffer to fill. (After every write:
-    // PipeWire's server lets a stream that is fed no more than it asks for run dry otherwise.)
-    if (wrote && playing) release(pa_stream_trigger(stream, nullptr, nullptr));
 }
 
 const void* PulsePlayer::interleaved(const PcmBuffer& buffer, uint32_t first, uint32_t frames) {

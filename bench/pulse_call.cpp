@@ -311,6 +311,6 @@ void RealCallOnPulseAudio(benchmark::State& state) {
     state.counters["limit_wakeups_per_s"] = double(peerWakeUps) / seconds;
 }
 // Arguments: seconds of microphone, seconds of answer.
-BENCHMARK(RealCallOnPulseAudio)->Args({20, 8})->Iterations(3)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(RealCallOnPulseAudio)->Args({20, 8})->Iterations(5)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -227,4 +227,40 @@ TEST(PulsePlayerPacing, APlayerResumedRightAfterAPauseIsWokenOnlyByTheServersReq
     EXPECT_LT(withPlayer - withoutPlayer, 150) << withPlayer << " with the player, " << withoutPlayer << " without";
 }
 
+TEST(PulsePlayerPacing, AnAnswerFedAtItsPaceWakesTheSoundThreadForTheServersRequestsNotForEachWrite) {
+    KESTRO_REQUIRE_PULSE();
+    const auto out = AudioFormat::float32(48000, 1);
+    Completions completions;
+    PulseAudioEngine engine;
+    auto node = startedPlayer(engine, out);
+    waitForTheSinkToCatchUp();
+    // A lead of two buffers, then one more every 100 ms from another thread, as deltas come.
+    constexpr int buffers = 25;
+    node->scheduleBuffer(kestro::test::makeSine(out, 4800, 300, 0.5, 0), completions.completion(0));
+    node->scheduleBuffer(kestro::test::makeSine(out, 4800, 300, 0.5, 4800), completions.completion(1));
+    node->play();
+    const auto started = Clock::now();
+    std::thread feeder([&] {
+        for (int i = 2; i < buffers; ++i) {
+            std::this_thread::sleep_until(started + (i - 1) * 100ms);
+            node->scheduleBuffer(kestro::test::makeSine(out, 4800, 300, 0.5, uint64_t(i) * 4800), completions.completion(i));
+        }
+    });
+    std::this_thread::sleep_for(500ms);
+    const auto playing = loopWakeUpsInASecond();
+    feeder.join();
+    ASSERT_TRUE(completions.waitFor(buffers));
+    EXPECT_NEAR(renderedMs(*node), buffers * 100.0, 0.5);
+    if (!support::underSanitizer()) {
+        EXPECT_EQ(node->underrunCount(), 0u);
+    }
+    engine.disconnectNodeOutput(*node);
+    std::this_thread::sleep_for(200ms);
+    const auto withoutPlayer = loopWakeUpsInASecond();
+    // The server asks for audio about every 20 ms and the position is read about once a buffer:
+    // about 60 a second here. A round trip to the server after every write (a trigger) adds a
+    // reply for each request: about 100.
+    EXPECT_LT(playing - withoutPlayer, 85) << playing << " while playing, " << withoutPlayer << " without the player";
+}
+
 }  // namespace

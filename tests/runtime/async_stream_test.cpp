@@ -119,6 +119,40 @@ TEST(AsyncStream, AWaitingConsumerKeepsItsIoContextRunning) {
     EXPECT_EQ(got, std::vector<int>{42});
 }
 
+TEST(AsyncStream, AProducerOnTheConsumersPoolResumesItOnItsOwnThreadAfterItsStepNeverInside) {
+    // Two threads run the consumer's io_context. A yield from a step on one of them resumes the
+    // consumer after that step, on the same thread: the other thread is not woken for it.
+    asio::io_context context(2);
+    auto guard = asio::make_work_guard(context);
+    auto [stream, continuation] = AsyncStream<int>::make();
+    std::promise<std::thread::id> consumedOn;
+    std::atomic<bool> stepDone{false};
+    std::atomic<bool> resumedInsideTheStep{false};
+    asio::co_spawn(context, [&, s = stream]() mutable -> asio::awaitable<void> {
+        auto value = co_await s.next();
+        resumedInsideTheStep = !stepDone.load();
+        EXPECT_EQ(value, std::optional<int>(7));
+        consumedOn.set_value(std::this_thread::get_id());
+    }, asio::detached);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) threads.emplace_back([&] { context.run(); });
+    std::this_thread::sleep_for(20ms);  // the consumer waits
+    std::promise<std::thread::id> producedOn;
+    asio::post(context, [&, c = continuation] {
+        c.yield(7);
+        std::this_thread::sleep_for(20ms);  // time for another thread to take the completion
+        stepDone = true;
+        producedOn.set_value(std::this_thread::get_id());
+    });
+    auto consumer = consumedOn.get_future();
+    ASSERT_EQ(consumer.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), producedOn.get_future().get());
+    EXPECT_FALSE(resumedInsideTheStep);
+    guard.reset();
+    context.stop();
+    for (auto& thread : threads) thread.join();
+}
+
 TEST(AsyncStream, CancellingAWaitingConsumerLosesNoElement) {
     support::TestRuntime rt;
     auto [stream, continuation] = AsyncStream<int>::make();

@@ -21,6 +21,7 @@
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -55,7 +56,10 @@ class AsyncStream {
 
     // A waiting consumer's completion handler, type-erased. It keeps the consumer's executor
     // busy while waiting (so an io_context driving the consumer does not run out of work) and
-    // completes by posting to that executor, never inline in the producer's call.
+    // completes by deferring to that executor, never inline in the producer's call. Deferred
+    // rather than posted: a producer running on a thread of the consumer's own pool queues the
+    // completion behind its current handler on that thread, instead of waking another thread of
+    // the pool for it (from any other thread, deferring is posting).
     struct Waiter {
         virtual ~Waiter() = default;
         virtual void complete(std::exception_ptr error, std::optional<T> value) = 0;
@@ -66,7 +70,7 @@ class AsyncStream {
         explicit WaiterFor(Handler h) : handler(std::move(h)), work(asio::make_work_guard(handler)) {}
         void complete(std::exception_ptr error, std::optional<T> value) override {
             auto executor = work.get_executor();
-            asio::post(executor, [handler = std::move(handler), error = std::move(error),
+            asio::defer(executor, [handler = std::move(handler), error = std::move(error),
                                   value = std::move(value)]() mutable {
                 std::move(handler)(std::move(error), std::move(value));
             });
@@ -76,7 +80,7 @@ class AsyncStream {
         asio::executor_work_guard<asio::associated_executor_t<Handler>> work;
     };
 
-    // A producer waiting for room, type-erased like Waiter; it completes by posting.
+    // A producer waiting for room, type-erased like Waiter; it completes by deferring.
     struct RoomWaiter {
         virtual ~RoomWaiter() = default;
         virtual void complete() = 0;
@@ -87,7 +91,7 @@ class AsyncStream {
         explicit RoomWaiterFor(Handler h) : handler(std::move(h)), work(asio::make_work_guard(handler)) {}
         void complete() override {
             auto executor = work.get_executor();
-            asio::post(executor, [handler = std::move(handler)]() mutable { std::move(handler)(); });
+            asio::defer(executor, [handler = std::move(handler)]() mutable { std::move(handler)(); });
             work.reset();
         }
         Handler handler;

@@ -136,7 +136,9 @@ void Conversation::start() {
 }
 
 void Conversation::startReceiving() {
-    task_ = platform::spawnTask(shared_, receiveEvents(client_->events(), weak_from_this(), main_));
+    // On the main executor, where the events are handled: each event is one hop from the socket's
+    // thread, not a hop there and one back to the shared executor for the next.
+    task_ = platform::spawnTask(main_, receiveEvents(client_->events(), weak_from_this()));
 }
 
 void Conversation::watchDisconnect() {
@@ -189,25 +191,21 @@ void Conversation::armPlayingRefresher() {
 // --- Events
 
 asio::awaitable<void> Conversation::receiveEvents(platform::AsyncStream<ServerEvent> events,
-                                                  std::weak_ptr<Conversation> weak, asio::any_io_executor main) {
+                                                  std::weak_ptr<Conversation> weak) {
     std::exception_ptr failure;
     try {
         for (;;) {
             auto event = co_await events.next();
             if (!event) break;
             if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
-            co_await platform::runOn(main, [&weak, &event] {
-                if (auto conversation = weak.lock()) conversation->handleEvent(*event);
-            });
+            if (auto conversation = weak.lock()) conversation->handleEvent(*event);
         }
     } catch (...) {
         failure = std::current_exception();
     }
     // Cancelled by the conversation's teardown: nobody is left to tell.
     if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
-    co_await platform::runOn(main, [&weak, &failure] {
-        if (auto conversation = weak.lock()) conversation->eventStreamEnded(failure);
-    });
+    if (auto conversation = weak.lock()) conversation->eventStreamEnded(failure);
 }
 
 void Conversation::eventStreamEnded(std::exception_ptr failure) {

@@ -205,11 +205,10 @@ private:
     Conversation(platform::Runtime& runtime, std::shared_ptr<RealtimeAPI> client,
                  std::shared_ptr<platform::AudioEngine> audioEngine, ErrorStreamPair errors);
 
-    // Receives the connection's events and has the conversation handle each of them on the main
-    // executor, one at a time, holding the conversation only weakly.
+    // Runs on the main executor: receives the connection's events and has the conversation handle
+    // each of them, one at a time, holding the conversation only weakly.
     static boost::asio::awaitable<void> receiveEvents(platform::AsyncStream<ServerEvent> events,
-                                                      std::weak_ptr<Conversation> weak,
-                                                      boost::asio::any_io_executor main);
+                                                      std::weak_ptr<Conversation> weak);
     void start();
     // Starts handling the connection's events and passes its end on to `connected`.
     void startReceiving();

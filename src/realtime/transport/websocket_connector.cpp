@@ -2,6 +2,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -40,6 +41,9 @@ using boost::system::system_error;
 namespace {
 
 constexpr std::chrono::seconds closeHandshakeLimit{5};
+
+// Room for a microphone chunk's message (about 5.5 KB) and the larger session updates in one write.
+constexpr std::size_t writeBufferBytes = 16 * 1024;
 
 // The socket is read only while the events received and not yet taken by the consumer weigh less
 // than this: a service that sends faster than the app handles its events waits in its own send
@@ -171,7 +175,10 @@ public:
             std::lock_guard lock(queueMutex_);
             queue_.push_back(Outgoing{std::move(text), std::move(continuation)});
         }
-        asio::post(strand_, [self = shared_from_this()] { self->pump(); });
+        // Deferred: a sender on a thread of the shared pool (the microphone's sender, the
+        // conversation's sends) has the write started on its own thread once its current step
+        // ends, rather than waking another thread of the pool for it.
+        asio::defer(strand_, [self = shared_from_this()] { self->pump(); });
         return done;
     }
 
@@ -395,6 +402,10 @@ private:
         limits.idle_timeout = websocket::stream_base::none();
         limits.keep_alive_pings = false;
         ws_.set_option(limits);
+        // A client masks what it sends through this buffer, one socket write (and one frame) per
+        // buffer's worth: the default 4 KB took two writes for each microphone chunk, each
+        // completion a hop between the shared threads.
+        ws_.write_buffer_bytes(writeBufferBytes);
         ws_.set_option(websocket::stream_base::decorator([headers = request_.headers](websocket::request_type& req) {
             req.erase(http::field::user_agent);
             for (const auto& [name, value] : headers) req.set(name, value);

@@ -8,9 +8,7 @@
 namespace platform::detail {
 
 namespace {
-constexpr pa_usec_t pollInterval = 10 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t playbackBuffer = 80 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t playbackRequest = 20 * PA_USEC_PER_MSEC;
 // An unread tail of at most this much audio, with the read position still for this many polls.
 constexpr std::chrono::milliseconds maxTail{100};
 constexpr int tailPolls = 5;
@@ -59,6 +57,9 @@ void PulsePlayer::play() {
     if (streamReady()) {
         release(pa_stream_cork(stream, 0, nullptr, nullptr));
         release(pa_stream_trigger(stream, nullptr, nullptr));
+        settling = false;  // playing, the position moves on
+        resumedAt = pa_rtclock_now();
+        askForPosition();
     }
 }
 
@@ -66,7 +67,13 @@ void PulsePlayer::pause() {
     PulseConnection::Lock lock(core_->connection);
     if (!playing) return;
     playing = false;
-    if (streamReady()) release(pa_stream_cork(stream, 1, nullptr, nullptr));
+    if (streamReady()) {
+        release(pa_stream_cork(stream, 1, nullptr, nullptr));
+        // Asked after the cork, the position is where playing stopped; it is watched until it
+        // stands still, so that what was read before the cork completes.
+        settling = true;
+        requestTiming();
+    }
 }
 
 void PulsePlayer::stop() {
@@ -85,6 +92,7 @@ void PulsePlayer::stop() {
             synced = false;
             restartTimeOnSync = true;
             creditedTail = 0;
+            requestTiming();
         }
     }
     runAll(inline_);
@@ -103,7 +111,7 @@ uint64_t PulsePlayer::underrunCount() const {
 std::optional<AudioTime> PulsePlayer::lastRenderTime() const {
     PulseConnection::Lock lock(core_->connection);
     if (!connected || !core_->running || !stream) return std::nullopt;
-    return AudioTime{rendered, format.sampleRate};
+    return AudioTime{rendered + framesSincePoll(), format.sampleRate};
 }
 
 std::optional<AudioTime> PulsePlayer::playerTime(const AudioTime& renderTime) const {
@@ -129,7 +137,11 @@ bool PulsePlayer::openStream() {
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(pa_usec_to_bytes(playbackBuffer, &spec));
-    attr.prebuf = uint32_t(-1);
+    // A prebuffer of one frame: what is written plays at once, at the start and after the stream
+    // ran dry, as a trigger after every write would make it (each trigger a round trip to the
+    // server that wakes the loop once more). Not none: a stream without a prebuffer keeps reading
+    // silence once it has run dry, and its read position runs ahead of what was written.
+    attr.prebuf = uint32_t(format.bytesPerSample() * format.channelCount);
     attr.minreq = uint32_t(pa_usec_to_bytes(playbackRequest, &spec));
     attr.fragsize = uint32_t(-1);
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | (playing ? 0 : PA_STREAM_START_CORKED));
@@ -142,7 +154,10 @@ bool PulsePlayer::openStream() {
     freshStream = true;
     creditedTail = 0;
     stillPolls = 0;
-    timer = pa_context_rttime_new(core_->connection.context(), pa_rtclock_now() + pollInterval,
+    settling = false;
+    pollArmed = true;
+    pollDue = pa_rtclock_now() + pollInterval;
+    timer = pa_context_rttime_new(core_->connection.context(), pollDue,
                                   [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
                                       static_cast<PulsePlayer*>(user)->onTimer();
                                   },
@@ -160,6 +175,7 @@ void PulsePlayer::closeStreamLocked() {
         core_->connection.api()->time_free(timer);
         timer = nullptr;
     }
+    pollArmed = false;
     closeStream(stream);
     // Whatever was written is gone with the stream; what is still queued is written to the next.
     for (auto& entry : queue) {
@@ -197,8 +213,9 @@ void PulsePlayer::onState() {
 }
 
 void PulsePlayer::onTimer() {
-    if (!queue.empty() || !synced) requestTiming();
-    pa_context_rttime_restart(core_->connection.context(), timer, pa_rtclock_now() + pollInterval);
+    pollArmed = false;
+    if (wantsPosition()) requestTiming();
+    schedulePoll();
 }
 
 void PulsePlayer::requestTiming() {
@@ -214,8 +231,13 @@ void PulsePlayer::onTiming(bool success) {
         timing = nullptr;
     }
     const pa_timing_info* info = success && stream ? pa_stream_get_timing_info(stream) : nullptr;
-    if (!info) return;
+    if (!info) {
+        schedulePoll();
+        return;
+    }
+    lastPoll = pa_rtclock_now();
     const int64_t frameBytes = format.bytesPerSample() * format.channelCount;
+    if (settling && !info->read_index_corrupt && !freshStream && info->read_index == lastRead) settling = false;
     if (!info->read_index_corrupt) {
         if (freshStream) {
             lastRead = info->read_index;
@@ -270,14 +292,17 @@ void PulsePlayer::onTiming(bool success) {
     }
     Completions inline_;
     core_->dispatch(std::move(done), inline_);
+    schedulePoll();
 }
 
 void PulsePlayer::writeSome() {
     if (!synced || !streamReady()) return;
+    // A poll that is due goes out with the server's request for audio, which woke the loop
+    // anyway, rather than with a wake-up of its own.
+    if (pollArmed && !timing && pa_rtclock_now() >= pollDue && core_->connection.onLoopThread()) requestTiming();
     std::size_t writable = pa_stream_writable_size(stream);
     if (writable == std::size_t(-1)) return;
     const uint32_t frameBytes = format.bytesPerSample() * format.channelCount;
-    bool wrote = false;
     for (auto& entry : queue) {
         if (entry.end >= 0) continue;
         const uint32_t length = entry.buffer->frameLength();
@@ -293,13 +318,11 @@ void PulsePlayer::writeSome() {
             }
             writable -= std::size_t(frames) * frameBytes;
             writeIndex += int64_t(frames) * frameBytes;
-            wrote = true;
         }
         if (entry.written < length) break;
         entry.end = writeIndex;
+        if (&entry == &queue.front()) askForPosition();
     }
-    // Short answers would otherwise wait for the server's prebuffer to fill.
-    if (wrote && playing) release(pa_stream_trigger(stream, nullptr, nullptr));
 }
 
 const void* PulsePlayer::interleaved(const PcmBuffer& buffer, uint32_t first, uint32_t frames) {

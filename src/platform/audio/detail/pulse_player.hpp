@@ -1,7 +1,8 @@
 #pragma once
 // A player of the PulseAudio engine: one playback stream on the default sink while the player is
 // connected and the engine runs, fed with the scheduled buffers as the server asks for data.
-// A buffer completes once the server's read position has passed its end (checked every 10 ms).
+// A buffer completes once the server's read position has passed its end. The position is asked
+// for only while something waits on it (pulse_player_position.cpp).
 
 #include <pulse/pulseaudio.h>
 
@@ -16,6 +17,11 @@ namespace platform::detail {
 class PulsePlayer final : public PlayerNode {
 public:
     using Core = PulseAudioEngine::Core;
+    // The server asks for audio in pieces of playbackRequest; the position is asked for no sooner
+    // than pollInterval after the last time.
+    static constexpr pa_usec_t playbackRequest = 20 * PA_USEC_PER_MSEC;
+    static constexpr pa_usec_t pollInterval = 10 * PA_USEC_PER_MSEC;
+
     explicit PulsePlayer(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
     // What is still scheduled completes as dropped.
@@ -61,6 +67,13 @@ public:
 
 private:
     void onState();
+    // The server's read position (pulse_player_position.cpp, but onTiming).
+    bool wantsPosition() const;
+    void schedulePoll();
+    void askForPosition();
+    // While playing, the frames the server has read since the last position came, as its rate
+    // tells, never more than was written: the last poll may be a buffer's length old.
+    int64_t framesSincePoll() const;
     void onTimer();
     void requestTiming();
     void onTiming(bool success);
@@ -79,6 +92,11 @@ public:
     bool synced = false;       // writeIndex is known
     bool freshStream = false;  // the stream's first read index has not been seen yet
     bool restartTimeOnSync = false;
+    bool settling = false;      // paused: the position is watched until it stands still
+    bool pollArmed = false;     // the timer is set
+    pa_usec_t pollDue = 0;      // when the position is next wanted
+    pa_usec_t lastPoll = 0;     // when the last position came
+    pa_usec_t resumedAt = 0;    // when play() last started the stream
     int64_t writeIndex = 0;
     int64_t lastRead = 0;
     int64_t previousRead = 0;  // lastRead at the timing update before

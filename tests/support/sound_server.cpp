@@ -250,10 +250,12 @@ std::string SoundServer::makeDevices() {
     }
     const auto tone = folder_ / "tone.raw";
     if (!fs::exists(tone)) writeTone(tone);
+    // The feeder stands in for a microphone: only its tone counts, not when it arrives, so the
+    // server holds half a second of it and a feeder kept waiting on a busy machine leaves no gap.
     feeder_ = spawn({"sh", "-c",
                      "while :; do cat " + shellQuoted(tone.string()) +
                          " || exit; done | pacat --raw --format=float32le --rate=48000 --channels=1 "
-                         "--latency-msec=50 --device=" + feed},
+                         "--latency-msec=500 --device=" + feed},
                     "feeder");
     // The session manager applies the defaults a moment later.
     for (int i = 0; i < 100; ++i) {

@@ -168,13 +168,29 @@ static int exit_with_pending_requests(void) {
 static const char *const exit_key = "c-exit-after-close-key";
 enum { exit_runs = 30 };
 
-static plover_config *exit_config(const char *host) {
-    plover_config *config = plover_config_new(exit_key, host);
+/* Uploads every event at once; no flag requests, no screen views. */
+static plover_config *uploading_config(const char *key, const char *host) {
+    plover_config *config = plover_config_new(key, host);
     harness_prepare_config(config);
     CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
+    return config;
+}
+
+/* Runs this program again with `arguments` (the first its name) and waits: the wait status. */
+static int run_again(const char *self, char **arguments) {
+    extern char **environ;
+    pid_t child;
+    int status = -1;
+    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
+    CHECK(waitpid(child, &status, 0) == child);
+    return status;
+}
+
+static plover_config *exit_config(const char *host) {
+    plover_config *config = uploading_config(exit_key, host);
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
     return config;
 }
@@ -210,11 +226,7 @@ static void exits_cleanly_after_close(ingestion *server, const char *self, const
     for (int i = 0; i < exit_runs; ++i) {
         /* Its own name, which names its storage folder, so that the last start finds the same one. */
         char *arguments[] = {(char *)name, "--capture-close-return", i % 2 == 0 ? silent : refused, NULL};
-        extern char **environ;
-        pid_t child;
-        int status = 0;
-        CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
-        CHECK(waitpid(child, &status, 0) == child);
+        int status = run_again(self, arguments);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             fprintf(stderr, "run %d after close: %s %d\n", i, WIFSIGNALED(status) ? "signal" : "exit status",
                     WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
@@ -236,15 +248,7 @@ static void exits_cleanly_after_close(ingestion *server, const char *self, const
 
 static const char *const restart_key = "c-restart-key";
 
-static plover_config *restart_config(const char *host) {
-    plover_config *config = plover_config_new(restart_key, host);
-    harness_prepare_config(config);
-    CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
-    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
-    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_PRELOAD_FEATURE_FLAGS, false) == PLOVER_OK);
-    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
-    return config;
-}
+static plover_config *restart_config(const char *host) { return uploading_config(restart_key, host); }
 
 /* One start of the application: "-" for a version or build it does not know. */
 static int start_once(const char *host, const char *version, const char *build) {
@@ -264,11 +268,7 @@ static int start_once(const char *host, const char *version, const char *build) 
 
 static void run_start(const char *self, const char *host, const char *version, const char *build) {
     char *arguments[] = {(char *)self, "--start", (char *)host, (char *)version, (char *)build, NULL};
-    extern char **environ;
-    pid_t child;
-    int status = 0;
-    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
-    CHECK(waitpid(child, &status, 0) == child);
+    int status = run_again(self, arguments);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 

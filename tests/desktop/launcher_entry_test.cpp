@@ -191,6 +191,11 @@ TEST_F(LauncherEntryTest, ExecValuesAreReadLikeTheDesktopReadsThem) {
     EXPECT_EQ(platform::execProgram(R"("/opt/a\\\\b/kestro")"), "/opt/a\\b/kestro");
     EXPECT_EQ(platform::execProgram(R"("/opt/unclosed)"), std::nullopt);
     EXPECT_EQ(platform::execProgram("   "), std::nullopt);
+    EXPECT_EQ(platform::execProgram("/opt/100%%/kestro %u"), "/opt/100%/kestro");
+    EXPECT_EQ(platform::execProgram("/opt/%f/kestro"), std::nullopt) << "a field code is no path";
+    EXPECT_EQ(platform::execProgram("env LANG=C QT_SCALE=2 /opt/kestro %U"), "/opt/kestro");
+    EXPECT_EQ(platform::execProgram("/usr/bin/env -u LANG kestro"), "/usr/bin/env") << "options: env itself counts";
+    EXPECT_EQ(platform::execProgram(R"("/opt/my apps/kestro" --name='x')"), "/opt/my apps/kestro");
     EXPECT_FALSE(platform::programExists("relative/kestro", "/usr/bin:/bin"));
     const auto plain = folder.path() / "plain";
     std::ofstream(plain) << "not a program";

@@ -33,8 +33,8 @@ Report launcherEntryUnusable(const std::string& entry, const std::string& reason
     Report report;
     report.summary = "Global shortcuts are not available";
     report.body = "The desktop portal knows Kestro by its launcher entry " + entry + ", which it cannot use: " + reason +
-                  ". Kestro leaves an entry it did not write as it is: make it start Kestro, or delete it and Kestro "
-                  "writes its own at the next start.";
+                  ". Kestro leaves the user's own entry as it is: make it start Kestro and not hide it, or delete it "
+                  "and Kestro writes its own at the next start.";
     return report;
 }
 

@@ -43,12 +43,15 @@ inline void makeAppFolders(const std::filesystem::path& root) {
     ::chmod((root / "runtime").c_str(), 0700);
 }
 
-// Starts the tray host as a StatusNotifier watcher on the bus at `busAddress`, logging to
-// `root`/watcher.log, and waits until it serves.
+// Starts the tray host as a StatusNotifier watcher on the bus at `busAddress` (and as the
+// notification server, its "notify <summary>|<body>" lines in the same log, with `notifications`),
+// logging to `root`/watcher.log, and waits until it serves.
 inline void startWatcher(std::optional<e2e::ChildProcess>& watcher, const std::filesystem::path& root,
-                         const std::string& busAddress) {
+                         const std::string& busAddress, bool notifications = false) {
     using namespace std::chrono_literals;
-    watcher.emplace(std::vector<std::string>{KESTRO_TRAY_HOST_PATH, "--watcher"},
+    std::vector<std::string> command{KESTRO_TRAY_HOST_PATH, "--watcher"};
+    if (notifications) command.emplace_back("--notifications");
+    watcher.emplace(command,
                     std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress},
                                                        {"QT_QPA_PLATFORM", "offscreen"}},
                     root / "watcher.log");

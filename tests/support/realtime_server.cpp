@@ -38,7 +38,10 @@
 #include <unistd.h>
 #include <variant>
 
+#include <sys/ioctl.h>
+
 #include "support/newer_service.hpp"
+#include "support/silenceable_stream.hpp"
 
 namespace support {
 
@@ -166,6 +169,7 @@ struct ConnectionRecord {
     std::chrono::steady_clock::time_point mark;
     std::vector<SentMessage> sent;
     std::atomic<std::size_t> floodSent{0};
+    int socket = -1;  // while the connection is open
 };
 
 struct RealtimeServer::Impl {
@@ -185,6 +189,7 @@ struct RealtimeServer::Impl {
     ServiceBehaviour behaviour;
     std::atomic<bool> handshakesHeld = false;
     std::atomic<bool> readingPaused = false;
+    std::shared_ptr<std::atomic<bool>> answeringStopped = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> newerService = false;
 
     // Returns once `flag` is clear, looking every few milliseconds.
@@ -224,14 +229,15 @@ struct RealtimeServer::Impl {
                 asio::co_spawn(context, session(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *tls)),
                                asio::detached);
             } else {
-                asio::co_spawn(context, session(beast::tcp_stream(std::move(socket))), asio::detached);
+                asio::co_spawn(context, session(SilenceableStream(beast::tcp_stream(std::move(socket)), answeringStopped)),
+                               asio::detached);
             }
         }
     }
 
     template <class Layer>
     asio::awaitable<void> session(Layer layer) {
-        if constexpr (!std::is_same_v<Layer, beast::tcp_stream>) {
+        if constexpr (!std::is_same_v<Layer, SilenceableStream>) {
             auto [ec] = co_await layer.async_handshake(ssl::stream_base::server, asio::as_tuple(asio::use_awaitable));
             if (ec) co_return;
         }
@@ -341,6 +347,7 @@ struct RealtimeServer::Impl {
         {
             std::lock_guard lock(mutex);
             record->wake = *pump;
+            record->socket = beast::get_lowest_layer(*ws).socket().native_handle();
         }
         notify();
         (*pump)();
@@ -354,6 +361,7 @@ struct RealtimeServer::Impl {
                     std::lock_guard lock(mutex);
                     record->clientClose = ec == websocket::error::closed ? ws->reason().code : 0;
                     record->wake = nullptr;
+                    record->socket = -1;
                 }
                 notify();
                 break;
@@ -412,7 +420,7 @@ struct RealtimeServer::Impl {
             } while (n + frames < flood.count && batch.size() < 65536 &&
                      (flood.perSecond == 0 || dueAt(n + frames) <= now));
             error_code ec;
-            if constexpr (std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+            if constexpr (std::is_same_v<Stream, websocket::stream<SilenceableStream>>) {
                 std::tie(ec, std::ignore) = co_await asio::async_write(
                     beast::get_lowest_layer(*ws).socket(), asio::buffer(batch), asio::as_tuple(asio::use_awaitable));
             } else {
@@ -500,6 +508,15 @@ void RealtimeServer::refuseHandshakes(unsigned status) {
 
 void RealtimeServer::holdHandshakes(bool held) { impl_->handshakesHeld = held; }
 void RealtimeServer::pauseReading(bool paused) { impl_->readingPaused = paused; }
+void RealtimeServer::stopAnswering(bool stopped) { impl_->answeringStopped->store(stopped); }
+
+std::size_t RealtimeServer::unreadBytes() const {
+    std::lock_guard lock(impl_->mutex);
+    const auto* record = impl_->newest();
+    int unread = 0;
+    if (!record || record->socket < 0 || ::ioctl(record->socket, FIONREAD, &unread) != 0) return 0;
+    return static_cast<std::size_t>(unread);
+}
 
 void RealtimeServer::actAsNewerService(bool newer) { impl_->newerService = newer; }
 

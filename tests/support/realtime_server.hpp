@@ -123,6 +123,12 @@ public:
     // While paused, nothing the clients send is read: their close frames go unanswered and their
     // writes stall once the socket buffers are full. Scripted actions still play.
     void pauseReading(bool paused);
+    // While stopped, nothing reaches the clients of plain ws:// connections, as when the network
+    // drops the service's packets: no scripted message, no pong, no close frame leaves (each counts
+    // as written). What the clients send is still read and recorded.
+    void stopAnswering(bool stopped);
+    // What the most recent connection has received and not yet read, in bytes (0 once it ended).
+    std::size_t unreadBytes() const;
 
     // From now on scripted texts go out as a service newer than the client sends them: a new voice
     // in "session.created", an extra top-level member, an unknown event type (see newer_service.hpp).

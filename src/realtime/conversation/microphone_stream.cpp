@@ -81,8 +81,9 @@ MicrophoneStream::Clock::time_point MicrophoneStream::capturedAt(Clock::duration
 }
 
 bool MicrophoneStream::isStale(const Chunk& chunk) {
-    // What waited for the connection to open is as old as the opening, not as its capture.
-    const bool stale = liveSince_ && Clock::now() - std::max(chunk.captured, *liveSince_) > staleAudioLimit;
+    // What was captured while the connection opened is the backlog, bounded on its own and sent
+    // whole; from then on audio goes out only while it is fresh.
+    const bool stale = liveSince_ && chunk.captured >= *liveSince_ && Clock::now() - chunk.captured > staleAudioLimit;
     if (stale && !std::exchange(droppingStale_, true)) {
         platform::print("Microphone audio dropped: it was held up for too long to be sent as live.");
     }

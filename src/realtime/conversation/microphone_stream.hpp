@@ -4,8 +4,8 @@
 // on the shared executor turns the queued chunks into "input_audio_buffer.append" events, so they
 // leave in capture order. What is captured before the connection opens (or before the stream is
 // given its connection at all) waits in the queue, which holds at most maxQueuedAudio of audio:
-// beyond that the oldest chunks make room. Once the connection has taken its first chunk, audio
-// is sent only while it is fresh: a chunk captured more than staleAudioLimit ago (it waited behind
+// beyond that the oldest chunks make room. Once the connection has taken its first chunk, later
+// audio is sent only while it is fresh: a chunk captured more than staleAudioLimit ago (it waited behind
 // a stalled connection, or the process was stopped and the sound server hands over what it kept)
 // is dropped, not sent as if it were live, and the drop is said once. The stream holds the
 // connection only weakly, and only to queue a chunk, never while its write is awaited: once the

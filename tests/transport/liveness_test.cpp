@@ -61,9 +61,9 @@ TEST_F(Liveness, PongsKeepAQuietServiceAndASilentOneIsGivenUpWithinTheLimit) {
 }
 
 TEST_F(Liveness, AServiceThatStopsReadingIsGivenUpAndWhatWasQueuedNeverLeaves) {
+    server.pauseReading(true);  // before its first read, which would take a whole message
     auto connector = connectWatched();
     ASSERT_TRUE(server.waitForConnection());
-    server.pauseReading(true);
     // Far more than the socket buffers hold: writes stall behind it.
     auto stalled = connector->send(realtime::ClientEvent::appendInputAudioBuffer(std::nullopt, realtime::Bytes(4 << 20, 7)));
     auto queued = connector->send(realtime::ClientEvent::commitInputAudioBuffer("queued"));

@@ -5,6 +5,7 @@
 // error, with the limits a call's connection uses; the limit is that connection's silence limit.
 // Each iteration is one connection, opened and left quiet (pinged and answered) for a while first.
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -38,6 +39,8 @@ void DeadConnectionDetection(benchmark::State& state) {
     std::mt19937 random(37);
     const realtime::ConnectionRequest defaults;
     double total = 0;
+    double shortest = 1e9;
+    double longest = 0;
     std::int64_t detected = 0;
     for (auto _ : state) {
         support::RealtimeServer server;
@@ -57,11 +60,15 @@ void DeadConnectionDetection(benchmark::State& state) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count();
         state.SetIterationTime(seconds);
         total += seconds;
+        shortest = std::min(shortest, seconds);
+        longest = std::max(longest, seconds);
         detected += silent ? 1 : 0;
         connector.reset();
     }
     const double limit = std::chrono::duration<double>(defaults.silenceLimit).count();
     state.counters["figure_s"] = total / static_cast<double>(state.iterations());
+    state.counters["shortest_s"] = shortest;
+    state.counters["longest_s"] = longest;
     state.counters["limit_s"] = limit;
     state.counters["ratio"] = total / static_cast<double>(state.iterations()) / limit;
     state.counters["ended_by_silence"] = static_cast<double>(detected) / static_cast<double>(state.iterations());

@@ -44,8 +44,8 @@ constexpr std::size_t writeBufferBytes = 16 * 1024;
 constexpr std::size_t receiveBacklogLimit = 4 * 1024 * 1024;
 constexpr std::size_t eventOverhead = 512;
 
-// What the system may hold of our writes, sent or not yet acknowledged: about a second of
-// microphone audio. Audio that cannot leave waits in the microphone's queue, where it is dropped
+// What the system may hold of our writes, sent or not yet acknowledged (it books twice what is
+// asked): one to two seconds of microphone audio. Audio that cannot leave waits in the microphone's queue, where it is dropped
 // once stale, not here, where it would still go out after a stall as if live.
 constexpr int socketSendBuffer = 64 * 1024;
 

@@ -17,6 +17,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <tuple>
+
 #include "realtime/model/codec.hpp"
 #include "realtime/transport/server_event_receiver.hpp"
 #include "realtime/transport/websocket_connection.hpp"
@@ -93,7 +95,12 @@ public:
     asio::awaitable<Message> receive() override {
         beast::flat_buffer buffer;
         reading(true);
-        auto [ec, size] = co_await ws_.async_read(buffer, asio::as_tuple(asio::use_awaitable));
+        // Piece by piece: a long message on a slow link is life as it arrives, not only at its end.
+        error_code ec;
+        do {
+            std::tie(ec, std::ignore) = co_await ws_.async_read_some(buffer, 0, asio::as_tuple(asio::use_awaitable));
+            if (!ec) heard();
+        } while (!ec && !ws_.is_message_done());
         reading(false);
         if (ec && silenceError()) {
             receivedClose(0);

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "support/realtime_events.hpp"
+#include "support/test_certificate.hpp"
 
 namespace support {
 
@@ -54,15 +55,6 @@ struct ReceivedFrame {
     enum class Kind { text, binary };
     Kind kind;
     std::string data;
-};
-
-// A certificate for "localhost" (no IP address in it), generated once per process.
-struct TestCertificate {
-    std::string certificatePem;
-    std::string privateKeyPem;
-    std::string certificateFile;  // a file holding certificatePem, for SSL_CERT_FILE
-
-    static const TestCertificate& get();
 };
 
 // How the loopback service behaves where the real one differs from a script played at once.

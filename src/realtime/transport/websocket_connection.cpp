@@ -67,7 +67,7 @@ void WebSocketConnection::openFailed(std::exception_ptr error) {
 }
 
 void WebSocketConnection::receivedClose(std::uint16_t code) {
-    closeCode_ = code == 0 ? abnormalClosure : code;
+    closeCode_ = code;
     if (state_ != State::closing) state_ = State::closed;
 }
 

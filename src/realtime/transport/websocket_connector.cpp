@@ -103,7 +103,7 @@ public:
         } while (!ec && !ws_.is_message_done());
         reading(false);
         if (ec && silenceError()) {
-            receivedClose(0);
+            receivedClose(static_cast<std::uint16_t>(websocket::close_code::abnormal));
             std::rethrow_exception(silenceError());
         }
         if (ec == websocket::error::closed) {

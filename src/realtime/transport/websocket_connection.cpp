@@ -164,8 +164,8 @@ void WebSocketConnection::watch() {
 void WebSocketConnection::checkLiveness() {
     if (state_ != State::open || closeRequested_) return;
     const auto now = std::chrono::steady_clock::now();
-    // The process was stopped or starved (or the machine slept): the silence is ours, not the
-    // service's. Ask it at once whether it is still there, and give it a whole limit to answer.
+    // The process was stopped or starved: the silence is ours, not the service's. Ask it at once
+    // whether it is still there, and give it a whole limit to answer.
     const bool heldUp = now - watchDue_ > liveness_.silenceLimit / 4;
     if (heldUp) heard();
     // The consumer is behind and nothing is being read: the service waits on us.

@@ -8,7 +8,8 @@
 // service (a pong included) counts as life. After pingAfter of silence a ping asks for one, and
 // after silenceLimit of it the connection counts as lost: the socket is shut, and the pending
 // receive fails with ConnectionSilentError. A watch that wakes far later than it asked (the
-// process was stopped, or the machine slept) gives the service a fresh limit instead.
+// process was stopped or starved) gives the service a fresh limit instead. The clock stands still
+// while the machine sleeps, so a sleep counts as no silence at all.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>

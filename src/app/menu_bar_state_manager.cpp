@@ -35,7 +35,7 @@ struct MenuBarStateManager::Refresh {
 
 asio::awaitable<UsageResponse> fetchUsage(const NetworkService& network) {
     // Named rather than temporary: g++ 12 mishandles braced temporaries inside co_await.
-    BackendRequest request{"usage", HTTPMethod::get, 30, true};
+    BackendRequest request{"usage", HTTPMethod::get, 30, true, std::nullopt};
     BackendReply reply = co_await network.request(std::move(request));
     co_return decodeUsageResponse(reply.body);
 }

@@ -54,6 +54,7 @@ boost::asio::awaitable<BackendReply> NetworkService::request(BackendRequest requ
         if (!credential) throw NetworkError::missingCredential();
         outgoing.headers.emplace_back("Authorization", "Bearer " + *credential);
     }
+    if (request.idempotencyKey) outgoing.headers.emplace_back("Idempotency-Key", *request.idempotencyKey);
     if (body) {
         outgoing.body = std::move(body);
         outgoing.headers.emplace_back("Content-Type", "application/json");

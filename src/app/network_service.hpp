@@ -24,6 +24,9 @@ struct BackendRequest {
     HTTPMethod method = HTTPMethod::get;
     double timeout = 30;   // seconds
     bool requiresAuth = true;
+    // Sent as the "Idempotency-Key" header: the same for every attempt at one change, so that a
+    // backend can tell a retry from a new request.
+    std::optional<std::string> idempotencyKey;
 };
 
 struct BackendReply {

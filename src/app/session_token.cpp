@@ -58,7 +58,7 @@ boost::asio::awaitable<std::string> fetchSessionToken(const NetworkService& netw
     if (!network.credential()) throw TokenError::missingCredential();
     try {
         // Named rather than temporary: g++ 12 mishandles braced temporaries inside co_await.
-        BackendRequest request{"session", HTTPMethod::get, 30, true};
+        BackendRequest request{"session", HTTPMethod::get, 30, true, std::nullopt};
         BackendReply reply = co_await network.request(std::move(request));
         if (reply.status != 200) throw TokenError::invalidResponse();
         if (auto session = parseSessionReply(reply.body)) {

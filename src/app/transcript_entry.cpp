@@ -1,5 +1,7 @@
 #include "app/transcript_entry.hpp"
 
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <ctime>
 
@@ -38,6 +40,22 @@ chr::system_clock::time_point parseISO8601(std::string_view text) {
         throw TranscriptDecodingError("expected an ISO 8601 date: " + copy);
     }
     return chr::sys_days{date} + chr::hours{hour} + chr::minutes{minute} + chr::seconds{second};
+}
+
+std::string transcriptIdempotencyKey(std::string_view body) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(body.data(), body.size(), digest, &size, EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 is not available");
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string key;
+    key.reserve(size * 2);
+    for (unsigned int i = 0; i < size; ++i) {
+        key.push_back(hex[digest[i] >> 4]);
+        key.push_back(hex[digest[i] & 0xf]);
+    }
+    return key;
 }
 
 std::string encodeTranscriptPayload(const TranscriptPayload& payload) {

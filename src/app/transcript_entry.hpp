@@ -36,6 +36,11 @@ std::chrono::system_clock::time_point parseISO8601(std::string_view text);
 
 // Indented, one key per line, keys in field order.
 std::string encodeTranscriptPayload(const TranscriptPayload& payload);
+
+// The idempotency key of the upload of `body`: the SHA-256 of the body in lower-case hex. Every
+// attempt at one transcript sends the same body (the outbox keeps it byte for byte), so every
+// retry carries the same key, also after a restart, and different transcripts get different ones.
+std::string transcriptIdempotencyKey(std::string_view body);
 // Every key of every entry is required; throws TranscriptDecodingError.
 TranscriptPayload decodeTranscriptPayload(std::string_view json);
 

@@ -86,7 +86,7 @@ boost::asio::awaitable<int> TranscriptManager::postPayload(TranscriptPayload pay
 
 boost::asio::awaitable<int> TranscriptManager::postBody(std::string body, std::string endpoint) {
     // Named rather than temporary: g++ 12 mishandles braced temporaries inside co_await.
-    BackendRequest request{std::move(endpoint), HTTPMethod::post, 30, true};
+    BackendRequest request{std::move(endpoint), HTTPMethod::post, 30, true, transcriptIdempotencyKey(body)};
     BackendReply reply = co_await network_.request(std::move(request), std::move(body));
     co_return reply.status;
 }

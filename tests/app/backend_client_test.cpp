@@ -121,14 +121,14 @@ TEST(NetworkService, AnOpenRequestNeedsNoCredentialAndAnInvalidURLSendsNothing) 
     boost::asio::io_context io;
     support::BackendEnvironment env;
     env.backend.enqueue("/open", ScriptedReply::text(201, "created"));
-    auto reply = support::runToEnd(io, env.network.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
+    auto reply = support::runToEnd(io, env.network.request(BackendRequest{"open", HTTPMethod::get, 30, false, std::nullopt}));
     EXPECT_EQ(reply.status, 201);
     EXPECT_EQ(reply.body, "created");
     EXPECT_EQ(env.backend.requestsTo("/open").at(0).header("Authorization"), std::nullopt);
 
     kestro::NetworkService broken(env.http, env.defaults, "not a url/");
     try {
-        support::runToEnd(io, broken.request(BackendRequest{"open", HTTPMethod::get, 30, false}));
+        support::runToEnd(io, broken.request(BackendRequest{"open", HTTPMethod::get, 30, false, std::nullopt}));
         ADD_FAILURE() << "an invalid URL must fail";
     } catch (const NetworkService::NetworkError& error) {
         EXPECT_EQ(error.kind(), NetworkService::NetworkError::Kind::invalidURL);

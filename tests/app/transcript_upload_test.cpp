@@ -166,6 +166,17 @@ TEST_F(TranscriptUpload, AFailedUploadIsKeptAndPostedAfterTheNextSuccessfulOne) 
     EXPECT_EQ(sent[1].entries[0].content, "second call");
     EXPECT_EQ(sent[2], sent[0]);                            // again, as it was collected
     EXPECT_TRUE(kept().empty());
+
+    // A backend tells the retry from a new transcript by its key: one key per transcript, the
+    // same for each attempt (the first one may have been stored after all), 64 hex digits.
+    auto requests = env.backend.requestsTo("/transcript");
+    ASSERT_EQ(requests.size(), 3u);
+    const auto key = requests[0].header("Idempotency-Key");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->size(), 64u);
+    EXPECT_EQ(key->find_first_not_of("0123456789abcdef"), std::string::npos) << *key;
+    EXPECT_EQ(requests[2].header("Idempotency-Key"), key);
+    EXPECT_NE(requests[1].header("Idempotency-Key"), key);
 }
 
 TEST_F(TranscriptUpload, KeptTranscriptsArePostedAtStartUpOldestFirstUntilOneFails) {

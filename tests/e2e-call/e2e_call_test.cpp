@@ -11,6 +11,7 @@
 #include "platform/audio/fake_audio_engine.hpp"
 #include "platform/audio/pcm_buffer.hpp"
 #include "platform/notifications/notification_center.hpp"
+#include "platform/runtime/print.hpp"
 #include "realtime/model/base64.hpp"
 #include "support/backend_environment.hpp"
 #include "support/engine_probe.hpp"
@@ -24,10 +25,18 @@
 #include <gtest/gtest.h>
 
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -416,6 +425,96 @@ TEST_F(EndToEndCall, AMicrophoneThatCannotBeConvertedShowsNoMicrophone) {
     if (server.waitForConnection(1, 2s)) {
         EXPECT_TRUE(server.waitForClientClose().has_value());
     }
+}
+
+// A microphone at its real pace: buffer i is due i buffer lengths after the start. A feeder held
+// up (the whole process stopped) hands over every buffer that fell due meanwhile at once, as a
+// sound server hands over what it kept for a client that did not read.
+class RealPaceMicrophone {
+public:
+    explicit RealPaceMicrophone(platform::FakeAudioEngine& engine)
+        : thread_([this, &engine](std::stop_token stop) {
+              const auto format = engine.inputFormat();
+              const auto length = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                  std::chrono::duration<double>(frames / format.sampleRate));
+              const auto start = std::chrono::steady_clock::now();
+              for (std::uint64_t i = 0; !stop.stop_requested(); ++i) {
+                  std::this_thread::sleep_until(start + i * length);
+                  engine.pushInput(rampBuffer(format, frames, (i * frames) % total, total));
+              }
+          }) {}
+
+private:
+    static constexpr std::uint32_t frames = 4096;
+    static constexpr std::uint64_t total = 48000 * 60;
+    std::jthread thread_;
+};
+
+// The wire audio the service received, in seconds.
+double secondsOf(std::size_t wireFrames) { return static_cast<double>(wireFrames) / 24000; }
+
+TEST_F(EndToEndCall, AServiceThatFallsSilentMidCallEndsItWithCannotConnectAndPostsWhatWasSaid) {
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    startCall();
+    ASSERT_TRUE(server.waitForConnection());
+    server.sendText(itemCreated("item_user", "user", {{{"type", "input_audio"}, {"transcript", "Are you there?"}}}).dump());
+    ASSERT_TRUE(onMainEventually([&] { return transcripts->sessionEntries.size() == 1; }));
+
+    // Its packets vanish: no answer, no pong, no reset.
+    const auto silent = std::chrono::steady_clock::now();
+    server.stopAnswering(true);
+    ASSERT_TRUE(support::eventually(
+        [&] { return runtime.onMain([&] { return !manager->isConversationActive.get() && !manager->isSendingTranscript.get(); }); },
+        40s));
+    // Generous: the measured figure is in docs/performance.md.
+    EXPECT_LT(std::chrono::steady_clock::now() - silent, 20s);
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), "Cannot Connect");
+    EXPECT_EQ(postedTranscript(), std::vector<std::string>{"user:Are you there?:audio"});
+}
+
+TEST_F(EndToEndCall, AfterTheProcessWasStoppedTheAudioItsSoundServerKeptIsNotSentAsLive) {
+    std::mutex mutex;
+    std::vector<std::string> printed;
+    platform::ScopedPrintSink sink([&](std::string_view line) {
+        std::lock_guard lock(mutex);
+        printed.emplace_back(line);
+    });
+    server.sendText(serverEvent("session.created", {{"session", realtimeSession(false)}}).dump());
+    startCall();
+    ASSERT_TRUE(onMainEventually([&] { return manager->isConversationActive.get(); }));
+    ASSERT_TRUE(engine->waitForTap());
+    RealPaceMicrophone microphone(*engine);
+    ASSERT_TRUE(support::eventually([&] { return appendedSamples().size() > 24000; }));
+
+    // Stopped for longer than a silent connection may last, as by a laptop's lid or SIGSTOP; a
+    // child process wakes us.
+    constexpr int stoppedSeconds = 11;
+    const std::string script = "sleep " + std::to_string(stoppedSeconds) + "; kill -CONT " + std::to_string(::getpid());
+    const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+    pid_t waker = 0;
+    ASSERT_EQ(::posix_spawnp(&waker, "sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    const auto before = appendedSamples().size();
+    ::raise(SIGSTOP);
+    ::waitpid(waker, nullptr, 0);
+
+    // A second after: what was said in the last moments, and since; not the 11 s of backlog.
+    std::this_thread::sleep_for(1s);
+    const auto sent = secondsOf(appendedSamples().size() - before);
+    EXPECT_LT(sent, 5.0) << sent << " s of audio went out in the second after the stop";
+    EXPECT_GT(sent, 0.5);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(std::count(printed.begin(), printed.end(),
+                             "Microphone audio dropped: it was held up for too long to be sent as live."),
+                  1);
+    }
+
+    // The service kept the call, and so does the app.
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(runtime.onMain([&] { return manager->isConversationActive.get(); }));
+    EXPECT_EQ(runtime.onMain([&] { return manager->errorMessage.get(); }), std::nullopt);
+    runtime.onMain([&] { manager->endSession(); });
+    EXPECT_EQ(server.waitForClientClose(), std::optional<std::uint16_t>(1001));
 }
 
 }  // namespace

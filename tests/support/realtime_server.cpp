@@ -17,9 +17,6 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,7 +35,10 @@
 #include <unistd.h>
 #include <variant>
 
+#include <sys/ioctl.h>
+
 #include "support/newer_service.hpp"
+#include "support/silenceable_stream.hpp"
 
 namespace support {
 
@@ -66,65 +66,6 @@ std::optional<std::string> RecordedHandshake::header(std::string_view name) cons
 
 namespace {
 
-std::string pemOf(auto write, auto* object) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    write(bio, object);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    std::string pem(data, static_cast<std::size_t>(size));
-    BIO_free(bio);
-    return pem;
-}
-
-TestCertificate generateCertificate() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(::getpid()));
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 7 * 24 * 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "DNS:localhost"},
-                              std::pair{NID_basic_constraints, "critical,CA:TRUE"},
-                              std::pair{NID_key_usage, "critical,digitalSignature,keyCertSign"},
-                              std::pair{NID_ext_key_usage, "serverAuth"}}) {
-        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-        X509_add_ext(cert, extension, -1);
-        X509_EXTENSION_free(extension);
-    }
-    X509_sign(cert, key, EVP_sha256());
-
-    TestCertificate result;
-    result.certificatePem = pemOf([](BIO* bio, X509* x) { PEM_write_bio_X509(bio, x); }, cert);
-    result.privateKeyPem = pemOf(
-        [](BIO* bio, EVP_PKEY* k) { PEM_write_bio_PrivateKey(bio, k, nullptr, nullptr, 0, nullptr, nullptr); }, key);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-
-    // In the temporary folder (TMPDIR), which scripts/test.sh gives the run of its own.
-    std::string path = (std::filesystem::temp_directory_path() / "kestro-test-cert-XXXXXX").string();
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) throw std::runtime_error("cannot create the test certificate file");
-    if (::write(fd, result.certificatePem.data(), result.certificatePem.size()) !=
-        static_cast<ssize_t>(result.certificatePem.size())) {
-        ::close(fd);
-        throw std::runtime_error("cannot write the test certificate file");
-    }
-    ::close(fd);
-    result.certificateFile = path;
-    // The handler runs after the certificate (a static made while this runs) is destroyed, so it
-    // removes a copy of the path that is never destroyed.
-    static const char* fileToRemove = ::strdup(path.c_str());
-    std::atexit([] { std::remove(fileToRemove); });
-    return result;
-}
-
 struct Text {
     std::string data;
 };
@@ -151,11 +92,6 @@ using Action = std::variant<Text, Binary, Close, Drop, Mark, WaitUntil, Flood>;
 
 }  // namespace
 
-const TestCertificate& TestCertificate::get() {
-    static const TestCertificate certificate = generateCertificate();
-    return certificate;
-}
-
 // One accepted connection, as seen by the test.
 struct ConnectionRecord {
     RecordedHandshake handshake;
@@ -166,6 +102,7 @@ struct ConnectionRecord {
     std::chrono::steady_clock::time_point mark;
     std::vector<SentMessage> sent;
     std::atomic<std::size_t> floodSent{0};
+    int socket = -1;  // while the connection is open
 };
 
 struct RealtimeServer::Impl {
@@ -185,6 +122,7 @@ struct RealtimeServer::Impl {
     ServiceBehaviour behaviour;
     std::atomic<bool> handshakesHeld = false;
     std::atomic<bool> readingPaused = false;
+    std::shared_ptr<std::atomic<bool>> answeringStopped = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> newerService = false;
 
     // Returns once `flag` is clear, looking every few milliseconds.
@@ -224,14 +162,15 @@ struct RealtimeServer::Impl {
                 asio::co_spawn(context, session(beast::ssl_stream<beast::tcp_stream>(std::move(socket), *tls)),
                                asio::detached);
             } else {
-                asio::co_spawn(context, session(beast::tcp_stream(std::move(socket))), asio::detached);
+                asio::co_spawn(context, session(SilenceableStream(beast::tcp_stream(std::move(socket)), answeringStopped)),
+                               asio::detached);
             }
         }
     }
 
     template <class Layer>
     asio::awaitable<void> session(Layer layer) {
-        if constexpr (!std::is_same_v<Layer, beast::tcp_stream>) {
+        if constexpr (!std::is_same_v<Layer, SilenceableStream>) {
             auto [ec] = co_await layer.async_handshake(ssl::stream_base::server, asio::as_tuple(asio::use_awaitable));
             if (ec) co_return;
         }
@@ -341,6 +280,7 @@ struct RealtimeServer::Impl {
         {
             std::lock_guard lock(mutex);
             record->wake = *pump;
+            record->socket = beast::get_lowest_layer(*ws).socket().native_handle();
         }
         notify();
         (*pump)();
@@ -354,6 +294,7 @@ struct RealtimeServer::Impl {
                     std::lock_guard lock(mutex);
                     record->clientClose = ec == websocket::error::closed ? ws->reason().code : 0;
                     record->wake = nullptr;
+                    record->socket = -1;
                 }
                 notify();
                 break;
@@ -412,7 +353,7 @@ struct RealtimeServer::Impl {
             } while (n + frames < flood.count && batch.size() < 65536 &&
                      (flood.perSecond == 0 || dueAt(n + frames) <= now));
             error_code ec;
-            if constexpr (std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+            if constexpr (std::is_same_v<Stream, websocket::stream<SilenceableStream>>) {
                 std::tie(ec, std::ignore) = co_await asio::async_write(
                     beast::get_lowest_layer(*ws).socket(), asio::buffer(batch), asio::as_tuple(asio::use_awaitable));
             } else {
@@ -500,6 +441,15 @@ void RealtimeServer::refuseHandshakes(unsigned status) {
 
 void RealtimeServer::holdHandshakes(bool held) { impl_->handshakesHeld = held; }
 void RealtimeServer::pauseReading(bool paused) { impl_->readingPaused = paused; }
+void RealtimeServer::stopAnswering(bool stopped) { impl_->answeringStopped->store(stopped); }
+
+std::size_t RealtimeServer::unreadBytes() const {
+    std::lock_guard lock(impl_->mutex);
+    const auto* record = impl_->newest();
+    int unread = 0;
+    if (!record || record->socket < 0 || ::ioctl(record->socket, FIONREAD, &unread) != 0) return 0;
+    return static_cast<std::size_t>(unread);
+}
 
 void RealtimeServer::actAsNewerService(bool newer) { impl_->newerService = newer; }
 

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "support/realtime_events.hpp"
+#include "support/test_certificate.hpp"
 
 namespace support {
 
@@ -54,15 +55,6 @@ struct ReceivedFrame {
     enum class Kind { text, binary };
     Kind kind;
     std::string data;
-};
-
-// A certificate for "localhost" (no IP address in it), generated once per process.
-struct TestCertificate {
-    std::string certificatePem;
-    std::string privateKeyPem;
-    std::string certificateFile;  // a file holding certificatePem, for SSL_CERT_FILE
-
-    static const TestCertificate& get();
 };
 
 // How the loopback service behaves where the real one differs from a script played at once.
@@ -123,6 +115,12 @@ public:
     // While paused, nothing the clients send is read: their close frames go unanswered and their
     // writes stall once the socket buffers are full. Scripted actions still play.
     void pauseReading(bool paused);
+    // While stopped, nothing reaches the clients of plain ws:// connections, as when the network
+    // drops the service's packets: no scripted message, no pong, no close frame leaves (each counts
+    // as written). What the clients send is still read and recorded.
+    void stopAnswering(bool stopped);
+    // What the most recent connection has received and not yet read, in bytes (0 once it ended).
+    std::size_t unreadBytes() const;
 
     // From now on scripted texts go out as a service newer than the client sends them: a new voice
     // in "session.created", an extra top-level member, an unknown event type (see newer_service.hpp).

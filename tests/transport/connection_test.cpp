@@ -76,7 +76,9 @@ TEST(RealtimeAPI, ACredentialThatWouldAddHeaderLinesIsRefusedBeforeAnythingIsSen
 class ConnectionFailure : public TransportTest {};
 
 TEST_F(ConnectionFailure, AHeaderWithALineBreakFailsTheStreamWithoutConnecting) {
-    realtime::ConnectionRequest injected{server.baseUrl() + "/v1/realtime", {{"Authorization", "Bearer a\r\nX-Injected: yes"}}, 60s};
+    realtime::ConnectionRequest injected{.url = server.baseUrl() + "/v1/realtime",
+                                         .headers = {{"Authorization", "Bearer a\r\nX-Injected: yes"}},
+                                         .timeout = 60s};
     realtime::WebSocketConnector connector(rt.shared(), injected);
     const auto outcome = drainOnMain(connector.events());
     EXPECT_TRUE(outcome.failure);

@@ -72,7 +72,7 @@ protected:
         : server(security) {}
 
     realtime::ConnectionRequest request(const std::string& url) const {
-        return realtime::ConnectionRequest{url, {{"Authorization", "Bearer test"}}, 60s};
+        return realtime::ConnectionRequest{.url = url, .headers = {{"Authorization", "Bearer test"}}, .timeout = 60s};
     }
 
     std::unique_ptr<realtime::WebSocketConnector> connect() {

@@ -56,22 +56,32 @@ std::size_t Conversation::wireBytesPerSecond() {
 namespace {
 
 // The sends of the operations, run on the shared executor. Each stops at the first failure.
-asio::awaitable<void> sendEvents(std::shared_ptr<RealtimeAPI> client, std::vector<ClientEvent> events) {
-    for (auto& event : events) co_await client->send(std::move(event));
+// The connection is held only to queue a message, never while its write is awaited: a write the
+// network never completes must not keep an ended conversation's connection from closing.
+asio::awaitable<void> sendThrough(const std::weak_ptr<RealtimeAPI>& weak, const ClientEvent& event) {
+    auto client = weak.lock();
+    if (!client) throw ConversationError(ConversationError::Code::connectionEnded);
+    auto sending = client->send(event);
+    client.reset();
+    co_await std::move(sending);
 }
 
-asio::awaitable<void> sendSession(std::shared_ptr<RealtimeAPI> client, Session session,
+asio::awaitable<void> sendEvents(std::weak_ptr<RealtimeAPI> client, std::vector<ClientEvent> events) {
+    for (auto& event : events) co_await sendThrough(client, event);
+}
+
+asio::awaitable<void> sendSession(std::weak_ptr<RealtimeAPI> client, Session session,
                                   Conversation::SessionChanges changes) {
     if (changes) changes(session);
     session.id.reset();
-    co_await client->send(ClientEvent::updateSession(std::nullopt, std::move(session)));
+    co_await sendThrough(client, ClientEvent::updateSession(std::nullopt, std::move(session)));
 }
 
-asio::awaitable<void> sendMessage(std::shared_ptr<RealtimeAPI> client, Item::ItemRole from, std::string text,
+asio::awaitable<void> sendMessage(std::weak_ptr<RealtimeAPI> client, Item::ItemRole from, std::string text,
                                   std::optional<Response::Config> response) {
     Item::Message message(randomID(32), from, {Item::Message::Content::input_text(std::move(text))});
-    co_await client->send(ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(message))));
-    co_await client->send(ClientEvent::createResponse(std::nullopt, std::move(response)));
+    co_await sendThrough(client, ClientEvent::createConversationItem(std::nullopt, std::nullopt, Item(std::move(message))));
+    co_await sendThrough(client, ClientEvent::createResponse(std::nullopt, std::move(response)));
 }
 
 }  // namespace

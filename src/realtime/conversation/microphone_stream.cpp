@@ -4,6 +4,8 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
+
 #include "platform/runtime/print.hpp"
 #include "realtime/conversation/audio_conversion.hpp"
 #include "realtime/model/client_event.hpp"
@@ -61,11 +63,35 @@ void MicrophoneStream::process(const std::shared_ptr<platform::PcmBuffer>& buffe
         platform::print("Buffer conversion failed.");
         return;
     }
+    const auto length = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(buffer->frameLength() / buffer->format().sampleRate));
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(converted->data(0));
-    enqueue(Bytes(bytes, bytes + converted->byteSize()));
+    enqueue(Chunk{Bytes(bytes, bytes + converted->byteSize()), capturedAt(length)});
 }
 
-void MicrophoneStream::enqueue(Bytes chunk) {
+MicrophoneStream::Clock::time_point MicrophoneStream::capturedAt(Clock::duration length) {
+    // Buffers that arrive at about the pace they play are live. Buffers that come after a gap, or
+    // back to back, are what the sound server kept while we did not take it: each was captured
+    // one buffer's length after the one before, and none later than now.
+    const auto now = Clock::now();
+    const bool live = !lastArrival_ || (now - *lastArrival_ >= length / 2 && now - *lastArrival_ <= length * 2);
+    lastCaptured_ = live ? now : std::min(now, lastCaptured_ + length);
+    lastArrival_ = now;
+    return lastCaptured_;
+}
+
+bool MicrophoneStream::isStale(const Chunk& chunk) {
+    // What was captured while the connection opened is the backlog, bounded on its own and sent
+    // whole; from then on audio goes out only while it is fresh.
+    const bool stale = liveSince_ && chunk.captured >= *liveSince_ && Clock::now() - chunk.captured > staleAudioLimit;
+    if (stale && !std::exchange(droppingStale_, true)) {
+        platform::print("Microphone audio dropped: it was held up for too long to be sent as live.");
+    }
+    if (!stale) droppingStale_ = false;
+    return stale;
+}
+
+void MicrophoneStream::enqueue(Chunk chunk) {
     const auto limit = static_cast<std::size_t>(maxQueuedAudio.count()) * static_cast<std::size_t>(wireFormat_.sampleRate) *
                        wireFormat_.bytesPerFrame();
     bool startedDropping = false;
@@ -73,10 +99,10 @@ void MicrophoneStream::enqueue(Bytes chunk) {
     {
         std::lock_guard lock(chunksMutex_);
         if (closed_) return;
-        queuedBytes_ += chunk.size();
+        queuedBytes_ += chunk.bytes.size();
         chunks_.push_back(std::move(chunk));
         while (queuedBytes_ > limit && chunks_.size() > 1) {
-            queuedBytes_ -= chunks_.front().size();
+            queuedBytes_ -= chunks_.front().bytes.size();
             chunks_.pop_front();
             startedDropping = !std::exchange(dropping_, true);
         }
@@ -89,7 +115,7 @@ void MicrophoneStream::enqueue(Bytes chunk) {
 
 asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStream> self) {
     for (;;) {
-        Bytes chunk;
+        Chunk chunk;
         std::shared_ptr<RealtimeAPI> client;
         {
             std::lock_guard lock(self->chunksMutex_);
@@ -99,16 +125,18 @@ asio::awaitable<void> MicrophoneStream::sendQueued(std::shared_ptr<MicrophoneStr
             }
             chunk = std::move(self->chunks_.front());
             self->chunks_.pop_front();
-            self->queuedBytes_ -= chunk.size();
+            self->queuedBytes_ -= chunk.bytes.size();
             client = self->client_.lock();
         }
-        auto event = ClientEvent::appendInputAudioBuffer(std::nullopt, chunk);
-        if (client) {
-            try {
-                co_await client->send(std::move(event));
-            } catch (...) {
-                // A chunk that cannot be sent is lost; the next one is tried all the same.
-            }
+        if (!client || self->isStale(chunk)) continue;
+        // Queued now; the connection is let go before the write is awaited.
+        auto sending = client->send(ClientEvent::appendInputAudioBuffer(std::nullopt, chunk.bytes));
+        client.reset();
+        try {
+            co_await std::move(sending);
+            if (!self->liveSince_) self->liveSince_ = Clock::now();
+        } catch (...) {
+            // A chunk that cannot be sent is lost; the next one is tried all the same.
         }
     }
 }

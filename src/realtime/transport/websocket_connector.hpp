@@ -7,6 +7,8 @@
 // The loop holds the connection and the stream's producer side but not the connector, so the
 // connector may be destroyed while the loop waits. Teardown closes the WebSocket with code 1001
 // (going away), stops the loop, ends the stream normally and then calls the disconnect handler.
+// An open connection that hears nothing from the service for the request's silence limit, its
+// pings unanswered, is shut, and the stream fails with detail::ConnectionSilentError.
 
 #include <boost/asio/any_io_executor.hpp>
 

@@ -67,7 +67,6 @@ private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QAction*, std::less<>> actions_;
     std::map<std::string, QMenu*, std::less<>> submenus_;
-    std::map<QAction*, std::string> iconKeys_;
     // The enabled entries of the top menu with a key equivalent, from the last refresh.
     std::vector<std::pair<KeyEquivalent, std::string>> keyEquivalents_;
 };

@@ -15,6 +15,7 @@
 #include <QSystemTrayIcon>
 #include <QWidgetAction>
 
+#include "app/view/menu_only_item.hpp"
 #include "app/view/symbol_icons.hpp"
 #include "app/view/themed_icons.hpp"
 
@@ -138,9 +139,10 @@ void TrayPresenter::show() {
         tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
         tray_->setToolTip(QStringLiteral("Kestro"));
         tray_->setContextMenu(menu_.get());
-        // A plain click opens the same menu (a context menu is otherwise only on right click).
+        // A plain click opens the same menu (a context menu is otherwise only on right click),
+        // where the app can place it at the pointer.
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) menu_->popup(QCursor::pos());
+            if (reason == QSystemTrayIcon::Trigger && !menuOnly_ && !menu_->isVisible()) menu_->popup(QCursor::pos());
         });
     } else if (tray_->isVisible()) {
         // A tray that has just appeared (a panel that restarted) knows nothing of the icon:
@@ -148,6 +150,8 @@ void TrayPresenter::show() {
         tray_->hide();
     }
     tray_->show();
+    // Each show() exports the item anew.
+    if (menuOnly_) exportedAsMenuOnly_ = MenuOnlyItem::takeOver(this);
 }
 
 void TrayPresenter::refresh() {

@@ -44,6 +44,12 @@ public:
     // StatusNotifier host serves it, so this waits until a tray is there (see TrayWaiter).
     // Called again once the icon is shown, it registers the icon anew with the tray now there.
     void show();
+    // In a Wayland session, where the app cannot place a menu at the icon: the icon is exported
+    // to StatusNotifier hosts as menu-only, so that the host opens its menu on a left click too,
+    // and a left click the app hears of opens nothing of the app's own. Set before show().
+    void setMenuOnly(bool menuOnly) { menuOnly_ = menuOnly; }
+    // Whether the exported icon says it is menu-only (a StatusNotifier host serves it).
+    bool exportedAsMenuOnly() const { return exportedAsMenuOnly_; }
     // Reads the menu again and brings the actions up to date.
     void refresh();
 
@@ -63,6 +69,8 @@ private:
     void update(QAction* action, const MenuEntry& entry);
 
     Callbacks callbacks_;
+    bool menuOnly_ = false;
+    bool exportedAsMenuOnly_ = false;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QAction*, std::less<>> actions_;

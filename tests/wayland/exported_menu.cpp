@@ -61,6 +61,25 @@ bool activateItem(const std::string& busAddress, const std::string& watcherLog, 
     return answered;
 }
 
+std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog) {
+    auto item = lastItem(watcherLog);
+    if (!item) return {};
+    std::string xml;
+    BusService caller(busAddress);
+    caller.run([&](sd_bus* client) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const char* text = nullptr;
+        if (sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.freedesktop.DBus.Introspectable",
+                               "Introspect", &error, &reply, "") >= 0 &&
+            sd_bus_message_read(reply, "s", &text) >= 0 && text)
+            xml = text;
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    });
+    return xml;
+}
+
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {
     auto item = lastItem(watcherLog);
     if (!item) return {};

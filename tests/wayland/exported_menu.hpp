@@ -19,5 +19,7 @@ std::optional<bool> exportedAsMenuOnly(const std::string& busAddress, const std:
 // A left click on the same item as a host sends it (Activate at that point of the screen);
 // whether the item answered.
 bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y);
+// The same item's introspection data, as a host or a bus browser reads it ("" without an answer).
+std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog);
 
 }  // namespace wayland_test

@@ -50,6 +50,8 @@ TEST_F(KestroWithoutShortcutPortal, WithXWaylandTheLimitIsSaidOnceAndALeftClickO
     ASSERT_TRUE(support::eventually([&] { return notified().find("notify " + noShortcuts) != std::string::npos; }, 10s))
         << notified() << appLog();
     EXPECT_EQ(exportedAsMenuOnly(bus.address(), watcherLog()), std::optional<bool>(true));
+    EXPECT_NE(itemIntrospection(bus.address(), watcherLog()).find("name=\"ItemIsMenu\""), std::string::npos)
+        << itemIntrospection(bus.address(), watcherLog());
 
     e2e::XServer x;
     ASSERT_TRUE(x.usable());
@@ -65,6 +67,15 @@ TEST_F(KestroWithoutShortcutPortal, WithXWaylandTheLimitIsSaidOnceAndALeftClickO
     EXPECT_TRUE(readable(log)) << log;
     EXPECT_EQ(occurrences(notified(), "notify "), 1u) << notified();
     EXPECT_NE(notified().find(fromTheMenu), std::string::npos) << notified();
+
+    // A panel that restarts gets the item exported anew (the registration Qt makes at once from
+    // the connection it then closes comes first), menu-only again.
+    watcher.reset();
+    ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address()));
+    EXPECT_TRUE(support::eventually(
+        [&] { return exportedAsMenuOnly(bus.address(), watcherLog()) == std::optional<bool>(true); }, 30s))
+        << appLog() << watcherLog();
+    EXPECT_NE(menuText().find("Start Call"), std::string::npos) << menuText();
 }
 
 // Weston, nested on the test's X display, as the desktop: the app runs on Qt's Wayland platform

@@ -47,6 +47,9 @@ QObject* signalRelay(QObject* item) {
 }  // namespace
 
 bool MenuOnlyItem::takeOver(QObject* owner) {
+    // One that took over an earlier export of the item is done with (and lets go of the bus
+    // connection Qt closed with that export).
+    for (auto* earlier : owner->findChildren<MenuOnlyItem*>(Qt::FindDirectChildrenOnly)) delete earlier;
     auto connection = qtItemConnection();
     if (!connection.isConnected()) return false;
     auto* item = connection.objectRegisteredAt(QString::fromLatin1(itemPath));
@@ -54,8 +57,6 @@ bool MenuOnlyItem::takeOver(QObject* owner) {
     auto* adaptor = itemAdaptor(item);
     auto* relay = signalRelay(item);
     if (!adaptor || !relay) return false;
-    // One that took over an earlier export of the item is done with.
-    for (auto* earlier : owner->findChildren<MenuOnlyItem*>(Qt::FindDirectChildrenOnly)) delete earlier;
     auto* ours = new MenuOnlyItem(connection, adaptor, owner);
     connection.unregisterObject(QString::fromLatin1(itemPath));
     if (!connection.registerVirtualObject(QString::fromLatin1(itemPath), ours)) {
@@ -85,6 +86,11 @@ bool MenuOnlyItem::handleMessage(const QDBusMessage& message, const QDBusConnect
     // Called on the bus connection's thread: answered on the main thread, where Qt's item lives.
     if (message.type() != QDBusMessage::MethodCallMessage) return false;
     if (message.path() != QLatin1String(itemPath)) return false;
+    // Introspection and the peer interface are Qt's to answer (from introspect()).
+    const auto interface = message.interface();
+    if (!interface.isEmpty() && interface != QLatin1String(itemInterface) &&
+        interface != QLatin1String(propertiesInterface))
+        return false;
     QMetaObject::invokeMethod(this, [this, message] { answer(message); }, Qt::QueuedConnection);
     return true;
 }
@@ -125,8 +131,6 @@ void MenuOnlyItem::answer(const QDBusMessage& message) {
         }
         return fail("org.freedesktop.DBus.Error.PropertyReadOnly", QStringLiteral("The item's properties are read-only"));
     }
-    if (!message.interface().isEmpty() && message.interface() != QLatin1String(itemInterface))
-        return fail("org.freedesktop.DBus.Error.UnknownInterface", QStringLiteral("No such interface"));
     // The item's methods, with the arguments the interface gives them.
     bool called = false;
     if (member == QLatin1String("Activate") || member == QLatin1String("ContextMenu") ||

@@ -45,7 +45,13 @@ std::optional<bool> exportedAsMenuOnly(const std::string& busAddress, const std:
     return menuOnly;
 }
 
-bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
+namespace {
+
+// Calls `member` of the last item with `arguments` of `types`, reading a text reply into `text`
+// where it is given; whether the item answered.
+template <class... Arguments>
+bool callItem(const std::string& busAddress, const std::string& watcherLog, const char* interface,
+              const char* member, std::string* text, const char* types, Arguments... arguments) {
     auto item = lastItem(watcherLog);
     if (!item) return false;
     bool answered = false;
@@ -53,30 +59,25 @@ bool activateItem(const std::string& busAddress, const std::string& watcherLog, 
     caller.run([&](sd_bus* client) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
-        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.kde.StatusNotifierItem",
-                                      "Activate", &error, &reply, "ii", x, y) >= 0;
+        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), interface, member, &error,
+                                      &reply, types, arguments...) >= 0;
+        const char* read = nullptr;
+        if (answered && text && sd_bus_message_read(reply, "s", &read) >= 0 && read) *text = read;
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
     });
     return answered;
 }
 
+}  // namespace
+
+bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
+    return callItem(busAddress, watcherLog, "org.kde.StatusNotifierItem", "Activate", nullptr, "ii", x, y);
+}
+
 std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog) {
-    auto item = lastItem(watcherLog);
-    if (!item) return {};
     std::string xml;
-    BusService caller(busAddress);
-    caller.run([&](sd_bus* client) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        sd_bus_message* reply = nullptr;
-        const char* text = nullptr;
-        if (sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.freedesktop.DBus.Introspectable",
-                               "Introspect", &error, &reply, "") >= 0 &&
-            sd_bus_message_read(reply, "s", &text) >= 0 && text)
-            xml = text;
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(reply);
-    });
+    callItem(busAddress, watcherLog, "org.freedesktop.DBus.Introspectable", "Introspect", &xml, "");
     return xml;
 }
 

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QMetaMethod>
 #include <QMetaProperty>
@@ -67,7 +66,7 @@ bool MenuOnlyItem::takeOver(QObject* owner) {
     }
     connect(relay, SIGNAL(relaySignal(QObject*, const QMetaObject*, int, QVariantList)), ours,
             SLOT(relay(QObject*, const QMetaObject*, int, QVariantList)));
-    // Qt's item is exported anew at its next show(): ours goes with it.
+    // Qt's item gone with the tray icon: ours goes with it.
     connect(item, &QObject::destroyed, ours, &QObject::deleteLater);
     return true;
 }

@@ -150,8 +150,9 @@ void TrayPresenter::show() {
         tray_->hide();
     }
     tray_->show();
-    // Each show() exports the item anew.
-    if (menuOnly_) exportedAsMenuOnly_ = MenuOnlyItem::takeOver(this);
+    // Each show() exports the item anew. Where no StatusNotifier host serves the icon (an XEmbed
+    // tray draws it) there is no item, and the tray opens the menu on a right click.
+    if (menuOnly_) MenuOnlyItem::takeOver(this);
 }
 
 void TrayPresenter::refresh() {

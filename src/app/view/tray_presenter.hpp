@@ -48,8 +48,6 @@ public:
     // to StatusNotifier hosts as menu-only, so that the host opens its menu on a left click too,
     // and a left click the app hears of opens nothing of the app's own. Set before show().
     void setMenuOnly(bool menuOnly) { menuOnly_ = menuOnly; }
-    // Whether the exported icon says it is menu-only (a StatusNotifier host serves it).
-    bool exportedAsMenuOnly() const { return exportedAsMenuOnly_; }
     // Reads the menu again and brings the actions up to date.
     void refresh();
 
@@ -70,7 +68,6 @@ private:
 
     Callbacks callbacks_;
     bool menuOnly_ = false;
-    bool exportedAsMenuOnly_ = false;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QAction*, std::less<>> actions_;

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -31,7 +32,10 @@ struct Probe {
 void keymapArrived(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size) {
     auto& probe = *static_cast<Probe*>(data);
     probe.keymapSent = true;
-    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size <= maxKeymapSize) {
+    // A file shorter than the size said would fault when read past its end.
+    struct stat file {};
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size <= maxKeymapSize && ::fstat(fd, &file) == 0 &&
+        file.st_size >= static_cast<off_t>(size)) {
         void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (text != MAP_FAILED) {
             const auto* chars = static_cast<const char*>(text);

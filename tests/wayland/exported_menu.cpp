@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "wayland/bus_service.hpp"
 
@@ -29,29 +30,7 @@ std::optional<Item> lastItem(const std::string& watcherLog) {
 
 }  // namespace
 
-std::optional<bool> exportedAsMenuOnly(const std::string& busAddress, const std::string& watcherLog) {
-    auto item = lastItem(watcherLog);
-    if (!item) return std::nullopt;
-    std::optional<bool> menuOnly;
-    BusService reader(busAddress);
-    reader.run([&](sd_bus* client) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        int value = 0;
-        if (sd_bus_get_property_trivial(client, item->service.c_str(), item->path.c_str(),
-                                        "org.kde.StatusNotifierItem", "ItemIsMenu", &error, 'b', &value) >= 0)
-            menuOnly = value != 0;
-        sd_bus_error_free(&error);
-    });
-    return menuOnly;
-}
-
-namespace {
-
-// Calls `member` of the last item with `arguments` of `types`, reading a text reply into `text`
-// where it is given; whether the item answered.
-template <class... Arguments>
-bool callItem(const std::string& busAddress, const std::string& watcherLog, const char* interface,
-              const char* member, std::string* text, const char* types, Arguments... arguments) {
+bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
     auto item = lastItem(watcherLog);
     if (!item) return false;
     bool answered = false;
@@ -59,26 +38,12 @@ bool callItem(const std::string& busAddress, const std::string& watcherLog, cons
     caller.run([&](sd_bus* client) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
-        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), interface, member, &error,
-                                      &reply, types, arguments...) >= 0;
-        const char* read = nullptr;
-        if (answered && text && sd_bus_message_read(reply, "s", &read) >= 0 && read) *text = read;
+        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.kde.StatusNotifierItem",
+                                      "Activate", &error, &reply, "ii", x, y) >= 0;
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
     });
     return answered;
-}
-
-}  // namespace
-
-bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
-    return callItem(busAddress, watcherLog, "org.kde.StatusNotifierItem", "Activate", nullptr, "ii", x, y);
-}
-
-std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog) {
-    std::string xml;
-    callItem(busAddress, watcherLog, "org.freedesktop.DBus.Introspectable", "Introspect", &xml, "");
-    return xml;
 }
 
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {

@@ -2,7 +2,6 @@
 // The tray menu as a StatusNotifier host reads it over DBusMenu: the shortcuts its entries carry
 // (the "shortcut" property), each as its keys joined by "+" ("Control+P").
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,13 +12,8 @@ namespace wayland_test {
 std::vector<std::string> exportedShortcuts(const std::string& busAddress, const std::string& watcherLog);
 // The menu's layout as text ("" while there is none), for failure messages.
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog);
-// The same item's ItemIsMenu (whether a host opens the menu on a left click too); none while
-// there is no item to ask.
-std::optional<bool> exportedAsMenuOnly(const std::string& busAddress, const std::string& watcherLog);
 // A left click on the same item as a host sends it (Activate at that point of the screen);
 // whether the item answered.
 bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y);
-// The same item's introspection data, as a host or a bus browser reads it ("" without an answer).
-std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog);
 
 }  // namespace wayland_test

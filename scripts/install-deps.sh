@@ -16,7 +16,7 @@ packages=(
   weston qt6-wayland
   xvfb xauth x11-xkb-utils pulseaudio pulseaudio-utils iproute2 dbus dbus-x11 xdg-utils
   imagemagick x11-apps
-  desktop-file-utils trayer
+  desktop-file-utils libglib2.0-bin trayer
   python3-aiortc
   libsystemd-dev xdg-desktop-portal xdg-desktop-portal-dev
   haskell-gtk-sni-tray-utils haskell-status-notifier-item-utils

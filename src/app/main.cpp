@@ -43,6 +43,7 @@
 #include "platform/desktop/url_opener.hpp"
 #include "platform/hotkeys/kglobalaccel_hot_key_backend.hpp"
 #include "platform/hotkeys/portal_hot_key_backend.hpp"
+#include "platform/hotkeys/portal_reports.hpp"
 #include "platform/hotkeys/xcb_hot_key_backend.hpp"
 #include "platform/http/http_client.hpp"
 #include "platform/notifications/notification_center.hpp"
@@ -220,7 +221,13 @@ int runTray(int argc, char** argv) {
         // The portal knows the app by its launcher entry: one is made where none it finds would
         // start a program that exists (a run from the build tree, an unusual prefix).
         try {
-            platform::LauncherEntry::forCurrentProgram(portal.applicationId).ensure();
+            auto entry = platform::LauncherEntry::forCurrentProgram(portal.applicationId);
+            if (entry.ensure() == platform::LauncherEntry::Outcome::leftAlone) {
+                // The user's own entry: told once, on standard error and as a notification.
+                auto report = platform::portal::launcherEntryUnusable(entry.userEntry().string(),
+                                                                      entry.problem().value_or("it is unusable"));
+                kestro::view::TrayWaiter::reportEverywhere(report.summary, report.body);
+            }
         } catch (const platform::LauncherEntryError& error) {
             std::cerr << "kestro: " << error.what() << '\n';
         }

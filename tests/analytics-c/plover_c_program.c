@@ -163,12 +163,14 @@ static int exit_with_pending_requests(void) {
     return failures == 0 ? 0 : 1;
 }
 
-/* ---- Restarts: one installation, one update per new build ---- */
+/* ---- Closing and returning from main with an upload just taken ---- */
 
-static const char *const restart_key = "c-restart-key";
+static const char *const exit_key = "c-exit-after-close-key";
+enum { exit_runs = 30 };
 
-static plover_config *restart_config(const char *host) {
-    plover_config *config = plover_config_new(restart_key, host);
+/* Uploads every event at once; no flag requests, no screen views. */
+static plover_config *uploading_config(const char *key, const char *host) {
+    plover_config *config = plover_config_new(key, host);
     harness_prepare_config(config);
     CHECK(plover_config_set_int(config, PLOVER_CONFIG_FLUSH_AT, 1) == PLOVER_OK);
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_REMOTE_CONFIG, false) == PLOVER_OK);
@@ -176,6 +178,77 @@ static plover_config *restart_config(const char *host) {
     CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_SCREEN_VIEWS, false) == PLOVER_OK);
     return config;
 }
+
+/* Runs this program again with `arguments` (the first its name) and waits: the wait status. */
+static int run_again(const char *self, char **arguments) {
+    extern char **environ;
+    pid_t child;
+    int status = -1;
+    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
+    CHECK(waitpid(child, &status, 0) == child);
+    return status;
+}
+
+static plover_config *exit_config(const char *host) {
+    plover_config *config = uploading_config(exit_key, host);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_CAPTURE_APPLICATION_LIFECYCLE_EVENTS, false) == PLOVER_OK);
+    return config;
+}
+
+/* One capture, a close and the return from main at once, while the queue's thread may be taking
+   the batch or starting its upload to a host that never answers. */
+static int capture_close_return(const char *host) {
+    plover_config *config = exit_config(host);
+    CHECK(plover_config_set_bool(config, PLOVER_CONFIG_DEBUG, true) == PLOVER_OK);
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(sdk != NULL);
+    CHECK(plover_capture(sdk, "c exit", NULL, NULL, NULL, NULL, NULL, NULL) == PLOVER_OK);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+    return failures == 0 ? 0 : 1;
+}
+
+/* A port on 127.0.0.1 that nothing listens on: a request to it is refused. */
+static void refused_host(char *host, size_t size) {
+    int listener = silent_listener(host, size);
+    if (listener >= 0) close(listener);
+}
+
+/* Every run ends without a crash (the sanitizers turn a use of anything already destroyed into a
+   failed run), and every event captured in them is still on disk and arrives at the next start. */
+static void exits_cleanly_after_close(ingestion *server, const char *self, const char *name) {
+    char silent[64];
+    char refused[64];
+    int listener = silent_listener(silent, sizeof silent);
+    CHECK(listener >= 0);
+    refused_host(refused, sizeof refused);
+    for (int i = 0; i < exit_runs; ++i) {
+        /* Its own name, which names its storage folder, so that the last start finds the same one. */
+        char *arguments[] = {(char *)name, "--capture-close-return", i % 2 == 0 ? silent : refused, NULL};
+        int status = run_again(self, arguments);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            fprintf(stderr, "run %d after close: %s %d\n", i, WIFSIGNALED(status) ? "signal" : "exit status",
+                    WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+            ++failures;
+        }
+    }
+    if (listener >= 0) close(listener);
+
+    plover_config *config = exit_config(ingestion_host(server));
+    plover_sdk *sdk = plover_sdk_with(config);
+    CHECK(wait_for_events(server, sdk, "c exit", exit_runs) == exit_runs);
+    CHECK(ingestion_distinct_events(server, "c exit") == exit_runs);
+    plover_sdk_close(sdk);
+    plover_sdk_free(sdk);
+    plover_config_free(config);
+}
+
+/* ---- Restarts: one installation, one update per new build ---- */
+
+static const char *const restart_key = "c-restart-key";
+
+static plover_config *restart_config(const char *host) { return uploading_config(restart_key, host); }
 
 /* One start of the application: "-" for a version or build it does not know. */
 static int start_once(const char *host, const char *version, const char *build) {
@@ -195,11 +268,7 @@ static int start_once(const char *host, const char *version, const char *build) 
 
 static void run_start(const char *self, const char *host, const char *version, const char *build) {
     char *arguments[] = {(char *)self, "--start", (char *)host, (char *)version, (char *)build, NULL};
-    extern char **environ;
-    pid_t child;
-    int status = 0;
-    CHECK(posix_spawn(&child, self, NULL, NULL, arguments, environ) == 0);
-    CHECK(waitpid(child, &status, 0) == child);
+    int status = run_again(self, arguments);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -261,6 +330,13 @@ static void full_disk_is_reported(ingestion *server) {
 int main(int argc, char **argv) {
     if (argc > 1 && strcmp(argv[1], "--exit-with-pending-requests") == 0) return exit_with_pending_requests();
     if (argc > 4 && strcmp(argv[1], "--start") == 0) return start_once(argv[2], argv[3], argv[4]);
+    if (argc > 2 && strcmp(argv[1], "--capture-close-return") == 0) return capture_close_return(argv[2]);
+    if (argc > 1 && strcmp(argv[1], "--exit-after-close") == 0) {
+        ingestion *server = ingestion_start("{}");
+        exits_cleanly_after_close(server, "/proc/self/exe", argv[0]);
+        ingestion_stop(server);
+        return failures == 0 ? 0 : 1;
+    }
 
     ingestion *server = ingestion_start("{\"featureFlags\":{\"c-flag\":true,\"c-variant\":\"blue\"},"
                                         "\"featureFlagPayloads\":{\"c-variant\":\"{\\\"size\\\":3}\"},"

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <thread>
 
 #include "analytics/flags/plover_remote_config.hpp"
 #include "analytics/storage/plover_storage_manager.hpp"

@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -308,6 +309,33 @@ TEST_F(QueueFixture, TheTimerFlushesUntilTheQueueIsClosed) {
     main.restart();
     main.poll();
     EXPECT_TRUE(main.stopped()) << "a timer was made after close";
+}
+
+TEST_F(QueueFixture, AClosedQueueTakesNoBatchAndLeavesItsEventsForTheNextStart) {
+    config->flushAt = 1;
+    server.setReply("/batch", ScriptedReply::json(200, "{}"));
+    auto queue = makeQueue();
+    queue->start(true, true);
+    // The background thread is held, so the take the add starts is still waiting when the queue
+    // closes, as at an exit right after a capture.
+    std::promise<void> release;
+    asio::post(background, [held = release.get_future().share()] { held.wait(); });
+    EXPECT_TRUE(queue->add(event("before close")));
+    EXPECT_TRUE(queue->isFlushing());
+    queue->close();
+    release.set_value();
+    ASSERT_TRUE(support::eventually([&] { return settled(*queue); }));
+    EXPECT_FALSE(queue->canFlush());
+    EXPECT_TRUE(queue->add(event("after close")));
+    queue->flush();
+    EXPECT_FALSE(queue->isFlushing());
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(queue->depth(), 2u);
+
+    auto next = makeQueue();
+    next->start(true, true);
+    flushAndSettle(*next, 0);
+    EXPECT_EQ(batches(), (std::vector<std::vector<std::string>>{{"before close", "after close"}}));
 }
 
 TEST_F(QueueFixture, ReachabilityPausesAndResumesEveryQueueThatSharesIt) {

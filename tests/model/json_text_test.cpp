@@ -131,7 +131,8 @@ TEST(AudioBytes, GrowsByChunksThatNeverMoveAndComparesByContent) {
     EXPECT_EQ(realtime::AudioBytes(all), audio);
 
     auto different = all;
-    different.back() ^= 1;
+    ASSERT_FALSE(different.empty());
+    different.at(different.size() - 1) ^= 1;
     EXPECT_FALSE(audio == realtime::AudioBytes(different));
     EXPECT_FALSE(audio == realtime::AudioBytes(realtime::Bytes(all.begin(), all.end() - 1)));
 

@@ -43,23 +43,21 @@ inline void makeAppFolders(const std::filesystem::path& root) {
     ::chmod((root / "runtime").c_str(), 0700);
 }
 
-// Starts the tray host serving `what` ("--watcher", "--notifications") on the bus at
-// `busAddress`, logging to `log`, and waits until it serves.
-inline void startTrayHost(std::optional<e2e::ChildProcess>& host, const std::string& what,
-                          const std::filesystem::path& log, const std::string& busAddress) {
-    using namespace std::chrono_literals;
-    host.emplace(std::vector<std::string>{KESTRO_TRAY_HOST_PATH, what},
-                 std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress},
-                                                    {"QT_QPA_PLATFORM", "offscreen"}},
-                 log);
-    ASSERT_TRUE(support::eventually([&] { return fileText(log).find("ready") != std::string::npos; }, 10s))
-        << fileText(log);
-}
-
-// The tray host as a StatusNotifier watcher, logging to `root`/watcher.log.
+// Starts the tray host as a StatusNotifier watcher on the bus at `busAddress` (and as the
+// notification server, its "notify <summary>|<body>" lines in the same log, with `notifications`),
+// logging to `root`/watcher.log, and waits until it serves.
 inline void startWatcher(std::optional<e2e::ChildProcess>& watcher, const std::filesystem::path& root,
-                         const std::string& busAddress) {
-    startTrayHost(watcher, "--watcher", root / "watcher.log", busAddress);
+                         const std::string& busAddress, bool notifications = false) {
+    using namespace std::chrono_literals;
+    std::vector<std::string> command{KESTRO_TRAY_HOST_PATH, "--watcher"};
+    if (notifications) command.emplace_back("--notifications");
+    watcher.emplace(command,
+                    std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress},
+                                                       {"QT_QPA_PLATFORM", "offscreen"}},
+                    root / "watcher.log");
+    ASSERT_TRUE(support::eventually([&] { return fileText(root / "watcher.log").find("ready") != std::string::npos; },
+                                    10s))
+        << fileText(root / "watcher.log");
 }
 
 // The address of the sound server started by startHeadsetSoundServer.

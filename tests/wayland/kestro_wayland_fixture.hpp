@@ -43,7 +43,7 @@ protected:
         ASSERT_TRUE(bus.started()) << bus.log();
         startPortal();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address()));
+        ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address(), true));
         ASSERT_NO_FATAL_FAILURE(startHeadsetSoundServer(pulse, root, bus.address()));
         answerForAnAccountWithCallsLeft(backend);
     }

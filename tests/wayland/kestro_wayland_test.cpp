@@ -2,6 +2,8 @@
 // end with a desktop backend of the tests' own. Shortcuts are pressed as the desktop does: through
 // portal activations.
 
+#include <fstream>
+
 #include "wayland/kestro_wayland_fixture.hpp"
 
 namespace wayland_test {
@@ -66,6 +68,28 @@ TEST_F(KestroOnWayland, ARefusedBindingIsToldOnceAndTheMenuShowsNoShortcut) {
     EXPECT_EQ(menuText().find("\u2303P"), std::string::npos) << menuText();
     EXPECT_FALSE(exports("Control+P") || exports("Control+M")) << menuText();
     EXPECT_EQ(desktop->bindings().size(), 1u);
+}
+
+// The user removed Kestro from the menus: that entry of theirs stays as it is, and why the
+// shortcuts cannot work is told once, on standard error and as a notification.
+TEST_F(KestroOnWayland, TheUsersHiddenLauncherEntryStaysAndWhyIsToldOnce) {
+    const auto entry = root / "data" / "applications" / "kestro.desktop";
+    fs::create_directories(entry.parent_path());
+    const std::string hidden = std::string("[Desktop Entry]\nType=Application\nName=Kestro\nExec=") + KESTRO_APP_PATH +
+                               "\nHidden=true\n";
+    std::ofstream(entry) << hidden;
+    startApp();
+    const std::string why = "The desktop portal knows Kestro by its launcher entry " + entry.string() +
+                            ", which it cannot use: it is hidden (Hidden=true)";
+    ASSERT_TRUE(support::eventually([&] { return menuText().find("Start Call") != std::string::npos; }, 20s))
+        << appLog();
+    ASSERT_TRUE(support::eventually([&] { return watcherLog().find("notify Global shortcuts") != std::string::npos; },
+                                    10s))
+        << watcherLog();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(occurrences(appLog(), why), 1u) << appLog();
+    EXPECT_EQ(occurrences(watcherLog(), "notify Global shortcuts are not available|" + why), 1u) << watcherLog();
+    EXPECT_EQ(fileText(entry), hidden);
 }
 
 // A portal that hangs answers nothing; the app still serves its menu and ends when asked.

@@ -3,6 +3,7 @@
 // the user is told, and a left click on the icon.
 
 #include <fstream>
+#include <sstream>
 
 #include "e2e-app/x_desktop.hpp"
 #include "wayland/kestro_wayland_fixture.hpp"
@@ -27,17 +28,18 @@ bool readable(const std::string& text) {
 
 class KestroWithoutShortcutPortal : public KestroOnWayland {
 protected:
-    void SetUp() override {
-        KestroOnWayland::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_NO_FATAL_FAILURE(startTrayHost(notifications, "--notifications", root / "notifications.log", bus.address()));
-    }
     // No portal on the bus at all.
     void startPortal() override {}
 
-    std::string notified() const { return fileText(root / "notifications.log"); }
-
-    std::optional<e2e::ChildProcess> notifications;
+    // The notifications the session's tray host (the watcher) was sent.
+    std::string notified() const {
+        std::string lines;
+        std::istringstream log(watcherLog());
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("notify ", 0) == 0) lines += line + "\n";
+        }
+        return lines;
+    }
 };
 
 // Under XWayland the grabs hold while an X11 window has focus: that is said, once, on standard

@@ -205,6 +205,7 @@ void PloverQueue::flush() {
 }
 
 bool PloverQueue::canFlush() {
+    if (closed_) return false;
     if (isFlushing_) {
         ploverLog("[Plover] Already flushing");
         return false;
@@ -231,6 +232,12 @@ void PloverQueue::take(std::size_t count) {
     }
     auto self = shared_from_this();
     boost::asio::post(dispatchQueue_, [self, count] {
+        if (self->closed_) {
+            // Closed since: the files stay for the next start.
+            std::lock_guard lock(self->isFlushingLock_);
+            self->isFlushing_ = false;
+            return;
+        }
         PloverConsumerPayload payload;
         for (auto& item : self->fileQueue_->peek(count)) {
             payload.names.push_back(item.name);

@@ -55,7 +55,8 @@ public:
 
     void start(bool disableReachability, bool disableTimer);
     // Stops the timer and the reachability updates; a queue closed before its timer was made
-    // never makes one. Uploads under way still finish.
+    // never makes one. No batch is taken any more (one taken but not yet read stays on disk);
+    // uploads under way still finish.
     void close();
 
     // False when the event could not be stored (it is then lost); each cause of such a loss is
@@ -101,7 +102,7 @@ private:
     int refusals_ = 0;          // under backOffLock_: how often in a row the service refused it
     std::mutex timerLock_;
     std::unique_ptr<boost::asio::steady_timer> timer_;  // touched on the main executor only
-    bool closed_ = false;                               // under timerLock_
+    std::atomic<bool> closed_{false};                   // set under timerLock_
     Reachability::Subscription subscription_;
     std::mutex reportedLock_;
     std::set<int> reported_;  // under reportedLock_: the causes of lost events written so far

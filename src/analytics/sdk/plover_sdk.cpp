@@ -43,19 +43,23 @@ struct ProcessThreads {
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(main);
     std::thread mainThread{[this] { main.run(); }};
     asio::thread_pool background{2};
-    // Owned here whoever else holds it: at exit it is stopped first, while everything its
-    // completions reach (the threads above, the instances they post to) is still there.
+    // Owned here whoever else holds it; it goes only once the threads above are joined, as their
+    // work (an upload a queue has just taken, a flag request) starts requests on it.
     std::unique_ptr<platform::HttpClient> client = std::make_unique<platform::HttpClient>();
     std::shared_ptr<platform::HttpClient> http{client.get(), [](platform::HttpClient*) {}};
 
     ~ProcessThreads() {
-        // Completes what is still pending (with a shut-down error) and joins the client's worker.
-        client.reset();
+        // No new work starts: what a thread runs now finishes, what is queued is never run (a
+        // batch not yet taken stays on disk for the next start).
         work.reset();
         main.stop();
-        if (mainThread.joinable()) mainThread.join();
         background.stop();
+        if (mainThread.joinable()) mainThread.join();
         background.join();
+        // Completes what is still pending with a shut-down error on the client's own worker, then
+        // joins it: an upload cut short keeps its batch on disk. What those completions post to the
+        // stopped threads above is never run.
+        client.reset();
     }
 };
 

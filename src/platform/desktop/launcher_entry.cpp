@@ -52,14 +52,37 @@ fs::path LauncherEntry::firstFound() const {
     return {};
 }
 
-bool LauncherEntry::usable() const {
+bool LauncherEntry::usable() const { return !problem(); }
+
+std::optional<std::string> LauncherEntry::problem() const {
     auto found = firstFound();
-    if (found.empty()) return false;
+    std::error_code error;
+    if (found.empty()) {
+        auto user = userEntry();
+        if (fs::is_symlink(user, error)) {
+            return "it is a link to " + fs::read_symlink(user, error).string() + ", which is no file";
+        }
+        if (fs::exists(fs::symlink_status(user, error))) return "it is not a file";
+        return "there is none";
+    }
     auto entry = readDesktopEntryProgram(found);
-    if (!entry || entry->hidden) return false;
-    if (!entry->tryExec.empty() && !programExists(entry->tryExec, searchPath_)) return false;
+    if (!entry) return "it cannot be read or has no [Desktop Entry] group";
+    if (entry->hidden) return "it is hidden (Hidden=true), as when Kestro is removed from the menus";
+    if (!entry->tryExec.empty() && !programExists(entry->tryExec, searchPath_)) {
+        return "its TryExec program " + entry->tryExec + " does not exist or cannot be run";
+    }
     auto program = execProgram(entry->exec);
-    return program && programExists(*program, searchPath_);
+    if (!program) return "its Exec line names no program";
+    if (!programExists(*program, searchPath_)) return "its program " + *program + " does not exist or cannot be run";
+    return std::nullopt;
+}
+
+std::string LauncherEntry::execValue() const {
+    auto program = executable_.string();
+    // The desktop's own reader (GLib, and the portal through it) looks for the program as written,
+    // %% and all, and finds none: a path with a percent sign is started through env, which it finds.
+    if (program.find('%') != std::string::npos) return "env " + desktopExecArgument(program);
+    return desktopExecArgument(program);
 }
 
 std::string LauncherEntry::entryText() const {
@@ -69,11 +92,12 @@ std::string LauncherEntry::entryText() const {
          << "Name=Kestro\n"
          << "GenericName=Voice Assistant\n"
          << "Comment=Tray voice assistant: start a call from the tray menu or with Control-P\n"
-         << "Exec=" << desktopExecArgument(executable_.string()) << '\n'
+         << "Exec=" << execValue() << '\n'
          << "Icon=kestro\n"
          << "Terminal=false\n"
          << "Categories=Utility;\n"
-         << "Keywords=voice;assistant;call;\n";
+         << "Keywords=voice;assistant;call;\n"
+         << generatedKey << "=true\n";
     return text.str();
 }
 
@@ -81,6 +105,26 @@ LauncherEntry::Outcome LauncherEntry::ensure() const {
     if (usable()) return Outcome::found;
     auto entry = userEntry();
     std::error_code error;
+    auto status = fs::symlink_status(entry, error);
+    if (status.type() != fs::file_type::not_found) {
+        // Only a file of the application's own, not hidden since, is written again: a link
+        // (into the user's dotfiles, say) or the user's own lines stay as they are.
+        bool ours = status.type() == fs::file_type::regular;
+        if (ours) {
+            auto read = readDesktopEntryProgram(entry);
+            ours = read && read->generated && !read->hidden;
+        }
+        if (!ours) return Outcome::leftAlone;
+    }
+    auto why = desktopEntryUnwritable(executable_.string());
+    if (!why && executable_.string().find('%') != std::string::npos &&
+        executable_.string().find('=') != std::string::npos) {
+        why = "env would take a path with both % and = for a variable";
+    }
+    if (why) {
+        throw LauncherEntryError("The program " + executable_.string() + " cannot be named in a launcher entry: " +
+                                 *why + ".");
+    }
     fs::create_directories(entry.parent_path(), error);
     if (error) {
         throw LauncherEntryError("Could not create the folder " + entry.parent_path().string() + ": " +

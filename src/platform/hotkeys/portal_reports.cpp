@@ -37,6 +37,15 @@ std::string notRegistered(const std::string& applicationId, const std::string& e
     return "The desktop portal did not accept the application id \"" + applicationId + "\": " + errorMessage;
 }
 
+Report launcherEntryUnusable(const std::string& entry, const std::string& reason) {
+    Report report;
+    report.summary = "Global shortcuts are not available";
+    report.body = "The desktop portal knows Kestro by its launcher entry " + entry + ", which it cannot use: " + reason +
+                  ". Kestro leaves the user's own entry as it is: make it start Kestro and not hide it, or delete it "
+                  "and Kestro writes its own at the next start.";
+    return report;
+}
+
 bool meansNoRegistry(const std::string& errorName) {
     return errorName == "org.freedesktop.DBus.Error.UnknownMethod" ||
            errorName == "org.freedesktop.DBus.Error.UnknownInterface" ||

@@ -27,6 +27,10 @@ std::string unassigned(const std::vector<std::string>& descriptions);
 // The portal's registry did not accept the application id.
 std::string notRegistered(const std::string& applicationId, const std::string& errorMessage);
 
+// The user's own launcher entry, which the application does not change, cannot be used by the
+// portal for the reason given.
+Report launcherEntryUnusable(const std::string& entry, const std::string& reason);
+
 // Errors that only say the portal has no application registry (older portals).
 bool meansNoRegistry(const std::string& errorName);
 

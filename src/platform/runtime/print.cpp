@@ -7,14 +7,16 @@
 namespace platform {
 namespace {
 
+// Never destroyed: threads that are joined only at exit (an HTTP client's worker completing what
+// is pending) may still print after this file's statics would have gone.
 std::mutex& sinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 PrintSink& currentSink() {
-    static PrintSink sink;
-    return sink;
+    static auto* sink = new PrintSink;
+    return *sink;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-xkb)
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
+# The compositor's keymap, for the layout characters of a session without an X server.
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
 # sd-bus: D-Bus below the Qt layers (the desktop portal's global shortcuts).
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The WebRTC transport: webrtcbin with its SDP helpers, and libnice to choose ICE's local addresses.

@@ -12,7 +12,8 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice libnice-dev
   qt6-base-dev libgl-dev
-  libxcb1-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb-xtest0-dev
+  libxcb1-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb-xtest0-dev libwayland-dev
+  weston qt6-wayland
   xvfb xauth x11-xkb-utils pulseaudio pulseaudio-utils iproute2 dbus dbus-x11 xdg-utils
   imagemagick x11-apps
   desktop-file-utils libglib2.0-bin trayer

@@ -1,7 +1,19 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "platform/hotkeys/carbon_key_names.hpp"
+#include "platform/hotkeys/session_keyboard_layout.hpp"
+#include "platform/hotkeys/xcb_hot_key_backend.hpp"
 #include "platform/hotkeys/xkb_keyboard_layout.hpp"
+#include "support/backend_environment.hpp"
 #include "shortcuts/global_shortcuts.hpp"
 
 namespace {
@@ -99,6 +111,63 @@ TEST_F(Layouts, CharactersFollowTheKeyPositionInEachLayout) {
     }
     EXPECT_EQ(Shortcut(Key::two, {Modifier::control}).description(fr.get()), "\u2303\u00C9");
     EXPECT_EQ(Shortcut(Key::p, {Modifier::control}).description(ru.get()), "\u2303P");
+}
+
+// Sets (or with null, unsets) an environment variable for the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* before = std::getenv(name)) before_ = before;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedVariable() { before_ ? setenv(name_, before_->c_str(), 1) : unsetenv(name_); }
+    void set(const char* value) { value ? setenv(name_, value, 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> before_;
+};
+
+// Without an X server the keys are named from the session's layout: the compositor's keymap
+// where one answers, else the XKB_DEFAULT_* settings, else the system's default (US), as
+// xkbcommon reads them. A compositor that never answers holds nobody up.
+TEST(SessionLayout, WithoutAnXServerTheSessionsSettingsNameTheKeys) {
+    ScopedVariable layoutName("XKB_DEFAULT_LAYOUT", "fr");
+    ScopedVariable wayland("WAYLAND_DISPLAY", nullptr);
+    ScopedVariable display("DISPLAY", nullptr);
+    auto fr = platform::readSessionKeyboardLayout();
+    if (!fr) GTEST_SKIP() << "no XKB data to compile keymaps";
+    EXPECT_EQ(fr->character(Key::a.rawValue), "q");
+    EXPECT_EQ(Shortcut(Key::m, {Modifier::control}).description(fr.get()), "\u2303,");
+
+    // The X11 backend without a display names its keys from the same.
+    boost::asio::io_context io;
+    auto x11 = platform::XcbHotKeyBackend::create(io.get_executor(), io.get_executor(), {}, false);
+    EXPECT_FALSE(x11->isConnected());
+    EXPECT_EQ(Shortcut(Key::a, {Modifier::control}).description(x11->keyboardLayout().get()), "\u2303Q");
+
+    layoutName.set("ru");
+    EXPECT_EQ(platform::readSessionKeyboardLayout()->character(Key::p.rawValue), "p") << "the US letters";
+    layoutName.set(nullptr);
+    EXPECT_EQ(Shortcut(Key::a, {Modifier::control}).description(platform::readSessionKeyboardLayout().get()),
+              "\u2303A");
+
+    // A socket where nothing listens, and one where the compositor accepts and says nothing.
+    support::TemporaryFolder folder;
+    const auto silent = (folder.path() / "silent").string();
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", silent.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    for (const auto& socket : {(folder.path() / "nobody").string(), silent}) {
+        wayland.set(socket.c_str());
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(platform::compositorKeymap(std::chrono::milliseconds(200)), std::nullopt) << socket;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << socket;
+    }
+    ::close(listener);
 }
 
 // The named keys' codes, checked against the key positions the X server knows them by; codes that

@@ -1,11 +1,13 @@
-// Pictures of the open menu in each state for the README. Runs only when KESTRO_SCREENSHOT_DIR
-// names a folder, on a real X display (QT_QPA_PLATFORM=xcb), e.g. under Xvfb:
+// Pictures of the open menu. The menu after a sequence of states is drawn as one made in its last
+// state, on any platform. Pictures in each state for the README are made only when
+// KESTRO_SCREENSHOT_DIR names a folder, on a real X display (QT_QPA_PLATFORM=xcb), e.g. under Xvfb:
 //   KESTRO_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=xcb
 //       build/default/tests/tray/test_tray --gtest_filter='MenuScreenshots.*'
 
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#include <QImage>
 #include <QMenu>
 #include <QPixmap>
 #include <QScreen>
@@ -69,6 +71,62 @@ TEST(MenuScreenshots, OpenMenuInEachState) {
         EXPECT_TRUE(shot.save(QString::fromStdString(path.string()))) << path;
         menu->hide();
     }
+}
+
+// The open menu's picture, drawn by the widgets themselves (so also on the offscreen platform).
+QImage openMenuPicture(kestro::view::TrayPresenter& presenter) {
+    auto* menu = presenter.menu();
+    menu->popup(QPoint(40, 40));
+    if (!kestro::test::processEventsUntil([&] { return menu->isVisible(); })) return {};
+    kestro::test::processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+    auto picture = menu->grab().toImage();
+    menu->hide();
+    kestro::test::processEventsUntil([&] { return !menu->isVisible(); });
+    return picture;
+}
+
+// Entries that go are hidden in place, and the error line is a widget of its own: after a failed
+// call and good ones, the menu shows no trace of the error line, and the line comes back whole.
+TEST(MenuScreenshots, AfterAnErrorCameAndWentTheMenuLooksAsIfMadeInItsState) {
+    kestro::test::qtApplication();
+    MenuInputs inputs;
+    inputs.state = MenuBarState::callsAvailable;
+    inputs.usedCalls = 3;
+    inputs.totalCalls = 10;
+    inputs.streakText = "4 Week Streak";
+    inputs.startShortcutText = "⌃P";
+    inputs.endShortcutText = "⌃M";
+    auto freshPicture = [](const MenuInputs& state) {
+        MenuInputs fixed = state;
+        kestro::view::TrayPresenter fresh({[&] { return kestro::buildMenu(fixed); }, [](const std::string&) {}, {}});
+        return openMenuPicture(fresh);
+    };
+
+    kestro::view::TrayPresenter presenter({[&] { return kestro::buildMenu(inputs); }, [](const std::string&) {}, {}});
+    inputs.isConversationActive = true;
+    presenter.refresh();
+    inputs.isConversationActive = false;
+    inputs.errorMessage = "Cannot Connect";
+    presenter.refresh();
+    const auto withError = openMenuPicture(presenter);
+    ASSERT_FALSE(withError.isNull());
+    EXPECT_EQ(withError, freshPicture(inputs)) << "the error line as a menu made with it";
+
+    // The next calls succeed: the error goes with the first of them.
+    for (int call = 0; call < 3; ++call) {
+        inputs.errorMessage.reset();
+        inputs.isConversationActive = true;
+        presenter.refresh();
+        inputs.isConversationActive = false;
+        presenter.refresh();
+        SCOPED_TRACE("after good call " + std::to_string(call + 1));
+        const auto after = openMenuPicture(presenter);
+        EXPECT_EQ(after, freshPicture(inputs));
+        EXPECT_NE(after.size(), withError.size());
+    }
+    inputs.errorMessage = "No Headphones";
+    presenter.refresh();
+    EXPECT_EQ(openMenuPicture(presenter), freshPicture(inputs)) << "the line back with another text";
 }
 
 // The menu opened at the screen's right edge while connecting, grown under the pointer by the

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QAction>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <map>
 
 #include "app/view/symbol_icons.hpp"
+#include "app/view/themed_icons.hpp"
 #include "menu_rig.hpp"
 #include "platform/ui/qt_main_executor.hpp"
 #include "qt_test_application.hpp"
@@ -275,6 +278,40 @@ TEST_F(TrayPresenterTest, TheErrorLineIsDrawnInItsColourNotGreyedOut) {
     ASSERT_EQ(texts.size(), 1);
     EXPECT_EQ(texts.front()->text(), "No Internet");
     presenter.menu()->hide();
+}
+
+// A row's icon is made once per symbol, colour and opacity: going through the states again hands
+// each row the icon it had (and so the pictures Qt scaled from it), and a row that did not change
+// is not touched.
+TEST_F(TrayPresenterTest, EachRowKeepsItsIconThroughTheStates) {
+    view.inputs.state = MenuBarState::callsAvailable;
+    TrayPresenter presenter(view.callbacks());
+    auto states = [&](int round) {
+        std::vector<std::map<std::string, qint64>> icons;
+        for (int step = 0; step < 4; ++step) {
+            view.inputs.isConversationActive = step == 1;
+            view.inputs.isStartingSession = step == 2;
+            view.inputs.errorMessage = step == 3 ? std::optional<std::string>("Cannot Connect") : std::nullopt;
+            presenter.refresh();
+            std::map<std::string, qint64> keys;
+            for (auto* action : presenter.menu()->actions()) {
+                if (action->isVisible() && !action->isSeparator())
+                    keys[action->objectName().toStdString()] = action->icon().cacheKey();
+            }
+            EXPECT_FALSE(keys.empty()) << "round " << round << ", step " << step;
+            icons.push_back(keys);
+        }
+        return icons;
+    };
+    const auto first = states(1);
+    EXPECT_EQ(states(2), first);
+    EXPECT_NE(first[0].at("startCall"), first[2].at("startCall")) << "a green start and an hourglass";
+    EXPECT_EQ(first[0].at("quit"), first[3].at("quit"));
+    // The icon is the one handed out for the entry, not a copy drawn anew.
+    auto menu = kestro::buildMenu(view.inputs);
+    auto error = std::find_if(menu.begin(), menu.end(), [](const MenuEntry& entry) { return entry.id == "error"; });
+    ASSERT_NE(error, menu.end());
+    EXPECT_EQ(presenter.action("error")->icon().cacheKey(), kestro::view::menuIcon(*error).cacheKey());
 }
 
 TEST(SymbolIcons, EverySymbolTheMenuUsesIsDrawn) {

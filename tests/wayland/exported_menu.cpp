@@ -5,20 +5,52 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "wayland/bus_service.hpp"
 
 namespace wayland_test {
 
-std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {
-    // The newest registration: an app started again registers anew.
+namespace {
+
+struct Item {
+    std::string service;
+    std::string path;
+};
+
+// The newest registration: an app started again registers anew.
+std::optional<Item> lastItem(const std::string& watcherLog) {
     auto at = watcherLog.rfind("item ");
-    if (at == std::string::npos) return {};
+    if (at == std::string::npos) return std::nullopt;
     std::string item = watcherLog.substr(at + 5, watcherLog.find('\n', at) - at - 5);
     // A registration by service name alone means the item's usual path.
     auto slash = item.find('/');
-    std::string service = item.substr(0, slash);
-    std::string path = slash == std::string::npos ? "/StatusNotifierItem" : item.substr(slash);
+    return Item{item.substr(0, slash), slash == std::string::npos ? "/StatusNotifierItem" : item.substr(slash)};
+}
+
+}  // namespace
+
+bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
+    auto item = lastItem(watcherLog);
+    if (!item) return false;
+    bool answered = false;
+    BusService caller(busAddress);
+    caller.run([&](sd_bus* client) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.kde.StatusNotifierItem",
+                                      "Activate", &error, &reply, "ii", x, y) >= 0;
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    });
+    return answered;
+}
+
+std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {
+    auto item = lastItem(watcherLog);
+    if (!item) return {};
+    const std::string& service = item->service;
+    const std::string& path = item->path;
     std::string text;
     BusService reader(busAddress);
     reader.run([&](sd_bus* client) {

@@ -12,5 +12,8 @@ namespace wayland_test {
 std::vector<std::string> exportedShortcuts(const std::string& busAddress, const std::string& watcherLog);
 // The menu's layout as text ("" while there is none), for failure messages.
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog);
+// A left click on the same item as a host sends it (Activate at that point of the screen);
+// whether the item answered.
+bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y);
 
 }  // namespace wayland_test

@@ -38,7 +38,9 @@ TEST_F(PortalEdges, WithoutAPortalTheSessionIsSaidOnceAndTheFallbackHoldsTheKeys
     startLayer();
     declareNames();
     ASSERT_TRUE(runUntil([&] { return backend->availability() == Availability::fallback; }));
-    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts need an X11 session; under Wayland they are not available."});
+    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts are not available. This Wayland desktop offers "
+                                              "applications no global keyboard shortcuts. Start and end calls from "
+                                              "Kestro's menu in the panel."});
     ASSERT_EQ(fallback->held().size(), 2u);
     EXPECT_EQ(fallback->held()[0].keyCode, 35u);
     EXPECT_EQ(layer->displayedShortcut("startSession"), "\u2303P");
@@ -86,18 +88,34 @@ TEST_F(PortalEdges, OnlyTheBoundNamesOfTheOwnSessionArePressed) {
     ASSERT_TRUE(runUntil([&] { return starts == 1; }));
 }
 
-// The portal refused the session, not the user a key: told once as that, and no key is shown.
-TEST_F(PortalEdges, ASessionAnswerWithoutItsHandleIsARefusedSession) {
-    offer({.omitSessionHandle = true, .leaveOut = {}});
-    startLayer();
-    declareNames();
-    ASSERT_TRUE(runUntil([&] { return !lines.empty(); }));
-    runFor(300ms);
-    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts are not available. The desktop portal refused a shortcut "
-                                              "session for Kestro (its answer named no session). Kestro tries again "
-                                              "when the portal restarts."});
-    EXPECT_EQ(portal->calls(), std::vector<std::string>{"CreateSession"});
-    EXPECT_EQ(layer->displayedShortcut("startSession"), "");
+// The portal refused the session, not the user a key: told once as that, in words (not the
+// portal's response code), with what the user can do, and no key is shown.
+TEST_F(PortalEdges, ASessionAnswerWithoutItsHandleOrWithARefusingCodeIsARefusedSessionToldInWords) {
+    struct Case {
+        PortalStandIn::Behaviour behaviour;
+        const char* why;
+    };
+    for (const auto& c : {Case{{.omitSessionHandle = true, .leaveOut = {}}, "its answer did not say which session it opened"},
+                          Case{{.sessionResponse = 2, .leaveOut = {}}, "the desktop ended the request without opening one"},
+                          Case{{.sessionResponse = 1, .leaveOut = {}}, "the request was cancelled on the desktop"}}) {
+        SCOPED_TRACE(c.why);
+        lines.clear();
+        offer(c.behaviour);
+        startLayer();
+        declareNames();
+        ASSERT_TRUE(runUntil([&] { return !lines.empty(); }));
+        runFor(300ms);
+        EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts are not available. The desktop portal refused a "
+                                                  "shortcut session for Kestro: " + std::string(c.why) +
+                                                  ". Until then, start and end calls from Kestro's menu in the panel; "
+                                                  "Kestro asks again later and when the portal restarts."});
+        EXPECT_EQ(portal->calls(), std::vector<std::string>{"CreateSession"});
+        EXPECT_EQ(layer->displayedShortcut("startSession"), "");
+        layer.reset();
+        backend.reset();
+        runFor(50ms);
+        portal.reset();
+    }
 }
 
 // Names that come and go while a binding is under way are bound once, with what is wanted last.

@@ -86,14 +86,14 @@ struct PortalStandIn::Shared {
     }
 
     // The answer comes a moment after the request, as after a dialog.
-    void respond(const std::string& path, std::function<void(sd_bus_message*)> results) {
+    void respond(const std::string& path, std::function<void(sd_bus_message*)> results, std::uint32_t code = 0) {
         std::lock_guard lock(mutex);
-        later.emplace_back([this, path, results] {
+        later.emplace_back([this, path, results, code] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             service->run([&](sd_bus* bus) {
                 sd_bus_message* signal = nullptr;
                 sd_bus_message_new_signal(bus, &signal, path.c_str(), "org.freedesktop.portal.Request", "Response");
-                sd_bus_message_append(signal, "u", 0u);
+                sd_bus_message_append(signal, "u", code);
                 results(signal);
                 sd_bus_send(bus, signal, nullptr);
                 sd_bus_message_unref(signal);
@@ -162,13 +162,17 @@ struct PortalStandIn::Shared {
             std::lock_guard lock(shared->mutex);
             shared->lastSession = session;
         }
-        bool omit = shared->behaviour.omitSessionHandle;
-        shared->respond(path, [session, omit, bound](sd_bus_message* signal) {
-            sd_bus_message_open_container(signal, 'a', "{sv}");
-            if (!omit) sd_bus_message_append(signal, "{sv}", "session_handle", "s", session.c_str());
-            if (!bound.empty()) appendShortcutResults(signal, bound);
-            sd_bus_message_close_container(signal);
-        });
+        const auto code = shared->behaviour.sessionResponse;
+        bool omit = shared->behaviour.omitSessionHandle || code != 0;
+        shared->respond(
+            path,
+            [session, omit, bound](sd_bus_message* signal) {
+                sd_bus_message_open_container(signal, 'a', "{sv}");
+                if (!omit) sd_bus_message_append(signal, "{sv}", "session_handle", "s", session.c_str());
+                if (!bound.empty()) appendShortcutResults(signal, bound);
+                sd_bus_message_close_container(signal);
+            },
+            code);
         return sd_bus_reply_method_return(message, "o", path.c_str());
     }
 

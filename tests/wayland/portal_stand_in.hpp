@@ -26,6 +26,9 @@ public:
         bool registry = false;          // offers org.freedesktop.host.portal.Registry
         bool ignoreTokens = false;      // requests live under paths of its own
         bool omitSessionHandle = false; // CreateSession's answer lacks the handle
+        // The response code CreateSession's answer carries (1 cancelled by the user, 2 ended
+        // otherwise); a refusing answer names no session, as the portal's do.
+        std::uint32_t sessionResponse = 0;
         std::set<std::string> leaveOut = {}; // ids BindShortcuts does not bind
         // The registry takes an id only where <id>.desktop lies in one of these folders'
         // "applications" (the first found counting) and names a program that exists; empty: any id.

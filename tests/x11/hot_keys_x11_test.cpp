@@ -274,8 +274,10 @@ TEST_F(X11HotKeys, AWaylandSessionWithXWaylandIsSaidOnceAndStillGrabs) {
     } else {
         unsetenv("XDG_SESSION_TYPE");
     }
-    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts need an X11 session; under Wayland they work only "
-                                              "while a window of an X11 application has focus."});
+    EXPECT_EQ(lines, std::vector<std::string>{"Global shortcuts are not available. This Wayland desktop offers "
+                                              "applications no global keyboard shortcuts; Kestro's work only while a "
+                                              "window of an X11 application has focus. Start and end calls from "
+                                              "Kestro's menu in the panel."});
     EXPECT_TRUE(first->isConnected());
     EXPECT_EQ(first->registerHotKey(35, 4096, {hotKeySignature, 1}), platform::HotKeyStatus::ok);
     first->unregisterHotKey({hotKeySignature, 1});

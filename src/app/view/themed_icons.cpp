@@ -7,6 +7,7 @@
 #include <QSet>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "app/view/symbol_icons.hpp"
 
@@ -136,6 +137,21 @@ QIcon menuIcon(std::string_view symbol, bool standardColour, const QColor& colou
     const QString name = themeIconName(symbol);
     if (name.isEmpty() || !themeHasIcon(name)) return drawn;
     return QIcon(new NamedSymbolEngine(name, drawn));
+}
+
+QIcon menuIcon(const MenuEntry& entry) {
+    const bool standard = entry.colour == MenuColour::standard;
+    const QColor colour = menuColour(entry.colour);
+    // The standard colour follows the palette: a key of its own for each colour it has had.
+    using Key = std::tuple<std::string, QRgb, double>;
+    // Never destroyed: its pictures would outlive the application at exit.
+    static auto& made = *new std::map<Key, QIcon>;
+    Key key{entry.symbol, colour.rgba(), entry.opacity};
+    if (auto found = made.find(key); found != made.end()) return found->second;
+    // Bounded for a palette that keeps changing: a handful of symbols in five colours at two
+    // opacities is all one palette needs.
+    if (made.size() >= 256) made.clear();
+    return made.emplace(std::move(key), menuIcon(entry.symbol, standard, colour, entry.opacity)).first->second;
 }
 
 }  // namespace kestro::view

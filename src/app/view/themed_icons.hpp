@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <string_view>
 
+#include "app/menu_model.hpp"
+
 namespace kestro::view {
 
 // The freedesktop icon name standing for a symbol ("xmark.circle.fill" gives
@@ -30,5 +32,10 @@ bool themeHasIcon(const QString& name, const QStringList& iconFolders, const QSt
 // name instead of the picture). Coloured entries (a green start, a red error) keep their colour,
 // which is part of their meaning, as a picture.
 QIcon menuIcon(std::string_view symbol, bool standardColour, const QColor& colour, double opacity = 1.0);
+
+// The icon of a menu entry: its symbol in its colour at its opacity, as menuIcon above. Made once
+// per symbol, colour and opacity and handed out again after that, so that the pictures Qt scales
+// from it are cached once for each size.
+QIcon menuIcon(const MenuEntry& entry);
 
 }  // namespace kestro::view

@@ -65,7 +65,13 @@ protected:
 // The error line: its symbol and its text, both in the entry's colour, never greyed out.
 class ColouredLine : public QWidgetAction {
 public:
-    explicit ColouredLine(QObject* parent) : QWidgetAction(parent) {}
+    explicit ColouredLine(QObject* parent) : QWidgetAction(parent) {
+        // Qt leaves the widget of a hidden widget action where it was drawn, over whatever row
+        // takes its place: the widget follows the action.
+        connect(this, &QAction::visibleChanged, this, [this] {
+            for (auto* widget : createdWidgets()) widget->setVisible(isVisible());
+        });
+    }
 
     void show(const MenuEntry& entry) {
         entry_ = entry;
@@ -85,6 +91,7 @@ protected:
         text_->setTextFormat(Qt::PlainText);
         layout->addWidget(icon_);
         layout->addWidget(text_, 1);
+        if (!isVisible()) line_->hide();
         paint();
         return line_;
     }
@@ -94,7 +101,7 @@ private:
         if (!line_ || !icon_ || !text_) return;
         auto colour = menuColour(entry_.colour);
         auto extent = line_->style()->pixelMetric(QStyle::PM_SmallIconSize);
-        icon_->setPixmap(symbolIcon(entry_.symbol, colour).pixmap(extent, extent));
+        icon_->setPixmap(menuIcon(entry_).pixmap(extent, extent));
         text_->setText(QString::fromStdString(entry_.title));
         QPalette palette = text_->palette();
         palette.setColor(QPalette::WindowText, colour);
@@ -131,9 +138,11 @@ void TrayPresenter::show() {
         tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
         tray_->setToolTip(QStringLiteral("Kestro"));
         tray_->setContextMenu(menu_.get());
-        // A plain click opens the same menu (a context menu is otherwise only on right click).
+        // A plain click opens the same menu (a context menu is otherwise only on right click),
+        // where the app can place it at the pointer.
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) menu_->popup(QCursor::pos());
+            if (reason == QSystemTrayIcon::Trigger && ownMenuOnLeftClick_ && !menu_->isVisible())
+                menu_->popup(QCursor::pos());
         });
     } else if (tray_->isVisible()) {
         // A tray that has just appeared (a panel that restarted) knows nothing of the icon:
@@ -225,13 +234,10 @@ void TrayPresenter::update(QAction* action, const MenuEntry& entry) {
     const bool visible = !entry.title.empty();
     if (action->isVisible() != visible) action->setVisible(visible);
 
-    auto iconKey = entry.symbol + "|" + std::to_string(static_cast<int>(entry.colour)) + "|" +
-                   std::to_string(entry.opacity);
     auto setIcon = [&] {
-        if (iconKeys_[action] == iconKey) return;
-        iconKeys_[action] = iconKey;
-        action->setIcon(
-            menuIcon(entry.symbol, entry.colour == MenuColour::standard, menuColour(entry.colour), entry.opacity));
+        // The same picture is the same icon: an unchanged row keeps it.
+        auto icon = menuIcon(entry);
+        if (action->icon().cacheKey() != icon.cacheKey()) action->setIcon(icon);
     };
     if (auto* line = dynamic_cast<ColouredLine*>(action)) {
         line->show(entry);

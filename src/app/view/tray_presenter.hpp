@@ -44,6 +44,11 @@ public:
     // StatusNotifier host serves it, so this waits until a tray is there (see TrayWaiter).
     // Called again once the icon is shown, it registers the icon anew with the tray now there.
     void show();
+    // Whether a left click on the icon opens the app's own menu at the pointer (the default). A
+    // Wayland client can do neither: it does not know where the pointer is, and a menu without a
+    // window of the app's to hang from becomes a window the compositor places (tiled over the
+    // screen, or centred). There the click opens nothing of the app's; the host's menu is there.
+    void setOwnMenuOnLeftClick(bool own) { ownMenuOnLeftClick_ = own; }
     // Reads the menu again and brings the actions up to date.
     void refresh();
 
@@ -63,11 +68,11 @@ private:
     void update(QAction* action, const MenuEntry& entry);
 
     Callbacks callbacks_;
+    bool ownMenuOnLeftClick_ = true;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QAction*, std::less<>> actions_;
     std::map<std::string, QMenu*, std::less<>> submenus_;
-    std::map<QAction*, std::string> iconKeys_;
     // The enabled entries of the top menu with a key equivalent, from the last refresh.
     std::vector<std::pair<KeyEquivalent, std::string>> keyEquivalents_;
 };

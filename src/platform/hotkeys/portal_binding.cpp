@@ -305,7 +305,7 @@ void PortalHotKeyBackend::State::response(Step step, sd_bus_message* message) {
     std::uint32_t code = 2;
     if (sd_bus_message_read_basic(message, SD_BUS_TYPE_UINT32, &code) < 0 || code != 0) {
         return failed(step, HotKeyStatus::refusedByDesktop,
-                      {"", "its answer was " + std::to_string(code) + " without a session"});
+                      {"", portal::endedWithout(code)});
     }
     auto results = portal::readResults(message).value_or(portal::Results{});
     if (step == Step::sessionResponse) return sessionMade(results);
@@ -336,7 +336,7 @@ void PortalHotKeyBackend::State::sessionMade(const portal::Results& results) {
     const auto& handle = results.sessionHandle;
     if (!handle || handle->empty() || !sd_bus_object_path_is_valid(handle->c_str())) {
         return failed(Step::sessionResponse, HotKeyStatus::refusedByDesktop,
-                      {"", "its answer named no session"});
+                      {"", portal::noSessionNamed()});
     }
     sessionHandle = *handle;
     nextRetry = options.retryDelay;

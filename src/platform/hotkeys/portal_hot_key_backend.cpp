@@ -139,7 +139,7 @@ void PortalHotKeyBackend::State::restart() {
 // No portal with global shortcuts: said once, and the fallback takes every registration.
 void PortalHotKeyBackend::State::becomeFallback() {
     availability = Availability::fallback;
-    sayNoGlobalKeysUnderWaylandOnce(options.withX11);
+    sayNoGlobalKeysUnderWaylandOnce(options.withX11, options.warn);
     if (!fallback) return;
     fallback->setEventHandler(eventHandler);
     fallback->setKeymapChangeHandler(keymapHandler);

@@ -53,7 +53,8 @@ public:
         // One line about the desktop's answer (a registry that did not take the application id,
         // shortcuts left without keys); standard output when empty.
         std::function<void(const std::string& line)> tell;
-        // A portal that refused the shortcut session, told once; standard output when empty.
+        // A portal that refused the shortcut session, and a session with no global shortcuts at
+        // all, each told once; standard output when empty.
         std::function<void(const std::string& summary, const std::string& body)> warn;
         // After a refused session, binding is tried again after this long, then twice as long each
         // time, at most every ten minutes (and at once when the portal restarts).

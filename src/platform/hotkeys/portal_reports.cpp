@@ -6,14 +6,22 @@ Report sessionRefused(const std::string& errorName, const std::string& errorMess
     std::string reason = errorMessage.empty() ? errorName : errorMessage;
     Report report;
     report.summary = "Global shortcuts are not available";
-    report.body = "The desktop portal refused a shortcut session for Kestro (" + reason + "). ";
+    report.body = "The desktop portal refused a shortcut session for Kestro: " + reason + ". ";
     if (errorMessage.find("app id") != std::string::npos || errorMessage.find("App info") != std::string::npos) {
         report.body += "It needs the launcher entry kestro.desktop where it looks for applications ("
                        "$XDG_DATA_HOME/applications or $XDG_DATA_DIRS/applications) with a program that exists. ";
     }
-    report.body += "Kestro tries again when the portal restarts.";
+    report.body += "Until then, start and end calls from Kestro's menu in the panel; Kestro asks again later and "
+                   "when the portal restarts.";
     return report;
 }
+
+std::string endedWithout(std::uint32_t responseCode) {
+    if (responseCode == 1) return "the request was cancelled on the desktop";
+    return "the desktop ended the request without opening one";
+}
+
+std::string noSessionNamed() { return "its answer did not say which session it opened"; }
 
 std::string unassigned(const std::vector<std::string>& descriptions) {
     std::string names;

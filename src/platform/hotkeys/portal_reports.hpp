@@ -3,6 +3,7 @@
 // portal refused, shortcuts the desktop left without keys, an application id its registry did
 // not accept.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ struct Report {
 // The portal refused to open a shortcut session (its error name and message, or the code of its
 // response).
 Report sessionRefused(const std::string& errorName, const std::string& errorMessage);
+// Why a request ended without a session, for sessionRefused: the portal's response code (1 the
+// user cancelled, any other the desktop ended it) in words.
+std::string endedWithout(std::uint32_t responseCode);
+// The same for an answer that named no session.
+std::string noSessionNamed();
 // The desktop answered without binding the shortcuts with these descriptions.
 std::string unassigned(const std::vector<std::string>& descriptions);
 // The portal's registry did not accept the application id.

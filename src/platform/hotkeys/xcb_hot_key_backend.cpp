@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/hotkeys/carbon_key_names.hpp"
+#include "platform/hotkeys/session_keyboard_layout.hpp"
 #include "platform/hotkeys/xkb_keyboard_layout.hpp"
 #include "platform/runtime/print.hpp"
 
@@ -448,7 +449,11 @@ bool XcbHotKeyBackend::isHeldElsewhere(std::uint32_t carbonKeyCode, std::uint32_
 std::shared_ptr<KeyboardLayout> XcbHotKeyBackend::keyboardLayout() { return shared_from_this(); }
 
 std::optional<std::string> XcbHotKeyBackend::character(std::int64_t carbonKeyCode) const {
-    if (!state_->connected() || !state_->keymap) return std::nullopt;
+    // Without an X server the user's layout is still the compositor's or the session's.
+    if (!state_->connected() || !state_->keymap) {
+        const auto* session = sessionKeyboardLayout();
+        return session ? session->character(carbonKeyCode) : std::nullopt;
+    }
     std::uint32_t group = 0;
     auto reply = xcb_xkb_get_state_reply(
         state_->connection,
@@ -478,15 +483,17 @@ std::int64_t XcbHotKeyBackend::carbonModifiers(std::uint32_t xState) const {
     return carbon;
 }
 
-void sayNoGlobalKeysUnderWaylandOnce(bool withX11) {
+void sayNoGlobalKeysUnderWaylandOnce(
+    bool withX11, const std::function<void(const std::string& summary, const std::string& body)>& warn) {
     static std::atomic<bool> said{false};
     if (said.exchange(true)) return;
-    if (withX11) {
-        print("Global shortcuts need an X11 session; under Wayland they work only while a window of an "
-              "X11 application has focus.");
-    } else {
-        print("Global shortcuts need an X11 session; under Wayland they are not available.");
-    }
+    const std::string summary = "Global shortcuts are not available";
+    std::string body = "This Wayland desktop offers applications no global keyboard shortcuts";
+    body += withX11 ? "; Kestro's work only while a window of an X11 application has focus. "
+                    : ". ";
+    body += "Start and end calls from Kestro's menu in the panel.";
+    if (warn) return warn(summary, body);
+    print(summary + ". " + body);
 }
 
 bool isWaylandSession(const char* sessionType, const char* waylandDisplay) {

@@ -6,6 +6,7 @@
 // Shift and the Super modifier as the server's modifier map assigns them. Keymap changes re-grab.
 
 #include <boost/asio/any_io_executor.hpp>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,7 +44,8 @@ public:
     // Tries the grab from a scratch connection of its own: another client's grab refuses it.
     bool isHeldElsewhere(std::uint32_t carbonKeyCode, std::uint32_t carbonModifiers) override;
 
-    // The server's keyboard: characters of the active layout (asked of the server at each call).
+    // The server's keyboard: characters of the active layout (asked of the server at each call);
+    // without a server, the session's layout (sessionKeyboardLayout()).
     std::shared_ptr<KeyboardLayout> keyboardLayout();
     std::optional<std::string> character(std::int64_t carbonKeyCode) const override;
 
@@ -64,8 +66,10 @@ private:
 // XWayland). Null stands for an unset variable.
 bool isWaylandSession(const char* sessionType, const char* waylandDisplay);
 
-// Says once per process, on standard output, that this Wayland session has no global keys for
-// X11 programs (`withX11`: only while an X11 window has focus).
-void sayNoGlobalKeysUnderWaylandOnce(bool withX11);
+// Says once per process that this Wayland session has no global keys for the app (`withX11`:
+// only while an X11 window has focus), and that calls are started from the menu: through `warn`
+// (a summary and a body), else as one line on standard output.
+void sayNoGlobalKeysUnderWaylandOnce(
+    bool withX11, const std::function<void(const std::string& summary, const std::string& body)>& warn = {});
 
 }  // namespace platform

@@ -14,12 +14,14 @@ namespace {
 
 using Keymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
 
+using Context = std::unique_ptr<xkb_context, decltype(&xkb_context_unref)>;
+
+// Names left empty take xkbcommon's defaults: the XKB_DEFAULT_* environment, else the system's.
 Keymap compile(const std::string& layouts, const std::string& variants) {
-    std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
-        xkb_context_new(XKB_CONTEXT_NO_FLAGS), xkb_context_unref);
+    Context context(xkb_context_new(XKB_CONTEXT_NO_FLAGS), xkb_context_unref);
     if (!context) return {nullptr, xkb_keymap_unref};
     xkb_rule_names names{};
-    names.layout = layouts.c_str();
+    names.layout = layouts.empty() ? nullptr : layouts.c_str();
     names.variant = variants.empty() ? nullptr : variants.c_str();
     return {xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS),
             xkb_keymap_unref};
@@ -116,6 +118,18 @@ std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::fromNames(const std::strin
     Keymap keymap = compile(layouts, variants);
     if (!keymap) throw KeymapError();
     return std::shared_ptr<XkbKeyboardLayout>(new XkbKeyboardLayout(keymap.release(), currentLayout));
+}
+
+std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::fromSessionSettings() { return fromNames({}); }
+
+std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::fromKeymapText(const std::string& text) {
+    Context context(xkb_context_new(XKB_CONTEXT_NO_FLAGS), xkb_context_unref);
+    if (!context) throw KeymapError();
+    Keymap keymap(xkb_keymap_new_from_buffer(context.get(), text.data(), text.size(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                             XKB_KEYMAP_COMPILE_NO_FLAGS),
+                  xkb_keymap_unref);
+    if (!keymap) throw KeymapError();
+    return std::shared_ptr<XkbKeyboardLayout>(new XkbKeyboardLayout(keymap.release(), 0));
 }
 
 XkbKeyboardLayout::XkbKeyboardLayout(xkb_keymap* keymap, std::uint32_t currentLayout)

@@ -1,6 +1,6 @@
 #pragma once
-// Layout characters read from an XKB keymap (xkbcommon): either the keymap of the X server (see
-// XcbHotKeyBackend::keyboardLayout) or one compiled from layout names.
+// Layout characters read from an XKB keymap (xkbcommon): the keymap of the X server (see
+// XcbHotKeyBackend::keyboardLayout), one a compositor sent, or one compiled from layout names.
 
 #include <memory>
 #include <stdexcept>
@@ -31,6 +31,13 @@ public:
     static std::shared_ptr<XkbKeyboardLayout> fromNames(const std::string& layouts,
                                                         const std::string& variants = {},
                                                         std::uint32_t currentLayout = 0);
+    // Compiles the keymap the session's XKB settings name: the XKB_DEFAULT_RULES, _MODEL,
+    // _LAYOUT, _VARIANT and _OPTIONS environment where set, else the system's defaults. Throws
+    // KeymapError.
+    static std::shared_ptr<XkbKeyboardLayout> fromSessionSettings();
+    // Compiles a keymap in the XKB text format (as a Wayland compositor sends it). Throws
+    // KeymapError.
+    static std::shared_ptr<XkbKeyboardLayout> fromKeymapText(const std::string& text);
     ~XkbKeyboardLayout() override;
 
     std::optional<std::string> character(std::int64_t carbonKeyCode) const override;

@@ -1,0 +1,144 @@
+// The real `kestro` binary on a Wayland desktop whose portal offers no global shortcuts (GNOME 43's
+// Wayland session): with XWayland beside it, and natively on Weston with no X server at all. What
+// the user is told, and a left click on the icon.
+
+#include <fstream>
+#include <sstream>
+
+#include "e2e-app/x_desktop.hpp"
+#include "wayland/kestro_wayland_fixture.hpp"
+// After the fixture, whose portal double has a member named like Qt's "emit".
+#include <QLibraryInfo>
+#include <QString>
+
+namespace wayland_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Both lines said once, whatever the session has: no global shortcuts, and where calls start.
+const std::string noShortcuts = "Global shortcuts are not available";
+const std::string fromTheMenu = "Start and end calls from Kestro's menu in the panel.";
+
+// Whether the text is valid UTF-8 with no replacement character in it.
+bool readable(const std::string& text) {
+    const auto decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return !decoded.contains(QChar::ReplacementCharacter) && decoded.toUtf8().toStdString() == text;
+}
+
+class KestroWithoutShortcutPortal : public KestroOnWayland {
+protected:
+    // No portal on the bus at all.
+    void startPortal() override {}
+
+    // The notifications the session's tray host (the watcher) was sent.
+    std::string notified() const {
+        std::string lines;
+        std::istringstream log(watcherLog());
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("notify ", 0) == 0) lines += line + "\n";
+        }
+        return lines;
+    }
+};
+
+// Under XWayland the grabs hold while an X11 window has focus: that is said, once, on standard
+// error and as a notification, and no registration fails. A left click the host passes on
+// (Activate at the icon) opens no menu of the app's, which would land far from the icon.
+TEST_F(KestroWithoutShortcutPortal, WithXWaylandTheLimitIsSaidOnceAndALeftClickOpensNoMenuOfTheApps) {
+    startApp();
+    ASSERT_TRUE(support::eventually([&] { return menuText().find("Start Call") != std::string::npos; }, 30s))
+        << appLog() << watcherLog();
+    ASSERT_TRUE(support::eventually([&] { return notified().find("notify " + noShortcuts) != std::string::npos; }, 10s))
+        << notified() << appLog();
+
+    e2e::XServer x;
+    ASSERT_TRUE(x.usable());
+    ASSERT_TRUE(activateItem(bus.address(), watcherLog(), 1254, 7)) << appLog();
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(x.popupOf("kestro")) << "the app opened a menu of its own";
+    EXPECT_NE(menuText().find("Quit"), std::string::npos) << "the host still reads the whole menu";
+
+    auto log = appLog();
+    EXPECT_EQ(occurrences(log, noShortcuts), 1u) << log;
+    EXPECT_EQ(occurrences(log, "work only while a window of an X11 application has focus. " + fromTheMenu), 1u) << log;
+    EXPECT_EQ(occurrences(log, "Error registering hotkey"), 0u) << log;
+    EXPECT_TRUE(readable(log)) << log;
+    EXPECT_EQ(occurrences(notified(), "notify "), 1u) << notified();
+    EXPECT_NE(notified().find(fromTheMenu), std::string::npos) << notified();
+}
+
+// Weston, nested on the test's X display, as the desktop: the app runs on Qt's Wayland platform
+// with no X server of its own (DISPLAY empty), so its keys are named from the compositor's keymap.
+class KestroOnWestonWithoutX : public KestroWithoutShortcutPortal {
+protected:
+    void SetUp() override {
+        if (!e2e::onPath("weston")) GTEST_SKIP() << "weston is not installed (scripts/install-deps.sh installs it)";
+        const auto plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString();
+        if (!fs::exists(fs::path(plugins) / "platforms" / "libqwayland-generic.so"))
+            GTEST_SKIP() << "Qt's Wayland platform is not installed (qt6-wayland; scripts/install-deps.sh installs it)";
+        KestroWithoutShortcutPortal::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // Nested on X, Weston's keymap is the X server's (US).
+        std::ofstream(root / "weston.ini") << "[core]\nidle-time=0\n";
+        const char* display = std::getenv("DISPLAY");
+        weston.emplace(std::vector<std::string>{"weston", "--backend=x11-backend.so", "--use-pixman",
+                                                "--socket=" + socket, "--config=" + (root / "weston.ini").string(),
+                                                "--logger-scopes=log,proto"},
+                       std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                                                          {"DISPLAY", display ? display : ""}},
+                       root / "weston.log");
+        ASSERT_TRUE(support::eventually([&] { return fs::exists(root / "runtime" / socket); }, 20s)) << westonLog();
+    }
+
+    void startAppWithoutX() {
+        // Under the address sanitizer: what Qt's Wayland platform leaves at exit is known by its
+        // caller only to the full unwinder (libwayland has no frame pointers), so the suppression
+        // of Qt's leaks finds it and leaves ours to be reported.
+        startApp({{"DISPLAY", ""}, {"QT_QPA_PLATFORM", "wayland"}, {"WAYLAND_DISPLAY", socket},
+                  {"XKB_DEFAULT_LAYOUT", "fr"}, {"ASAN_OPTIONS", "fast_unwind_on_malloc=0"}});
+    }
+
+    std::string westonLog() const { return "weston printed:\n" + fileText(root / "weston.log").substr(0, 4000); }
+    // Windows the compositor was asked to place: toplevels and popups of any client.
+    std::size_t placedWindows() const {
+        auto log = fileText(root / "weston.log");
+        return occurrences(log, ".get_toplevel(") + occurrences(log, ".get_popup(");
+    }
+
+    const std::string socket = "wayland-kestro-weston";
+    std::optional<e2e::ChildProcess> weston;
+};
+
+// The failure lines name the keys as the compositor's layout prints them (no replacement
+// character), the missing shortcuts are said once and notified, and a left click the app hears of
+// asks the compositor for no window.
+TEST_F(KestroOnWestonWithoutX, TheKeysAreNamedFromTheCompositorsKeymapAndALeftClickPlacesNoWindow) {
+    startAppWithoutX();
+    ASSERT_TRUE(support::eventually([&] { return menuText().find("Start Call") != std::string::npos; }, 30s))
+        << appLog() << watcherLog() << westonLog();
+    ASSERT_TRUE(support::eventually([&] { return occurrences(appLog(), "Error registering hotkey") >= 2; }, 20s))
+        << appLog();
+    ASSERT_TRUE(support::eventually([&] { return notified().find("notify " + noShortcuts) != std::string::npos; }, 10s))
+        << notified() << appLog();
+    std::this_thread::sleep_for(500ms);
+    auto log = appLog();
+    EXPECT_EQ(occurrences(log, "Error registering hotkey \u2303P: -1"), 1u) << log;
+    // The session's XKB settings say French, where the key Carbon calls "M" prints ",": the
+    // compositor's keymap goes first.
+    EXPECT_EQ(occurrences(log, "Error registering hotkey \u2303M: -1"), 1u) << log;
+    EXPECT_EQ(occurrences(log, noShortcuts), 1u) << log;
+    EXPECT_EQ(occurrences(log, "This Wayland desktop offers applications no global keyboard shortcuts. " + fromTheMenu),
+              1u)
+        << log;
+    EXPECT_TRUE(readable(log)) << log;
+    EXPECT_EQ(occurrences(notified(), "notify "), 1u) << notified();
+
+    const auto before = placedWindows();
+    ASSERT_TRUE(activateItem(bus.address(), watcherLog(), 1254, 7)) << appLog();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(placedWindows(), before) << westonLog();
+}
+
+}  // namespace
+}  // namespace wayland_test

@@ -181,6 +181,7 @@ uint64_t PulseAudioEngine::Core::stopLocked(Completions& inline_) {
     for (auto& weak : players) {
         if (auto player = weak.lock()) player->detachFromOutput(inline_);
     }
+    connection.signal();  // a wait for a player's position finds its stream gone
     return ++tapOrder;
 }
 

@@ -59,7 +59,6 @@ void PulsePlayer::play() {
         release(pa_stream_trigger(stream, nullptr, nullptr));
         settling = false;  // playing, the position moves on
         reading = false;   // until the server reads again: a sink may wake late
-        resumedAt = pa_rtclock_now();
         askForPosition();
     }
 }

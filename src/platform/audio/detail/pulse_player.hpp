@@ -100,7 +100,6 @@ public:
     bool pollArmed = false;     // the timer is set
     pa_usec_t pollDue = 0;      // when the position is next wanted
     pa_usec_t lastPoll = 0;     // when the last position came
-    pa_usec_t resumedAt = 0;    // when play() last started the stream
     int64_t writeIndex = 0;
     int64_t lastRead = 0;
     bool reading = false;      // the read position moved since the stream last started playing

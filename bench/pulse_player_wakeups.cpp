@@ -51,14 +51,6 @@ long long loopWakeUpsInASecond() {
     return sleepsOfThread("kestro-pulse") - before;
 }
 
-std::shared_ptr<platform::PlayerNode> startedPlayer(PulseAudioEngine& engine, const AudioFormat& format) {
-    auto node = engine.makePlayerNode();
-    engine.attach(node);
-    engine.connect(node, format);
-    engine.start();
-    return node;
-}
-
 enum class Situation { idle, resumed, pacedAnswer };
 
 // One measurement: the sound thread's wake-ups in a second with the player as the situation has
@@ -66,7 +58,10 @@ enum class Situation { idle, resumed, pacedAnswer };
 long long extraWakeUps(Situation situation) {
     const auto out = AudioFormat::float32(48000, 1);
     PulseAudioEngine engine;
-    auto node = startedPlayer(engine, out);
+    std::shared_ptr<platform::PlayerNode> node = engine.makePlayerNode();
+    engine.attach(node);
+    engine.connect(node, out);
+    engine.start();
     std::thread feeder;
     if (situation == Situation::idle) {
         // It has played something and settled.

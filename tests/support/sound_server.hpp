@@ -46,7 +46,8 @@ public:
     void takeAway();
     // Brings it back, with its devices; "" on success. Without the microphone, only the sink
     // comes back, as when a headset's microphone follows the server a moment later: the default
-    // source is then the sink's monitor until addMicrophone().
+    // source is then whatever the server picks (the sink's monitor on PulseAudio) until
+    // addMicrophone().
     std::string bringBack(bool withMicrophone = true);
     // Makes the microphone (the tone source) and makes it the default source; "" on success.
     std::string addMicrophone();

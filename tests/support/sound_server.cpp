@@ -259,20 +259,26 @@ std::string SoundServer::suspendSink(bool suspended) {
 std::string SoundServer::makeDevices(bool withMicrophone) {
     const std::string feed = devices_.source + "_feed";
     std::vector<std::string> commands;
-    if (pactl("list short sinks").find(devices_.sink + "\t") == std::string::npos) {
-        commands = {"load-module module-null-sink sink_name=" + devices_.sink + " sink_properties=" +
-                        shellQuoted(devices_.sinkProperties),
-                    "set-default-sink " + devices_.sink};
+    const bool sinkThere = pactl("list short sinks").find(devices_.sink + "\t") != std::string::npos;
+    if (!sinkThere) {
+        commands.push_back("load-module module-null-sink sink_name=" + devices_.sink + " sink_properties=" +
+                           shellQuoted(devices_.sinkProperties));
     }
     if (withMicrophone) {
         commands.push_back("load-module module-null-sink sink_name=" + feed + " rate=48000 channels=1");
         commands.push_back("load-module module-remap-source source_name=" + devices_.source + " master=" + feed +
                            ".monitor rate=48000 channels=1");
-        commands.push_back("set-default-source " + devices_.source);
     }
+    if (!sinkThere) commands.push_back("set-default-sink " + devices_.sink);
+    if (withMicrophone) commands.push_back("set-default-source " + devices_.source);
     for (const auto& command : commands) {
         bool ok = false;
         auto output = pactl(command, &ok);
+        // A device just made is a default only once the server has it as a node: a moment later.
+        for (int i = 0; !ok && command.rfind("set-default", 0) == 0 && i < 40; ++i) {
+            std::this_thread::sleep_for(50ms);
+            output = pactl(command, &ok);
+        }
         if (!ok) return "pactl " + command + ": " + output;
     }
     if (!withMicrophone) return waitForDefaults("");

@@ -139,11 +139,11 @@ void PulseAudioEngine::Core::reconnect() {
         lost = losses;
         serverBack = serverBack && connection.ready();
     }
-    if (serverBack) {
-        reason = "the sound server came back without a microphone, and none came within " + seconds(giveUpAfter);
-    } else if (lost > 1) {
+    if (lost > 1) {
         reason = "the sound server went away " + std::to_string(lost) + " times in " +
                  seconds(Clock::now() - lostAt) + " and did not stay";
+    } else if (serverBack) {
+        reason = "the sound server came back without a microphone, and none came within " + seconds(giveUpAfter);
     } else {
         reason = "the sound server did not come back within " + seconds(giveUpAfter) +
                  (error.empty() ? std::string() : " (" + error + ")");

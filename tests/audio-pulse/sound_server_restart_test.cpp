@@ -297,7 +297,7 @@ TEST_F(SoundServerRestart, ASinkThatReadsNothingYetLeavesThePositionAtZeroAndCom
     auto sample = [&] {
         if (auto time = node->lastRenderTime()) positions.push_back(time->sampleTime);
     };
-    // Long past the 42 ms after which an unread tail counted as played.
+    // Long past the five still polls (50 ms) after which the tail of a stream being read completes.
     const auto suspendedUntil = Clock::now() + 800ms;
     while (Clock::now() < suspendedUntil) {
         sample();

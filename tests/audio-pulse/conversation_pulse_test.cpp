@@ -101,7 +101,10 @@ TEST_F(PulseConversation, SpeakingUpTwoSecondsIntoAFastAnswerTruncatesItAtWhatTh
     std::printf("PulseAudio, fast answer, speech at 2 s: audio_end_ms %lld, player position %.0f ms\n",
                 static_cast<long long>(audioEndMs), played);
     EXPECT_EQ((*truncation())["item_id"], "item_answer");
-    EXPECT_NEAR(double(audioEndMs), played, 50);
+    // What the truncation says was heard is the server's own position at the interruption: it
+    // may trail the settled one by what the server read until the stop reached it, and never
+    // lead it.
+    EXPECT_NEAR(double(audioEndMs), played, 20);
     EXPECT_GT(played, 1500);
 }
 

@@ -201,7 +201,8 @@ TEST(PulseAudioEngine, PlaysScheduledBuffersIntoTheSinkAndCompletesThemInOrder) 
     node->play();
     ASSERT_TRUE(completions.waitFor(10));
     EXPECT_EQ(completions.list(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(playerSampleTime(*node), 48000);
+    EXPECT_LE(playerSampleTime(*node), 48000);
+    EXPECT_GE(playerSampleTime(*node), 48000 - kestro::test::unreadTailFrames(48000));
     EXPECT_EQ(node->lastRenderTime()->sampleRate, 48000);
 
     std::size_t recorded = recorder.list().size();
@@ -258,7 +259,8 @@ TEST(PulseAudioEngine, StopDropsEverythingScheduledAndRestartsThePlayerTimeWhile
     node->scheduleBuffer(kestro::test::makeSine(out, 4800, 300), completions.completion(5));
     node->play();
     ASSERT_TRUE(completions.waitFor(6));
-    EXPECT_EQ(playerSampleTime(*node), 4800);
+    EXPECT_LE(playerSampleTime(*node), 4800);
+    EXPECT_GE(playerSampleTime(*node), 4800 - kestro::test::unreadTailFrames(24000));
 }
 
 TEST(PulseAudioEngine, AudioScheduledAfterThePlayerRanDryCountsAsAnUnderrunUntilAStop) {

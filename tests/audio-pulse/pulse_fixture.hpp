@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +18,15 @@ inline bool pulseServerAvailable() { return std::getenv("PULSE_SERVER") != nullp
         if (!::kestro::test::pulseServerAvailable())                                                    \
             GTEST_SKIP() << "PULSE_SERVER is not set: no private PulseAudio server (scripts/test.sh starts one)"; \
     } while (0)
+
+// What the sound server may leave unread at the end of what a player wrote, until more follows,
+// in frames at `sampleRate`: nothing on PulseAudio; less than one period on PipeWire, which reads
+// whole periods (1024 frames at 48 kHz here). The player's position is what the server read.
+inline int64_t unreadTailFrames(double sampleRate) {
+    const char* choice = std::getenv("KESTRO_SOUND_SERVER");
+    const bool pipewire = choice && std::string(choice) == "pipewire";
+    return pipewire ? static_cast<int64_t>(1024 * sampleRate / 48000) : 0;
+}
 
 // Runs pactl with the arguments and returns its standard output (trailing newline removed), or
 // fails the test when it exits with an error.

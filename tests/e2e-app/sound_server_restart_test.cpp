@@ -1,8 +1,9 @@
 // The real `kestro` binary in a call on each sound server a desktop runs, PulseAudio and PipeWire
 // (pipewire-pulse), the server owned by the case: an answer at real-time pace plays beside a plain
 // pacat fed the same way; the server taken away for 2 s and brought back leaves a call that hears
-// the user again and plays the next answer; a server gone for good ends the call with its
-// transcript posted.
+// the user again and plays the next answer; a server back before the headset's microphone never
+// lets the service hear the call's own answer through the headset's monitor; a server gone for
+// good ends the call with its transcript posted.
 
 #include "e2e-app/installed_app.hpp"
 #include "e2e-app/headset_recording.hpp"
@@ -144,6 +145,39 @@ TEST_P(SoundServerCall, AfterItsSoundServerRestartsTheCallHearsTheUserAgainAndTh
     EXPECT_EQ(postedTranscripts(), (std::vector<std::vector<std::string>>{
                                        {"user:Is anyone there?", "assistant:I am here.", "assistant:Still here."}}));
     EXPECT_FALSE(app->waitForExit(0ms)) << "the app ended by itself\n" << appLog();
+}
+
+TEST_P(SoundServerCall, BackBeforeTheHeadsetsMicrophoneTheCallDoesNotHearItsOwnAnswerAndHearsTheUserOnceItComes) {
+    if (!onPath("parec")) GTEST_SKIP() << "parec is not installed (scripts/install-deps.sh installs it)";
+    startCallWithOneExchange();
+    if (HasFatalFailure()) return;
+
+    soundServer->takeAway();
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(soundServer->bringBack(false), "");
+    bool ok = false;
+    const auto output = soundServer->pactl("set-default-source kestro_headset.monitor", &ok);
+    ASSERT_TRUE(ok) << output;
+    // The answer plays into the headset, whose monitor carries it: none of it reaches the service.
+    const auto framesThen = realtime.frames().size();
+    const auto heard = answerAtRealTimePace(answer("alone", "item_answer", "Still here."), "alone.raw");
+    measure("the answer before the microphone is back", heard);
+    EXPECT_GE(heard.sounding(), 3800ms) << "the answer was not heard whole\n" << appLog();
+    EXPECT_FALSE(microphoneHeardSince(framesThen)) << "the service heard the call's own answer\n" << appLog();
+
+    ASSERT_EQ(soundServer->addMicrophone(), "");
+    const auto back = Clock::now();
+    const auto framesBack = realtime.frames().size();
+    ASSERT_TRUE(support::eventually([&] { return microphoneHeardSince(framesBack); }, 3s))
+        << "no microphone audio reached the service within 3 s of the microphone being back\n" << appLog();
+    std::cout << "[ measure  ] " << server() << ": microphone audio reached the service "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - back).count()
+              << " ms after the microphone was back\n";
+
+    keys.chord({x11_test::Keysym::controlL, x11_test::Keysym::m});
+    ASSERT_TRUE(support::eventually([&] { return !backend.requestsTo("/transcript").empty(); }, 20s)) << appLog();
+    EXPECT_EQ(postedTranscripts(), (std::vector<std::vector<std::string>>{
+                                       {"user:Is anyone there?", "assistant:I am here.", "assistant:Still here."}}));
 }
 
 TEST_P(SoundServerCall, ASoundServerGoneForGoodEndsTheCallWithin12SecondsWithItsTranscriptPosted) {

@@ -204,15 +204,6 @@ std::string SoundServer::start() {
             std::this_thread::sleep_for(50ms);
         if (!fs::exists(folder_ / "runtime" / "pipewire-0")) return "pipewire did not start\n" + log();
         session_.push_back(spawn({"wireplumber"}, "wireplumber"));
-    } else {
-        std::ofstream(folder_ / "default.pa")
-            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (folder_ / "native").string()
-            << "\n"
-            << "load-module module-null-sink sink_name=" << devices_.sink << " sink_properties='"
-            << devices_.sinkProperties << "'\n"
-            << "load-module module-sine-source source_name=" << devices_.source << " rate=48000 frequency=440\n"
-            << "set-default-sink " << devices_.sink << "\n"
-            << "set-default-source " << devices_.source << "\n";
     }
     return bringBack();
 }
@@ -222,8 +213,19 @@ void SoundServer::takeAway() {
     end(server_, SIGKILL);
 }
 
-std::string SoundServer::bringBack() {
+std::string SoundServer::bringBack(bool withMicrophone) {
     if (kind_ == SoundServerKind::pulseaudio) {
+        std::ofstream script(folder_ / "default.pa", std::ios::trunc);
+        script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << (folder_ / "native").string()
+               << "\n"
+               << "load-module module-null-sink sink_name=" << devices_.sink << " sink_properties='"
+               << devices_.sinkProperties << "'\n"
+               << "set-default-sink " << devices_.sink << "\n";
+        if (withMicrophone) {
+            script << "load-module module-sine-source source_name=" << devices_.source << " rate=48000 frequency=440\n"
+                   << "set-default-source " << devices_.source << "\n";
+        }
+        script.close();
         server_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-F",
                          (folder_ / "default.pa").string()},
                         "server");
@@ -231,23 +233,55 @@ std::string SoundServer::bringBack() {
         server_ = spawn({"pipewire-pulse"}, "server");
     }
     if (auto why = waitUntilServing(); !why.empty()) return why;
-    return kind_ == SoundServerKind::pipewire ? makeDevices() : std::string();
+    return kind_ == SoundServerKind::pipewire ? makeDevices(withMicrophone) : std::string();
 }
 
-std::string SoundServer::makeDevices() {
-    const std::string feed = devices_.source + "_feed";
-    const std::vector<std::string> commands{
-         "load-module module-null-sink sink_name=" + devices_.sink + " sink_properties=" +
-              shellQuoted(devices_.sinkProperties),
-          "load-module module-null-sink sink_name=" + feed + " rate=48000 channels=1",
-          "load-module module-remap-source source_name=" + devices_.source + " master=" + feed +
-              ".monitor rate=48000 channels=1",
-          "set-default-sink " + devices_.sink, "set-default-source " + devices_.source};
-    for (const auto& command : commands) {
+std::string SoundServer::addMicrophone() {
+    if (kind_ == SoundServerKind::pipewire) return makeDevices(true);
+    for (const auto& command : {"load-module module-sine-source source_name=" + devices_.source +
+                                    " rate=48000 frequency=440",
+                                "set-default-source " + devices_.source}) {
         bool ok = false;
         auto output = pactl(command, &ok);
         if (!ok) return "pactl " + command + ": " + output;
     }
+    return {};
+}
+
+std::string SoundServer::suspendSink(bool suspended) {
+    bool ok = false;
+    auto output = pactl("suspend-sink " + devices_.sink + (suspended ? " 1" : " 0"), &ok);
+    return ok ? std::string() : "pactl suspend-sink: " + output;
+}
+
+// With the microphone, its tone source (on PipeWire a null sink fed by pacat, its monitor
+// remapped); without, the sink alone, made only when it is not there yet.
+std::string SoundServer::makeDevices(bool withMicrophone) {
+    const std::string feed = devices_.source + "_feed";
+    std::vector<std::string> commands;
+    const bool sinkThere = pactl("list short sinks").find(devices_.sink + "\t") != std::string::npos;
+    if (!sinkThere) {
+        commands.push_back("load-module module-null-sink sink_name=" + devices_.sink + " sink_properties=" +
+                           shellQuoted(devices_.sinkProperties));
+    }
+    if (withMicrophone) {
+        commands.push_back("load-module module-null-sink sink_name=" + feed + " rate=48000 channels=1");
+        commands.push_back("load-module module-remap-source source_name=" + devices_.source + " master=" + feed +
+                           ".monitor rate=48000 channels=1");
+    }
+    if (!sinkThere) commands.push_back("set-default-sink " + devices_.sink);
+    if (withMicrophone) commands.push_back("set-default-source " + devices_.source);
+    for (const auto& command : commands) {
+        bool ok = false;
+        auto output = pactl(command, &ok);
+        // A device just made is a default only once the server has it as a node: a moment later.
+        for (int i = 0; !ok && command.rfind("set-default", 0) == 0 && i < 40; ++i) {
+            std::this_thread::sleep_for(50ms);
+            output = pactl(command, &ok);
+        }
+        if (!ok) return "pactl " + command + ": " + output;
+    }
+    if (!withMicrophone) return waitForDefaults("");
     const auto tone = folder_ / "tone.raw";
     if (!fs::exists(tone)) writeTone(tone);
     // The feeder stands in for a microphone: only its tone counts, not when it arrives, so the
@@ -257,10 +291,15 @@ std::string SoundServer::makeDevices() {
                          " || exit; done | pacat --raw --format=float32le --rate=48000 --channels=1 "
                          "--latency-msec=500 --device=" + feed},
                     "feeder");
-    // The session manager applies the defaults a moment later.
+    return waitForDefaults(devices_.source);
+}
+
+// The session manager applies the defaults a moment later. An empty `source` waits for the sink
+// alone.
+std::string SoundServer::waitForDefaults(const std::string& source) {
     for (int i = 0; i < 100; ++i) {
         auto info = pactl("info");
-        if (info.find("Default Source: " + devices_.source + "\n") != std::string::npos &&
+        if ((source.empty() || info.find("Default Source: " + source + "\n") != std::string::npos) &&
             info.find("Default Sink: " + devices_.sink + "\n") != std::string::npos)
             return {};
         std::this_thread::sleep_for(50ms);

@@ -44,8 +44,15 @@ public:
     std::string start();
     // Takes the PulseAudio-protocol server away (SIGKILL, as a crash): the daemon, or pipewire-pulse.
     void takeAway();
-    // Brings it back, with its devices; "" on success.
-    std::string bringBack();
+    // Brings it back, with its devices; "" on success. Without the microphone, only the sink
+    // comes back, as when a headset's microphone follows the server a moment later: the default
+    // source is then whatever the server picks (the sink's monitor on PulseAudio) until
+    // addMicrophone().
+    std::string bringBack(bool withMicrophone = true);
+    // Makes the microphone (the tone source) and makes it the default source; "" on success.
+    std::string addMicrophone();
+    // Suspends the sink, or lets it run again: a suspended sink reads nothing from its streams.
+    std::string suspendSink(bool suspended);
 
     SoundServerKind kind() const { return kind_; }
     // The value of PULSE_SERVER for clients of this server.
@@ -63,7 +70,8 @@ private:
     Process spawn(const std::vector<std::string>& command, const std::string& logName);
     static void end(Process& process, int signal);
     std::string waitUntilServing();
-    std::string makeDevices();
+    std::string makeDevices(bool withMicrophone);
+    std::string waitForDefaults(const std::string& source);
     std::map<std::string, std::string> environment() const;
 
     SoundServerKind kind_;

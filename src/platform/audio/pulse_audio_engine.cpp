@@ -124,6 +124,7 @@ void PulseAudioEngine::disconnectNodeOutput(const PlayerNode& node) {
 void PulseAudioEngine::prepare() {}
 
 void PulseAudioEngine::start() {
+    uint64_t order = 0;
     {
         PulseConnection::Lock lock(core_->connection);
         if (core_->running) return;
@@ -139,9 +140,10 @@ void PulseAudioEngine::start() {
             core_->reconnectCancelled = false;
         }
         core_->running = true;
+        order = ++core_->tapOrder;
         core_->openPlayerStreams();
     }
-    core_->tap.setActive(true);
+    core_->tap.setActive(true, order);
 }
 
 void PulseAudioEngine::stop() { core_->stop(); }
@@ -160,19 +162,27 @@ void PulseAudioEngine::Core::openPlayerStreams() {
 void PulseAudioEngine::Core::stop() {
     cancelReconnect();
     Completions inline_;
+    uint64_t order = 0;
     {
         PulseConnection::Lock lock(connection);
-        running = false;
-        reconnecting = false;
-        ++run;
-        closeRecordStream();
-        for (auto& weak : players) {
-            if (auto player = weak.lock()) player->detachFromOutput(inline_);
-        }
+        order = stopLocked(inline_);
     }
     // Unlocked: a tap block still running may call into the engine.
-    tap.setActive(false);
+    tap.setActive(false, order);
     runAll(inline_);
+}
+
+uint64_t PulseAudioEngine::Core::stopLocked(Completions& inline_) {
+    running = false;
+    reconnecting = false;
+    troubleSince.reset();
+    ++run;
+    closeRecordStream();
+    for (auto& weak : players) {
+        if (auto player = weak.lock()) player->detachFromOutput(inline_);
+    }
+    connection.signal();  // a wait for a player's position finds its stream gone
+    return ++tapOrder;
 }
 
 void PulseAudioEngine::reset() {

@@ -14,9 +14,13 @@
 // The connection to the server is made by the first call that needs it. When the server goes away
 // under a running engine, capture pauses and every scheduled buffer completes; the engine connects
 // again as soon as the server is back (trying again after 0.1 s, then waiting twice as long each
-// time, up to 1 s) and opens its microphone and player streams again, with the same formats and
-// the same tap; one line on standard error says so. When the server is not back within 10 s,
-// the engine says so on standard error, stops, and tells its failure handler.
+// time, up to 1 s) and opens its player streams and its microphone stream again, with the same
+// formats and the same tap; one line on standard error says so. The microphone is then the
+// default source only when that is not a monitor of a sink: until a microphone is the default
+// (looked for every 50 ms), nothing is captured. When the server with a microphone is not back
+// within 10 s of the first loss, the engine says so on standard error, stops, and tells its
+// failure handler. A loss within 10 s of the engine working again belongs to the same trouble and
+// its bound: a server that keeps going away ends the same way, after one line saying it was back.
 
 #include <memory>
 

@@ -25,6 +25,7 @@ void PulseConnection::shutDown() {
             pa_context_set_state_callback(context_, nullptr, nullptr);
             pa_context_disconnect(context_);
         }
+        signal();  // a waiter finds the connection gone, rather than waiting for a loop that stops
     }
     pa_threaded_mainloop_stop(loop_);
     running_ = false;

@@ -15,11 +15,12 @@ namespace {
 constexpr pa_usec_t captureFragment = 20 * PA_USEC_PER_MSEC;
 }
 
-bool PulseAudioEngine::Core::readInputFormat() {
+bool PulseAudioEngine::Core::readInputFormat(bool microphoneOnly) {
     struct Query {
         PulseConnection& connection;
         std::string source;
         std::optional<pa_sample_spec> spec;
+        bool monitor = false;
     } query{connection, {}, {}};
     auto* info = pa_context_get_server_info(
         connection.context(),
@@ -34,11 +35,15 @@ bool PulseAudioEngine::Core::readInputFormat() {
         connection.context(), query.source.c_str(),
         [](pa_context*, const pa_source_info* source, int eol, void* user) {
             auto* query = static_cast<Query*>(user);
-            if (eol == 0 && source) query->spec = source->sample_spec;
+            if (eol == 0 && source) {
+                query->spec = source->sample_spec;
+                query->monitor = source->monitor_of_sink != PA_INVALID_INDEX;
+            }
             if (eol != 0) query->connection.signal();
         },
         &query);
     if (!connection.await(source) || !query.spec) return false;
+    if (microphoneOnly && query.monitor) return false;
     const auto& spec = *query.spec;
     bool sixteenBit = spec.format == PA_SAMPLE_S16LE || spec.format == PA_SAMPLE_S16BE;
     AudioFormat format = sixteenBit ? AudioFormat::int16(spec.rate, spec.channels, true)

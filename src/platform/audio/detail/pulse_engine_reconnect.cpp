@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "platform/audio/detail/pulse_engine_core.hpp"
 #include "platform/audio/detail/pulse_player.hpp"
@@ -9,6 +10,7 @@ namespace platform {
 
 using detail::Completions;
 using detail::PulseConnection;
+using detail::runAll;
 
 namespace {
 
@@ -17,6 +19,8 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds firstRetry{100};
 constexpr milliseconds longestRetry{1000};
+// How often a server that is back is asked for a microphone.
+constexpr milliseconds microphonePoll{50};
 // A server that accepts the connection but does not answer gets this long, at most.
 constexpr milliseconds longestAnswer{2000};
 
@@ -46,16 +50,26 @@ void PulseAudioEngine::Core::onConnectionLost() {
             player->ranDry = false;
         }
     }
+    const auto now = Clock::now();
+    if (!reconnecting && (!troubleSince || now - backSince >= giveUpAfter)) {
+        // Worked long enough since the last trouble: this is a new one, with a bound of its own.
+        troubleSince = now;
+        losses = 0;
+        saidBack = false;
+    }
+    ++losses;
     if (reconnecting) return;  // lost again while reopening: the worker tries once more
     reconnecting = true;
     reconnector->post([this] { reconnect(); });
 }
 
-bool PulseAudioEngine::Core::reopenStreams(std::string& error) {
+bool PulseAudioEngine::Core::reopenMicrophone(std::string& error) {
     // The microphone keeps the format the tap and its converter were made for; the server
-    // converts from whatever the (possibly new) default source delivers.
+    // converts from whatever the (possibly new) default source delivers. A monitor is not a
+    // microphone: on it the call would hear its own answers.
     const auto format = inputFormat;
-    const bool haveSource = readInputFormat();
+    if (!format) return true;  // it ran without a microphone
+    const bool haveSource = readInputFormat(true);
     if (format) inputFormat = format;
     if (!haveSource) {
         error = "the sound server has no microphone yet";
@@ -63,55 +77,95 @@ bool PulseAudioEngine::Core::reopenStreams(std::string& error) {
     }
     if (!openRecordStream(error)) return false;
     capturing.reset();
-    openPlayerStreams();
     return true;
 }
 
 void PulseAudioEngine::Core::reconnect() {
-    const auto lostAt = Clock::now();
     uint64_t lostRun = 0;
+    Clock::time_point lostAt;
     {
         PulseConnection::Lock lock(connection);
-        if (!reconnecting) return;
+        if (!reconnecting || !troubleSince) return;
         lostRun = run;
+        lostAt = *troubleSince;
     }
     auto delay = firstRetry;
     std::string error;
+    bool serverBack = false;  // on the connection made last; its players' streams are open
     for (;;) {
+        bool waitingForMicrophone = false;
         {
             PulseConnection::Lock lock(connection);
             if (!running || shutDown || run != lostRun) return;
-            const auto left = giveUpAfter - std::chrono::duration_cast<milliseconds>(Clock::now() - lostAt);
-            const auto answerWithin = std::clamp(left, milliseconds(200), longestAnswer);
-            error.clear();
-            if (connection.connect(error, pa_usec_t(answerWithin.count()) * PA_USEC_PER_MSEC)) {
-                if (!running || shutDown || run != lostRun) return;
-                // Lost again while the streams opened: the next try starts over.
-                if (reopenStreams(error) && connection.ready()) {
-                    reconnecting = false;
-                    printError("kestro: lost the connection to the sound server and made it again after " +
-                               seconds(Clock::now() - lostAt) + "; the microphone and the speaker work again");
-                    return;
+            // Checked before a try: a server that is back each time but keeps going away is not
+            // given one bound after the other.
+            if (Clock::now() - lostAt >= giveUpAfter) break;
+            if (!serverBack || !connection.ready()) {
+                serverBack = false;
+                const auto left = giveUpAfter - std::chrono::duration_cast<milliseconds>(Clock::now() - lostAt);
+                const auto answerWithin = std::clamp(left, milliseconds(200), longestAnswer);
+                error.clear();
+                if (connection.connect(error, pa_usec_t(answerWithin.count()) * PA_USEC_PER_MSEC)) {
+                    if (!running || shutDown || run != lostRun) return;
+                    // The speaker first: it works while the microphone is still on its way.
+                    openPlayerStreams();
+                    serverBack = connection.ready();
                 }
             }
+            // Lost again while the streams opened: the next try starts over.
+            if (serverBack && reopenMicrophone(error) && connection.ready()) {
+                reconnecting = false;
+                backSince = Clock::now();
+                if (!std::exchange(saidBack, true)) {
+                    printError("kestro: lost the connection to the sound server and made it again after " +
+                               seconds(backSince - lostAt) + "; the microphone and the speaker work again");
+                }
+                return;
+            }
+            waitingForMicrophone = serverBack && connection.ready();
         }
         const auto elapsed = Clock::now() - lostAt;
         if (elapsed >= giveUpAfter) break;
         const auto left = std::chrono::duration_cast<milliseconds>(giveUpAfter - elapsed);
-        if (!pauseBeforeRetry(std::min(delay, left))) return;
-        delay = std::min(delay * 2, longestRetry);
+        // A microphone is looked for often: the capture moves to it as soon as it is there.
+        if (!pauseBeforeRetry(std::min(waitingForMicrophone ? microphonePoll : delay, left))) return;
+        if (!waitingForMicrophone) delay = std::min(delay * 2, longestRetry);
     }
 
-    FailureHandler handler;
+    std::string reason;
+    int lost = 0;
     {
+        PulseConnection::Lock lock(connection);
+        lost = losses;
+        serverBack = serverBack && connection.ready();
+    }
+    if (lost > 1) {
+        reason = "the sound server went away " + std::to_string(lost) + " times in " +
+                 seconds(Clock::now() - lostAt) + " and did not stay";
+    } else if (serverBack) {
+        reason = "the sound server came back without a microphone, and none came within " + seconds(giveUpAfter);
+    } else {
+        reason = "the sound server did not come back within " + seconds(giveUpAfter) +
+                 (error.empty() ? std::string() : " (" + error + ")");
+    }
+    giveUp(lostRun, reason);
+}
+
+void PulseAudioEngine::Core::giveUp(uint64_t lostRun, const std::string& reason) {
+    FailureHandler handler;
+    Completions inline_;
+    uint64_t order = 0;
+    {
+        // The check and the stop under one hold of the lock: a stop and a start in between
+        // would make a newer run, which this worker must leave alone.
         PulseConnection::Lock lock(connection);
         if (!running || shutDown || run != lostRun) return;
         handler = failureHandler;
+        order = stopLocked(inline_);
     }
-    const std::string reason = "the sound server did not come back within " + seconds(giveUpAfter) +
-                               (error.empty() ? std::string() : " (" + error + ")");
     printError("kestro: " + reason + "; the microphone and the speaker are gone");
-    stop();
+    tap.setActive(false, order);
+    runAll(inline_);
     if (handler) handler(reason);
 }
 

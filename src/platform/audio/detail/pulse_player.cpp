@@ -58,7 +58,7 @@ void PulsePlayer::play() {
         release(pa_stream_cork(stream, 0, nullptr, nullptr));
         release(pa_stream_trigger(stream, nullptr, nullptr));
         settling = false;  // playing, the position moves on
-        resumedAt = pa_rtclock_now();
+        reading = false;   // until the server reads again: a sink may wake late
         askForPosition();
     }
 }
@@ -69,6 +69,14 @@ void PulsePlayer::pause() {
     playing = false;
     if (streamReady()) {
         release(pa_stream_cork(stream, 1, nullptr, nullptr));
+        if (queue.empty() && synced && writeIndex > lastRead) {
+            // Left unread is only audio of buffers already complete (a tail the server read no
+            // further): dropped, so that it does not play at the start of whatever comes next.
+            // The player time counts it, as the completions did.
+            stopBase -= (writeIndex - lastRead) / (format.bytesPerSample() * format.channelCount);
+            release(pa_stream_flush(stream, nullptr, nullptr));
+            synced = false;
+        }
         // Asked after the cork, the position is where playing stopped; it is watched until it
         // stands still, so that what was read before the cork completes.
         settling = true;
@@ -91,7 +99,7 @@ void PulsePlayer::stop() {
             // player time restarts from the read position found then.
             synced = false;
             restartTimeOnSync = true;
-            creditedTail = 0;
+            reading = false;
             requestTiming();
         }
     }
@@ -111,7 +119,10 @@ uint64_t PulsePlayer::underrunCount() const {
 std::optional<AudioTime> PulsePlayer::lastRenderTime() const {
     PulseConnection::Lock lock(core_->connection);
     if (!connected || !core_->running || !stream) return std::nullopt;
-    return AudioTime{rendered + framesSincePoll(), format.sampleRate};
+    const_cast<PulsePlayer*>(this)->refreshPosition();
+    // A rewind takes the read position back for a moment; what was told stays told.
+    reported = std::max(reported, rendered);
+    return AudioTime{reported, format.sampleRate};
 }
 
 std::optional<AudioTime> PulsePlayer::playerTime(const AudioTime& renderTime) const {
@@ -152,7 +163,7 @@ bool PulsePlayer::openStream() {
     }
     synced = false;
     freshStream = true;
-    creditedTail = 0;
+    reading = false;
     stillPolls = 0;
     settling = false;
     pollArmed = true;
@@ -236,6 +247,8 @@ void PulsePlayer::onTiming(bool success) {
         return;
     }
     lastPoll = pa_rtclock_now();
+    ++positions;
+    core_->connection.signal();  // for refreshPosition()
     const int64_t frameBytes = format.bytesPerSample() * format.channelCount;
     if (settling && !info->read_index_corrupt && !freshStream && info->read_index == lastRead) settling = false;
     if (!info->read_index_corrupt) {
@@ -245,15 +258,10 @@ void PulsePlayer::onTiming(bool success) {
         } else {
             // The server moves its read position back when it rewinds what a sink had read
             // ahead but not played yet; that audio is played again afterwards.
-            int64_t frames = (info->read_index - lastRead) / frameBytes;
+            const int64_t frames = (info->read_index - lastRead) / frameBytes;
             lastRead += frames * frameBytes;
-            if (frames > 0 && creditedTail > 0) {
-                // The tail counted as played before is read now: it is not counted twice.
-                const int64_t counted = std::min(frames, creditedTail);
-                creditedTail -= counted;
-                frames -= counted;
-            }
             rendered += frames;
+            if (frames > 0 && playing) reading = true;
         }
     }
     if (!synced && !freshStream && !info->write_index_corrupt) {
@@ -267,8 +275,10 @@ void PulsePlayer::onTiming(bool success) {
         writeSome();
     }
     // A server that reads in whole periods (PipeWire's does) leaves the end of the audio, shorter
-    // than one period, unread until more follows. Once the read position has stood still for a
-    // while, playing, with nothing but such a tail left, the tail counts as played.
+    // than one period, unread until more follows. Once the read position of a stream the server
+    // is reading has stood still for a while, with nothing but such a tail left, the buffers
+    // complete; the position stays what the server read. A stream not read yet (a suspended
+    // sink, or one that starts late) has no tail: its buffers wait.
     if (lastRead == previousRead && playing && !queue.empty()) {
         ++stillPolls;
     } else {
@@ -276,15 +286,8 @@ void PulsePlayer::onTiming(bool success) {
     }
     previousRead = lastRead;
     const auto tailBytes = int64_t(format.sampleRate * frameBytes) * maxTail.count() / 1000;
-    const bool tailLeft = stillPolls >= tailPolls && !queue.empty() && queue.back().end >= 0 &&
+    const bool tailLeft = reading && stillPolls >= tailPolls && !queue.empty() && queue.back().end >= 0 &&
                           writeIndex - lastRead <= tailBytes;
-    if (tailLeft) {
-        const int64_t tail = (writeIndex - lastRead) / frameBytes - creditedTail;
-        if (tail > 0) {
-            rendered += tail;
-            creditedTail += tail;
-        }
-    }
     Completions done;
     while (!queue.empty() && queue.front().end >= 0 && (queue.front().end <= lastRead || tailLeft)) {
         done.push_back(std::move(queue.front().done));
@@ -312,9 +315,11 @@ void PulsePlayer::writeSome() {
             if (pa_stream_write(stream, data, std::size_t(frames) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
             entry.written += frames;
             if (ranDry) {
-                // The server ran out of this stream's audio; what is written now follows a gap.
+                // The server ran out of this stream's audio; what is written now follows a gap,
+                // and counts as being read only once the server has read some of it.
                 ++underruns;
                 ranDry = false;
+                reading = false;
             }
             writable -= std::size_t(frames) * frameBytes;
             writeIndex += int64_t(frames) * frameBytes;

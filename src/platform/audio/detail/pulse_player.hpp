@@ -21,6 +21,8 @@ public:
     // than pollInterval after the last time.
     static constexpr pa_usec_t playbackRequest = 20 * PA_USEC_PER_MSEC;
     static constexpr pa_usec_t pollInterval = 10 * PA_USEC_PER_MSEC;
+    static constexpr pa_usec_t freshWithin = 4 * PA_USEC_PER_MSEC;
+    static constexpr pa_usec_t answerWithin = 30 * PA_USEC_PER_MSEC;
 
     explicit PulsePlayer(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
@@ -61,6 +63,7 @@ public:
     AudioFormat format = AudioFormat::float32(44100, 2);
     std::deque<Entry> queue;
     int64_t rendered = 0;  // frames the server has read from this player, over all its streams
+    mutable int64_t reported = 0;  // the most lastRenderTime() told: it never goes back
     int64_t stopBase = 0;  // `rendered` at the last stop
     bool ranDry = false;   // the server reported an underflow and nothing was written since
     uint64_t underruns = 0;
@@ -71,9 +74,10 @@ private:
     bool wantsPosition() const;
     void schedulePoll();
     void askForPosition();
-    // While playing, the frames the server has read since the last position came, as its rate
-    // tells, never more than was written: the last poll may be a buffer's length old.
-    int64_t framesSincePoll() const;
+    // Not on the loop thread, while playing: a position older than freshWithin is asked for
+    // again, and its answer waited for up to answerWithin (a server slow to answer leaves the
+    // last one).
+    void refreshPosition();
     void onTimer();
     void requestTiming();
     void onTiming(bool success);
@@ -96,12 +100,12 @@ public:
     bool pollArmed = false;     // the timer is set
     pa_usec_t pollDue = 0;      // when the position is next wanted
     pa_usec_t lastPoll = 0;     // when the last position came
-    pa_usec_t resumedAt = 0;    // when play() last started the stream
     int64_t writeIndex = 0;
     int64_t lastRead = 0;
+    bool reading = false;      // the read position moved since the stream last started playing
+    uint64_t positions = 0;    // timing updates received
     int64_t previousRead = 0;  // lastRead at the timing update before
     int stillPolls = 0;        // timing updates in a row that found the read position still
-    int64_t creditedTail = 0;  // frames counted as played that the server has not read yet
     std::vector<std::byte> scratch;
 };
 

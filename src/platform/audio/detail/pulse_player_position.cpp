@@ -1,8 +1,8 @@
 // The player's view of the server's read position. It is a round trip to the server, so it is
 // asked for only while something depends on it: until the stream's write position is known,
 // while the position may still move after a pause, and while playing with a buffer fully
-// written, once that buffer should have been read. In between, lastRenderTime() counts on at the
-// stream's rate.
+// written, once that buffer should have been read. lastRenderTime() asks for it afresh when the
+// last one is older than a few milliseconds: it is the server's own, never ahead of what it read.
 
 #include "platform/audio/detail/pulse_player.hpp"
 
@@ -51,15 +51,24 @@ void PulsePlayer::askForPosition() {
     }
 }
 
-int64_t PulsePlayer::framesSincePoll() const {
-    if (!playing || !synced || !streamReady() || lastPoll == 0) return 0;
-    const int64_t frameBytes = format.bytesPerSample() * format.channelCount;
-    const int64_t unread = (writeIndex - lastRead) / frameBytes - creditedTail;
-    // Counted from the last position, or from the resume when it came while paused.
-    const pa_usec_t since = std::max(lastPoll, resumedAt);
+void PulsePlayer::refreshPosition() {
+    if (core_->connection.onLoopThread() || !playing || !synced || !streamReady()) return;
     const pa_usec_t now = pa_rtclock_now();
-    const auto elapsed = now > since ? int64_t(double(now - since) * format.sampleRate / PA_USEC_PER_SEC) : 0;
-    return std::clamp<int64_t>(elapsed, 0, std::max<int64_t>(unread, 0));
+    if (lastPoll != 0 && now - lastPoll < freshWithin) return;
+    const auto before = positions;
+    requestTiming();  // or the reply on its way already
+    if (!timing) return;
+    const pa_usec_t deadline = now + answerWithin;
+    pa_time_event* wake = pa_context_rttime_new(
+        core_->connection.context(), deadline,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+            static_cast<PulseConnection*>(user)->signal();
+        },
+        &core_->connection);
+    while (positions == before && stream && core_->connection.ready() && pa_rtclock_now() < deadline) {
+        core_->connection.wait();
+    }
+    if (wake) core_->connection.api()->time_free(wake);
 }
 
 }  // namespace platform::detail

@@ -14,8 +14,12 @@ void TapSlot::remove() {
     waitForDelivery(lock);
 }
 
-void TapSlot::setActive(bool active) {
+void TapSlot::setActive(bool active, uint64_t order) {
     std::unique_lock lock(mutex_);
+    if (order != 0) {
+        if (order < order_) return;
+        order_ = order;
+    }
     active_ = active;
     if (!active) waitForDelivery(lock);
 }

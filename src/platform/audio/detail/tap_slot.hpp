@@ -17,7 +17,10 @@ class TapSlot {
 public:
     void install(AudioEngine::TapBlock block);
     void remove();
-    void setActive(bool active);
+    // `order` (when not 0) is taken under the engine's lock with each start and stop: a change
+    // older than the last one applied comes late, from a stop that a newer start overtook, and
+    // is ignored.
+    void setActive(bool active, uint64_t order = 0);
 
     bool installed() const;
     bool waitInstalled(std::chrono::milliseconds timeout) const;
@@ -32,6 +35,7 @@ private:
     mutable std::condition_variable changed_;
     std::shared_ptr<AudioEngine::TapBlock> block_;
     bool active_ = false;
+    uint64_t order_ = 0;
     int delivering_ = 0;
     std::thread::id deliveringThread_;
 };

@@ -242,13 +242,18 @@ struct RealtimeServer::Impl {
             *writing = true;
             if (auto* text = std::get_if<Text>(&*next)) {
                 auto data = std::make_shared<std::string>(std::move(text->data));
-                {
-                    std::lock_guard lock(mutex);
-                    record->sent.push_back({std::chrono::steady_clock::now(), *data});
-                }
-                changed.notify_all();
                 ws->text(true);
-                ws->async_write(asio::buffer(*data), [data, again](auto&&...) { again(); });
+                // Sent once the socket has it: a write waits behind a pong the server is still
+                // writing, and a test that silences the server right after a message was sent must
+                // not silence that message too.
+                ws->async_write(asio::buffer(*data), [this, record, data, again](auto&&...) {
+                    {
+                        std::lock_guard lock(mutex);
+                        record->sent.push_back({std::chrono::steady_clock::now(), *data});
+                    }
+                    changed.notify_all();
+                    again();
+                });
             } else if (auto* binary = std::get_if<Binary>(&*next)) {
                 auto data = std::make_shared<std::string>(std::move(binary->data));
                 ws->binary(true);

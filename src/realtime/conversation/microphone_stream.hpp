@@ -91,6 +91,7 @@ private:
 
     // Capture thread only: when the last buffer arrived, and when its audio was captured.
     std::optional<Clock::time_point> lastArrival_;
-    Clock::time_point lastCaptured_;};
+    Clock::time_point lastCaptured_;
+};
 
 }  // namespace realtime

@@ -28,6 +28,12 @@ public:
     // Clamped to the capacity.
     void setFrameLength(uint32_t frames) { frameLength_ = frames < frameCapacity_ ? frames : frameCapacity_; }
 
+    // A captured buffer that begins a new recording (the microphone opened again, after the sound
+    // server came back, say): nothing captured before it was kept for it, however long the pause
+    // before it was.
+    bool startsRecording() const { return startsRecording_; }
+    void setStartsRecording(bool starts) { startsRecording_ = starts; }
+
     // The buffer's storage: one buffer when interleaved (or mono), one per channel otherwise.
     uint32_t bufferCount() const { return format_.bufferCount(); }
     std::byte* data(uint32_t buffer = 0) { return storage_.get() + buffer * bufferBytes_; }
@@ -49,6 +55,7 @@ private:
     AudioFormat format_;
     uint32_t frameCapacity_;
     uint32_t frameLength_ = 0;
+    bool startsRecording_ = false;
     std::size_t bufferBytes_;
     std::unique_ptr<std::byte[]> storage_;
 };

@@ -66,15 +66,17 @@ void MicrophoneStream::process(const std::shared_ptr<platform::PcmBuffer>& buffe
     const auto length = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(buffer->frameLength() / buffer->format().sampleRate));
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(converted->data(0));
-    enqueue(Chunk{Bytes(bytes, bytes + converted->byteSize()), capturedAt(length)});
+    enqueue(Chunk{Bytes(bytes, bytes + converted->byteSize()), capturedAt(length, buffer->startsRecording())});
 }
 
-MicrophoneStream::Clock::time_point MicrophoneStream::capturedAt(Clock::duration length) {
-    // Buffers that arrive at about the pace they play are live. Buffers that come after a gap, or
-    // back to back, are what the sound server kept while we did not take it: each was captured
-    // one buffer's length after the one before, and none later than now.
+MicrophoneStream::Clock::time_point MicrophoneStream::capturedAt(Clock::duration length, bool startsRecording) {
+    // Buffers that arrive at about the pace they play are live, and so is the first of a recording.
+    // Buffers that come after a gap, or back to back, are what the sound server kept while we did
+    // not take it: each was captured one buffer's length after the one before, and none later
+    // than now. A recording opened anew after a gap (the sound server came back) kept nothing.
     const auto now = Clock::now();
-    const bool live = !lastArrival_ || (now - *lastArrival_ >= length / 2 && now - *lastArrival_ <= length * 2);
+    const bool live = !lastArrival_ || startsRecording ||
+                      (now - *lastArrival_ >= length / 2 && now - *lastArrival_ <= length * 2);
     lastCaptured_ = live ? now : std::min(now, lastCaptured_ + length);
     lastArrival_ = now;
     return lastCaptured_;

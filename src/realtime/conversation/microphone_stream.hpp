@@ -64,7 +64,7 @@ private:
         Clock::time_point captured;
     };
     // When the audio of a buffer of `length` handed over now was captured (capture thread).
-    Clock::time_point capturedAt(Clock::duration length);
+    Clock::time_point capturedAt(Clock::duration length, bool startsRecording);
     void enqueue(Chunk chunk);
     // Whether a chunk is too old to be sent now; says so once per run of dropped chunks.
     bool isStale(const Chunk& chunk);

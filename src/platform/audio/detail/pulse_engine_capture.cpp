@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/audio/detail/pulse_engine_core.hpp"
@@ -74,6 +75,7 @@ bool PulseAudioEngine::Core::openRecordStream(std::string& error) {
         closeRecordStream();
         return false;
     }
+    recordingStarts = true;
     while (record && pa_stream_get_state(record) == PA_STREAM_CREATING && connection.ready()) connection.wait();
     if (!record || pa_stream_get_state(record) != PA_STREAM_READY) {
         error = "the microphone stream did not open: " + std::string(pa_strerror(pa_context_errno(connection.context())));
@@ -119,6 +121,7 @@ void PulseAudioEngine::Core::append(const uint8_t* data, std::size_t bytes) {
         data += std::size_t(frames) * frameBytes;
         bytes -= std::size_t(frames) * frameBytes;
         if (capturing->frameLength() == tapBufferSize) {
+            capturing->setStartsRecording(std::exchange(recordingStarts, false));
             // The job keeps the core alive, so a tap block may drop the last reference to the engine.
             capture->post([self = shared_from_this(), buffer = std::move(capturing)]() mutable {
                 self->tap.deliver(std::move(buffer));

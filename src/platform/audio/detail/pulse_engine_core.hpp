@@ -34,6 +34,7 @@ struct PulseAudioEngine::Core : std::enable_shared_from_this<Core> {
     pa_stream* record = nullptr;
     uint32_t tapBufferSize = 4096;
     std::shared_ptr<PcmBuffer> capturing;  // the tap buffer being filled
+    bool recordingStarts = false;          // the next tap buffer is the record stream's first
     std::vector<std::weak_ptr<detail::PulsePlayer>> players;
     detail::TapSlot tap;
     std::unique_ptr<detail::SerialWorker> capture = std::make_unique<detail::SerialWorker>();

@@ -244,15 +244,20 @@ TEST_F(KestroOnSway, ALeftClickOnTheIconOpensThePanelsMenuAtTheIconWhichStartsAC
     e2e::XServer x;
     ASSERT_TRUE(x.usable());
     // sway's output is 1024 pixels wide, at the top left of the X screen; the icon is the last
-    // thing on the bar. A click before waybar shows it lands on the empty bar.
+    // thing on the bar, and the menu's first row (docs/screenshots/menu-waybar-left-click.png)
+    // below and left of it. Each is told by how much of it is light: the bar and the desktop are
+    // dark, the icon a light letter on blue, the menu light.
+    const auto lightShare = [](std::array<int, 4> box) {
+        const auto picture = e2e::grab(box);
+        const auto light = std::count_if(picture.pixels.begin(), picture.pixels.end(),
+                                         [](e2e::Rgb pixel) { return pixel.r + pixel.g + pixel.b > 360; });
+        return picture.pixels.empty() ? 0.0 : double(light) / double(picture.pixels.size());
+    };
     const std::pair<int, int> icon{1004, 15};
-    EXPECT_TRUE(support::eventually(
-        [&] {
-            x.click(icon, 1);
-            std::this_thread::sleep_for(500ms);
-            return !waybarMenus().empty();
-        },
-        30s))
+    const std::array<int, 4> iconBox{994, 5, 20, 20}, firstRow{890, 26, 80, 12};
+    ASSERT_TRUE(support::eventually([&] { return lightShare(iconBox) > 0.25; }, 30s)) << appLog() << swayLog();
+    x.click(icon, 1);
+    EXPECT_TRUE(support::eventually([&] { return !waybarMenus().empty() && lightShare(firstRow) > 0.5; }, 10s))
         << appLog() << swayLog();
     const auto menus = waybarMenus();
     ASSERT_EQ(menus.size(), 1u);
@@ -262,7 +267,7 @@ TEST_F(KestroOnSway, ALeftClickOnTheIconOpensThePanelsMenuAtTheIconWhichStartsAC
     EXPECT_EQ(occurrences(appLog(), "Error registering hotkey"), 2u) << appLog();
     EXPECT_TRUE(readable(appLog())) << appLog();
 
-    // Its first row (docs/screenshots/menu-waybar-left-click.png) starts a call.
+    // Its first row starts a call.
     x.click({930, 32}, 1);
     EXPECT_TRUE(support::eventually([&] { return backend.requestsTo("/session").size() == 1; }, 10s)) << appLog();
     EXPECT_TRUE(realtime.waitForConnection(1, 20s)) << appLog();

@@ -49,9 +49,10 @@ bool MenuOnlyItem::takeOver() {
         const auto* meta = qt->metaObject();
         ItemImages::qtType() = meta->property(meta->indexOfProperty("IconPixmap")).metaType();
         ItemToolTip::qtType() = meta->property(meta->indexOfProperty("ToolTip")).metaType();
+        if (!ItemImages::qtType().isValid() || !ItemToolTip::qtType().isValid()) return false;
         qDBusRegisterMetaType<ItemImages>();
         qDBusRegisterMetaType<ItemToolTip>();
-        return ItemImages::qtType().isValid() && ItemToolTip::qtType().isValid();
+        return true;
     }();
     if (!registered) return false;
     new MenuOnlyItem(item, qt);

@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
+#include <utility>
 
 namespace kestro::view {
 
@@ -29,7 +30,7 @@ template <int Kind>
 struct QtItemValue {
     QVariant value;
     QtItemValue() : value(qtType(), nullptr) {}
-    QtItemValue(QVariant from) : value(std::move(from)) {
+    explicit QtItemValue(QVariant from) : value(std::move(from)) {
         if (value.metaType() != qtType()) value = QVariant(qtType(), nullptr);
     }
     // Qt's type for the value, known once an item has been taken over.
@@ -116,13 +117,13 @@ public:
     QDBusObjectPath menu() const { return forwarded("Menu").value<QDBusObjectPath>(); }
     bool itemIsMenu() const { return true; }
     QString iconName() const { return text("IconName"); }
-    ItemImages iconPixmap() const { return {forwarded("IconPixmap")}; }
+    ItemImages iconPixmap() const { return ItemImages(forwarded("IconPixmap")); }
     QString overlayIconName() const { return text("OverlayIconName"); }
-    ItemImages overlayIconPixmap() const { return {forwarded("OverlayIconPixmap")}; }
+    ItemImages overlayIconPixmap() const { return ItemImages(forwarded("OverlayIconPixmap")); }
     QString attentionIconName() const { return text("AttentionIconName"); }
-    ItemImages attentionIconPixmap() const { return {forwarded("AttentionIconPixmap")}; }
+    ItemImages attentionIconPixmap() const { return ItemImages(forwarded("AttentionIconPixmap")); }
     QString attentionMovieName() const { return text("AttentionMovieName"); }
-    ItemToolTip toolTip() const { return {forwarded("ToolTip")}; }
+    ItemToolTip toolTip() const { return ItemToolTip(forwarded("ToolTip")); }
 
 public slots:
     void ProvideXdgActivationToken(const QString& token);

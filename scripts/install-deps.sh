@@ -13,7 +13,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice libnice-dev
   qt6-base-dev libgl-dev
   libxcb1-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb-xtest0-dev libwayland-dev
-  weston qt6-wayland
+  weston qt6-wayland sway waybar
   xvfb xauth x11-xkb-utils pulseaudio pulseaudio-utils iproute2 dbus dbus-x11 xdg-utils
   imagemagick x11-apps
   desktop-file-utils libglib2.0-bin trayer

@@ -204,7 +204,7 @@ int runTray(int argc, char** argv) {
         .appear = [&view] { view.appear(); },
     });
     view.setChangeHandler([&presenter] { presenter.refresh(); });
-    presenter.setOwnMenuOnLeftClick(!wayland);
+    presenter.setMenuOnly(wayland);
 
     // The two global shortcuts, declared with their defaults and bound once: through X11 grabs,
     // or in a Wayland session through the desktop portal (the grabs where it has none); on KDE

@@ -1,6 +1,7 @@
 #pragma once
 // The X display as the end-to-end tests see it: the tray selection, the windows of a program (its
-// tray icon embedded in an XEmbed tray, its menus), and pointer clicks through XTest.
+// tray icon embedded in an XEmbed tray, its menus), pointer clicks through XTest, and what the
+// screen shows.
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <utility>
@@ -170,6 +172,44 @@ inline bool openTrayMenu(XServer& x, const std::string& program) {
             return support::eventually([&] { return x.menuOf(program); }, 1s);
         },
         15s);
+}
+
+// A pixel's colour.
+struct Rgb {
+    int r, g, b;
+    bool operator==(const Rgb&) const = default;
+    bool operator<(const Rgb& o) const { return std::tie(r, g, b) < std::tie(o.r, o.g, o.b); }
+};
+
+// A rectangle of the screen as the X server holds it.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<Rgb> pixels;
+    Rgb at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
+};
+
+inline Picture grab(std::array<int, 4> box) {
+    Picture picture;
+    auto* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) return picture;
+    auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    const auto [left, top, width, height] = box;
+    auto* image = xcb_get_image_reply(
+        connection,
+        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(left),
+                      static_cast<std::int16_t>(top), static_cast<std::uint16_t>(width),
+                      static_cast<std::uint16_t>(height), ~0u),
+        nullptr);
+    if (image && xcb_get_image_data_length(image) >= width * height * 4) {
+        const auto* data = xcb_get_image_data(image);
+        picture.width = width;
+        picture.height = height;
+        for (int i = 0; i < width * height; ++i)
+            picture.pixels.push_back({data[i * 4 + 2], data[i * 4 + 1], data[i * 4]});
+    }
+    std::free(image);
+    xcb_disconnect(connection);
+    return picture;
 }
 
 }  // namespace e2e

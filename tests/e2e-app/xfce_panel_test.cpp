@@ -24,6 +24,9 @@
 
 namespace {
 
+using e2e::grab;
+using e2e::Picture;
+using e2e::Rgb;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -59,11 +62,6 @@ std::string panelConfiguration(bool dark) {
 )";
 }
 
-struct Rgb {
-    int r, g, b;
-    bool operator==(const Rgb&) const = default;
-    bool operator<(const Rgb& o) const { return std::tie(r, g, b) < std::tie(o.r, o.g, o.b); }
-};
 
 double luminance(Rgb c) {
     auto channel = [](int v) {
@@ -76,37 +74,6 @@ double luminance(Rgb c) {
 double contrast(Rgb a, Rgb b) {
     auto la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-// A rectangle of the screen as the X server holds it.
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<Rgb> pixels;
-    Rgb at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
-};
-
-Picture grab(std::array<int, 4> box) {
-    Picture picture;
-    auto* connection = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(connection)) return picture;
-    auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    const auto [left, top, width, height] = box;
-    auto* image = xcb_get_image_reply(
-        connection,
-        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(left),
-                      static_cast<std::int16_t>(top), static_cast<std::uint16_t>(width),
-                      static_cast<std::uint16_t>(height), ~0u),
-        nullptr);
-    if (image && xcb_get_image_data_length(image) >= width * height * 4) {
-        const auto* data = xcb_get_image_data(image);
-        picture.width = width;
-        picture.height = height;
-        for (int i = 0; i < width * height; ++i)
-            picture.pixels.push_back({data[i * 4 + 2], data[i * 4 + 1], data[i * 4]});
-    }
-    std::free(image);
-    xcb_disconnect(connection);
-    return picture;
 }
 
 // The icons at the left of a menu's rows and how each stands out from the menu's background: the

@@ -11,6 +11,7 @@
 //                              "<depth>|<label>|<shortcut>|visible=<0/1>|enabled=<0/1>|icon=<0/1>|<type>";
 //                              exits 0 after that, 1 when there is no watcher.
 //   tray_host --layout --ids   the same, each entry line followed by "|id=<id>|name=<icon-name>".
+//                              The item line ends in "|menu-only=<0/1>", the item's ItemIsMenu.
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -158,10 +159,13 @@ int printLayouts(const QDBusConnection& bus) {
         return 1;
     }
     for (const auto& item : items.arguments().value(0).value<QDBusVariant>().variant().toStringList()) {
-        say("item " + item);
         auto slash = item.indexOf('/');
         auto service = slash < 0 ? item : item.left(slash);
         auto path = slash < 0 ? QString("/StatusNotifierItem") : item.mid(slash);
+        auto menuOnly = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get");
+        menuOnly << QString("org.kde.StatusNotifierItem") << QString("ItemIsMenu");
+        auto isMenu = bus.call(menuOnly, QDBus::Block, 5000).arguments().value(0).value<QDBusVariant>().variant();
+        say("item " + item + "|menu-only=" + QString::number(isMenu.toBool()));
         auto menuGet = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get");
         menuGet << QString("org.kde.StatusNotifierItem") << QString("Menu");
         auto menu = bus.call(menuGet, QDBus::Block, 5000);
@@ -189,6 +193,7 @@ int main(int argc, char** argv) {
         withIds = QCoreApplication::arguments().value(2) == "--ids";
         return printLayouts(bus);
     }
+
     Watcher watcher;
     Notifications notifications;
     for (const auto& argument : QCoreApplication::arguments().mid(1)) {

@@ -44,12 +44,13 @@ inline void makeAppFolders(const std::filesystem::path& root) {
 }
 
 // Starts the tray host as a StatusNotifier watcher on the bus at `busAddress` (and as the
-// notification server, its "notify <summary>|<body>" lines in the same log, with `notifications`),
-// logging to `root`/watcher.log, and waits until it serves.
+// notification server, its "notify <summary>|<body>" lines in the same log, with `notifications`;
+// only that without `trayWatcher`), logging to `root`/watcher.log, and waits until it serves.
 inline void startWatcher(std::optional<e2e::ChildProcess>& watcher, const std::filesystem::path& root,
-                         const std::string& busAddress, bool notifications = false) {
+                         const std::string& busAddress, bool notifications = false, bool trayWatcher = true) {
     using namespace std::chrono_literals;
-    std::vector<std::string> command{KESTRO_TRAY_HOST_PATH, "--watcher"};
+    std::vector<std::string> command{KESTRO_TRAY_HOST_PATH};
+    if (trayWatcher) command.emplace_back("--watcher");
     if (notifications) command.emplace_back("--notifications");
     watcher.emplace(command,
                     std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", busAddress},

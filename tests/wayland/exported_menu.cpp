@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 
 #include "wayland/bus_service.hpp"
 
@@ -30,7 +29,59 @@ std::optional<Item> lastItem(const std::string& watcherLog) {
 
 }  // namespace
 
-bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
+ItemProperties exportedItem(const std::string& busAddress, const std::string& watcherLog) {
+    ItemProperties properties;
+    auto item = lastItem(watcherLog);
+    if (!item) return properties;
+    BusService reader(busAddress);
+    reader.run([&](sd_bus* client) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        if (sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.freedesktop.DBus.Properties",
+                               "GetAll", &error, &reply, "s", "org.kde.StatusNotifierItem") >= 0) {
+            properties.texts = readStringOptions(reply, [&](const std::string& key, const std::string& contents) {
+                properties.types[key] = contents;
+                if (key == "IconPixmap" && contents == "a(iiay)") {
+                    sd_bus_message_enter_container(reply, 'v', "a(iiay)");
+                    sd_bus_message_enter_container(reply, 'a', "(iiay)");
+                    int width = 0, height = 0;
+                    const void* pixels = nullptr;
+                    size_t size = 0;
+                    while (sd_bus_message_enter_container(reply, 'r', "iiay") > 0) {
+                        sd_bus_message_read(reply, "ii", &width, &height);
+                        sd_bus_message_read_array(reply, 'y', &pixels, &size);
+                        if (width > 0 && size == std::size_t(width) * std::size_t(height) * 4) ++properties.images;
+                        sd_bus_message_exit_container(reply);
+                    }
+                    sd_bus_message_exit_container(reply);
+                    sd_bus_message_exit_container(reply);
+                    return true;
+                }
+                int value = 0;
+                if (key != "ItemIsMenu" || contents != "b" || sd_bus_message_read(reply, "v", "b", &value) < 0)
+                    return false;
+                properties.menuOnly = value != 0;
+                return true;
+            });
+            for (const auto& [key, text] : properties.texts) properties.types[key] = "s";
+        }
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    });
+    return properties;
+}
+
+std::optional<bool> exportedAsMenuOnly(const std::string& busAddress, const std::string& watcherLog) {
+    return exportedItem(busAddress, watcherLog).menuOnly;
+}
+
+namespace {
+
+// Calls `member` of the last item with `arguments` of `types`, reading a text reply into `text`
+// where it is given; whether the item answered.
+template <class... Arguments>
+bool callItem(const std::string& busAddress, const std::string& watcherLog, const char* interface,
+              const char* member, std::string* text, const char* types, Arguments... arguments) {
     auto item = lastItem(watcherLog);
     if (!item) return false;
     bool answered = false;
@@ -38,12 +89,26 @@ bool activateItem(const std::string& busAddress, const std::string& watcherLog, 
     caller.run([&](sd_bus* client) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
-        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), "org.kde.StatusNotifierItem",
-                                      "Activate", &error, &reply, "ii", x, y) >= 0;
+        answered = sd_bus_call_method(client, item->service.c_str(), item->path.c_str(), interface, member, &error,
+                                      &reply, types, arguments...) >= 0;
+        const char* read = nullptr;
+        if (answered && text && sd_bus_message_read(reply, "s", &read) >= 0 && read) *text = read;
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
     });
     return answered;
+}
+
+}  // namespace
+
+bool activateItem(const std::string& busAddress, const std::string& watcherLog, int x, int y) {
+    return callItem(busAddress, watcherLog, "org.kde.StatusNotifierItem", "Activate", nullptr, "ii", x, y);
+}
+
+std::string itemIntrospection(const std::string& busAddress, const std::string& watcherLog) {
+    std::string xml;
+    callItem(busAddress, watcherLog, "org.freedesktop.DBus.Introspectable", "Introspect", &xml, "");
+    return xml;
 }
 
 std::string exportedMenuText(const std::string& busAddress, const std::string& watcherLog) {

@@ -43,7 +43,8 @@ protected:
         ASSERT_TRUE(bus.started()) << bus.log();
         startPortal();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address(), true));
+        startTrayHost();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_NO_FATAL_FAILURE(startHeadsetSoundServer(pulse, root, bus.address()));
         answerForAnAccountWithCallsLeft(backend);
     }
@@ -55,6 +56,9 @@ protected:
         frontEnd.emplace(bus.address(), root / "portal");
         if (!frontEnd->problem().empty()) GTEST_SKIP() << frontEnd->problem();
     }
+
+    // The session's tray host and notification service: the tests' own, logging both.
+    virtual void startTrayHost() { ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address(), true)); }
 
     void TearDown() override {
         if (frontEnd && frontEnd->problem().empty()) ::kill(frontEnd->program().pid(), SIGCONT);

@@ -1,6 +1,6 @@
 // The real `kestro` binary on a Wayland desktop whose portal offers no global shortcuts (GNOME 43's
-// Wayland session): with XWayland beside it, and natively on Weston with no X server at all. What
-// the user is told, and a left click on the icon.
+// Wayland session, sway): with XWayland beside it, natively on Weston with no X server at all, and
+// natively on sway with waybar as the panel. What the user is told, and a left click on the icon.
 
 #include <fstream>
 #include <sstream>
@@ -43,14 +43,28 @@ protected:
 };
 
 // Under XWayland the grabs hold while an X11 window has focus: that is said, once, on standard
-// error and as a notification, and no registration fails. A left click the host passes on
-// (Activate at the icon) opens no menu of the app's, which would land far from the icon.
+// error and as a notification, and no registration fails. The icon is menu-only, so the host
+// opens its own menu on a left click; a click the app hears of opens nothing of its own.
 TEST_F(KestroWithoutShortcutPortal, WithXWaylandTheLimitIsSaidOnceAndALeftClickOpensNoMenuOfTheApps) {
     startApp();
     ASSERT_TRUE(support::eventually([&] { return menuText().find("Start Call") != std::string::npos; }, 30s))
         << appLog() << watcherLog();
     ASSERT_TRUE(support::eventually([&] { return notified().find("notify " + noShortcuts) != std::string::npos; }, 10s))
         << notified() << appLog();
+    EXPECT_EQ(exportedAsMenuOnly(bus.address(), watcherLog()), std::optional<bool>(true));
+    EXPECT_NE(itemIntrospection(bus.address(), watcherLog()).find("name=\"ItemIsMenu\""), std::string::npos)
+        << itemIntrospection(bus.address(), watcherLog());
+    // Every other property is Qt's own, of the type a host reads it as.
+    const auto item = exportedItem(bus.address(), watcherLog());
+    const std::map<std::string, std::string> types{
+        {"AttentionIconName", "s"}, {"AttentionIconPixmap", "a(iiay)"}, {"AttentionMovieName", "s"},
+        {"Category", "s"}, {"IconName", "s"}, {"IconPixmap", "a(iiay)"}, {"IconThemePath", "s"}, {"Id", "s"},
+        {"ItemIsMenu", "b"}, {"Menu", "o"}, {"OverlayIconName", "s"}, {"OverlayIconPixmap", "a(iiay)"},
+        {"Status", "s"}, {"Title", "s"}, {"ToolTip", "(sa(iiay)ss)"}};
+    EXPECT_EQ(item.types, types);
+    EXPECT_EQ(item.texts.count("Status") ? item.texts.at("Status") : "", "Active");
+    EXPECT_EQ(item.texts.count("Category") ? item.texts.at("Category") : "", "ApplicationStatus");
+    EXPECT_GT(item.images, 0u) << "the icon's images reach the host";
 
     e2e::XServer x;
     ASSERT_TRUE(x.usable());
@@ -66,6 +80,16 @@ TEST_F(KestroWithoutShortcutPortal, WithXWaylandTheLimitIsSaidOnceAndALeftClickO
     EXPECT_TRUE(readable(log)) << log;
     EXPECT_EQ(occurrences(notified(), "notify "), 1u) << notified();
     EXPECT_NE(notified().find(fromTheMenu), std::string::npos) << notified();
+
+    // A panel that restarts gets the item exported anew (the registration Qt makes at once from
+    // the connection it then closes comes first), menu-only again.
+    watcher.reset();
+    ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address()));
+    EXPECT_TRUE(support::eventually(
+        [&] { return exportedAsMenuOnly(bus.address(), watcherLog()) == std::optional<bool>(true); }, 30s))
+        << appLog() << watcherLog();
+    EXPECT_TRUE(support::eventually([&] { return menuText().find("Start Call") != std::string::npos; }, 30s))
+        << menuText();
 }
 
 // Weston, nested on the test's X display, as the desktop: the app runs on Qt's Wayland platform
@@ -134,10 +158,119 @@ TEST_F(KestroOnWestonWithoutX, TheKeysAreNamedFromTheCompositorsKeymapAndALeftCl
     EXPECT_TRUE(readable(log)) << log;
     EXPECT_EQ(occurrences(notified(), "notify "), 1u) << notified();
 
+    EXPECT_EQ(exportedAsMenuOnly(bus.address(), watcherLog()), std::optional<bool>(true));
     const auto before = placedWindows();
     ASSERT_TRUE(activateItem(bus.address(), watcherLog(), 1254, 7)) << appLog();
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(placedWindows(), before) << westonLog();
+}
+
+// sway with waybar as its panel, both Debian's own, nested on the test's X display: the app runs on
+// Qt's Wayland platform, its icon in waybar's tray (waybar is the session's StatusNotifier
+// watcher), and the pointer reaches sway through XTest.
+class KestroOnSway : public KestroWithoutShortcutPortal {
+protected:
+    void SetUp() override {
+        for (const char* program : {"sway", "waybar", "unshare"}) {
+            if (!e2e::onPath(program))
+                GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh installs it)";
+        }
+        KestroWithoutShortcutPortal::SetUp();
+    }
+
+    void startTrayHost() override {
+        ASSERT_NO_FATAL_FAILURE(startWatcher(watcher, root, bus.address(), true, false));
+        // sway will not run as root: in a user namespace of its own it is user 65534, still root
+        // on the files it makes.
+        std::ofstream(root / "sway.conf") << "xwayland disable\noutput * bg #202020 solid_color\n";
+        const char* display = std::getenv("DISPLAY");
+        sway.emplace(std::vector<std::string>{"unshare", "--user", "--map-user=65534", "--map-group=65534", "sway",
+                                              "--config", (root / "sway.conf").string()},
+                     std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                                                        {"DISPLAY", display ? display : ""},
+                                                        {"WLR_BACKENDS", "x11"},
+                                                        {"WLR_RENDERER", "pixman"},
+                                                        {"SWAYSOCK", (root / "sway.sock").string()}},
+                     root / "sway.log");
+        ASSERT_TRUE(support::eventually([&] { return fs::exists(socket()); }, 20s)) << swayLog();
+        // Only the tray, its icons 20 pixels high, at the right end of a bar along the top.
+        std::ofstream(root / "waybar.json") << R"({"position": "top", "height": 30, "modules-right": ["tray"],)"
+                                            << R"( "tray": {"icon-size": 20}})";
+        // Its requests to the compositor logged, the menus it opens among them.
+        waybar.emplace(std::vector<std::string>{"waybar", "--config", (root / "waybar.json").string()},
+                       std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", (root / "runtime").string()},
+                                                          {"WAYLAND_DISPLAY", socket().string()},
+                                                          {"DISPLAY", ""},
+                                                          {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                                          {"WAYLAND_DEBUG", "client"}},
+                       root / "waybar.log");
+    }
+
+    fs::path socket() const { return root / "runtime" / "wayland-1"; }
+    std::string swayLog() const { return "sway printed:\n" + fileText(root / "sway.log").substr(0, 4000); }
+    // The menus waybar opened, each with where it is anchored on the bar.
+    std::vector<std::string> waybarMenus() const {
+        std::vector<std::string> anchors;
+        std::istringstream log(fileText(root / "waybar.log"));
+        std::string anchor;
+        for (std::string line; std::getline(log, line);) {
+            if (auto at = line.find(".set_anchor_rect("); at != std::string::npos) anchor = line.substr(at + 17);
+            if (line.find("xdg_surface@") != std::string::npos && line.find(".get_popup(") != std::string::npos)
+                anchors.push_back(anchor);
+        }
+        return anchors;
+    }
+    // The windows sway manages, as `swaymsg -t get_tree` lists them.
+    std::string swayTree() {
+        std::optional<e2e::ChildProcess> swaymsg;
+        swaymsg.emplace(std::vector<std::string>{"swaymsg", "-t", "get_tree"},
+                        std::map<std::string, std::string>{{"SWAYSOCK", (root / "sway.sock").string()}},
+                        root / "tree.json");
+        EXPECT_TRUE(swaymsg->succeeds(10s)) << fileText(root / "tree.json");
+        return fileText(root / "tree.json");
+    }
+
+    std::optional<e2e::ChildProcess> sway;
+    std::optional<e2e::ChildProcess> waybar;
+};
+
+// A left click on the icon opens waybar's own menu at the icon, whose entries work, and the app
+// opens no window of its own (which sway would tile over the screen).
+TEST_F(KestroOnSway, ALeftClickOnTheIconOpensThePanelsMenuAtTheIconWhichStartsACallAndNoWindowOfTheApps) {
+    startApp({{"DISPLAY", ""}, {"QT_QPA_PLATFORM", "wayland"}, {"WAYLAND_DISPLAY", socket().string()},
+              {"ASAN_OPTIONS", "fast_unwind_on_malloc=0"}});
+    ASSERT_TRUE(support::eventually([&] { return notified().find("notify " + noShortcuts) != std::string::npos; }, 30s))
+        << notified() << appLog();
+    e2e::XServer x;
+    ASSERT_TRUE(x.usable());
+    // sway's output is 1024 pixels wide, at the top left of the X screen; the icon is the last
+    // thing on the bar, and the menu's first row (docs/screenshots/menu-waybar-left-click.png)
+    // below and left of it. Each is told by how much of it is light: the bar and the desktop are
+    // dark, the icon a light letter on blue, the menu light.
+    const auto lightShare = [](std::array<int, 4> box) {
+        const auto picture = e2e::grab(box);
+        const auto light = std::count_if(picture.pixels.begin(), picture.pixels.end(),
+                                         [](e2e::Rgb pixel) { return pixel.r + pixel.g + pixel.b > 360; });
+        return picture.pixels.empty() ? 0.0 : double(light) / double(picture.pixels.size());
+    };
+    const std::pair<int, int> icon{1004, 15};
+    const std::array<int, 4> iconBox{994, 5, 20, 20}, firstRow{890, 26, 80, 12};
+    ASSERT_TRUE(support::eventually([&] { return lightShare(iconBox) > 0.25; }, 30s)) << appLog() << swayLog();
+    x.click(icon, 1);
+    EXPECT_TRUE(support::eventually([&] { return !waybarMenus().empty() && lightShare(firstRow) > 0.5; }, 10s))
+        << appLog() << swayLog();
+    const auto menus = waybarMenus();
+    ASSERT_EQ(menus.size(), 1u);
+    EXPECT_EQ(menus.front().rfind("1004, 15,", 0), 0u) << menus.front();
+    const auto tree = swayTree();
+    EXPECT_EQ(occurrences(tree, "\"app_id\""), 0u) << tree;
+    EXPECT_EQ(occurrences(appLog(), "Error registering hotkey"), 2u) << appLog();
+    EXPECT_TRUE(readable(appLog())) << appLog();
+
+    // Its first row starts a call.
+    x.click({930, 32}, 1);
+    EXPECT_TRUE(support::eventually([&] { return backend.requestsTo("/session").size() == 1; }, 10s)) << appLog();
+    EXPECT_TRUE(realtime.waitForConnection(1, 20s)) << appLog();
 }
 
 }  // namespace

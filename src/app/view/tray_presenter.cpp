@@ -15,6 +15,7 @@
 #include <QSystemTrayIcon>
 #include <QWidgetAction>
 
+#include "app/view/menu_only_item.hpp"
 #include "app/view/symbol_icons.hpp"
 #include "app/view/themed_icons.hpp"
 
@@ -141,8 +142,7 @@ void TrayPresenter::show() {
         // A plain click opens the same menu (a context menu is otherwise only on right click),
         // where the app can place it at the pointer.
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger && ownMenuOnLeftClick_ && !menu_->isVisible())
-                menu_->popup(QCursor::pos());
+            if (reason == QSystemTrayIcon::Trigger && !menuOnly_ && !menu_->isVisible()) menu_->popup(QCursor::pos());
         });
     } else if (tray_->isVisible()) {
         // A tray that has just appeared (a panel that restarted) knows nothing of the icon:
@@ -150,6 +150,9 @@ void TrayPresenter::show() {
         tray_->hide();
     }
     tray_->show();
+    // Where no StatusNotifier host serves the icon (an XEmbed tray draws it) there is no item,
+    // and the tray opens the menu on a right click.
+    if (menuOnly_) MenuOnlyItem::takeOver();
 }
 
 void TrayPresenter::refresh() {

@@ -44,11 +44,10 @@ public:
     // StatusNotifier host serves it, so this waits until a tray is there (see TrayWaiter).
     // Called again once the icon is shown, it registers the icon anew with the tray now there.
     void show();
-    // Whether a left click on the icon opens the app's own menu at the pointer (the default). A
-    // Wayland client can do neither: it does not know where the pointer is, and a menu without a
-    // window of the app's to hang from becomes a window the compositor places (tiled over the
-    // screen, or centred). There the click opens nothing of the app's; the host's menu is there.
-    void setOwnMenuOnLeftClick(bool own) { ownMenuOnLeftClick_ = own; }
+    // In a Wayland session, where the app cannot place a menu at the icon: the icon is exported
+    // to StatusNotifier hosts as menu-only, so that the host opens its menu on a left click too,
+    // and a left click the app hears of opens nothing of the app's own. Set before show().
+    void setMenuOnly(bool menuOnly) { menuOnly_ = menuOnly; }
     // Reads the menu again and brings the actions up to date.
     void refresh();
 
@@ -68,7 +67,7 @@ private:
     void update(QAction* action, const MenuEntry& entry);
 
     Callbacks callbacks_;
-    bool ownMenuOnLeftClick_ = true;
+    bool menuOnly_ = false;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QAction*, std::less<>> actions_;

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -113,11 +114,17 @@ public:
         return widest;
     }
 
-    // Moves the pointer there and clicks `button` (1 left, 3 right) through XTest.
-    void click(std::pair<int, int> at, std::uint8_t button) {
+    // Moves the pointer there and clicks `button` (1 left, 3 right) through XTest, holding it down
+    // for `held` as a hand does (a menu that opens on the press under the pointer otherwise takes
+    // the release at once for a choice).
+    void click(std::pair<int, int> at, std::uint8_t button, std::chrono::milliseconds held = {}) {
         xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_,
                             static_cast<std::int16_t>(at.first), static_cast<std::int16_t>(at.second), 0);
         xcb_test_fake_input(connection_, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
+        if (held.count() > 0) {
+            std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+            std::this_thread::sleep_for(held);
+        }
         xcb_test_fake_input(connection_, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root_, 0, 0, 0);
         std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
     }

@@ -233,11 +233,10 @@ protected:
     }
     // The windows sway manages, as `swaymsg -t get_tree` lists them.
     std::string swayTree() {
-        std::optional<e2e::ChildProcess> swaymsg;
-        swaymsg.emplace(std::vector<std::string>{"swaymsg", "-t", "get_tree"},
-                        std::map<std::string, std::string>{{"SWAYSOCK", (root / "sway.sock").string()}},
-                        root / "tree.json");
-        EXPECT_TRUE(swaymsg->succeeds(10s)) << fileText(root / "tree.json");
+        e2e::ChildProcess swaymsg(std::vector<std::string>{"swaymsg", "-t", "get_tree"},
+                                  std::map<std::string, std::string>{{"SWAYSOCK", (root / "sway.sock").string()}},
+                                  root / "tree.json");
+        EXPECT_TRUE(swaymsg.succeeds(10s)) << fileText(root / "tree.json");
         return fileText(root / "tree.json");
     }
 
@@ -272,7 +271,7 @@ TEST_F(KestroOnSway, ALeftClickOnTheIconOpensThePanelsMenuAtTheIconWhichStartsAC
     // to answer): it is closed with a click beside it and opened again, as a user would.
     EXPECT_TRUE(support::eventually(
         [&] {
-            x.click(icon, 1);
+            x.click(icon, 1, 150ms);
             if (support::eventually([&] { return lightShare(firstRow) > 0.5; }, 3s)) return true;
             x.click({500, 400}, 1);
             std::this_thread::sleep_for(500ms);
@@ -284,6 +283,7 @@ TEST_F(KestroOnSway, ALeftClickOnTheIconOpensThePanelsMenuAtTheIconWhichStartsAC
     ASSERT_FALSE(menus.empty()) << waybarMenuLog();
     std::cout << "[ note ] the menu was whole at opening " << menus.size() << " of waybar's\n";
     for (const auto& anchor : menus) EXPECT_EQ(anchor.rfind("1004, 15,", 0), 0u) << anchor;
+    EXPECT_TRUE(backend.requestsTo("/session").empty()) << "opening the menu started a call";
     const auto tree = swayTree();
     EXPECT_EQ(occurrences(tree, "\"app_id\""), 0u) << tree;
     EXPECT_EQ(occurrences(appLog(), "Error registering hotkey"), 2u) << appLog();
